@@ -1,0 +1,85 @@
+#pragma once
+// Leaf behaviors: the steps a program actually carries out.
+
+#include "behavior.h"
+
+#include <QVariant>
+#include <QVector>
+
+namespace kestrin {
+
+class Robot;
+class ToolFrame;
+class Variable;
+
+/// One setting of an action. References to robots, tool frames and variables are kept by name;
+/// an empty name means "not set".
+struct ActionProperty {
+    enum class Kind { Robot, ToolFrame, Variable, Seconds };
+    QString key;           // as in project files: "robot", "tool_frame", "target", ...
+    QString label;         // for the user: "Robot", "Tool frame", ...
+    Kind kind;
+    const Type* variableType = nullptr; // for Kind::Variable: the type the variable must have
+    bool required = true;  // a run fails when a required property is not set
+    QVariant value;        // QString for references, double for seconds
+};
+
+/// Base of leaf behaviors. An action holds no children.
+class Action : public Behavior {
+public:
+    static const Type& staticType();
+
+    const QVector<ActionProperty>& properties() const { return m_properties; }
+    /// The property of that key, or nullptr.
+    const ActionProperty* property(const QString& key) const;
+    /// Sets a property. References must name an existing robot, attached tool frame or variable
+    /// of the property's type (or be empty); seconds must be finite, 0 or more and at most a day.
+    /// Throws ValueError / NotFoundError naming the action, the property and the value.
+    void setProperty(const QString& key, const QVariant& value);
+    QString reference(const QString& key) const;
+    double seconds(const QString& key) const;
+
+    void writeJson(QJsonObject& json) const override;
+    void readJson(const QJsonObject& json, const JsonContext& ctx) override;
+    void resolveReferences(const JsonContext& ctx) override;
+
+    /// Rewrites references to a renamed robot, tool frame or variable.
+    void _renameReference(ActionProperty::Kind kind, const QString& from, const QString& to);
+
+protected:
+    Action(Project* project, const QString& name);
+    void declare(const QString& key, const QString& label, ActionProperty::Kind kind,
+                 const Type* variableType = nullptr, bool required = true);
+
+private:
+    /// Throws when `value` cannot be stored in `property`.
+    void check(const ActionProperty& property, const QVariant& value) const;
+    QVector<ActionProperty> m_properties;
+};
+
+/// Moves a robot's joints to a joint-position target.
+/// - Properties: robot, target (JointPositionTarget), motion limits (MotionLimits, optional).
+/// - Fails when the robot or the target is missing or the target leaves the joint limits.
+class MoveToJointTarget final : public Action {
+    KESTRIN_TYPE
+public:
+    MoveToJointTarget(Project* project, const QString& name);
+};
+
+/// Moves a robot so that one of its tool frames reaches a pose inside a task region.
+/// - Properties: robot, tool frame, target (TaskRegionTarget), motion limits (optional).
+/// - Fails when a reference is missing or no pose in the region can be reached.
+class MoveToTaskRegion final : public Action {
+    KESTRIN_TYPE
+public:
+    MoveToTaskRegion(Project* project, const QString& name);
+};
+
+/// Waits for a number of seconds. Always succeeds.
+class Wait final : public Action {
+    KESTRIN_TYPE
+public:
+    Wait(Project* project, const QString& name);
+};
+
+} // namespace kestrin

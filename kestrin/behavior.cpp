@@ -1,0 +1,79 @@
+#include "behavior.h"
+
+#include "error.h"
+#include "json_io.h"
+#include "naming.h"
+#include "project.h"
+
+#include <algorithm>
+
+namespace kestrin {
+
+const Type& Behavior::staticType() {
+    static const Type t("Behavior", nullptr);
+    return t;
+}
+
+Behavior::Behavior(Project* project, const QString& name) : m_project(project), m_name(name) {
+    if (!project)
+        throw ValueError(QStringLiteral("A behavior must be created in a project."));
+    checkName(name, QStringLiteral("behavior"));
+}
+
+Behavior::~Behavior() = default;
+
+void Behavior::_register() { m_project->_adoptBehavior(this); }
+
+void Behavior::setName(const QString& name) {
+    if (name == m_name)
+        return;
+    checkName(name, QStringLiteral("behavior"));
+    m_project->_renameBehavior(this, name);
+    touch();
+}
+
+bool Behavior::isAttached() const {
+    const Behavior* b = this;
+    while (b->m_parent)
+        b = b->m_parent;
+    return b->m_isProgram;
+}
+
+void Behavior::_addChild(Behavior* child) {
+    if (!child)
+        throw ValueError(QStringLiteral("No behavior was given to add below '%1'.").arg(m_name));
+    if (!acceptsChildren())
+        throw ValueError(QStringLiteral("'%1' is a %2, which cannot hold other behaviors; choose a sequence as the parent.")
+                             .arg(m_name, type().name()));
+    if (child->m_project != m_project)
+        throw ValueError(QStringLiteral("Behavior '%1' belongs to another project than '%2'.").arg(child->m_name, m_name));
+    if (child->m_parent || child->m_isProgram)
+        throw ValueError(QStringLiteral("Behavior '%1' already has a place in a program.").arg(child->m_name));
+    for (const Behavior* b = this; b; b = b->m_parent)
+        if (b == child)
+            throw ValueError(QStringLiteral("Behavior '%1' cannot be placed below itself.").arg(child->m_name));
+    m_children.push_back(child);
+    child->m_parent = this;
+    touch();
+    m_project->_structureChanged();
+}
+
+void Behavior::_removeChild(Behavior* child) {
+    auto it = std::find(m_children.begin(), m_children.end(), child);
+    if (it == m_children.end())
+        return;
+    m_children.erase(it);
+    child->m_parent = nullptr;
+    touch();
+    m_project->_structureChanged();
+}
+
+void Behavior::writeJson(QJsonObject&) const {}
+void Behavior::readJson(const QJsonObject&, const JsonContext&) {}
+void Behavior::resolveReferences(const JsonContext&) {}
+
+KESTRIN_DEFINE_TYPE(Sequence, Behavior, &detail::makeBehavior<Sequence>, nullptr)
+
+Sequence::Sequence(Project* project, const QString& name) : Behavior(project, name) { _register(); }
+
+} // namespace kestrin

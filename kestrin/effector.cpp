@@ -1,0 +1,91 @@
+#include "effector.h"
+
+#include "error.h"
+#include "json_io.h"
+#include "robot.h"
+#include "workspace.h"
+
+#include <cmath>
+
+namespace kestrin {
+
+const Type& Effector::staticType() {
+    static const Type t("Effector", &WorkspaceObject::staticType());
+    return t;
+}
+
+Effector::Effector(Workspace* workspace, const QString& name, const Eigen::Vector3d& size, const Transform& mount,
+                   const Transform& tcp)
+    : WorkspaceObject(workspace, name, Category::Effector, size), m_mount(mount), m_tcp(tcp) {
+    m_transform.position.z() = size.z() / 2;
+}
+
+void Effector::mountOn(Robot* robot) {
+    if (robot && robot->workspace() != workspace())
+        throw ValueError(QStringLiteral("Robot '%1' is in another project than effector '%2'.")
+                             .arg(robot->name(), name()));
+    if (robot == m_robot)
+        return;
+    m_robot = robot;
+    touch();
+    workspace()->_updateFloor(this);
+    workspace()->_structureChanged();
+}
+
+Pose Effector::pose() const {
+    if (!m_robot)
+        return WorkspaceObject::pose();
+    // The body's pose is its centre; its base sits on the flange.
+    Pose centre = Pose::Identity();
+    centre.translation().z() = size().z() / 2;
+    return m_robot->flangePose() * m_mount.toPose() * centre;
+}
+
+void Effector::writeJson(QJsonObject& json) const {
+    if (m_robot)
+        json.insert(QStringLiteral("robot"), m_robot->name());
+}
+
+void Effector::readJson(const QJsonObject& json, const JsonContext& ctx) {
+    m_pendingRobot = ctx.readOptionalString(json, QStringLiteral("robot"));
+}
+
+void Effector::resolveReferences(const JsonContext& ctx) {
+    if (m_pendingRobot.isEmpty())
+        return;
+    Robot* robot = workspace()->findRobot(m_pendingRobot);
+    if (!robot)
+        ctx.failField(QStringLiteral("robot"),
+                      QStringLiteral("names robot '%1', which is not in the file").arg(m_pendingRobot));
+    mountOn(robot);
+    m_pendingRobot.clear();
+}
+
+namespace {
+Transform mountAbout(double yaw) {
+    Transform t;
+    t.orientation = Eigen::Quaterniond(Eigen::AngleAxisd(yaw, Eigen::Vector3d::UnitZ()));
+    return t;
+}
+Transform tcpAt(double z) {
+    Transform t;
+    t.position.z() = z;
+    return t;
+}
+constexpr double kPi = 3.14159265358979323846;
+} // namespace
+
+KESTRIN_DEFINE_TYPE(RobotiqGripper2F85, Effector, nullptr, &detail::makeObject<RobotiqGripper2F85>)
+KESTRIN_DEFINE_TYPE(FrankaHand, Effector, nullptr, &detail::makeObject<FrankaHand>)
+
+RobotiqGripper2F85::RobotiqGripper2F85(Workspace* workspace, const QString& name)
+    : Effector(workspace, name, Eigen::Vector3d(0.085, 0.075, 0.093), mountAbout(0), tcpAt(0.149)) {
+    _register();
+}
+
+FrankaHand::FrankaHand(Workspace* workspace, const QString& name)
+    : Effector(workspace, name, Eigen::Vector3d(0.063, 0.204, 0.066), mountAbout(-kPi / 4), tcpAt(0.1034)) {
+    _register();
+}
+
+} // namespace kestrin

@@ -1,0 +1,122 @@
+#include "items.h"
+
+#include "error.h"
+#include "json_io.h"
+#include "workspace.h"
+
+#include <cmath>
+
+namespace kestrin {
+
+namespace {
+constexpr double kPi = 3.14159265358979323846;
+
+void writeSize(QJsonObject& json, const Eigen::Vector3d& size) {
+    json.insert(QStringLiteral("size"), toJson(Eigen::VectorXd(size)));
+}
+
+Eigen::Vector3d readSize(const QJsonObject& json, const JsonContext& ctx) {
+    const Eigen::Vector3d size = ctx.readVector(json, QStringLiteral("size"), 3);
+    if ((size.array() <= 0).any())
+        ctx.failField(QStringLiteral("size"), QStringLiteral("must be positive in x, y and z"));
+    return size;
+}
+} // namespace
+
+KESTRIN_DEFINE_TYPE(CustomItem, WorkspaceObject, nullptr, &detail::makeObject<CustomItem>)
+KESTRIN_DEFINE_TYPE(Desk, WorkspaceObject, nullptr, &detail::makeObject<Desk>)
+KESTRIN_DEFINE_TYPE(TaskRegion, WorkspaceObject, nullptr, &detail::makeObject<TaskRegion>)
+KESTRIN_DEFINE_TYPE(RealsenseD435i, Camera, nullptr, &detail::makeObject<RealsenseD435i>)
+KESTRIN_DEFINE_TYPE(RealsenseD405, Camera, nullptr, &detail::makeObject<RealsenseD405>)
+KESTRIN_DEFINE_TYPE(VisualMarker, WorkspaceObject, nullptr, &detail::makeObject<VisualMarker>)
+
+const Type& Camera::staticType() {
+    static const Type t("Camera", &WorkspaceObject::staticType());
+    return t;
+}
+
+CustomItem::CustomItem(Workspace* workspace, const QString& name)
+    : WorkspaceObject(workspace, name, Category::Item, Eigen::Vector3d(0.1, 0.1, 0.1)) {
+    m_transform.position.z() = 0.05; // resting on the floor
+    _register();
+}
+
+void CustomItem::writeJson(QJsonObject& json) const { writeSize(json, size()); }
+void CustomItem::readJson(const QJsonObject& json, const JsonContext& ctx) { setSizeChecked(readSize(json, ctx)); }
+
+// A desk's pose is the middle of its footprint on the floor; its top is at size().z().
+Desk::Desk(Workspace* workspace, const QString& name)
+    : WorkspaceObject(workspace, name, Category::Item, Eigen::Vector3d(1.2, 0.8, 0.75)) {
+    _register();
+}
+
+void Desk::writeJson(QJsonObject& json) const { writeSize(json, size()); }
+void Desk::readJson(const QJsonObject& json, const JsonContext& ctx) { setSizeChecked(readSize(json, ctx)); }
+
+TaskRegion::TaskRegion(Workspace* workspace, const QString& name)
+    : WorkspaceObject(workspace, name, Category::TaskRegion, Eigen::Vector3d(0.3, 0.3, 0.2)) {
+    m_transform.position.z() = 0.3;
+    _register();
+}
+
+bool TaskRegion::contains(const Eigen::Vector3d& point, double tolerance) const {
+    const Eigen::Vector3d local = pose().inverse() * point;
+    return ((local.cwiseAbs() - size() / 2).array() <= tolerance).all();
+}
+
+void TaskRegion::writeJson(QJsonObject& json) const { writeSize(json, size()); }
+void TaskRegion::readJson(const QJsonObject& json, const JsonContext& ctx) { setSizeChecked(readSize(json, ctx)); }
+
+Camera::Camera(Workspace* workspace, const QString& name, const Eigen::Vector3d& size, double hfov, double vfov,
+               double minRange, double maxRange)
+    : WorkspaceObject(workspace, name, Category::Camera, size), m_hfov(hfov), m_vfov(vfov), m_minRange(minRange),
+      m_maxRange(maxRange) {
+    // Mounted 1.5 m up, looking straight down.
+    m_transform.position.z() = 1.5;
+    m_transform.orientation = Eigen::Quaterniond(Eigen::AngleAxisd(kPi, Eigen::Vector3d::UnitX()));
+}
+
+RealsenseD435i::RealsenseD435i(Workspace* workspace, const QString& name)
+    : Camera(workspace, name, Eigen::Vector3d(0.090, 0.025, 0.025), 87, 58, 0.28, 3.0) {
+    _register();
+}
+
+RealsenseD405::RealsenseD405(Workspace* workspace, const QString& name)
+    : Camera(workspace, name, Eigen::Vector3d(0.042, 0.042, 0.023), 87, 58, 0.07, 0.50) {
+    _register();
+}
+
+VisualMarker::VisualMarker(Workspace* workspace, const QString& name)
+    : WorkspaceObject(workspace, name, Category::Fiducial, Eigen::Vector3d(0.1, 0.1, 0.002)) {
+    m_transform.position.z() = 0.001;
+    _register();
+}
+
+void VisualMarker::setMarkerId(int id) {
+    if (id < 0 || id > 999)
+        throw ValueError(QStringLiteral("The id of marker '%1' must be between 0 and 999 (got %2).").arg(name()).arg(id));
+    m_markerId = id;
+    touch();
+}
+
+void VisualMarker::setEdge(double edge) {
+    setSizeChecked(Eigen::Vector3d(edge, edge, size().z()));
+}
+
+void VisualMarker::writeJson(QJsonObject& json) const {
+    json.insert(QStringLiteral("marker_id"), m_markerId);
+    json.insert(QStringLiteral("edge"), size().x());
+}
+
+void VisualMarker::readJson(const QJsonObject& json, const JsonContext& ctx) {
+    const int id = ctx.readInt(json, QStringLiteral("marker_id"));
+    if (id < 0 || id > 999)
+        ctx.failField(QStringLiteral("marker_id"), QStringLiteral("must be between 0 and 999"));
+    const double edge = ctx.readNumber(json, QStringLiteral("edge"));
+    if (edge <= 0)
+        ctx.failField(QStringLiteral("edge"), QStringLiteral("must be positive"));
+    m_markerId = id;
+    setEdge(edge);
+}
+
+} // namespace kestrin

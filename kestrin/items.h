@@ -1,0 +1,92 @@
+#pragma once
+// Passive things in the cell: items, desks, task regions, cameras and fiducial markers.
+
+#include "workspace_object.h"
+
+namespace kestrin {
+
+/// A box-shaped item of a size the user sets (a part, a fixture, an obstacle).
+class CustomItem final : public WorkspaceObject {
+    KESTRIN_TYPE
+public:
+    CustomItem(Workspace* workspace, const QString& name);
+    /// Throws ValueError unless every extent is positive and finite.
+    void setSize(const Eigen::Vector3d& size) { setSizeChecked(size); }
+    void writeJson(QJsonObject& json) const override;
+    void readJson(const QJsonObject& json, const JsonContext& ctx) override;
+};
+
+/// A work table; its top is at its size's z.
+class Desk final : public WorkspaceObject {
+    KESTRIN_TYPE
+public:
+    Desk(Workspace* workspace, const QString& name);
+    void setSize(const Eigen::Vector3d& size) { setSizeChecked(size); }
+    void writeJson(QJsonObject& json) const override;
+    void readJson(const QJsonObject& json, const JsonContext& ctx) override;
+};
+
+/// A box in space (centred on its pose) into which a tool frame can be sent.
+class TaskRegion final : public WorkspaceObject {
+    KESTRIN_TYPE
+public:
+    TaskRegion(Workspace* workspace, const QString& name);
+    void setSize(const Eigen::Vector3d& size) { setSizeChecked(size); }
+    bool occupiesFloor() const override { return false; }
+    /// True when `point` (world) lies inside the box, within `tolerance` metres.
+    bool contains(const Eigen::Vector3d& point, double tolerance = 1e-9) const;
+    void writeJson(QJsonObject& json) const override;
+    void readJson(const QJsonObject& json, const JsonContext& ctx) override;
+};
+
+/// A depth camera. It looks along its own +z; its pose is the optical centre.
+class Camera : public WorkspaceObject {
+public:
+    static const Type& staticType();
+    /// Field of view, horizontal and vertical, in degrees.
+    double horizontalFov() const { return m_hfov; }
+    double verticalFov() const { return m_vfov; }
+    /// Depth range in metres.
+    double minRange() const { return m_minRange; }
+    double maxRange() const { return m_maxRange; }
+
+protected:
+    Camera(Workspace* workspace, const QString& name, const Eigen::Vector3d& size, double hfov, double vfov,
+           double minRange, double maxRange);
+
+private:
+    double m_hfov, m_vfov, m_minRange, m_maxRange;
+};
+
+/// Intel RealSense D435i depth camera.
+class RealsenseD435i final : public Camera {
+    KESTRIN_TYPE
+public:
+    RealsenseD435i(Workspace* workspace, const QString& name);
+};
+
+/// Intel RealSense D405 short-range depth camera.
+class RealsenseD405 final : public Camera {
+    KESTRIN_TYPE
+public:
+    RealsenseD405(Workspace* workspace, const QString& name);
+};
+
+/// A square fiducial marker with an id, lying on its own xy plane.
+class VisualMarker final : public WorkspaceObject {
+    KESTRIN_TYPE
+public:
+    VisualMarker(Workspace* workspace, const QString& name);
+    int markerId() const { return m_markerId; }
+    /// Throws ValueError outside 0..999.
+    void setMarkerId(int id);
+    /// Edge length in metres; throws ValueError unless positive and finite.
+    void setEdge(double edge);
+    void writeJson(QJsonObject& json) const override;
+    void readJson(const QJsonObject& json, const JsonContext& ctx) override;
+
+private:
+    int m_markerId = 0;
+};
+
+} // namespace kestrin

@@ -1,0 +1,140 @@
+#include "json_io.h"
+
+#include "error.h"
+
+#include <cmath>
+
+namespace kestrin {
+
+void JsonContext::fail(const QString& what) const {
+    throw FormatError(QStringLiteral("Project file '%1': %2: %3").arg(m_file, m_where, what));
+}
+
+void JsonContext::failField(const QString& field, const QString& what) const {
+    fail(QStringLiteral("field '%1' %2").arg(field, what));
+}
+
+static QString kindOf(const QJsonValue& v) {
+    switch (v.type()) {
+    case QJsonValue::Null: return QStringLiteral("null");
+    case QJsonValue::Bool: return QStringLiteral("a boolean");
+    case QJsonValue::Double: return QStringLiteral("a number");
+    case QJsonValue::String: return QStringLiteral("a string");
+    case QJsonValue::Array: return QStringLiteral("an array");
+    case QJsonValue::Object: return QStringLiteral("an object");
+    case QJsonValue::Undefined: break;
+    }
+    return QStringLiteral("missing");
+}
+
+static QJsonValue require(const JsonContext& ctx, const QJsonObject& o, const QString& key,
+                          QJsonValue::Type type, const char* expected) {
+    const auto it = o.constFind(key);
+    if (it == o.constEnd())
+        ctx.failField(key, QStringLiteral("is missing"));
+    if (it->type() != type)
+        ctx.failField(key, QStringLiteral("must be %1, not %2").arg(QLatin1String(expected), kindOf(*it)));
+    return *it;
+}
+
+QString JsonContext::readString(const QJsonObject& o, const QString& key) const {
+    return require(*this, o, key, QJsonValue::String, "a string").toString();
+}
+
+QString JsonContext::readOptionalString(const QJsonObject& o, const QString& key) const {
+    const QJsonValue v = o.value(key);
+    if (v.isUndefined() || v.isNull())
+        return QString();
+    if (!v.isString())
+        failField(key, QStringLiteral("must be a string, not %1").arg(kindOf(v)));
+    return v.toString();
+}
+
+double JsonContext::readNumber(const QJsonObject& o, const QString& key) const {
+    const double d = require(*this, o, key, QJsonValue::Double, "a number").toDouble();
+    if (!std::isfinite(d))
+        failField(key, QStringLiteral("must be a finite number"));
+    return d;
+}
+
+int JsonContext::readInt(const QJsonObject& o, const QString& key) const {
+    const double d = readNumber(o, key);
+    if (d != std::floor(d) || std::abs(d) > 2e9)
+        failField(key, QStringLiteral("must be a whole number"));
+    return static_cast<int>(d);
+}
+
+QJsonObject JsonContext::readObject(const QJsonObject& o, const QString& key) const {
+    return require(*this, o, key, QJsonValue::Object, "an object").toObject();
+}
+
+QJsonArray JsonContext::readArray(const QJsonObject& o, const QString& key) const {
+    return require(*this, o, key, QJsonValue::Array, "an array").toArray();
+}
+
+std::vector<double> JsonContext::readNumbers(const QJsonObject& o, const QString& key) const {
+    const QJsonArray a = readArray(o, key);
+    std::vector<double> out;
+    out.reserve(a.size());
+    for (const QJsonValue& v : a) {
+        if (!v.isDouble() || !std::isfinite(v.toDouble()))
+            failField(key, QStringLiteral("must hold only finite numbers"));
+        out.push_back(v.toDouble());
+    }
+    return out;
+}
+
+Eigen::VectorXd JsonContext::readVector(const QJsonObject& o, const QString& key, int size) const {
+    const std::vector<double> n = readNumbers(o, key);
+    if (size >= 0 && static_cast<int>(n.size()) != size)
+        failField(key, QStringLiteral("must hold %1 numbers, not %2").arg(size).arg(n.size()));
+    if (size < 0 && n.empty())
+        failField(key, QStringLiteral("must hold at least one number"));
+    return Eigen::Map<const Eigen::VectorXd>(n.data(), static_cast<Eigen::Index>(n.size()));
+}
+
+QStringList JsonContext::readStrings(const QJsonObject& o, const QString& key) const {
+    QStringList out;
+    for (const QJsonValue& v : readArray(o, key)) {
+        if (!v.isString())
+            failField(key, QStringLiteral("must hold only strings"));
+        out << v.toString();
+    }
+    return out;
+}
+
+Transform JsonContext::readPose(const QJsonObject& o, const QString& key) const {
+    const JsonContext ctx = nested(QStringLiteral("field '%1'").arg(key));
+    const QJsonObject p = readObject(o, key);
+    const Eigen::VectorXd t = ctx.readVector(p, QStringLiteral("position"), 3);
+    const Eigen::VectorXd q = ctx.readVector(p, QStringLiteral("orientation"), 4);
+    Eigen::Quaterniond quat(q[0], q[1], q[2], q[3]);
+    if (std::abs(quat.norm() - 1.0) > 1e-6)
+        ctx.failField(QStringLiteral("orientation"), QStringLiteral("must be a unit quaternion [w, x, y, z]"));
+    Transform pose;
+    pose.position = t;
+    pose.orientation = quat;
+    return pose;
+}
+
+QJsonArray toJson(const Eigen::VectorXd& v) {
+    QJsonArray a;
+    for (Eigen::Index i = 0; i < v.size(); ++i)
+        a.append(v[i]);
+    return a;
+}
+
+QJsonArray toJson(const std::vector<double>& v) {
+    QJsonArray a;
+    for (double d : v)
+        a.append(d);
+    return a;
+}
+
+QJsonObject toJson(const Transform& pose) {
+    const Eigen::Quaterniond& q = pose.orientation;
+    return QJsonObject{{QStringLiteral("position"), toJson(Eigen::VectorXd(pose.position))},
+                       {QStringLiteral("orientation"), QJsonArray{q.w(), q.x(), q.y(), q.z()}}};
+}
+
+} // namespace kestrin

@@ -1,0 +1,48 @@
+#pragma once
+// Reading and writing the pieces of a project file. Readers throw kestrin::FormatError with a
+// message naming the file, the object and the field concerned.
+
+#include "geometry.h"
+
+#include <Eigen/Core>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+namespace kestrin {
+
+/// Where in a project file a reader is: the file and the object being read.
+class JsonContext {
+public:
+    JsonContext(QString file, QString where) : m_file(std::move(file)), m_where(std::move(where)) {}
+    JsonContext nested(const QString& where) const { return JsonContext(m_file, m_where + ", " + where); }
+    const QString& file() const { return m_file; }
+    [[noreturn]] void fail(const QString& what) const;
+    [[noreturn]] void failField(const QString& field, const QString& what) const;
+
+    QString readString(const QJsonObject& o, const QString& key) const;
+    /// Like readString, but an absent key or null gives an empty string.
+    QString readOptionalString(const QJsonObject& o, const QString& key) const;
+    double readNumber(const QJsonObject& o, const QString& key) const;
+    int readInt(const QJsonObject& o, const QString& key) const;
+    QJsonObject readObject(const QJsonObject& o, const QString& key) const;
+    QJsonArray readArray(const QJsonObject& o, const QString& key) const;
+    /// A vector of finite numbers; `size` < 0 accepts any length of at least one.
+    Eigen::VectorXd readVector(const QJsonObject& o, const QString& key, int size = -1) const;
+    std::vector<double> readNumbers(const QJsonObject& o, const QString& key) const;
+    QStringList readStrings(const QJsonObject& o, const QString& key) const;
+    /// {"position": [x, y, z], "orientation": [w, x, y, z]}
+    Transform readPose(const QJsonObject& o, const QString& key) const;
+
+private:
+    QString m_file;
+    QString m_where;
+};
+
+QJsonArray toJson(const Eigen::VectorXd& v);
+QJsonArray toJson(const std::vector<double>& v);
+QJsonObject toJson(const Transform& pose);
+
+} // namespace kestrin

@@ -1,0 +1,463 @@
+#include "project.h"
+
+#include "action.h"
+#include "behavior.h"
+#include "constants.h"
+#include "error.h"
+#include "json_io.h"
+#include "naming.h"
+#include "variable.h"
+#include "workspace.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <algorithm>
+#include <functional>
+
+namespace kestrin {
+
+namespace {
+const QString kFormatTag = QStringLiteral("kestrin-project");
+constexpr qint64 kMaxFileSize = 256ll * 1024 * 1024;
+constexpr int kMaxTreeDepth = 100;
+} // namespace
+
+const Type& Project::staticType() {
+    static const Type t("Project", nullptr);
+    return t;
+}
+
+Project::Project()
+    : m_workspace(std::make_unique<Workspace>(this)), m_behaviorNames(std::make_unique<NameRegistry>()),
+      m_variableNames(std::make_unique<NameRegistry>()) {}
+
+Project::~Project() {
+    // Behaviors and variables refer to the workspace by name only; drop them first all the same,
+    // so that no destructor ever sees a half-destroyed workspace.
+    m_programs.clear();
+    m_behaviors.clear();
+    m_variables.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Behaviors
+
+void Project::_adoptBehavior(Behavior* behavior) {
+    m_behaviors.reserve(m_behaviors.size() + 1);
+    const QString name = m_behaviorNames->uniqueName(behavior->name());
+    behavior->_setNameUnchecked(name);
+    m_behaviorNames->insert(name);
+    m_behaviorByName.insert(name, behavior);
+    m_behaviors.emplace_back(behavior);
+    ++m_structureRevision;
+}
+
+QString Project::_uniqueBehaviorName(const QString& wanted) const { return m_behaviorNames->uniqueName(wanted); }
+
+void Project::_renameBehavior(Behavior* behavior, const QString& wanted) {
+    const QString name = m_behaviorNames->uniqueName(wanted);
+    m_behaviorNames->remove(behavior->name());
+    m_behaviorByName.remove(behavior->name());
+    m_behaviorNames->insert(name);
+    m_behaviorByName.insert(name, behavior);
+    behavior->_setNameUnchecked(name);
+    ++m_structureRevision;
+}
+
+void Project::addProgram(Behavior* behavior) {
+    if (!behavior)
+        throw ValueError(QStringLiteral("No behavior was given to add as a program."));
+    if (behavior->project() != this)
+        throw ValueError(QStringLiteral("Behavior '%1' belongs to another project.").arg(behavior->name()));
+    if (behavior->parent() || behavior->isProgram())
+        throw ValueError(QStringLiteral("Behavior '%1' already has a place in a program.").arg(behavior->name()));
+    behavior->_setProgram(true);
+    m_programs.push_back(behavior);
+    ++m_structureRevision;
+}
+
+QMap<QString, Behavior*> Project::programs() const {
+    QMap<QString, Behavior*> out;
+    for (Behavior* b : m_programs)
+        out.insert(b->name(), b);
+    return out;
+}
+
+QMap<QString, Behavior*> Project::behaviors() const {
+    QMap<QString, Behavior*> out;
+    std::function<void(Behavior*)> visit = [&](Behavior* b) {
+        out.insert(b->name(), b);
+        for (Behavior* c : b->children())
+            visit(c);
+    };
+    for (Behavior* b : m_programs)
+        visit(b);
+    return out;
+}
+
+Behavior* Project::findBehavior(const QString& name) const {
+    Behavior* b = m_behaviorByName.value(name, nullptr);
+    return b && b->isAttached() ? b : nullptr;
+}
+
+void Project::removeBehavior(Behavior* behavior) {
+    if (!behavior || behavior->project() != this)
+        throw ValueError(QStringLiteral("That behavior is not part of this project."));
+    if (Behavior* parent = behavior->parent())
+        parent->_removeChild(behavior);
+    if (behavior->isProgram()) {
+        m_programs.erase(std::remove(m_programs.begin(), m_programs.end(), behavior), m_programs.end());
+        behavior->_setProgram(false);
+    }
+    std::vector<Behavior*> doomed;
+    std::function<void(Behavior*)> collect = [&](Behavior* b) {
+        doomed.push_back(b);
+        for (Behavior* c : b->children())
+            collect(c);
+    };
+    collect(behavior);
+    for (Behavior* b : doomed) {
+        m_behaviorNames->remove(b->name());
+        m_behaviorByName.remove(b->name());
+    }
+    m_behaviors.erase(std::remove_if(m_behaviors.begin(), m_behaviors.end(),
+                                     [&](const std::unique_ptr<Behavior>& b) {
+                                         return std::find(doomed.begin(), doomed.end(), b.get()) != doomed.end();
+                                     }),
+                      m_behaviors.end());
+    ++m_structureRevision;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Variables
+
+void Project::_adoptVariable(Variable* variable) {
+    m_variables.reserve(m_variables.size() + 1);
+    const QString name = m_variableNames->uniqueName(variable->name());
+    variable->_setNameUnchecked(name);
+    m_variableNames->insert(name);
+    m_variableByName.insert(name, variable);
+    m_variables.emplace_back(variable);
+    ++m_structureRevision;
+}
+
+QString Project::_uniqueVariableName(const QString& wanted) const { return m_variableNames->uniqueName(wanted); }
+
+void Project::_renameVariable(Variable* variable, const QString& wanted) {
+    const QString old = variable->name();
+    const QString name = m_variableNames->uniqueName(wanted);
+    m_variableNames->remove(old);
+    m_variableByName.remove(old);
+    m_variableNames->insert(name);
+    m_variableByName.insert(name, variable);
+    variable->_setNameUnchecked(name);
+    for (const auto& b : m_behaviors)
+        if (auto* a = dynamic_cast<Action*>(b.get()))
+            a->_renameReference(ActionProperty::Kind::Variable, old, name);
+    for (const auto& v : m_variables)
+        if (auto* m = dynamic_cast<MixtureTarget*>(v.get()))
+            m->_renameReference(old, name);
+    ++m_structureRevision;
+}
+
+void Project::_objectRenamed(int category, const QString& from, const QString& to) {
+    const auto c = static_cast<Category>(category);
+    if (c == Category::Robot || c == Category::ToolFrame) {
+        const auto kind = c == Category::Robot ? ActionProperty::Kind::Robot : ActionProperty::Kind::ToolFrame;
+        for (const auto& b : m_behaviors)
+            if (auto* a = dynamic_cast<Action*>(b.get()))
+                a->_renameReference(kind, from, to);
+    } else if (c == Category::TaskRegion) {
+        for (const auto& v : m_variables)
+            if (auto* t = dynamic_cast<TaskRegionTarget*>(v.get()))
+                t->poseGenerator()._renameTaskRegion(from, to);
+    }
+}
+
+QMap<QString, Variable*> Project::variables() const {
+    QMap<QString, Variable*> out;
+    for (const auto& v : m_variables)
+        out.insert(v->name(), v.get());
+    return out;
+}
+
+std::vector<Variable*> Project::variableList() const {
+    std::vector<Variable*> out;
+    out.reserve(m_variables.size());
+    for (const auto& v : m_variables)
+        out.push_back(v.get());
+    return out;
+}
+
+Variable* Project::findVariable(const QString& name) const { return m_variableByName.value(name, nullptr); }
+
+void Project::removeVariable(Variable* variable) {
+    if (!variable || variable->project() != this)
+        throw ValueError(QStringLiteral("That variable is not part of this project."));
+    m_variableNames->remove(variable->name());
+    m_variableByName.remove(variable->name());
+    m_variables.erase(std::remove_if(m_variables.begin(), m_variables.end(),
+                                     [&](const std::unique_ptr<Variable>& v) { return v.get() == variable; }),
+                      m_variables.end());
+    ++m_structureRevision;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Project files
+
+static QJsonObject behaviorToJson(const Behavior* b) {
+    QJsonObject json{{QStringLiteral("type"), b->type().name()}, {QStringLiteral("name"), b->name()}};
+    b->writeJson(json);
+    if (b->acceptsChildren()) {
+        QJsonArray children;
+        for (const Behavior* c : b->children())
+            children.append(behaviorToJson(c));
+        json.insert(QStringLiteral("children"), children);
+    }
+    return json;
+}
+
+QJsonObject Project::toJson() const {
+    QJsonArray objects;
+    for (const WorkspaceObject* o : m_workspace->objects()) {
+        QJsonObject json{{QStringLiteral("type"), o->type().name()},
+                         {QStringLiteral("name"), o->name()},
+                         {QStringLiteral("pose"), kestrin::toJson(o->transform())}};
+        o->writeJson(json);
+        objects.append(json);
+    }
+    QJsonArray variables;
+    for (const auto& v : m_variables) {
+        QJsonObject json{{QStringLiteral("type"), v->type().name()}, {QStringLiteral("name"), v->name()}};
+        v->writeJson(json);
+        variables.append(json);
+    }
+    QJsonArray programs;
+    for (const Behavior* b : m_programs)
+        programs.append(behaviorToJson(b));
+    return QJsonObject{{QStringLiteral("format"), kFormatTag},
+                       {QStringLiteral("version"), KS_PROJECT_FORMAT_VERSION},
+                       {QStringLiteral("workspace"), QJsonObject{{QStringLiteral("objects"), objects}}},
+                       {QStringLiteral("variables"), variables},
+                       {QStringLiteral("programs"), programs}};
+}
+
+namespace {
+
+QJsonObject elementObject(const QJsonValue& v, const JsonContext& ctx) {
+    if (!v.isObject())
+        ctx.fail(QStringLiteral("must be a JSON object"));
+    return v.toObject();
+}
+
+Behavior* readBehavior(Project* project, const QJsonObject& json, const JsonContext& ctx, int depth,
+                       std::vector<Behavior*>& all) {
+    if (depth > kMaxTreeDepth)
+        ctx.fail(QStringLiteral("behaviors are nested more than %1 levels deep").arg(kMaxTreeDepth));
+    const QString kind = ctx.readString(json, QStringLiteral("type"));
+    const QString name = ctx.readString(json, QStringLiteral("name"));
+    const Type* type = Type::find(kind);
+    if (!type || !type->canConstructBehavior())
+        ctx.failField(QStringLiteral("type"), QStringLiteral("names an unknown kind of behavior '%1'").arg(kind));
+    const JsonContext here = ctx.nested(QStringLiteral("%1 '%2'").arg(kind, name));
+    Behavior* b = nullptr;
+    try {
+        b = type->constructBehavior(project, name);
+    } catch (const Error& e) {
+        ctx.fail(e.message());
+    }
+    if (b->name() != name)
+        ctx.fail(QStringLiteral("two behaviors are named '%1'; behavior names must be unique").arg(name));
+    all.push_back(b);
+    b->readJson(json, here);
+    const QJsonValue children = json.value(QStringLiteral("children"));
+    if (b->acceptsChildren()) {
+        const QJsonArray list = here.readArray(json, QStringLiteral("children"));
+        for (int i = 0; i < list.size(); ++i) {
+            const JsonContext childCtx = here.nested(QStringLiteral("child %1").arg(i + 1));
+            Behavior* child = readBehavior(project, elementObject(list[i], childCtx), childCtx, depth + 1, all);
+            b->_addChild(child);
+        }
+    } else if (!children.isUndefined() && !(children.isArray() && children.toArray().isEmpty())) {
+        here.failField(QStringLiteral("children"), QStringLiteral("is not allowed: a %1 holds no other behaviors").arg(kind));
+    }
+    return b;
+}
+
+} // namespace
+
+void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
+    const JsonContext top(fileLabel, QStringLiteral("top level"));
+    const QJsonValue format = json.value(QStringLiteral("format"));
+    if (format != QJsonValue(kFormatTag))
+        top.fail(QStringLiteral("this is not a Kestrin Studio project (field 'format' must be \"%1\")").arg(kFormatTag));
+    const int version = top.readInt(json, QStringLiteral("version"));
+    if (version > KS_PROJECT_FORMAT_VERSION)
+        throw FormatError(QStringLiteral("Project file '%1' was written by a newer version of Kestrin Studio (file "
+                                         "format %2; this version reads format %3 and older). Update Kestrin "
+                                         "Studio to open it.")
+                              .arg(fileLabel)
+                              .arg(version)
+                              .arg(KS_PROJECT_FORMAT_VERSION));
+    if (version < 1)
+        top.failField(QStringLiteral("version"), QStringLiteral("must be 1 or more (got %1)").arg(version));
+
+    Project loaded;
+    Workspace* ws = loaded.workspace();
+
+    const QJsonObject wsJson = top.readObject(json, QStringLiteral("workspace"));
+    const QJsonArray objects = top.nested(QStringLiteral("workspace")).readArray(wsJson, QStringLiteral("objects"));
+    std::vector<std::pair<WorkspaceObject*, JsonContext>> made;
+    made.reserve(static_cast<size_t>(objects.size()));
+    for (int i = 0; i < objects.size(); ++i) {
+        const JsonContext at(fileLabel, QStringLiteral("workspace object %1").arg(i + 1));
+        const QJsonObject o = elementObject(objects[i], at);
+        const QString kind = at.readString(o, QStringLiteral("type"));
+        const QString name = at.readString(o, QStringLiteral("name"));
+        const Type* type = Type::find(kind);
+        if (!type || !type->canConstructObject())
+            at.failField(QStringLiteral("type"), QStringLiteral("names an unknown kind of object '%1'").arg(kind));
+        const JsonContext here = at.nested(QStringLiteral("%1 '%2'").arg(kind, name));
+        WorkspaceObject* obj = nullptr;
+        try {
+            obj = type->constructObject(ws, name);
+        } catch (const Error& e) {
+            at.fail(e.message());
+        }
+        if (obj->name() != name)
+            here.fail(QStringLiteral("another %1 has the same name; names must be unique")
+                          .arg(categoryLabel(obj->category())));
+        try {
+            obj->setTransform(here.readPose(o, QStringLiteral("pose")));
+        } catch (const FormatError&) {
+            throw;
+        } catch (const Error& e) {
+            here.failField(QStringLiteral("pose"), e.message());
+        }
+        obj->readJson(o, here);
+        made.emplace_back(obj, here);
+    }
+    for (auto& [obj, ctx] : made)
+        obj->resolveReferences(ctx);
+
+    const QJsonArray variables = top.readArray(json, QStringLiteral("variables"));
+    std::vector<std::pair<Variable*, JsonContext>> vars;
+    for (int i = 0; i < variables.size(); ++i) {
+        const JsonContext at(fileLabel, QStringLiteral("variable %1").arg(i + 1));
+        const QJsonObject o = elementObject(variables[i], at);
+        Variable* v = Variable::fromJson(&loaded, o, at);
+        if (v->name() != at.readString(o, QStringLiteral("name")))
+            at.fail(QStringLiteral("two variables are named '%1'; variable names must be unique")
+                        .arg(at.readString(o, QStringLiteral("name"))));
+        vars.emplace_back(v, at.nested(QStringLiteral("%1 '%2'").arg(v->type().name(), v->name())));
+    }
+    for (auto& [v, ctx] : vars)
+        v->resolveReferences(ctx);
+
+    const QJsonArray programs = top.readArray(json, QStringLiteral("programs"));
+    std::vector<Behavior*> all;
+    for (int i = 0; i < programs.size(); ++i) {
+        const JsonContext at(fileLabel, QStringLiteral("program %1").arg(i + 1));
+        Behavior* b = readBehavior(&loaded, elementObject(programs[i], at), at, 1, all);
+        loaded.addProgram(b);
+    }
+    for (Behavior* b : all)
+        b->resolveReferences(
+            JsonContext(fileLabel, QStringLiteral("behavior '%1' (%2)").arg(b->name(), b->type().name())));
+
+    swapContents(loaded);
+}
+
+void Project::swapContents(Project& other) {
+    m_workspace->_swapContents(*other.m_workspace);
+    std::swap(m_behaviors, other.m_behaviors);
+    std::swap(m_programs, other.m_programs);
+    std::swap(m_variables, other.m_variables);
+    std::swap(m_behaviorByName, other.m_behaviorByName);
+    std::swap(m_variableByName, other.m_variableByName);
+    std::swap(m_behaviorNames, other.m_behaviorNames);
+    std::swap(m_variableNames, other.m_variableNames);
+    for (const auto& b : m_behaviors)
+        b->_setProject(this);
+    for (const auto& v : m_variables)
+        v->_setProject(this);
+    for (const auto& b : other.m_behaviors)
+        b->_setProject(&other);
+    for (const auto& v : other.m_variables)
+        v->_setProject(&other);
+    const quint64 rev = std::max(m_structureRevision, other.m_structureRevision) + 1;
+    m_structureRevision = other.m_structureRevision = rev;
+}
+
+void Project::load(const QString& file) {
+    if (file.isEmpty())
+        throw FileError(QStringLiteral("No project file was given to open."));
+    const QFileInfo info(file);
+    if (!info.exists())
+        throw FileError(QStringLiteral("Cannot open project file '%1': it does not exist.").arg(file));
+    if (info.isDir())
+        throw FileError(QStringLiteral("Cannot open project file '%1': it is a folder, not a file.").arg(file));
+    if (info.size() > kMaxFileSize)
+        throw FileError(QStringLiteral("Cannot open project file '%1': it is too large (%2 MB; at most %3 MB).")
+                            .arg(file)
+                            .arg(info.size() / (1024 * 1024))
+                            .arg(kMaxFileSize / (1024 * 1024)));
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        throw FileError(QStringLiteral("Cannot read project file '%1': %2.").arg(file, f.errorString()));
+    const QByteArray bytes = f.read(kMaxFileSize + 1);
+    if (f.error() != QFileDevice::NoError)
+        throw FileError(QStringLiteral("Cannot read project file '%1': %2.").arg(file, f.errorString()));
+    if (bytes.size() > kMaxFileSize)
+        throw FileError(QStringLiteral("Cannot open project file '%1': it is too large (at most %2 MB).")
+                            .arg(file)
+                            .arg(kMaxFileSize / (1024 * 1024)));
+    if (bytes.trimmed().isEmpty())
+        throw FormatError(QStringLiteral("Project file '%1' is empty.").arg(file));
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError)
+        throw FormatError(QStringLiteral("Project file '%1' is not valid JSON (it may be damaged or cut short): %2 "
+                                         "at byte %3.")
+                              .arg(file, error.errorString())
+                              .arg(error.offset));
+    if (!doc.isObject())
+        throw FormatError(QStringLiteral("Project file '%1' does not hold a Kestrin Studio project (its top level "
+                                         "is not a JSON object).")
+                              .arg(file));
+    fromJson(doc.object(), file);
+}
+
+void Project::save(const QString& file) const {
+    if (file.isEmpty())
+        throw FileError(QStringLiteral("No file name was given to save the project to."));
+    const QFileInfo info(file);
+    if (info.isDir())
+        throw FileError(QStringLiteral("Cannot save the project to '%1': it is a folder.").arg(file));
+    const QFileInfo dir(info.absolutePath());
+    if (!dir.exists())
+        throw FileError(QStringLiteral("Cannot save the project to '%1': the folder '%2' does not exist.")
+                            .arg(file, QDir::toNativeSeparators(dir.absoluteFilePath())));
+    if (!dir.isDir())
+        throw FileError(QStringLiteral("Cannot save the project to '%1': '%2' is not a folder.")
+                            .arg(file, QDir::toNativeSeparators(dir.absoluteFilePath())));
+    const QByteArray bytes = QJsonDocument(toJson()).toJson(QJsonDocument::Indented);
+    QSaveFile out(file);
+    if (!out.open(QIODevice::WriteOnly))
+        throw FileError(QStringLiteral("Cannot save the project to '%1': %2.").arg(file, out.errorString()));
+    if (out.write(bytes) != bytes.size()) {
+        const QString reason = out.errorString();
+        out.cancelWriting();
+        throw FileError(QStringLiteral("Cannot save the project to '%1': %2 (the file was left as it was).")
+                            .arg(file, reason));
+    }
+    if (!out.commit())
+        throw FileError(QStringLiteral("Cannot save the project to '%1': %2 (the file was left as it was).")
+                            .arg(file, out.errorString()));
+}
+
+} // namespace kestrin

@@ -1,0 +1,92 @@
+#pragma once
+// A work-cell project: the workspace, the programs (trees of behaviors) and the variables.
+
+#include "type.h"
+
+#include <QHash>
+#include <QJsonObject>
+#include <QMap>
+#include <QString>
+#include <memory>
+#include <vector>
+
+namespace kestrin {
+
+class Behavior;
+class Variable;
+class Workspace;
+class NameRegistry;
+
+class Project {
+public:
+    Project();
+    ~Project();
+    Project(const Project&) = delete;
+    Project& operator=(const Project&) = delete;
+
+    static const Type& staticType();
+
+    Workspace* workspace() const { return m_workspace.get(); }
+
+    /// Reads a project file into this project, all or nothing: on failure the project is left
+    /// exactly as it was. Throws FileError (missing, a folder, unreadable, too large) or
+    /// FormatError (not JSON, wrong fields, unknown kinds, dangling references, newer format).
+    void load(const QString& file);
+    /// Writes the project to `file` atomically: the file is replaced whole or not at all.
+    /// Throws FileError naming the path and the reason.
+    void save(const QString& file) const;
+
+    /// The whole project as a project-file document, and back (all or nothing, as load).
+    QJsonObject toJson() const;
+    void fromJson(const QJsonObject& json, const QString& fileLabel);
+
+    /// Programs (top-level behaviors) by name.
+    QMap<QString, Behavior*> programs() const;
+    /// Every behavior that is a program or lies below one, by name.
+    QMap<QString, Behavior*> behaviors() const;
+    /// Programs in the order they were added.
+    const std::vector<Behavior*>& programList() const { return m_programs; }
+    /// Makes `behavior` a program. Throws ValueError for a behavior of another project or one
+    /// that already has a place in a program.
+    void addProgram(Behavior* behavior);
+    /// The attached behavior of that name, or nullptr.
+    Behavior* findBehavior(const QString& name) const;
+    /// Deletes a behavior with everything below it.
+    void removeBehavior(Behavior* behavior);
+
+    /// Variables by name, and in the order they were added.
+    QMap<QString, Variable*> variables() const;
+    std::vector<Variable*> variableList() const;
+    Variable* findVariable(const QString& name) const;
+    void removeVariable(Variable* variable);
+
+    /// Counts additions, removals and renames of behaviors and variables.
+    quint64 structureRevision() const { return m_structureRevision; }
+
+    // Used by behaviors and variables.
+    void _adoptBehavior(Behavior* behavior);
+    void _adoptVariable(Variable* variable);
+    QString _uniqueBehaviorName(const QString& wanted) const;
+    QString _uniqueVariableName(const QString& wanted) const;
+    void _renameBehavior(Behavior* behavior, const QString& name);
+    void _renameVariable(Variable* variable, const QString& name);
+    /// Makes actions and variables that refer to a renamed workspace object follow the rename.
+    void _objectRenamed(int category, const QString& from, const QString& to);
+    void _structureChanged() { ++m_structureRevision; }
+
+private:
+    void clear();
+    void swapContents(Project& other);
+
+    std::unique_ptr<Workspace> m_workspace;
+    std::vector<std::unique_ptr<Behavior>> m_behaviors; // every behavior, attached or not
+    std::vector<Behavior*> m_programs;
+    std::vector<std::unique_ptr<Variable>> m_variables;
+    QHash<QString, Behavior*> m_behaviorByName;
+    QHash<QString, Variable*> m_variableByName;
+    std::unique_ptr<NameRegistry> m_behaviorNames;
+    std::unique_ptr<NameRegistry> m_variableNames;
+    quint64 m_structureRevision = 1;
+};
+
+} // namespace kestrin

@@ -1,0 +1,108 @@
+#pragma once
+// Robot arms with their published kinematics. Joint positions are in radians, joint speeds in
+// radians per second, accelerations in radians per second squared, lengths in metres.
+
+#include "workspace_object.h"
+
+#include <Eigen/Core>
+#include <array>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace kestrin {
+
+class ToolFrame;
+
+class Robot : public WorkspaceObject {
+public:
+    /// Link parameters of one model; see the model classes for their sources.
+    struct Model {
+        enum class Convention { StandardDH, ModifiedDH };
+        Convention convention;
+        /// Per row: a, alpha, d (standard DH: one row per joint; modified DH: one row per joint
+        /// plus the flange row, each as (a_{i-1}, alpha_{i-1}, d_i)).
+        std::vector<std::array<double, 3>> rows;
+        std::vector<double> lower, upper, velocity, acceleration, home;
+        Eigen::Vector3d baseSize;
+    };
+    ~Robot() override;
+    static const Type& staticType();
+
+    int getNumDofs() const;
+    const Eigen::VectorXd& jointPositions() const { return m_q; }
+    /// Throws ValueError naming the joint when `q` has the wrong size, is not finite, or leaves
+    /// a joint's limits.
+    void setJointPositions(const Eigen::VectorXd& q);
+    /// Throws like setJointPositions; returns normally when `q` is a valid configuration.
+    void checkJointPositions(const Eigen::VectorXd& q) const;
+
+    const Eigen::VectorXd& lowerLimits() const;
+    const Eigen::VectorXd& upperLimits() const;
+    const Eigen::VectorXd& maxJointVelocities() const;
+    const Eigen::VectorXd& maxJointAccelerations() const;
+    const Eigen::VectorXd& homePositions() const;
+    /// Reach from the first joint's axis, for placement and camera fitting.
+    double reach() const;
+
+    /// Flange pose in the robot's base frame for joint positions `q`.
+    Pose flangeInBase(const Eigen::VectorXd& q) const;
+    /// Flange pose in the world at the current joint positions.
+    Pose flangePose() const;
+    /// World poses of the base and of the frame after each segment, base first, flange last.
+    std::vector<Pose> linkFrames(const Eigen::VectorXd& q) const;
+    /// Joint positions within the limits that put the flange at `flangeWorld`, starting the
+    /// search at `seed`; no value when none was found.
+    std::optional<Eigen::VectorXd> solveIK(const Pose& flangeWorld, const Eigen::VectorXd& seed) const;
+
+    /// Attaches a tool frame to this robot's flange (moving it from another robot if needed).
+    /// Throws ValueError for a frame of another workspace.
+    void addToolFrame(ToolFrame* toolFrame);
+    /// Names of the tool frames on this robot, in the order they were attached.
+    QStringList getToolFrames() const;
+    const std::vector<ToolFrame*>& toolFrames() const { return m_toolFrames; }
+
+    void writeJson(QJsonObject& json) const override;
+    void readJson(const QJsonObject& json, const JsonContext& ctx) override;
+
+    void _detachToolFrame(ToolFrame* toolFrame);
+
+protected:
+    Robot(Workspace* workspace, const QString& name, const Model& model);
+
+private:
+    struct Kinematics;
+    std::unique_ptr<Kinematics> m_kin;
+    Eigen::VectorXd m_q;
+    std::vector<ToolFrame*> m_toolFrames;
+};
+
+/// Franka Emika Panda, 7 joints (modified DH, the maker's FCI figures).
+class FrankaPandaRobot final : public Robot {
+    KESTRIN_TYPE
+public:
+    FrankaPandaRobot(Workspace* workspace, const QString& name);
+};
+
+/// Universal Robots UR3e, 6 joints (standard DH).
+class UR3eRobot final : public Robot {
+    KESTRIN_TYPE
+public:
+    UR3eRobot(Workspace* workspace, const QString& name);
+};
+
+/// Universal Robots UR5e, 6 joints (standard DH).
+class UR5eRobot final : public Robot {
+    KESTRIN_TYPE
+public:
+    UR5eRobot(Workspace* workspace, const QString& name);
+};
+
+/// Universal Robots UR10e, 6 joints (standard DH).
+class UR10eRobot final : public Robot {
+    KESTRIN_TYPE
+public:
+    UR10eRobot(Workspace* workspace, const QString& name);
+};
+
+} // namespace kestrin

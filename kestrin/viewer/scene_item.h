@@ -1,0 +1,118 @@
+#pragma once
+// Private to the viewer: the VTK props that draw one workspace object, and the geometry that
+// all items of a kind share. Everything here is in metres; the props of an item are built in
+// the object's own frame and placed in the world by one matrix, the object's pose.
+
+#include <kestrin/geometry.h>
+
+#include <vtkSmartPointer.h>
+
+#include <Eigen/Core>
+#include <vector>
+
+class vtkActor;
+class vtkAssembly;
+class vtkMatrix4x4;
+class vtkPolyData;
+class vtkPolyDataMapper;
+class vtkProperty;
+class vtkRenderer;
+
+namespace kestrin {
+
+class WorkspaceObject;
+
+/// Geometry and materials shared by every scene item, so that a cell of 10,000 boxes holds one
+/// cube and a handful of materials rather than 10,000 of each.
+class SceneResources {
+public:
+    enum class Look {
+        RobotLink,
+        RobotJoint,
+        RobotBase,
+        EffectorBody,
+        EffectorFinger,
+        ToolFrameAxes,
+        Item,
+        DeskTop,
+        DeskLeg,
+        TaskRegionFill,
+        TaskRegionEdge,
+        CameraBody,
+        CameraFrustum,
+        MarkerBlack,
+        MarkerWhite,
+        Unknown,
+        Count
+    };
+
+    SceneResources();
+    ~SceneResources();
+    SceneResources(const SceneResources&) = delete;
+    SceneResources& operator=(const SceneResources&) = delete;
+
+    /// A cube of edge 1 centred on the origin.
+    vtkPolyDataMapper* unitCube() const { return m_cube; }
+    /// The twelve edges of that cube, for outlines.
+    vtkPolyDataMapper* unitCubeEdges() const { return m_cubeEdges; }
+    /// x, y and z axes of length 1 in red, green and blue.
+    vtkPolyDataMapper* unitAxes() const { return m_axes; }
+    vtkProperty* look(Look look) const { return m_looks[static_cast<int>(look)]; }
+
+private:
+    vtkSmartPointer<vtkPolyDataMapper> m_cube;
+    vtkSmartPointer<vtkPolyDataMapper> m_cubeEdges;
+    vtkSmartPointer<vtkPolyDataMapper> m_axes;
+    std::vector<vtkSmartPointer<vtkProperty>> m_looks;
+};
+
+/// The drawing of one workspace object. Contract:
+/// - It is in no renderer until addTo; removeFrom takes it out again.
+/// - update() rebuilds the shape from the object (size, joint positions, field of view) and
+///   places it; updatePose() only places it, for objects whose pose follows a robot.
+/// - Its bounded props count for the renderer's camera fit; a camera's frustum does not, so
+///   that a long depth range does not shrink the rest of the cell on screen.
+class SceneItem {
+public:
+    SceneItem(const WorkspaceObject& object, const SceneResources& resources);
+    ~SceneItem();
+    SceneItem(const SceneItem&) = delete;
+    SceneItem& operator=(const SceneItem&) = delete;
+
+    void addTo(vtkRenderer* renderer);
+    void removeFrom(vtkRenderer* renderer);
+
+    void update(const WorkspaceObject& object);
+    void updatePose(const WorkspaceObject& object);
+
+private:
+    enum class Kind { Robot, Effector, ToolFrame, Item, Desk, TaskRegion, Camera, Marker, Unknown };
+
+    void buildShape(const WorkspaceObject& object);
+    void clearParts();
+    vtkActor* addBox(const Eigen::Vector3d& centre, const Eigen::Vector3d& extent,
+                     SceneResources::Look look);
+    void addPart(vtkActor* actor);
+    void updateRobotLinks(const WorkspaceObject& object);
+    void updateFrustum(const WorkspaceObject& object);
+    std::vector<double> shapeKey(const WorkspaceObject& object) const;
+
+    const SceneResources& m_res;
+    Kind m_kind;
+    vtkSmartPointer<vtkMatrix4x4> m_matrix;
+    vtkSmartPointer<vtkAssembly> m_body;
+    std::vector<vtkSmartPointer<vtkActor>> m_parts;
+    vtkSmartPointer<vtkActor> m_overlay;     // drawn, not fitted; cameras only
+    vtkSmartPointer<vtkPolyData> m_linkData; // robots only: link segments in the base frame
+    vtkSmartPointer<vtkPolyData> m_overlayData;
+    std::vector<double> m_shapeKey; // the object's shape figures when the parts were built
+};
+
+/// A square floor grid centred on the world origin, `halfExtent` metres each way, with a line
+/// every `spacing` metres; the lines through the origin are darker.
+vtkSmartPointer<vtkPolyData> makeFloorGrid(double halfExtent, double spacing);
+
+/// Copies a rigid pose into a VTK matrix.
+void setMatrix(vtkMatrix4x4* matrix, const Pose& pose);
+
+} // namespace kestrin

@@ -1,0 +1,409 @@
+#include "workspace_viewer.h"
+
+#include "scene_item.h"
+
+#include <kestrin/effector.h>
+#include <kestrin/error.h>
+#include <kestrin/project.h>
+#include <kestrin/robot.h>
+#include <kestrin/tool_frame.h>
+#include <kestrin/type.h>
+#include <kestrin/workspace.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QVBoxLayout>
+
+#include <QVTKInteractor.h>
+#include <QVTKOpenGLNativeWidget.h>
+#include <vtkActor.h>
+#include <vtkAxesActor.h>
+#include <vtkCamera.h>
+#include <vtkGenericOpenGLRenderWindow.h>
+#include <vtkInteractorStyleTrackballCamera.h>
+#include <vtkMath.h>
+#include <vtkOrientationMarkerWidget.h>
+#include <vtkPNGWriter.h>
+#include <vtkPolyData.h>
+#include <vtkPolyDataMapper.h>
+#include <vtkProperty.h>
+#include <vtkRenderer.h>
+#include <vtkSmartPointer.h>
+#include <vtkWindowToImageFilter.h>
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_map>
+#include <vector>
+
+namespace kestrin {
+
+namespace {
+
+// The floor grid always reaches this far from the origin, and a metre beyond every object.
+constexpr double kMinGridHalfExtent = 2.0;
+constexpr double kGridMargin = 1.0;
+// A grid never has more lines than this on each side of the origin.
+constexpr int kMaxGridSteps = 40;
+
+double gridSpacingFor(double halfExtent) {
+    for (double spacing : {0.25, 0.5, 1.0, 2.0, 5.0, 10.0, 25.0, 50.0, 100.0})
+        if (halfExtent / spacing <= kMaxGridSteps)
+            return spacing;
+    return halfExtent / kMaxGridSteps;
+}
+
+/// The robot whose flange carries `object`, or nullptr when it stands on its own.
+const Robot* leaderOf(const WorkspaceObject& object) {
+    if (const auto* frame = dynamic_cast<const ToolFrame*>(&object))
+        return frame->robot();
+    if (const auto* effector = dynamic_cast<const Effector*>(&object))
+        return effector->robot();
+    return nullptr;
+}
+
+[[noreturn]] void screenshotFailed(const QString& filename, const QString& reason) {
+    throw FileError(QStringLiteral("Cannot save the screenshot to '%1': %2").arg(filename, reason));
+}
+
+} // namespace
+
+struct WorkspaceViewer::Impl {
+    /// Bookkeeping of one drawn object. `object` is only dereferenced while the workspace's
+    /// structure revision says that nothing was removed since it was listed.
+    struct Entry {
+        WorkspaceObject* object;
+        quint64 id;
+        quint64 revision; // the object's revision when its item was last brought up to date
+        quint64 leader;   // id of the robot it follows, 0 when none
+        quint64 seen;     // listing pass that last found it
+        bool isRobot;
+        std::unique_ptr<SceneItem> item;
+    };
+
+    QVTKOpenGLNativeWidget* vtkWidget = nullptr;
+    vtkSmartPointer<vtkGenericOpenGLRenderWindow> window;
+    vtkSmartPointer<vtkRenderer> renderer;
+    vtkSmartPointer<vtkOrientationMarkerWidget> orientation;
+    vtkSmartPointer<vtkInteractorStyleTrackballCamera> cameraStyle;
+    vtkSmartPointer<vtkActor> grid;
+    double gridHalfExtent = 0;
+    bool gridTooSmall = false;
+    SceneResources resources;
+
+    Project* project = nullptr;
+    Workspace* listedWorkspace = nullptr;
+    quint64 listedStructure = 0;
+    quint64 listingPass = 0;
+
+    // Entries are packed in a vector so that the per-rebuild revision check walks plain
+    // memory; indexById maps an object's id to its slot.
+    std::vector<Entry> entries;
+    std::unordered_map<quint64, std::size_t> indexById;
+    // Robot id to the ids of the objects whose pose follows that robot.
+    std::unordered_map<quint64, std::vector<quint64>> followers;
+
+    Entry* find(quint64 id) {
+        auto it = indexById.find(id);
+        return it == indexById.end() ? nullptr : &entries[it->second];
+    }
+
+    void setLeader(Entry& entry, quint64 leader) {
+        if (entry.leader == leader)
+            return;
+        if (entry.leader != 0) {
+            auto it = followers.find(entry.leader);
+            if (it != followers.end()) {
+                auto& ids = it->second;
+                ids.erase(std::remove(ids.begin(), ids.end(), entry.id), ids.end());
+                if (ids.empty())
+                    followers.erase(it);
+            }
+        }
+        entry.leader = leader;
+        if (leader != 0)
+            followers[leader].push_back(entry.id);
+    }
+
+    void noteExtent(const WorkspaceObject& object) {
+        const Eigen::Vector3d at = object.pose().translation();
+        const double need = std::max(std::abs(at.x()), std::abs(at.y())) + 0.5 * object.size().norm();
+        if (need + kGridMargin > gridHalfExtent)
+            gridTooSmall = true;
+    }
+
+    void add(WorkspaceObject* object) {
+        Entry entry{object, object->id(), object->revision(), 0, listingPass,
+                    dynamic_cast<Robot*>(object) != nullptr,
+                    std::make_unique<SceneItem>(*object, resources)};
+        entry.item->addTo(renderer);
+        indexById[entry.id] = entries.size();
+        entries.push_back(std::move(entry));
+        Entry& added = entries.back();
+        const Robot* leader = leaderOf(*object);
+        setLeader(added, leader ? leader->id() : 0);
+        noteExtent(*object);
+    }
+
+    /// Takes the item out without touching its object, which may be gone already.
+    void removeAt(std::size_t index) {
+        Entry& entry = entries[index];
+        entry.item->removeFrom(renderer);
+        setLeader(entry, 0);
+        indexById.erase(entry.id);
+        if (index + 1 != entries.size()) {
+            entry = std::move(entries.back());
+            indexById[entry.id] = index;
+        }
+        entries.pop_back();
+    }
+
+    void clear() {
+        for (Entry& entry : entries)
+            entry.item->removeFrom(renderer);
+        entries.clear();
+        indexById.clear();
+        followers.clear();
+        listedWorkspace = nullptr;
+        listedStructure = 0;
+    }
+
+    /// Adds items for listed objects that have none and drops items of objects no longer
+    /// listed: linear in the number of objects, run only when the workspace's structure changed.
+    void relist(Workspace* workspace) {
+        ++listingPass;
+        for (WorkspaceObject* object : workspace->objects()) {
+            Entry* entry = find(object->id());
+            if (entry && entry->object != object) {
+                // A different object under a known id: the workspace's contents were swapped.
+                removeAt(indexById[object->id()]);
+                entry = nullptr;
+            }
+            if (entry)
+                entry->seen = listingPass;
+            else
+                add(object);
+        }
+        for (std::size_t i = entries.size(); i-- > 0;)
+            if (entries[i].seen != listingPass)
+                removeAt(i);
+        listedWorkspace = workspace;
+        listedStructure = workspace->structureRevision();
+    }
+
+    /// Brings items of changed objects up to date, then moves what rides on robots that moved.
+    void refreshChanged() {
+        std::vector<quint64> movedRobots;
+        std::vector<quint64> unlisted;
+        for (Entry& entry : entries) {
+            const quint64 revision = entry.object->revision();
+            if (revision == entry.revision)
+                continue;
+            if (!entry.object->isListed()) {
+                unlisted.push_back(entry.id);
+                continue;
+            }
+            entry.item->update(*entry.object);
+            entry.revision = revision;
+            const Robot* leader = leaderOf(*entry.object);
+            setLeader(entry, leader ? leader->id() : 0);
+            noteExtent(*entry.object);
+            if (entry.isRobot)
+                movedRobots.push_back(entry.id);
+        }
+        for (quint64 id : unlisted)
+            removeAt(indexById[id]);
+
+        for (quint64 robotId : movedRobots) {
+            Entry* robotEntry = find(robotId);
+            const auto* robot = static_cast<const Robot*>(robotEntry->object);
+            // Frames attached since the last listing are drawn from here on, even when the
+            // attachment did not count as a change of the workspace's structure.
+            for (ToolFrame* frame : robot->toolFrames()) {
+                if (!find(frame->id()) && frame->isListed())
+                    add(frame);
+            }
+            auto it = followers.find(robotId);
+            if (it == followers.end())
+                continue;
+            const std::vector<quint64> ids = it->second;
+            for (quint64 id : ids) {
+                Entry* follower = find(id);
+                if (!follower)
+                    continue;
+                const Robot* leader = leaderOf(*follower->object);
+                if (leader && leader->id() == robotId)
+                    follower->item->updatePose(*follower->object);
+                else
+                    setLeader(*follower, leader ? leader->id() : 0);
+            }
+        }
+    }
+
+    void rebuildGrid(double halfExtent) {
+        gridHalfExtent = std::max(kMinGridHalfExtent, std::ceil(halfExtent));
+        auto mapper = vtkSmartPointer<vtkPolyDataMapper>::New();
+        mapper->SetInputData(makeFloorGrid(gridHalfExtent, gridSpacingFor(gridHalfExtent)));
+        mapper->SetScalarModeToUseCellData();
+        mapper->SetColorModeToDirectScalars();
+        grid->SetMapper(mapper);
+        gridTooSmall = false;
+    }
+
+    /// Half the width of a square around the origin that holds every object, in metres.
+    double cellHalfExtent() const {
+        double half = 0;
+        for (const Entry& entry : entries) {
+            const Eigen::Vector3d at = entry.object->pose().translation();
+            half = std::max(half, std::max(std::abs(at.x()), std::abs(at.y())) +
+                                      0.5 * entry.object->size().norm());
+        }
+        return half + kGridMargin;
+    }
+};
+
+WorkspaceViewer::WorkspaceViewer(QWidget* parent) : QWidget(parent), d(std::make_unique<Impl>()) {
+    setObjectName(QStringLiteral("workspaceViewer"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    d->vtkWidget = new QVTKOpenGLNativeWidget(this);
+    d->vtkWidget->setObjectName(QStringLiteral("workspaceViewerRenderWidget"));
+    layout->addWidget(d->vtkWidget);
+
+    d->window = vtkSmartPointer<vtkGenericOpenGLRenderWindow>::New();
+    d->vtkWidget->setRenderWindow(d->window);
+    d->renderer = vtkSmartPointer<vtkRenderer>::New();
+    d->renderer->GradientBackgroundOn();
+    d->renderer->SetBackground(0.80, 0.83, 0.88);
+    d->renderer->SetBackground2(0.96, 0.97, 0.99);
+    d->window->AddRenderer(d->renderer);
+
+    d->grid = vtkSmartPointer<vtkActor>::New();
+    d->grid->GetProperty()->LightingOff();
+    // The grid marks the floor; it must not count when the camera is fitted to the cell.
+    d->grid->UseBoundsOff();
+    d->grid->PickableOff();
+    d->rebuildGrid(kMinGridHalfExtent);
+    d->renderer->AddActor(d->grid);
+
+    auto axes = vtkSmartPointer<vtkAxesActor>::New();
+    d->orientation = vtkSmartPointer<vtkOrientationMarkerWidget>::New();
+    d->orientation->SetOrientationMarker(axes);
+    d->orientation->SetInteractor(d->vtkWidget->interactor());
+    d->orientation->SetDefaultRenderer(d->renderer);
+    d->orientation->SetViewport(0.0, 0.0, 0.18, 0.18);
+    d->orientation->SetEnabled(1);
+    d->orientation->InteractiveOff();
+
+    d->cameraStyle = vtkSmartPointer<vtkInteractorStyleTrackballCamera>::New();
+    d->cameraStyle->SetDefaultRenderer(d->renderer);
+    setCameraMode();
+    resetCamera();
+}
+
+WorkspaceViewer::~WorkspaceViewer() {
+    d->clear();
+    d->orientation->SetEnabled(0);
+}
+
+const Type& WorkspaceViewer::staticType() {
+    static const Type t("WorkspaceViewer", nullptr);
+    return t;
+}
+
+void WorkspaceViewer::setProject(Project* project) {
+    if (project != d->project) {
+        d->clear();
+        d->project = project;
+    }
+    rebuild();
+}
+
+Project* WorkspaceViewer::project() const { return d->project; }
+
+void WorkspaceViewer::rebuild() {
+    Workspace* workspace = d->project ? d->project->workspace() : nullptr;
+    if (!workspace) {
+        d->clear();
+        return;
+    }
+    if (workspace != d->listedWorkspace) {
+        d->clear();
+        d->relist(workspace);
+    } else if (workspace->structureRevision() != d->listedStructure) {
+        d->relist(workspace);
+    }
+    d->refreshChanged();
+    if (d->gridTooSmall)
+        d->rebuildGrid(d->cellHalfExtent());
+}
+
+vtkRenderer* WorkspaceViewer::_getRenderer() const { return d->renderer; }
+
+void WorkspaceViewer::render() { d->window->Render(); }
+
+void WorkspaceViewer::resetCamera() {
+    d->rebuildGrid(d->cellHalfExtent());
+
+    double bounds[6];
+    d->renderer->ComputeVisiblePropBounds(bounds);
+    if (!vtkMath::AreBoundsInitialized(bounds)) {
+        const double empty[6] = {-1, 1, -1, 1, 0, 1};
+        std::copy(empty, empty + 6, bounds);
+    }
+    const double centre[3] = {(bounds[0] + bounds[1]) / 2, (bounds[2] + bounds[3]) / 2,
+                              (bounds[4] + bounds[5]) / 2};
+    // From the front right and above, as one looks at a table.
+    const double direction[3] = {1.0, -1.3, 0.9};
+    vtkCamera* camera = d->renderer->GetActiveCamera();
+    camera->SetFocalPoint(centre);
+    camera->SetPosition(centre[0] + direction[0], centre[1] + direction[1], centre[2] + direction[2]);
+    camera->SetViewUp(0, 0, 1);
+    d->renderer->ResetCamera(bounds);
+    d->renderer->ResetCameraClippingRange();
+}
+
+void WorkspaceViewer::setCameraMode() { d->vtkWidget->interactor()->SetInteractorStyle(d->cameraStyle); }
+
+void WorkspaceViewer::screenshot(const QString& filename) {
+    if (filename.trimmed().isEmpty())
+        throw FileError(QStringLiteral("Cannot save the screenshot: no file name was given."));
+    const QFileInfo file(filename);
+    if (file.isDir())
+        screenshotFailed(filename, QStringLiteral("it is a folder; choose a file name inside it."));
+    const QString folder = file.absolutePath();
+    const QFileInfo folderInfo(folder);
+    if (!folderInfo.exists())
+        screenshotFailed(filename, QStringLiteral("the folder '%1' does not exist.").arg(folder));
+    if (!folderInfo.isDir())
+        screenshotFailed(filename, QStringLiteral("'%1' is not a folder.").arg(folder));
+    if (!folderInfo.isWritable())
+        screenshotFailed(filename, QStringLiteral("the folder '%1' is not writable.").arg(folder));
+    if (file.exists() && !file.isWritable())
+        screenshotFailed(filename, QStringLiteral("the file exists and is not writable."));
+    if (!d->window->GetReadyForRendering())
+        screenshotFailed(filename, QStringLiteral("the 3-D view is not on screen yet, so there is "
+                                                  "nothing to capture; show the window first."));
+
+    render();
+    auto capture = vtkSmartPointer<vtkWindowToImageFilter>::New();
+    capture->SetInput(d->window);
+    capture->SetInputBufferTypeToRGB();
+    capture->ReadFrontBufferOff();
+    capture->Update();
+
+    auto writer = vtkSmartPointer<vtkPNGWriter>::New();
+    const QByteArray path = QFile::encodeName(file.absoluteFilePath());
+    writer->SetFileName(path.constData());
+    writer->SetInputConnection(capture->GetOutputPort());
+    writer->Write();
+
+    const QFileInfo written(file.absoluteFilePath());
+    if (writer->GetErrorCode() != 0 || !written.exists() || written.size() == 0)
+        screenshotFailed(filename, QStringLiteral("the image could not be written (is the disk full?)."));
+}
+
+int WorkspaceViewer::sceneItemCount() const { return static_cast<int>(d->entries.size()); }
+
+} // namespace kestrin

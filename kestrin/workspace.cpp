@@ -1,0 +1,317 @@
+#include "workspace.h"
+
+#include "effector.h"
+#include "error.h"
+#include "items.h"
+#include "naming.h"
+#include "project.h"
+#include "robot.h"
+#include "tool_frame.h"
+
+#include <cmath>
+
+namespace kestrin {
+
+namespace {
+constexpr double kCell = 0.25;   // floor grid used to keep objects apart, in metres
+constexpr double kMargin = 0.05; // free space kept around each object's footprint
+
+qint64 cellKey(int x, int y) { return (static_cast<qint64>(x) << 32) ^ static_cast<quint32>(y); }
+} // namespace
+
+const Type& Workspace::staticType() {
+    static const Type t("Workspace", nullptr);
+    return t;
+}
+
+const Type& WorkspaceState::staticType() {
+    static const Type t("WorkspaceState", nullptr);
+    return t;
+}
+
+bool WorkspaceState::operator==(const WorkspaceState& o) const {
+    if (m_entries.size() != o.m_entries.size())
+        return false;
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        const Entry &a = m_entries[i], &b = o.m_entries[i];
+        if (a.id != b.id || a.transform != b.transform || a.joints.size() != b.joints.size() ||
+            a.joints != b.joints)
+            return false;
+    }
+    return true;
+}
+
+Workspace::Workspace(Project* project) : m_project(project), m_byName(kCategoryCount) {
+    for (int i = 0; i < kCategoryCount; ++i)
+        m_names.push_back(std::make_unique<NameRegistry>());
+}
+
+Workspace::~Workspace() = default;
+
+QStringList Workspace::getRobots() const {
+    QStringList names;
+    for (const auto& o : m_objects)
+        if (o->category() == Category::Robot)
+            names << o->name();
+    return names;
+}
+
+QStringList Workspace::getToolFrames() const {
+    QStringList names;
+    for (const auto& o : m_objects)
+        if (o->category() == Category::Robot)
+            names << static_cast<Robot*>(o.get())->getToolFrames();
+    return names;
+}
+
+Robot* Workspace::getRobot(const QString& name) const {
+    if (Robot* r = findRobot(name))
+        return r;
+    if (name.isEmpty())
+        throw NotFoundError(QStringLiteral("No robot was chosen: add a robot to the cell first."));
+    throw NotFoundError(QStringLiteral("There is no robot named '%1' in the cell.").arg(name));
+}
+
+ToolFrame* Workspace::getToolFrame(const QString& name) const {
+    if (ToolFrame* t = findToolFrame(name))
+        return t;
+    if (name.isEmpty())
+        throw NotFoundError(QStringLiteral("No tool frame was chosen: add a tool frame to a robot first."));
+    throw NotFoundError(QStringLiteral("There is no tool frame named '%1' on any robot.").arg(name));
+}
+
+WorkspaceObject* Workspace::find(Category category, const QString& name) const {
+    return m_byName[static_cast<size_t>(category)].value(name, nullptr);
+}
+
+Robot* Workspace::findRobot(const QString& name) const {
+    return static_cast<Robot*>(find(Category::Robot, name));
+}
+
+ToolFrame* Workspace::findToolFrame(const QString& name) const {
+    auto* t = static_cast<ToolFrame*>(find(Category::ToolFrame, name));
+    return t && t->isListed() ? t : nullptr;
+}
+
+TaskRegion* Workspace::findTaskRegion(const QString& name) const {
+    return static_cast<TaskRegion*>(find(Category::TaskRegion, name));
+}
+
+std::vector<WorkspaceObject*> Workspace::objects() const {
+    std::vector<WorkspaceObject*> out;
+    out.reserve(m_objects.size());
+    for (const auto& o : m_objects)
+        if (o->isListed())
+            out.push_back(o.get());
+    return out;
+}
+
+QString Workspace::_uniqueName(Category category, const QString& wanted) const {
+    return m_names[static_cast<size_t>(category)]->uniqueName(wanted);
+}
+
+void Workspace::_adopt(WorkspaceObject* object) {
+    const auto c = static_cast<size_t>(object->category());
+    m_objects.reserve(m_objects.size() + 1);
+    const QString name = m_names[c]->uniqueName(object->name());
+    object->_setNameUnchecked(name);
+    m_names[c]->insert(name);
+    m_byName[c].insert(name, object);
+    object->_setId(m_nextId++);
+    m_byId.insert(object->id(), object);
+    m_objects.emplace_back(object);
+    if (object->occupiesFloor())
+        place(object);
+    ++m_structureRevision;
+}
+
+void Workspace::_rename(WorkspaceObject* object, const QString& newName) {
+    const auto c = static_cast<size_t>(object->category());
+    const QString old = object->name();
+    const QString name = m_names[c]->uniqueName(newName);
+    m_names[c]->remove(old);
+    m_byName[c].remove(old);
+    m_names[c]->insert(name);
+    m_byName[c].insert(name, object);
+    object->_setNameUnchecked(name);
+    ++m_structureRevision;
+    if (m_project)
+        m_project->_objectRenamed(static_cast<int>(object->category()), old, name);
+}
+
+void Workspace::remove(WorkspaceObject* object) {
+    if (!object || object->workspace() != this || !m_byId.contains(object->id()))
+        throw ValueError(QStringLiteral("That object is not part of this cell."));
+    if (object->category() == Category::Robot) {
+        auto* robot = static_cast<Robot*>(object);
+        const std::vector<ToolFrame*> frames = robot->toolFrames();
+        for (ToolFrame* frame : frames)
+            remove(frame);
+        for (const auto& o : m_objects)
+            if (o->category() == Category::Effector && static_cast<Effector*>(o.get())->robot() == robot)
+                static_cast<Effector*>(o.get())->mountOn(nullptr);
+    } else if (object->category() == Category::ToolFrame) {
+        if (Robot* robot = static_cast<ToolFrame*>(object)->robot())
+            robot->_detachToolFrame(static_cast<ToolFrame*>(object));
+    }
+    markFloor(object, false);
+    const auto c = static_cast<size_t>(object->category());
+    m_names[c]->remove(object->name());
+    m_byName[c].remove(object->name());
+    m_byId.remove(object->id());
+    for (auto it = m_objects.begin(); it != m_objects.end(); ++it) {
+        if (it->get() == object) {
+            m_objects.erase(it);
+            break;
+        }
+    }
+    m_searchHint.clear();
+    ++m_structureRevision;
+}
+
+WorkspaceState Workspace::_getState() const {
+    WorkspaceState state;
+    state.m_entries.reserve(m_objects.size());
+    for (const auto& o : m_objects) {
+        WorkspaceState::Entry e{o->id(), o->transform(), Eigen::VectorXd()};
+        if (o->category() == Category::Robot)
+            e.joints = static_cast<const Robot*>(o.get())->jointPositions();
+        state.m_entries.push_back(std::move(e));
+    }
+    return state;
+}
+
+void Workspace::_setState(const WorkspaceState& state) {
+    for (const auto& e : state.m_entries) {
+        WorkspaceObject* o = m_byId.value(e.id, nullptr);
+        if (!o)
+            continue;
+        if (o->transform() != e.transform)
+            o->setTransform(e.transform);
+        if (o->category() == Category::Robot && e.joints.size() > 0) {
+            auto* robot = static_cast<Robot*>(o);
+            if (robot->jointPositions() != e.joints)
+                robot->setJointPositions(e.joints);
+        }
+    }
+}
+
+void Workspace::_swapContents(Workspace& other) {
+    std::swap(m_objects, other.m_objects);
+    std::swap(m_byId, other.m_byId);
+    std::swap(m_byName, other.m_byName);
+    std::swap(m_names, other.m_names);
+    std::swap(m_floor, other.m_floor);
+    std::swap(m_searchHint, other.m_searchHint);
+    std::swap(m_nextId, other.m_nextId);
+    for (const auto& o : m_objects)
+        o->_setWorkspace(this);
+    for (const auto& o : other.m_objects)
+        o->_setWorkspace(&other);
+    // Ids restart in a swapped-in workspace; the revision must still move forwards so that views
+    // holding items of the old objects drop them all.
+    const quint64 rev = std::max(m_structureRevision, other.m_structureRevision) + 1;
+    m_structureRevision = rev;
+    other.m_structureRevision = rev;
+}
+
+void Workspace::_clear() {
+    m_objects.clear();
+    m_byId.clear();
+    for (auto& h : m_byName)
+        h.clear();
+    for (auto& n : m_names)
+        n->clear();
+    m_floor.clear();
+    m_searchHint.clear();
+    ++m_structureRevision;
+}
+
+QRect Workspace::footprintCells(const WorkspaceObject* object, const Eigen::Vector3d& centre) const {
+    double hx = object->size().x() / 2, hy = object->size().y() / 2;
+    if (object->category() == Category::Robot) {
+        const double r = std::max(0.3, static_cast<const Robot*>(object)->reach() * 0.5);
+        hx = hy = r;
+    } else {
+        // The axis-aligned extent of the footprint turned by the object's yaw.
+        const Eigen::Matrix3d rot = object->transform().orientation.normalized().toRotationMatrix();
+        const double ax = std::abs(rot(0, 0)) * hx + std::abs(rot(0, 1)) * hy;
+        const double ay = std::abs(rot(1, 0)) * hx + std::abs(rot(1, 1)) * hy;
+        hx = ax;
+        hy = ay;
+    }
+    hx += kMargin;
+    hy += kMargin;
+    const int x0 = static_cast<int>(std::floor((centre.x() - hx) / kCell));
+    const int x1 = static_cast<int>(std::floor((centre.x() + hx) / kCell));
+    const int y0 = static_cast<int>(std::floor((centre.y() - hy) / kCell));
+    const int y1 = static_cast<int>(std::floor((centre.y() + hy) / kCell));
+    return QRect(QPoint(x0, y0), QPoint(x1, y1));
+}
+
+bool Workspace::floorFree(const QRect& cells) const {
+    for (int x = cells.left(); x <= cells.right(); ++x)
+        for (int y = cells.top(); y <= cells.bottom(); ++y)
+            if (m_floor.contains(cellKey(x, y)))
+                return false;
+    return true;
+}
+
+void Workspace::markFloor(WorkspaceObject* object, bool occupied) {
+    const QRect cells = object->_floorCells();
+    if (cells.isNull())
+        return;
+    for (int x = cells.left(); x <= cells.right(); ++x) {
+        for (int y = cells.top(); y <= cells.bottom(); ++y) {
+            const qint64 k = cellKey(x, y);
+            if (occupied) {
+                ++m_floor[k];
+            } else if (auto it = m_floor.find(k); it != m_floor.end() && --it.value() <= 0) {
+                m_floor.erase(it);
+            }
+        }
+    }
+    if (!occupied)
+        object->_setFloorCells(QRect());
+}
+
+void Workspace::_updateFloor(WorkspaceObject* object) {
+    const bool hadCells = !object->_floorCells().isNull();
+    markFloor(object, false);
+    if (hadCells)
+        m_searchHint.clear();
+    if (object->occupiesFloor()) {
+        object->_setFloorCells(footprintCells(object, object->transform().position));
+        markFloor(object, true);
+    }
+}
+
+void Workspace::place(WorkspaceObject* object) {
+    const QRect shape = footprintCells(object, Eigen::Vector3d::Zero());
+    const qint64 shapeKey = cellKey(shape.width(), shape.height());
+    // Search rings of cells around the origin, nearest first, for a spot where the whole
+    // footprint is free. Rings found full for this footprint are skipped next time.
+    auto tryAt = [&](int i, int j) {
+        const Eigen::Vector3d centre(i * kCell, j * kCell, object->transform().position.z());
+        const QRect cells = footprintCells(object, centre);
+        if (!floorFree(cells))
+            return false;
+        object->m_transform.position = centre;
+        object->_setFloorCells(cells);
+        markFloor(object, true);
+        return true;
+    };
+    for (int ring = m_searchHint.value(shapeKey, 0);; ++ring) {
+        bool found = ring == 0 && tryAt(0, 0);
+        for (int k = -ring; k <= ring && !found && ring > 0; ++k)
+            found = tryAt(k, -ring) || tryAt(k, ring);
+        for (int k = -ring + 1; k <= ring - 1 && !found; ++k)
+            found = tryAt(-ring, k) || tryAt(ring, k);
+        if (found) {
+            m_searchHint.insert(shapeKey, ring);
+            return;
+        }
+    }
+}
+
+} // namespace kestrin

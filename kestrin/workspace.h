@@ -1,0 +1,89 @@
+#pragma once
+// The work cell: every object in it, in the order it was added.
+
+#include "workspace_object.h"
+#include "workspace_state.h"
+
+#include <QHash>
+#include <QStringList>
+#include <memory>
+#include <vector>
+
+namespace kestrin {
+
+class Project;
+class Robot;
+class TaskRegion;
+class ToolFrame;
+class NameRegistry;
+
+class Workspace {
+public:
+    explicit Workspace(Project* project);
+    ~Workspace();
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+
+    static const Type& staticType();
+    Project* project() const { return m_project; }
+
+    /// Names of the robots, in the order they were added.
+    QStringList getRobots() const;
+    /// Names of the tool frames attached to a robot, robot by robot in display order.
+    QStringList getToolFrames() const;
+
+    /// The robot of that name; throws NotFoundError when there is none.
+    Robot* getRobot(const QString& name) const;
+    /// The attached tool frame of that name; throws NotFoundError when there is none.
+    ToolFrame* getToolFrame(const QString& name) const;
+
+    /// Lookups that return nullptr instead of throwing.
+    WorkspaceObject* find(Category category, const QString& name) const;
+    Robot* findRobot(const QString& name) const;
+    ToolFrame* findToolFrame(const QString& name) const;
+    TaskRegion* findTaskRegion(const QString& name) const;
+    WorkspaceObject* findById(quint64 id) const { return m_byId.value(id); }
+
+    /// Listed objects (see WorkspaceObject::isListed) in the order they were added.
+    std::vector<WorkspaceObject*> objects() const;
+    int objectCount() const { return static_cast<int>(m_objects.size()); }
+
+    /// Deletes an object. A robot takes its tool frames with it; effectors on it stay, unmounted.
+    void remove(WorkspaceObject* object);
+
+    /// Everything that teleoperation and simulation can change: joint positions and poses.
+    WorkspaceState _getState() const;
+    /// Restores a state taken by _getState. Objects added since keep their current state;
+    /// objects deleted since are skipped.
+    void _setState(const WorkspaceState& state);
+
+    /// Counts additions, removals and renames, so that views can tell when to re-list.
+    quint64 structureRevision() const { return m_structureRevision; }
+
+    // Used by the objects and by Project.
+    void _adopt(WorkspaceObject* object);
+    QString _uniqueName(Category category, const QString& wanted) const;
+    void _rename(WorkspaceObject* object, const QString& newName);
+    void _updateFloor(WorkspaceObject* object);
+    void _swapContents(Workspace& other);
+    void _clear();
+    void _structureChanged() { ++m_structureRevision; }
+
+private:
+    void place(WorkspaceObject* object);
+    void markFloor(WorkspaceObject* object, bool occupied);
+    QRect footprintCells(const WorkspaceObject* object, const Eigen::Vector3d& centre) const;
+    bool floorFree(const QRect& cells) const;
+
+    Project* m_project;
+    std::vector<std::unique_ptr<WorkspaceObject>> m_objects;
+    QHash<quint64, WorkspaceObject*> m_byId;
+    std::vector<QHash<QString, WorkspaceObject*>> m_byName;
+    std::vector<std::unique_ptr<NameRegistry>> m_names;
+    QHash<qint64, int> m_floor;             // occupied floor cells and how many objects use each
+    mutable QHash<qint64, int> m_searchHint; // first ring worth searching, per footprint shape
+    quint64 m_nextId = 1;
+    quint64 m_structureRevision = 1;
+};
+
+} // namespace kestrin

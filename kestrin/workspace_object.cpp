@@ -1,0 +1,84 @@
+#include "workspace_object.h"
+
+#include "error.h"
+#include "json_io.h"
+#include "naming.h"
+#include "workspace.h"
+
+namespace kestrin {
+
+QString categoryLabel(Category category) {
+    switch (category) {
+    case Category::Robot: return QStringLiteral("robot");
+    case Category::Effector: return QStringLiteral("effector");
+    case Category::ToolFrame: return QStringLiteral("tool frame");
+    case Category::Item: return QStringLiteral("item");
+    case Category::TaskRegion: return QStringLiteral("task region");
+    case Category::Camera: return QStringLiteral("camera");
+    case Category::Fiducial: return QStringLiteral("fiducial marker");
+    }
+    return QStringLiteral("object");
+}
+
+const Type& WorkspaceObject::staticType() {
+    static const Type t("WorkspaceObject", nullptr);
+    return t;
+}
+
+WorkspaceObject::WorkspaceObject(Workspace* workspace, const QString& name, Category category,
+                                 const Eigen::Vector3d& size)
+    : m_workspace(workspace), m_category(category), m_name(name), m_size(size) {
+    if (!workspace)
+        throw ValueError(QStringLiteral("A %1 must be created in a workspace.").arg(categoryLabel(category)));
+    checkName(name, categoryLabel(category));
+}
+
+WorkspaceObject::~WorkspaceObject() = default;
+
+void WorkspaceObject::_register() { m_workspace->_adopt(this); }
+
+void WorkspaceObject::setName(const QString& name) {
+    if (name == m_name)
+        return;
+    checkName(name, categoryLabel(m_category));
+    m_workspace->_rename(this, name);
+    touch();
+}
+
+void WorkspaceObject::setPose(const Pose& pose) {
+    if (!isValidPose(pose))
+        throw ValueError(QStringLiteral("The pose of '%1' must be finite and rigid.").arg(m_name));
+    setTransform(Transform::fromPose(pose));
+}
+
+void WorkspaceObject::setTransform(const Transform& transform) {
+    if (!transform.position.allFinite() || !transform.orientation.coeffs().allFinite() ||
+        std::abs(transform.orientation.norm() - 1.0) > 1e-6)
+        throw ValueError(QStringLiteral("The pose of '%1' must be finite with a unit orientation.").arg(m_name));
+    m_transform = transform;
+    touch();
+    if (m_id)
+        m_workspace->_updateFloor(this);
+}
+
+void WorkspaceObject::setSizeChecked(const Eigen::Vector3d& size) {
+    if (!size.allFinite() || (size.array() <= 0).any())
+        throw ValueError(QStringLiteral("The size of '%1' must be positive in x, y and z (got %2 x %3 x %4 m).")
+                             .arg(m_name)
+                             .arg(size.x())
+                             .arg(size.y())
+                             .arg(size.z()));
+    m_size = size;
+    touch();
+    if (m_id)
+        m_workspace->_updateFloor(this);
+}
+
+void WorkspaceObject::touch() { ++m_revision; }
+
+void WorkspaceObject::writeJson(QJsonObject&) const {}
+void WorkspaceObject::readJson(const QJsonObject&, const JsonContext&) {}
+void WorkspaceObject::resolveReferences(const JsonContext&) {}
+
+// Workspace assigns the id when it adopts the object.
+} // namespace kestrin

@@ -1,0 +1,98 @@
+#pragma once
+// Base of everything that sits in the work cell: robots, effectors, tool frames, items, task
+// regions, cameras and markers. An object is created with `new Kind(workspace, name)`; the
+// workspace owns it from then on, places it where it overlaps nothing and keeps its name unique
+// among objects of the same category.
+
+#include "geometry.h"
+#include "type.h"
+
+#include <QJsonObject>
+#include <QRect>
+#include <QString>
+
+namespace kestrin {
+
+class JsonContext;
+class Workspace;
+
+/// Names are unique within one category; the category also groups objects in the project tree.
+enum class Category { Robot, Effector, ToolFrame, Item, TaskRegion, Camera, Fiducial };
+constexpr int kCategoryCount = 7;
+
+/// Lower-case label for messages: "robot", "tool frame", ...
+QString categoryLabel(Category category);
+
+class WorkspaceObject {
+public:
+    virtual ~WorkspaceObject();
+    WorkspaceObject(const WorkspaceObject&) = delete;
+    WorkspaceObject& operator=(const WorkspaceObject&) = delete;
+
+    static const Type& staticType();
+    virtual const Type& type() const = 0;
+
+    Workspace* workspace() const { return m_workspace; }
+    /// Identity within the workspace for as long as the object lives; never reused.
+    quint64 id() const { return m_id; }
+    Category category() const { return m_category; }
+    const QString& name() const { return m_name; }
+    /// Renames the object; throws NameError on a bad name, and a taken name is made unique.
+    void setName(const QString& name);
+
+    /// World pose. Objects attached to a robot (tool frames, mounted effectors) follow it.
+    virtual Pose pose() const { return m_transform.toPose(); }
+    /// The pose as stored (for attached objects the stored pose is not used).
+    const Transform& transform() const { return m_transform; }
+    /// Moves the object; throws ValueError for a non-finite or non-rigid pose.
+    void setPose(const Pose& pose);
+    void setTransform(const Transform& transform);
+
+    /// Extent of the object's body along its own x, y, z, in metres.
+    const Eigen::Vector3d& size() const { return m_size; }
+
+    /// False for objects that are not part of the cell yet (a tool frame not on a robot):
+    /// they are neither listed, drawn nor saved.
+    virtual bool isListed() const { return true; }
+    /// True when the object stands on the floor on its own and takes up floor space.
+    virtual bool occupiesFloor() const { return true; }
+
+    /// Counts every change to the object, so that views redraw only what changed.
+    quint64 revision() const { return m_revision; }
+
+    /// Fields of the object in a project file beyond type, name and pose.
+    virtual void writeJson(QJsonObject& json) const;
+    virtual void readJson(const QJsonObject& json, const JsonContext& ctx);
+    /// Second pass of loading, once every object exists: resolve references by name.
+    virtual void resolveReferences(const JsonContext& ctx);
+
+    // Workspace bookkeeping.
+    QRect _floorCells() const { return m_floorCells; }
+    void _setFloorCells(const QRect& cells) { m_floorCells = cells; }
+    void _setWorkspace(Workspace* ws) { m_workspace = ws; }
+    void _setNameUnchecked(const QString& name) { m_name = name; }
+    void _setId(quint64 id) { m_id = id; }
+
+protected:
+    friend class Workspace;
+    WorkspaceObject(Workspace* workspace, const QString& name, Category category,
+                    const Eigen::Vector3d& size);
+    /// Hands the object to its workspace; the last statement of every final constructor, so that
+    /// a constructor that throws leaves nothing behind in the workspace.
+    void _register();
+    void setSizeChecked(const Eigen::Vector3d& size);
+    void touch();
+
+    Transform m_transform;
+
+private:
+    Workspace* m_workspace;
+    quint64 m_id = 0;
+    Category m_category;
+    QString m_name;
+    Eigen::Vector3d m_size;
+    quint64 m_revision = 1;
+    QRect m_floorCells;
+};
+
+} // namespace kestrin

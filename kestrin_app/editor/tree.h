@@ -1,0 +1,117 @@
+#pragma once
+// The project tree: the work cell's objects grouped by kind, the programs as behavior trees and
+// the variables.
+
+#include <QHash>
+#include <QSet>
+#include <QTreeWidget>
+#include <array>
+#include <vector>
+
+class KSProjectContainer;
+
+namespace kestrin {
+class Behavior;
+class Project;
+class Type;
+class Variable;
+class Workspace;
+class WorkspaceObject;
+} // namespace kestrin
+
+/// Shows the container's current project. It reads the project only in
+/// updateProjectTreeContent (and when the container replaces its project), so it may lag behind
+/// the project until then.
+///
+/// Refilling is incremental: items are kept per object, behavior and variable, and only items
+/// whose object was added, removed, renamed or moved are touched. Expansion and selection
+/// survive a refill; they are remembered by each item's key (KeyRole).
+class KSProjectTree : public QTreeWidget {
+    Q_OBJECT
+public:
+    enum class Group { Robots, Effectors, Items, TaskRegions, Cameras, Fiducials, Programs, Variables };
+    static constexpr int kGroupCount = 8;
+
+    /// What an item stands for (KindRole).
+    enum class ItemKind { Group, Object, Behavior, Variable };
+
+    /// Item data, column 0. KeyRole: a key that stays the same across refills,
+    /// "group:<label>", "object:<id>", "behavior:<name>" or "variable:<name>".
+    /// KindRole: the ItemKind as int. IdRole: the object id (qulonglong), or the behavior or
+    /// variable name, or the group label.
+    static constexpr int KeyRole = Qt::UserRole;
+    static constexpr int KindRole = Qt::UserRole + 1;
+    static constexpr int IdRole = Qt::UserRole + 2;
+
+    /// The tree reads the project from `container`, which must outlive it.
+    explicit KSProjectTree(KSProjectContainer* container, QWidget* parent = nullptr);
+    ~KSProjectTree() override;
+
+    /// Brings the tree in line with the container's current project.
+    void updateProjectTreeContent();
+
+    static QString groupLabel(Group group);
+    QTreeWidgetItem* groupItem(Group group) const { return m_groups[static_cast<size_t>(group)]; }
+    /// The item of a listed workspace object, behavior or variable as of the last refill, or nullptr.
+    QTreeWidgetItem* itemForObject(quint64 id) const;
+    QTreeWidgetItem* itemForBehavior(const QString& name) const;
+    QTreeWidgetItem* itemForVariable(const QString& name) const;
+    QTreeWidgetItem* itemForKey(const QString& key) const;
+
+    /// What an item stands for in the current project; nullptr when the item is of another kind
+    /// or its object no longer exists.
+    kestrin::WorkspaceObject* objectAt(const QTreeWidgetItem* item) const;
+    kestrin::Behavior* behaviorAt(const QTreeWidgetItem* item) const;
+    kestrin::Variable* variableAt(const QTreeWidgetItem* item) const;
+
+private:
+    struct ObjectEntry {
+        QTreeWidgetItem* item;
+        const kestrin::WorkspaceObject* object; // identity only, never dereferenced
+        const kestrin::Type* type;
+        QString name;
+    };
+    struct NamedEntry {
+        QTreeWidgetItem* item;
+        const kestrin::Type* type;
+        QString name;
+    };
+
+    void resetContent();
+    bool appendNewObjects(kestrin::Workspace* workspace);
+    void syncWorkspace(kestrin::Workspace* workspace);
+    void syncProject(kestrin::Project* project);
+    void rememberWorkspace(kestrin::Workspace* workspace);
+    QTreeWidgetItem* objectItem(const kestrin::WorkspaceObject* object, QSet<quint64>& live);
+    void syncBehaviors(QTreeWidgetItem* parent, const std::vector<kestrin::Behavior*>& behaviors,
+                       QHash<const kestrin::Behavior*, NamedEntry>& seen);
+    void setChildren(QTreeWidgetItem* parent, const std::vector<QTreeWidgetItem*>& children);
+    void discard(std::vector<QTreeWidgetItem*>& items);
+    void restoreExpansion(QTreeWidgetItem* item);
+
+    KSProjectContainer* m_container;
+    std::array<QTreeWidgetItem*, kGroupCount> m_groups{};
+
+    QHash<quint64, ObjectEntry> m_objects;
+    QHash<const kestrin::Behavior*, NamedEntry> m_behaviors; // keys for identity only
+    QHash<const kestrin::Variable*, NamedEntry> m_variables;
+    QHash<QString, QTreeWidgetItem*> m_behaviorByName;
+    QHash<QString, QTreeWidgetItem*> m_variableByName;
+
+    /// Keys of the items the user has expanded (kept while an item is out of the tree).
+    QSet<QString> m_expanded;
+    /// Items put (back) into the tree during the current refill, whose expansion is restored.
+    std::vector<QTreeWidgetItem*> m_inserted;
+
+    // What the tree showed at the last refill.
+    bool m_resetPending = true;
+    const kestrin::Project* m_shownProject = nullptr;
+    const kestrin::Workspace* m_shownWorkspace = nullptr;
+    quint64 m_workspaceRevision = 0;
+    int m_objectCount = 0;
+    quint64 m_projectRevision = 0;
+    /// The highest object id that existed at the last refill, listed or not, and its object:
+    /// objects added since have higher ids.
+    quint64 m_lastId = 0;
+    const kestrin::WorkspaceObject* m_lastObject = nullptr;
+};

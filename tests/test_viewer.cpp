@@ -1,0 +1,436 @@
+// The workspace viewer: which objects get a scene item, how items follow the model, the
+// default view and screenshots. Tests that render need a display: run under xvfb-run.
+
+#include <kestrin/effector.h>
+#include <kestrin/error.h>
+#include <kestrin/items.h>
+#include <kestrin/project.h>
+#include <kestrin/robot.h>
+#include <kestrin/tool_frame.h>
+#include <kestrin/type.h>
+#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin/workspace.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QSet>
+#include <QSurfaceFormat>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <QVTKOpenGLNativeWidget.h>
+#include <vtkCamera.h>
+#include <vtkMath.h>
+#include <vtkProp.h>
+#include <vtkPropCollection.h>
+#include <vtkRenderer.h>
+
+#include <map>
+
+using namespace kestrin;
+
+namespace {
+
+/// One object of every kind; `loose` is a tool frame on no robot, which is not part of the cell.
+struct Cell {
+    Project project;
+    Robot* ur5e;
+    Robot* panda;
+    ToolFrame* tool;
+    ToolFrame* loose;
+    Effector* gripper;
+    CustomItem* item;
+
+    Cell() {
+        Workspace* ws = project.workspace();
+        ur5e = new UR5eRobot(ws, "R");
+        panda = new FrankaPandaRobot(ws, "P");
+        gripper = new RobotiqGripper2F85(ws, "G");
+        gripper->mountOn(ur5e);
+        new FrankaHand(ws, "H");
+        tool = new ToolFrame(ws, "T");
+        ur5e->addToolFrame(tool);
+        loose = new ToolFrame(ws, "Loose");
+        item = new CustomItem(ws, "I");
+        new Desk(ws, "D");
+        new TaskRegion(ws, "Region");
+        new RealsenseD435i(ws, "C435");
+        new RealsenseD405(ws, "C405");
+        new VisualMarker(ws, "M");
+    }
+    int listed() const { return static_cast<int>(project.workspace()->objects().size()); }
+};
+
+struct Bounds {
+    double b[6];
+    bool contains(const Eigen::Vector3d& p, double tolerance = 1e-3) const {
+        for (int axis = 0; axis < 3; ++axis)
+            if (p[axis] < b[2 * axis] - tolerance || p[axis] > b[2 * axis + 1] + tolerance)
+                return false;
+        return true;
+    }
+};
+
+Bounds drawnBounds(WorkspaceViewer& viewer) {
+    Bounds bounds;
+    viewer._getRenderer()->ComputeVisiblePropBounds(bounds.b);
+    return bounds;
+}
+
+std::map<vtkProp*, vtkMTimeType> propTimes(WorkspaceViewer& viewer) {
+    std::map<vtkProp*, vtkMTimeType> times;
+    vtkPropCollection* props = viewer._getRenderer()->GetViewProps();
+    props->InitTraversal();
+    while (vtkProp* prop = props->GetNextProp())
+        times[prop] = prop->GetMTime();
+    return times;
+}
+
+int changedProps(const std::map<vtkProp*, vtkMTimeType>& before, WorkspaceViewer& viewer) {
+    int changed = 0;
+    for (const auto& [prop, time] : propTimes(viewer)) {
+        auto it = before.find(prop);
+        if (it == before.end() || it->second != time)
+            ++changed;
+    }
+    return changed;
+}
+
+int distinctColours(const QImage& image) {
+    QSet<QRgb> colours;
+    for (int y = 0; y < image.height(); y += 2)
+        for (int x = 0; x < image.width(); x += 2)
+            colours.insert(image.pixel(x, y));
+    return colours.size();
+}
+
+} // namespace
+
+class TestViewer : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Which objects are drawn.
+    void drawsEveryListedObjectOnce();
+    void drawsNothingWithoutProject();
+    void addingAnObjectAddsOneItem();
+    void removingAnObjectRemovesItsItem();
+    void removingARobotRemovesItsToolFrames();
+    void attachingAToolFrameDrawsIt();
+    void replacingTheProjectShowsOnlyTheNewCell();
+    void loadingIntoTheShownProjectShowsTheLoadedCell();
+
+    // How items follow the model.
+    void rebuildWithoutChangesLeavesSceneUntouched();
+    void movedObjectIsDrawnAtItsNewPose();
+    void jointChangeKeepsItemsAndMovesTheArm();
+    void toolFrameFollowsItsRobot();
+
+    // The view.
+    void resetCameraShowsTheWholeCellFromAbove();
+    void leftDragOrbitsTheCamera();
+    void hasItsTypeDescriptor();
+
+    // Screenshots.
+    void screenshotShowsTheCell();
+    void screenshotIntoMissingFolderFailsNamingThePath();
+    void screenshotOntoAFolderFailsNamingThePath();
+};
+
+void TestViewer::drawsEveryListedObjectOnce() {
+    Cell cell;
+    WorkspaceViewer viewer;
+    viewer.setProject(&cell.project);
+    // Twelve objects were made; the tool frame on no robot is not part of the cell.
+    QCOMPARE(cell.listed(), 11);
+    QCOMPARE(viewer.sceneItemCount(), 11);
+    viewer.rebuild();
+    QCOMPARE(viewer.sceneItemCount(), 11);
+}
+
+void TestViewer::drawsNothingWithoutProject() {
+    Cell cell;
+    WorkspaceViewer viewer;
+    QCOMPARE(viewer.sceneItemCount(), 0);
+    viewer.setProject(&cell.project);
+    viewer.setProject(nullptr);
+    QCOMPARE(viewer.sceneItemCount(), 0);
+    QVERIFY(!vtkMath::AreBoundsInitialized(drawnBounds(viewer).b));
+}
+
+void TestViewer::addingAnObjectAddsOneItem() {
+    Cell cell;
+    WorkspaceViewer viewer;
+    viewer.setProject(&cell.project);
+    const int before = viewer.sceneItemCount();
+    new UR10eRobot(cell.project.workspace(), "Big");
+    QCOMPARE(viewer.sceneItemCount(), before); // rebuild does the drawing, not the model
+    viewer.rebuild();
+    QCOMPARE(viewer.sceneItemCount(), before + 1);
+}
+
+void TestViewer::removingAnObjectRemovesItsItem() {
+    Cell cell;
+    WorkspaceViewer viewer;
+    viewer.setProject(&cell.project);
+    const int before = viewer.sceneItemCount();
+    cell.project.workspace()->remove(cell.item);
+    viewer.rebuild();
+    QCOMPARE(viewer.sceneItemCount(), before - 1);
+    QCOMPARE(viewer.sceneItemCount(), cell.listed());
+}
+
+void TestViewer::removingARobotRemovesItsToolFrames() {
+    Cell cell;
+    WorkspaceViewer viewer;
+    viewer.setProject(&cell.project);
+    const int before = viewer.sceneItemCount();
+    // The gripper stays in the cell, unmounted; the tool frame goes with the robot.
+    cell.project.workspace()->remove(cell.ur5e);
+    viewer.rebuild();
+    QCOMPARE(viewer.sceneItemCount(), before - 2);
+    QCOMPARE(viewer.sceneItemCount(), cell.listed());
+}
+
+void TestViewer::attachingAToolFrameDrawsIt() {
+    Cell cell;
+    WorkspaceViewer viewer;
+    viewer.setProject(&cell.project);
+    const int before = viewer.sceneItemCount();
+    cell.panda->addToolFrame(cell.loose);
+    viewer.rebuild();
+    QCOMPARE(viewer.sceneItemCount(), before + 1);
+}
+
+void TestViewer::replacingTheProjectShowsOnlyTheNewCell() {
+    Cell cell;
+    Project other;
+    new Desk(other.workspace(), "Only");
+    WorkspaceViewer viewer;
+    viewer.setProject(&cell.project);
+    viewer.setProject(&other);
+    QCOMPARE(viewer.sceneItemCount(), 1);
+    QCOMPARE(viewer.project(), &other);
+}
+
+void TestViewer::loadingIntoTheShownProjectShowsTheLoadedCell() {
+    // Loading swaps the workspace's contents in place: the viewer must let go of the old
+    // objects (ids may repeat across projects) and draw the new ones.
+    Cell cell;
+    Project small;
+    new CustomItem(small.workspace(), "A");
+    new CustomItem(small.workspace(), "B");
+    WorkspaceViewer viewer;
+    viewer.setProject(&small);
+    cell.project.workspace()->remove(cell.loose); // leave only what a project file keeps
+    small.fromJson(cell.project.toJson(), QStringLiteral("test cell"));
+    viewer.rebuild();
+    QCOMPARE(viewer.sceneItemCount(), cell.listed());
+    QCOMPARE(viewer.sceneItemCount(), static_cast<int>(small.workspace()->objects().size()));
+}
+
+void TestViewer::rebuildWithoutChangesLeavesSceneUntouched() {
+    Cell cell;
+    WorkspaceViewer viewer;
+    viewer.setProject(&cell.project);
+    drawnBounds(viewer);
+    const auto before = propTimes(viewer);
+    viewer.rebuild();
+    QCOMPARE(changedProps(before, viewer), 0);
+
+    // A change to one item touches that item's props only.
+    cell.item->setPose(makePose({3, 3, 0.05}));
+    viewer.rebuild();
+    QCOMPARE(changedProps(before, viewer), 1);
+}
+
+void TestViewer::movedObjectIsDrawnAtItsNewPose() {
+    Cell cell;
+    WorkspaceViewer viewer;
+    viewer.setProject(&cell.project);
+    const Eigen::Vector3d far(9, -7, 0.05);
+    QVERIFY(!drawnBounds(viewer).contains(far));
+    cell.item->setPose(makePose(far));
+    viewer.rebuild();
+    QVERIFY(drawnBounds(viewer).contains(far));
+}
+
+void TestViewer::jointChangeKeepsItemsAndMovesTheArm() {
+    Project project;
+    auto* robot = new UR5eRobot(project.workspace(), "R");
+    WorkspaceViewer viewer;
+    viewer.setProject(&project);
+    const Bounds before = drawnBounds(viewer);
+    QVERIFY(before.contains(robot->flangePose().translation(), 0.1));
+
+    Eigen::VectorXd q = robot->jointPositions();
+    q[0] += M_PI; // turn the whole arm about its base
+    robot->setJointPositions(q);
+    viewer.rebuild();
+    QCOMPARE(viewer.sceneItemCount(), 1);
+    const Bounds after = drawnBounds(viewer);
+    QVERIFY(after.contains(robot->flangePose().translation(), 0.1));
+    bool moved = false;
+    for (int i = 0; i < 6; ++i)
+        moved = moved || std::abs(after.b[i] - before.b[i]) > 0.05;
+    QVERIFY2(moved, "the arm is drawn where it was before its joints moved");
+}
+
+void TestViewer::toolFrameFollowsItsRobot() {
+    // A frame two metres beyond the flange lies outside everything else the robot draws, so
+    // the drawn bounds show where its item is.
+    Project project;
+    auto* robot = new UR5eRobot(project.workspace(), "R");
+    auto* tool = new ToolFrame(project.workspace(), "Far");
+    tool->setOffset(makePose({0, 0, 2}));
+    robot->addToolFrame(tool);
+    WorkspaceViewer viewer;
+    viewer.setProject(&project);
+    const Eigen::Vector3d oldTip = tool->pose().translation();
+    QVERIFY(drawnBounds(viewer).contains(oldTip));
+
+    Eigen::VectorXd q = robot->jointPositions();
+    q[0] += M_PI;
+    robot->setJointPositions(q);
+    viewer.rebuild();
+    const Eigen::Vector3d newTip = tool->pose().translation();
+    QVERIFY((newTip - oldTip).norm() > 1.0);
+    QVERIFY(drawnBounds(viewer).contains(newTip));
+    QVERIFY2(!drawnBounds(viewer).contains(oldTip), "the tool frame stayed behind");
+}
+
+void TestViewer::resetCameraShowsTheWholeCellFromAbove() {
+    Cell cell;
+    cell.item->setPose(makePose({6, -4, 0.05}));
+    WorkspaceViewer viewer;
+    viewer.resize(640, 480);
+    viewer.setProject(&cell.project);
+    viewer.resetCamera();
+
+    vtkRenderer* renderer = viewer._getRenderer();
+    vtkCamera* camera = renderer->GetActiveCamera();
+    QVERIFY(camera->GetPosition()[2] > camera->GetFocalPoint()[2] + 0.5);
+    for (WorkspaceObject* object : cell.project.workspace()->objects()) {
+        const Eigen::Vector3d p = object->pose().translation();
+        // Normalised view coordinates run from -1 to 1 across the view.
+        renderer->SetWorldPoint(p.x(), p.y(), p.z(), 1.0);
+        renderer->WorldToView();
+        const double* v = renderer->GetViewPoint();
+        QVERIFY2(std::abs(v[0]) < 1 && std::abs(v[1]) < 1, qPrintable(object->name() + " is out of view"));
+    }
+}
+
+void TestViewer::leftDragOrbitsTheCamera() {
+    Cell cell;
+    WorkspaceViewer viewer;
+    viewer.resize(640, 480);
+    viewer.setProject(&cell.project);
+    viewer.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+    viewer.setCameraMode();
+    viewer.resetCamera();
+    viewer.render();
+
+    vtkCamera* camera = viewer._getRenderer()->GetActiveCamera();
+    const Eigen::Vector3d focal(camera->GetFocalPoint());
+    const Eigen::Vector3d start(camera->GetPosition());
+    auto* target = viewer.findChild<QVTKOpenGLNativeWidget*>(QStringLiteral("workspaceViewerRenderWidget"));
+    QVERIFY(target);
+    auto send = [target](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, at, target->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(target, &event);
+    };
+    send(QEvent::MouseButtonPress, {320, 240}, Qt::LeftButton);
+    for (int x = 330; x <= 420; x += 10)
+        send(QEvent::MouseMove, {x, 240}, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, {420, 240}, Qt::NoButton);
+
+    const Eigen::Vector3d end(camera->GetPosition());
+    QVERIFY2((end - start).norm() > 0.05, "the camera did not move");
+    QVERIFY((Eigen::Vector3d(camera->GetFocalPoint()) - focal).norm() < 1e-6);
+    QVERIFY(std::abs((end - focal).norm() - (start - focal).norm()) < 1e-3);
+}
+
+void TestViewer::hasItsTypeDescriptor() {
+    QCOMPARE(WorkspaceViewer::staticType().name(), QStringLiteral("WorkspaceViewer"));
+    QVERIFY(&WorkspaceViewer::staticType() == &WorkspaceViewer::staticType());
+}
+
+void TestViewer::screenshotShowsTheCell() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    Project empty;
+    Cell cell;
+    WorkspaceViewer viewer;
+    viewer.resize(480, 360);
+    viewer.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+
+    viewer.setProject(&empty);
+    viewer.resetCamera();
+    const QString emptyShot = dir.filePath("empty.png");
+    viewer.screenshot(emptyShot);
+
+    viewer.setProject(&cell.project);
+    viewer.resetCamera();
+    const QString cellShot = dir.filePath("cell.png");
+    viewer.screenshot(cellShot);
+
+    QVERIFY(QFileInfo(cellShot).size() > 0);
+    QImage image(cellShot);
+    QVERIFY2(!image.isNull(), "the screenshot is not a readable PNG");
+    QVERIFY(image.width() >= 100 && image.height() >= 100);
+    QVERIFY2(distinctColours(image) > 20, "the screenshot is (nearly) one flat colour");
+
+    // The objects must be in the picture, not only the background and the floor.
+    const QImage background(emptyShot);
+    QCOMPARE(background.size(), image.size());
+    int differing = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            differing += image.pixel(x, y) != background.pixel(x, y);
+    QVERIFY2(differing > image.width() * image.height() / 50, "the cell's objects are not in the picture");
+}
+
+void TestViewer::screenshotIntoMissingFolderFailsNamingThePath() {
+    QTemporaryDir dir;
+    WorkspaceViewer viewer;
+    viewer.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+    const QString path = dir.filePath("missing/shot.png");
+    try {
+        viewer.screenshot(path);
+        QFAIL("no FileError for a missing folder");
+    } catch (const FileError& e) {
+        QVERIFY2(e.message().contains(path), qPrintable(e.message()));
+        QVERIFY2(e.message().contains("does not exist"), qPrintable(e.message()));
+    }
+    QVERIFY(!QFileInfo::exists(path));
+}
+
+void TestViewer::screenshotOntoAFolderFailsNamingThePath() {
+    QTemporaryDir dir;
+    WorkspaceViewer viewer;
+    viewer.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+    const QString path = dir.filePath("taken.png");
+    QVERIFY(QDir(dir.path()).mkdir("taken.png"));
+    try {
+        viewer.screenshot(path);
+        QFAIL("no FileError for a folder in the file's place");
+    } catch (const FileError& e) {
+        QVERIFY2(e.message().contains(path), qPrintable(e.message()));
+    }
+    QVERIFY(QFileInfo(path).isDir());
+}
+
+int main(int argc, char** argv) {
+    // The format must be in place before the application exists, or VTK gets no usable context.
+    QSurfaceFormat::setDefaultFormat(QVTKOpenGLNativeWidget::defaultFormat());
+    QApplication app(argc, argv);
+    TestViewer test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_viewer.moc"
