@@ -86,7 +86,9 @@ Robot::Robot(Workspace* workspace, const QString& name, const Model& model)
     for (size_t i = 0; i < model.rows.size(); ++i)
         k.reach += i == 0 ? std::abs(model.rows[i][0]) : std::hypot(model.rows[i][0], model.rows[i][2]);
     k.fk = std::make_unique<KDL::ChainFkSolverPos_recursive>(k.chain);
-    k.ik = std::make_unique<KDL::ChainIkSolverPos_LMA>(k.chain, 1e-6, 500);
+    // The solver weighs orientation errors by 0.01 before it compares them with its tolerance:
+    // 1e-9 keeps a solution within about 1e-7 rad and 1e-9 m of the target.
+    k.ik = std::make_unique<KDL::ChainIkSolverPos_LMA>(k.chain, 1e-9, 500);
     m_q = k.home;
 }
 

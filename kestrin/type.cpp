@@ -10,7 +10,6 @@ namespace kestrin {
 namespace {
 struct Registry {
     QHash<QString, const Type*> byName;
-    QList<const Type*> inOrder;
 };
 Registry& registry() {
     static Registry r;
@@ -18,13 +17,12 @@ Registry& registry() {
 }
 } // namespace
 
-void registerBuiltinTypes(); // types.cpp: touches every descriptor once
+const QList<const Type*>& builtinTypes(); // types.cpp: every descriptor, in declaration order
 
 Type::Type(const char* name, const Type* base, BehaviorFactory behaviorFactory, ObjectFactory objectFactory)
     : m_name(QString::fromLatin1(name)), m_base(base), m_behaviorFactory(behaviorFactory),
       m_objectFactory(objectFactory) {
     registry().byName.insert(m_name, this);
-    registry().inOrder.append(this);
 }
 
 bool Type::inherits(const Type& other) const {
@@ -47,14 +45,15 @@ WorkspaceObject* Type::constructObject(Workspace* workspace, const QString& name
 }
 
 const Type* Type::find(const QString& name) {
-    registerBuiltinTypes();
+    builtinTypes(); // creates every descriptor, so that each can be found by name
     return registry().byName.value(name, nullptr);
 }
 
 QList<const Type*> Type::constructibleTypes(const Type& base) {
-    registerBuiltinTypes();
+    // Descriptors are created on first use, in whatever order the caller happened to use them:
+    // list them in declaration order instead.
     QList<const Type*> out;
-    for (const Type* t : registry().inOrder)
+    for (const Type* t : builtinTypes())
         if ((t->canConstructBehavior() || t->canConstructObject()) && t->inherits(base))
             out.append(t);
     return out;

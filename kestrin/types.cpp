@@ -1,5 +1,5 @@
-// Every type descriptor of the library, created in a fixed order so that lookups by name and
-// the lists offered to users do not depend on which descriptors happened to be used first.
+// Every type descriptor of the library in a fixed order, so that the lists offered to users do
+// not depend on which descriptors happened to be used first.
 
 #include "action.h"
 #include "behavior.h"
@@ -15,39 +15,38 @@
 
 namespace kestrin {
 
-void registerBuiltinTypes() {
-    static const bool done = [] {
-        Project::staticType();
-        Workspace::staticType();
-        WorkspaceState::staticType();
-        FrankaPandaRobot::staticType();
-        UR3eRobot::staticType();
-        UR5eRobot::staticType();
-        UR10eRobot::staticType();
-        RobotiqGripper2F85::staticType();
-        FrankaHand::staticType();
-        ToolFrame::staticType();
-        CustomItem::staticType();
-        Desk::staticType();
-        TaskRegion::staticType();
-        RealsenseD435i::staticType();
-        RealsenseD405::staticType();
-        VisualMarker::staticType();
-        Sequence::staticType();
-        MoveToJointTarget::staticType();
-        MoveToTaskRegion::staticType();
-        Wait::staticType();
-        MotionLimits::staticType();
-        JointPositionTarget::staticType();
-        TaskRegionTarget::staticType();
-        MixtureTarget::staticType();
-        DeterministicDistribution::staticType();
-        UniformDistribution::staticType();
-        GaussianDistribution::staticType();
-        PoseGenerator::staticType();
-        return true;
-    }();
-    (void)done;
+const QList<const Type*>& builtinTypes() {
+    static const QList<const Type*> types{
+        &Project::staticType(),
+        &Workspace::staticType(),
+        &WorkspaceState::staticType(),
+        &FrankaPandaRobot::staticType(),
+        &UR3eRobot::staticType(),
+        &UR5eRobot::staticType(),
+        &UR10eRobot::staticType(),
+        &RobotiqGripper2F85::staticType(),
+        &FrankaHand::staticType(),
+        &ToolFrame::staticType(),
+        &CustomItem::staticType(),
+        &Desk::staticType(),
+        &TaskRegion::staticType(),
+        &RealsenseD435i::staticType(),
+        &RealsenseD405::staticType(),
+        &VisualMarker::staticType(),
+        &Sequence::staticType(),
+        &MoveToJointTarget::staticType(),
+        &MoveToTaskRegion::staticType(),
+        &Wait::staticType(),
+        &MotionLimits::staticType(),
+        &JointPositionTarget::staticType(),
+        &TaskRegionTarget::staticType(),
+        &MixtureTarget::staticType(),
+        &DeterministicDistribution::staticType(),
+        &UniformDistribution::staticType(),
+        &GaussianDistribution::staticType(),
+        &PoseGenerator::staticType(),
+    };
+    return types;
 }
 
 } // namespace kestrin

@@ -6,12 +6,12 @@
 #include "log.h"
 #include "status.h"
 
-#include <kestrin/constants.h>
-#include <kestrin/project.h>
+#include <kestrin/kestrin.h>
 #include <kestrin/viewer/workspace_viewer.h>
-#include <kestrin/workspace.h>
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QMainWindow>
 #include <vtkRenderer.h>
 
@@ -50,6 +50,7 @@ KSContentHandler::KSContentHandler(QMainWindow* window, KSProjectContainer* cont
     _active_behavior = nullptr;
     _active_robot = QString();
     _active_tool = QString();
+    _exit_application = [](int status) { QCoreApplication::exit(status); };
 }
 
 kestrin::WorkspaceViewer* KSContentHandler::viewer() const { return _container->viewer(); }
@@ -93,6 +94,304 @@ void KSContentHandler::resetState() {
         _container->project()->workspace()->_setState(*_respawn_state);
         qCInfo(lcApp, "Reset the project state");
         _container->viewer()->render();
+    });
+}
+
+// --- Project lifecycle ------------------------------------------------------------------------
+
+void KSContentHandler::offerToSave() {
+    if (KSMessageBox::userWantsToSaveProject(_window))
+        saveProject();
+}
+
+void KSContentHandler::newProject() {
+    logerror("newProject", [this] {
+        if (_locked || _quitting)
+            return;
+        offerToSave();
+        _container->newProject();
+        _active_filename = QString();
+        _setupProject();
+        _active_filename = QString();
+        qCInfo(lcApp, "Created new project");
+    });
+}
+
+void KSContentHandler::openProject() {
+    logerror("openProject", [this] {
+        if (_locked || _quitting)
+            return;
+        offerToSave();
+        const QString path = KSFileDialog::getOpenFileName(_window, QStringLiteral("Open file"), PROJECT_FILE_FILTER);
+        if (path.isEmpty())
+            return;
+        _container->newProject();
+        // The old project is gone from here on: until the new one has loaded, no file is
+        // remembered, so that a later save can never write a fresh or half-read project over it.
+        _active_filename = QString();
+        _container->project()->load(path);
+        _setupProject();
+        _active_filename = path;
+        qCInfo(lcApp, "Opened project '%s'", qUtf8Printable(path));
+    });
+}
+
+void KSContentHandler::openTemplate(const QString& filename) {
+    logerror("openTemplate", [this, filename] {
+        if (_locked || _quitting)
+            return;
+        offerToSave();
+        if (!QFileInfo::exists(filename)) {
+            qCCritical(lcApp, "Unable to open template");
+            return;
+        }
+        _container->newProject();
+        _active_filename = QString();
+        _container->project()->load(filename);
+        _setupProject();
+        _active_filename = QString();
+        qCInfo(lcApp, "Created new project from template");
+    });
+}
+
+void KSContentHandler::saveProject() {
+    logerror("saveProject", [this] {
+        if (_locked || _quitting)
+            return;
+        if (_active_filename.isEmpty()) {
+            saveProjectAs();
+            return;
+        }
+        _container->project()->save(_active_filename);
+        qCInfo(lcApp, "Saved project '%s'", qUtf8Printable(_active_filename));
+        recordRespawnState();
+    });
+}
+
+void KSContentHandler::saveProjectAs() {
+    logerror("saveProjectAs", [this] {
+        if (_locked || _quitting)
+            return;
+        const QString path = KSFileDialog::getSaveFileName(_window, QStringLiteral("Save file"), DEFAULT_PROJECT_SAVE,
+                                                           PROJECT_FILE_FILTER);
+        if (path.isEmpty())
+            return;
+        _active_filename = path;
+        _container->project()->save(_active_filename);
+        qCInfo(lcApp, "Saved file '%s'", qUtf8Printable(_active_filename));
+        recordRespawnState();
+    });
+}
+
+void KSContentHandler::quit() {
+    logerror("quit", [this] {
+        if (_quitting)
+            return;
+        if (KSMessageBox::userWantsToSaveProject(_window))
+            saveProject();
+        _quitting = true;
+        _exit_application(0);
+    });
+}
+
+// --- Adding content ----------------------------------------------------------------------------
+
+const QList<const kestrin::Type*>& KSContentHandler::robotTypes() {
+    static const QList<const kestrin::Type*> t{&kestrin::FrankaPandaRobot::staticType(), &kestrin::UR3eRobot::staticType(),
+                                               &kestrin::UR5eRobot::staticType(), &kestrin::UR10eRobot::staticType()};
+    return t;
+}
+
+const QList<const kestrin::Type*>& KSContentHandler::effectorTypes() {
+    static const QList<const kestrin::Type*> t{&kestrin::RobotiqGripper2F85::staticType(),
+                                               &kestrin::FrankaHand::staticType()};
+    return t;
+}
+
+const QList<const kestrin::Type*>& KSContentHandler::itemTypes() {
+    static const QList<const kestrin::Type*> t{&kestrin::CustomItem::staticType(), &kestrin::Desk::staticType()};
+    return t;
+}
+
+const QList<const kestrin::Type*>& KSContentHandler::cameraTypes() {
+    static const QList<const kestrin::Type*> t{&kestrin::RealsenseD435i::staticType(),
+                                               &kestrin::RealsenseD405::staticType()};
+    return t;
+}
+
+const QList<const kestrin::Type*>& KSContentHandler::fiducialTypes() {
+    static const QList<const kestrin::Type*> t{&kestrin::VisualMarker::staticType()};
+    return t;
+}
+
+const QList<const kestrin::Type*>& KSContentHandler::variableTypes() {
+    static const QList<const kestrin::Type*> t{&kestrin::MotionLimits::staticType(),
+                                               &kestrin::JointPositionTarget::staticType(),
+                                               &kestrin::TaskRegionTarget::staticType(),
+                                               &kestrin::MixtureTarget::staticType()};
+    return t;
+}
+
+void KSContentHandler::createContent(KSParams prompt, const std::function<void(const KSParams&)>& construct) {
+    if (_quitting)
+        return;
+    const KSParams* answer = KSSelectorDialog::getParams(_window, _container->project(), prompt);
+    if (!answer || answer->isEmpty())
+        return;
+    construct(*answer);
+    _rebuildViewerAndTree();
+}
+
+void KSContentHandler::addNamedObject(const QString& type_name, const QList<const kestrin::Type*>& table,
+                                      const QString& defaultName) {
+    createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, defaultName}}, [&](const KSParams& answer) {
+        for (const kestrin::Type* type : table) {
+            if (type->name() == type_name) {
+                type->constructObject(_container->project()->workspace(),
+                                      answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                return;
+            }
+        }
+    });
+}
+
+void KSContentHandler::addRobot(const QString& robot_t) {
+    logerror("addRobot", [&] { addNamedObject(robot_t, robotTypes(), QStringLiteral("My Robot")); });
+}
+
+void KSContentHandler::addEffector(const QString& effector_t) {
+    logerror("addEffector", [&] { addNamedObject(effector_t, effectorTypes(), QStringLiteral("My Effector")); });
+}
+
+void KSContentHandler::addItem(const QString& item_t) {
+    logerror("addItem", [&] { addNamedObject(item_t, itemTypes(), QStringLiteral("My Item")); });
+}
+
+void KSContentHandler::addCamera(const QString& camera_t) {
+    logerror("addCamera", [&] { addNamedObject(camera_t, cameraTypes(), QStringLiteral("My Camera")); });
+}
+
+void KSContentHandler::addFiducial(const QString& fiducial_t) {
+    logerror("addFiducial", [&] { addNamedObject(fiducial_t, fiducialTypes(), QStringLiteral("My Fiducial")); });
+}
+
+void KSContentHandler::addTaskRegion() {
+    logerror("addTaskRegion", [&] {
+        createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, QStringLiteral("My Task Region")}},
+                      [&](const KSParams& answer) {
+                          new kestrin::TaskRegion(_container->project()->workspace(),
+                                                  answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                      });
+    });
+}
+
+void KSContentHandler::addToolFrame() {
+    logerror("addToolFrame", [&] {
+        createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, QStringLiteral("My Tool Frame")},
+                               {KSSelectorDialog::EXISTING_ROBOT_KEY, QString()}},
+                      [&](const KSParams& answer) {
+                          auto* frame = new kestrin::ToolFrame(_container->project()->workspace(),
+                                                               answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                          try {
+                              kestrin::Robot* robot = _container->project()->workspace()->getRobot(
+                                  answer.value(KSSelectorDialog::EXISTING_ROBOT_KEY).toString());
+                              robot->addToolFrame(frame);
+                          } catch (...) {
+                              // A frame on no robot is of no use; leave nothing of it behind.
+                              frame->workspace()->remove(frame);
+                              throw;
+                          }
+                      });
+    });
+}
+
+void KSContentHandler::addBehavior(const kestrin::Type& type_t) {
+    logerror("addBehavior", [&] {
+        createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, QStringLiteral("My Behavior")},
+                               {KSSelectorDialog::PARENT_BEHAVIOR_KEY, QVariant()}},
+                      [&](const KSParams& answer) {
+                          kestrin::Behavior* behavior = type_t.constructBehavior(
+                              _container->project(), answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                          const QString parentName = answer.value(KSSelectorDialog::PARENT_BEHAVIOR_KEY).toString();
+                          try {
+                              if (!parentName.isEmpty()) {
+                                  kestrin::Behavior* parent = _container->project()->behaviors().value(parentName);
+                                  if (!parent)
+                                      throw kestrin::NotFoundError(
+                                          QStringLiteral("There is no behavior named '%1' to add '%2' to; it may have "
+                                                         "been renamed or deleted.")
+                                              .arg(parentName, behavior->name()));
+                                  parent->_addChild(behavior);
+                              } else {
+                                  _container->project()->addProgram(behavior);
+                              }
+                          } catch (...) {
+                              // Not attached anywhere: drop it rather than keep a behavior no one can reach.
+                              behavior->project()->removeBehavior(behavior);
+                              throw;
+                          }
+                      });
+    });
+}
+
+namespace {
+bool readsChecked(const QVariant& v) {
+    if (v.type() == QVariant::Bool)
+        return v.toBool();
+    return v.toInt() != 0;
+}
+} // namespace
+
+void KSContentHandler::addVariable(const kestrin::Type& type_t) {
+    logerror("addVariable", [&] {
+        using K = KSSelectorDialog;
+        const auto& table = variableTypes();
+        KSParams prompt{{K::NEW_NAME_KEY, QStringLiteral("My Variable")}};
+        if (type_t == *table[0]) {
+            prompt.insert(K::EXISTING_ROBOT_KEY, QString());
+        } else if (type_t == *table[1]) {
+            prompt.insert(K::EXISTING_ROBOT_KEY, QString());
+            prompt.insert(K::JOINT_POS_DISTRIBUTION_TYPE_KEY, QString());
+        } else if (type_t == *table[2]) {
+            prompt.insert(K::EXISTING_ROBOT_KEY, QString());
+            prompt.insert(K::USE_SEED_POSITIONS_KEY, true);
+            prompt.insert(K::JOINT_POS_DISTRIBUTION_TYPE_KEY, QString());
+        } else if (type_t == *table[3]) {
+            prompt.insert(K::NUMBER_OF_MIXTURES, 1);
+        }
+        createContent(prompt, [&](const KSParams& answer) {
+            const QString name = answer.value(K::NEW_NAME_KEY).toString();
+            auto robot = [&] {
+                return _container->project()->workspace()->getRobot(answer.value(K::EXISTING_ROBOT_KEY).toString());
+            };
+            auto distribution = [&](kestrin::Robot* r) {
+                return kestrin::Distribution::CreateFromTypename(
+                    answer.value(K::JOINT_POS_DISTRIBUTION_TYPE_KEY).toString(), r->getNumDofs());
+            };
+            if (type_t == *table[0]) {
+                kestrin::Robot* r = robot();
+                const Eigen::VectorXd velocity = Eigen::VectorXd::Ones(r->getNumDofs());
+                const Eigen::VectorXd acceleration = Eigen::VectorXd::Ones(r->getNumDofs());
+                new kestrin::MotionLimits(_container->project(), name, velocity, acceleration);
+            } else if (type_t == *table[1]) {
+                kestrin::Robot* r = robot();
+                new kestrin::JointPositionTarget(_container->project(), name, distribution(r));
+            } else if (type_t == *table[2]) {
+                kestrin::Robot* r = robot();
+                std::unique_ptr<kestrin::Distribution> seed;
+                if (readsChecked(answer.value(K::USE_SEED_POSITIONS_KEY)))
+                    seed = distribution(r);
+                kestrin::Project* project = _container->project();
+                auto generator = std::make_unique<kestrin::PoseGenerator>(_container->project());
+                new kestrin::TaskRegionTarget(project, name, std::move(generator), std::move(seed));
+            } else if (type_t == *table[3]) {
+                const int n = answer.value(K::NUMBER_OF_MIXTURES).toInt();
+                QStringList targets;
+                for (int i = 0; i < n; ++i)
+                    targets << QString();
+                new kestrin::MixtureTarget(_container->project(), name, targets, std::vector<double>(n, 1.0));
+            }
+        });
     });
 }
 

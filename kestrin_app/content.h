@@ -1,7 +1,10 @@
 #pragma once
 // The content layer: answers the main window's actions that change or show the project.
 
+#include "dialogs.h"
+
 #include <QString>
+#include <functional>
 #include <kestrin/workspace_state.h>
 #include <optional>
 
@@ -13,6 +16,7 @@ class KSStatusBarWidget;
 namespace kestrin {
 class Project;
 class Simulator;
+class Type;
 class WorkspaceViewer;
 } // namespace kestrin
 
@@ -42,6 +46,25 @@ public:
     void _lock();
     void _unlock();
 
+    // Project lifecycle (wrapped; all but quit guarded by the lock).
+    void quit();
+    void newProject();
+    void openProject();
+    void openTemplate(const QString& filename);
+    void saveProject();
+    void saveProjectAs();
+
+    // Adding content (wrapped, not guarded).
+    void addRobot(const QString& robot_t);
+    void addEffector(const QString& effector_t);
+    void addToolFrame();
+    void addItem(const QString& item_t);
+    void addTaskRegion();
+    void addCamera(const QString& camera_t);
+    void addFiducial(const QString& fiducial_t);
+    void addBehavior(const kestrin::Type& type_t);
+    void addVariable(const kestrin::Type& type_t);
+
     // Respawn state (wrapped, guarded by the lock).
     void recordRespawnState();
     void resetState();
@@ -58,7 +81,29 @@ public:
     QString _active_robot;
     QString _active_tool;
 
+    /// Ends the application with the given status; quit calls it last. Replaceable so that a
+    /// test can see the request without the test program ending.
+    std::function<void(int)> _exit_application;
+    /// True once quit has ended the application: no operation of the handler runs after it.
+    bool _quitting = false;
+
+    /// The type tables of the add-operations, in the order type names are compared.
+    static const QList<const kestrin::Type*>& robotTypes();
+    static const QList<const kestrin::Type*>& effectorTypes();
+    static const QList<const kestrin::Type*>& itemTypes();
+    static const QList<const kestrin::Type*>& cameraTypes();
+    static const QList<const kestrin::Type*>& fiducialTypes();
+    static const QList<const kestrin::Type*>& variableTypes();
+
 private:
+    /// Prompt, cancel check, construction, rebuild: the steps every add-operation shares.
+    void createContent(KSParams prompt, const std::function<void(const KSParams&)>& construct);
+    /// createContent for a workspace object whose type is chosen by name from `table`.
+    void addNamedObject(const QString& type_name, const QList<const kestrin::Type*>& table,
+                        const QString& defaultName);
+    /// The save-first offer of the operations that replace the project.
+    void offerToSave();
+
     QMainWindow* _window;
     KSProjectContainer* _container;
     KSProjectTree* _project_tree;

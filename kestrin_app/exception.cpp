@@ -1,9 +1,9 @@
 #include "exception.h"
 
+#include "dialogs.h"
 #include "log.h"
 
 #include <QApplication>
-#include <QMessageBox>
 
 namespace kestrin_app {
 
@@ -12,7 +12,7 @@ int g_depth = 0;
 
 FailurePresenter& presenterSlot() {
     static FailurePresenter presenter = [](const QString& title, const QString& text) {
-        QMessageBox::warning(QApplication::activeWindow(), title, text);
+        content::KSMessageBox::warning(QApplication::activeWindow(), title, text, QMessageBox::Ok, QMessageBox::Ok);
     };
     return presenter;
 }

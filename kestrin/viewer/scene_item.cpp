@@ -256,9 +256,9 @@ void SceneItem::buildShape(const WorkspaceObject& object) {
     const Eigen::Vector3d zero = Eigen::Vector3d::Zero();
     switch (m_kind) {
     case Kind::Robot: {
-        // Links are tubes between consecutive frames and joints are balls on them, both drawn
-        // from m_linkData, which updateRobotLinks rewrites when the joints move. The base box
-        // stands on the robot's origin.
+        // Links are tubes between consecutive frames and joints are balls on the frames above
+        // the base, drawn from m_linkData and m_jointData, which updateRobotLinks rewrites when
+        // the joints move. The base box stands on the robot's origin.
         addBox({0, 0, size.z() / 2}, size, Look::RobotBase);
         const double reach = std::max(static_cast<const Robot&>(object).reach(), 0.2);
         const double radius = std::clamp(0.045 * reach, 0.018, 0.07);
@@ -282,8 +282,10 @@ void SceneItem::buildShape(const WorkspaceObject& object) {
         ball->SetRadius(radius * 1.35);
         ball->SetThetaResolution(16);
         ball->SetPhiResolution(12);
+        m_jointData = vtkSmartPointer<vtkPolyData>::New();
+        m_jointData->SetPoints(vtkSmartPointer<vtkPoints>::New());
         auto joints = vtkSmartPointer<vtkGlyph3D>::New();
-        joints->SetInputData(m_linkData);
+        joints->SetInputData(m_jointData);
         joints->SetSourceConnection(ball->GetOutputPort());
         joints->ScalingOff();
         joints->OrientOff();
@@ -381,7 +383,7 @@ void SceneItem::updateRobotLinks(const WorkspaceObject& object) {
 
     auto points = vtkSmartPointer<vtkPoints>::New();
     auto segments = vtkSmartPointer<vtkCellArray>::New();
-    Eigen::Vector3d last;
+    Eigen::Vector3d last = Eigen::Vector3d::Zero();
     for (const Pose& frame : frames) {
         const Eigen::Vector3d p = worldToBase * frame.translation();
         const vtkIdType n = points->GetNumberOfPoints();
@@ -398,6 +400,13 @@ void SceneItem::updateRobotLinks(const WorkspaceObject& object) {
     m_linkData->SetPoints(points);
     m_linkData->SetLines(segments);
     m_linkData->Modified();
+
+    // The base frame lies inside the base box; a ball there would poke out below the floor.
+    auto jointPoints = vtkSmartPointer<vtkPoints>::New();
+    for (vtkIdType i = 1; i < points->GetNumberOfPoints(); ++i)
+        jointPoints->InsertNextPoint(points->GetPoint(i));
+    m_jointData->SetPoints(jointPoints);
+    m_jointData->Modified();
 }
 
 void SceneItem::updateFrustum(const WorkspaceObject& object) {

@@ -103,7 +103,8 @@ private:
     vtkSmartPointer<vtkAssembly> m_body;
     std::vector<vtkSmartPointer<vtkActor>> m_parts;
     vtkSmartPointer<vtkActor> m_overlay;     // drawn, not fitted; cameras only
-    vtkSmartPointer<vtkPolyData> m_linkData; // robots only: link segments in the base frame
+    vtkSmartPointer<vtkPolyData> m_linkData;  // robots only: link segments in the base frame
+    vtkSmartPointer<vtkPolyData> m_jointData; // robots only: joint centres in the base frame
     vtkSmartPointer<vtkPolyData> m_overlayData;
     std::vector<double> m_shapeKey; // the object's shape figures when the parts were built
 };

@@ -77,7 +77,6 @@ struct WorkspaceViewer::Impl {
         quint64 id;
         quint64 revision; // the object's revision when its item was last brought up to date
         quint64 leader;   // id of the robot it follows, 0 when none
-        quint64 seen;     // listing pass that last found it
         bool isRobot;
         std::unique_ptr<SceneItem> item;
     };
@@ -89,24 +88,29 @@ struct WorkspaceViewer::Impl {
     vtkSmartPointer<vtkInteractorStyleTrackballCamera> cameraStyle;
     vtkSmartPointer<vtkActor> grid;
     double gridHalfExtent = 0;
+    double neededGridExtent = 0; // what the objects drawn since the grid was made need
     bool gridTooSmall = false;
     SceneResources resources;
 
     Project* project = nullptr;
     Workspace* listedWorkspace = nullptr;
     quint64 listedStructure = 0;
-    quint64 listingPass = 0;
 
-    // Entries are packed in a vector so that the per-rebuild revision check walks plain
-    // memory; indexById maps an object's id to its slot.
+    // Sorted by id, which is also the order in which the workspace lists its objects: a
+    // re-listing is one merge of two sorted sequences, and the per-rebuild revision check
+    // walks plain memory.
     std::vector<Entry> entries;
-    std::unordered_map<quint64, std::size_t> indexById;
     // Robot id to the ids of the objects whose pose follows that robot.
     std::unordered_map<quint64, std::vector<quint64>> followers;
 
+    std::vector<Entry>::iterator lowerBound(quint64 id) {
+        return std::lower_bound(entries.begin(), entries.end(), id,
+                                [](const Entry& e, quint64 wanted) { return e.id < wanted; });
+    }
+
     Entry* find(quint64 id) {
-        auto it = indexById.find(id);
-        return it == indexById.end() ? nullptr : &entries[it->second];
+        auto it = lowerBound(id);
+        return it != entries.end() && it->id == id ? &*it : nullptr;
     }
 
     void setLeader(Entry& entry, quint64 leader) {
@@ -129,41 +133,41 @@ struct WorkspaceViewer::Impl {
     void noteExtent(const WorkspaceObject& object) {
         const Eigen::Vector3d at = object.pose().translation();
         const double need = std::max(std::abs(at.x()), std::abs(at.y())) + 0.5 * object.size().norm();
-        if (need + kGridMargin > gridHalfExtent)
+        neededGridExtent = std::max(neededGridExtent, need + kGridMargin);
+        if (neededGridExtent > gridHalfExtent)
             gridTooSmall = true;
     }
 
-    void add(WorkspaceObject* object) {
-        Entry entry{object, object->id(), object->revision(), 0, listingPass,
-                    dynamic_cast<Robot*>(object) != nullptr,
+    Entry makeEntry(WorkspaceObject* object) {
+        Entry entry{object, object->id(), object->revision(), 0, dynamic_cast<Robot*>(object) != nullptr,
                     std::make_unique<SceneItem>(*object, resources)};
         entry.item->addTo(renderer);
-        indexById[entry.id] = entries.size();
-        entries.push_back(std::move(entry));
-        Entry& added = entries.back();
         const Robot* leader = leaderOf(*object);
-        setLeader(added, leader ? leader->id() : 0);
+        setLeader(entry, leader ? leader->id() : 0);
         noteExtent(*object);
+        return entry;
     }
 
-    /// Takes the item out without touching its object, which may be gone already.
-    void removeAt(std::size_t index) {
-        Entry& entry = entries[index];
+    /// Takes the item out of the scene without touching its object, which may be gone already.
+    void drop(Entry& entry) {
         entry.item->removeFrom(renderer);
         setLeader(entry, 0);
-        indexById.erase(entry.id);
-        if (index + 1 != entries.size()) {
-            entry = std::move(entries.back());
-            indexById[entry.id] = index;
-        }
-        entries.pop_back();
+    }
+
+    void insert(WorkspaceObject* object) { entries.insert(lowerBound(object->id()), makeEntry(object)); }
+
+    void erase(quint64 id) {
+        auto it = lowerBound(id);
+        if (it == entries.end() || it->id != id)
+            return;
+        drop(*it);
+        entries.erase(it);
     }
 
     void clear() {
         for (Entry& entry : entries)
             entry.item->removeFrom(renderer);
         entries.clear();
-        indexById.clear();
         followers.clear();
         listedWorkspace = nullptr;
         listedStructure = 0;
@@ -172,22 +176,31 @@ struct WorkspaceViewer::Impl {
     /// Adds items for listed objects that have none and drops items of objects no longer
     /// listed: linear in the number of objects, run only when the workspace's structure changed.
     void relist(Workspace* workspace) {
-        ++listingPass;
-        for (WorkspaceObject* object : workspace->objects()) {
-            Entry* entry = find(object->id());
-            if (entry && entry->object != object) {
+        std::vector<WorkspaceObject*> listing = workspace->objects();
+        auto byId = [](const WorkspaceObject* a, const WorkspaceObject* b) { return a->id() < b->id(); };
+        if (!std::is_sorted(listing.begin(), listing.end(), byId))
+            std::sort(listing.begin(), listing.end(), byId);
+
+        std::vector<Entry> kept;
+        kept.reserve(listing.size());
+        std::size_t i = 0;
+        for (WorkspaceObject* object : listing) {
+            const quint64 id = object->id();
+            while (i < entries.size() && entries[i].id < id)
+                drop(entries[i++]);
+            if (i < entries.size() && entries[i].id == id) {
+                if (entries[i].object == object) {
+                    kept.push_back(std::move(entries[i++]));
+                    continue;
+                }
                 // A different object under a known id: the workspace's contents were swapped.
-                removeAt(indexById[object->id()]);
-                entry = nullptr;
+                drop(entries[i++]);
             }
-            if (entry)
-                entry->seen = listingPass;
-            else
-                add(object);
+            kept.push_back(makeEntry(object));
         }
-        for (std::size_t i = entries.size(); i-- > 0;)
-            if (entries[i].seen != listingPass)
-                removeAt(i);
+        while (i < entries.size())
+            drop(entries[i++]);
+        entries.swap(kept);
         listedWorkspace = workspace;
         listedStructure = workspace->structureRevision();
     }
@@ -213,16 +226,15 @@ struct WorkspaceViewer::Impl {
                 movedRobots.push_back(entry.id);
         }
         for (quint64 id : unlisted)
-            removeAt(indexById[id]);
+            erase(id);
 
         for (quint64 robotId : movedRobots) {
-            Entry* robotEntry = find(robotId);
-            const auto* robot = static_cast<const Robot*>(robotEntry->object);
+            const auto* robot = static_cast<const Robot*>(find(robotId)->object);
             // Frames attached since the last listing are drawn from here on, even when the
             // attachment did not count as a change of the workspace's structure.
             for (ToolFrame* frame : robot->toolFrames()) {
                 if (!find(frame->id()) && frame->isListed())
-                    add(frame);
+                    insert(frame);
             }
             auto it = followers.find(robotId);
             if (it == followers.end())
@@ -243,23 +255,12 @@ struct WorkspaceViewer::Impl {
 
     void rebuildGrid(double halfExtent) {
         gridHalfExtent = std::max(kMinGridHalfExtent, std::ceil(halfExtent));
+        gridTooSmall = false;
         auto mapper = vtkSmartPointer<vtkPolyDataMapper>::New();
         mapper->SetInputData(makeFloorGrid(gridHalfExtent, gridSpacingFor(gridHalfExtent)));
         mapper->SetScalarModeToUseCellData();
         mapper->SetColorModeToDirectScalars();
         grid->SetMapper(mapper);
-        gridTooSmall = false;
-    }
-
-    /// Half the width of a square around the origin that holds every object, in metres.
-    double cellHalfExtent() const {
-        double half = 0;
-        for (const Entry& entry : entries) {
-            const Eigen::Vector3d at = entry.object->pose().translation();
-            half = std::max(half, std::max(std::abs(at.x()), std::abs(at.y())) +
-                                      0.5 * entry.object->size().norm());
-        }
-        return half + kGridMargin;
     }
 };
 
@@ -335,8 +336,10 @@ void WorkspaceViewer::rebuild() {
         d->relist(workspace);
     }
     d->refreshChanged();
+    // Grow by a quarter at least, so that a cell growing object by object does not remake
+    // the grid each time.
     if (d->gridTooSmall)
-        d->rebuildGrid(d->cellHalfExtent());
+        d->rebuildGrid(std::max(d->neededGridExtent, 1.25 * d->gridHalfExtent));
 }
 
 vtkRenderer* WorkspaceViewer::_getRenderer() const { return d->renderer; }
@@ -344,14 +347,17 @@ vtkRenderer* WorkspaceViewer::_getRenderer() const { return d->renderer; }
 void WorkspaceViewer::render() { d->window->Render(); }
 
 void WorkspaceViewer::resetCamera() {
-    d->rebuildGrid(d->cellHalfExtent());
-
     double bounds[6];
     d->renderer->ComputeVisiblePropBounds(bounds);
     if (!vtkMath::AreBoundsInitialized(bounds)) {
         const double empty[6] = {-1, 1, -1, 1, 0, 1};
         std::copy(empty, empty + 6, bounds);
     }
+    // The grid may have grown for objects that have gone since; fit it to the cell again.
+    d->neededGridExtent = kGridMargin + std::max({std::abs(bounds[0]), std::abs(bounds[1]),
+                                                  std::abs(bounds[2]), std::abs(bounds[3])});
+    d->rebuildGrid(d->neededGridExtent);
+
     const double centre[3] = {(bounds[0] + bounds[1]) / 2, (bounds[2] + bounds[3]) / 2,
                               (bounds[4] + bounds[5]) / 2};
     // From the front right and above, as one looks at a table.

@@ -82,9 +82,8 @@ private:
     void syncWorkspace(kestrin::Workspace* workspace);
     void syncProject(kestrin::Project* project);
     void rememberWorkspace(kestrin::Workspace* workspace);
-    QTreeWidgetItem* objectItem(const kestrin::WorkspaceObject* object, QSet<quint64>& live);
-    void syncBehaviors(QTreeWidgetItem* parent, const std::vector<kestrin::Behavior*>& behaviors,
-                       QHash<const kestrin::Behavior*, NamedEntry>& seen);
+    QTreeWidgetItem* objectItem(const kestrin::WorkspaceObject* object, QSet<quint64>& live,
+                                std::vector<QTreeWidgetItem*>& stale);
     void setChildren(QTreeWidgetItem* parent, const std::vector<QTreeWidgetItem*>& children);
     void discard(std::vector<QTreeWidgetItem*>& items);
     void restoreExpansion(QTreeWidgetItem* item);

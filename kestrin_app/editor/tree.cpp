@@ -1,0 +1,592 @@
+#include "tree.h"
+
+#include <kestrin/behavior.h>
+#include <kestrin/effector.h>
+#include <kestrin/project.h>
+#include <kestrin/robot.h>
+#include <kestrin/tool_frame.h>
+#include <kestrin/variable.h>
+#include <kestrin/workspace.h>
+#include <kestrin_app/container.h>
+
+#include <QHeaderView>
+#include <functional>
+
+using kestrin::Behavior;
+using kestrin::Category;
+using kestrin::Effector;
+using kestrin::Robot;
+using kestrin::ToolFrame;
+using kestrin::Variable;
+using kestrin::WorkspaceObject;
+
+namespace {
+
+// How far past the last known id the quick append looks for new objects before it gives up and
+// compares the whole workspace (ids may skip a few numbers, e.g. after a failed construction).
+constexpr quint64 kMaxIdGap = 8;
+
+// Above this many removals under one parent, taking all children out and putting the live ones
+// back is cheaper than removing them one by one (each removal searches the child list).
+constexpr int kBulkRemoval = 32;
+
+using Group = KSProjectTree::Group;
+using ItemKind = KSProjectTree::ItemKind;
+
+Group groupOf(Category category) {
+    switch (category) {
+    case Category::Robot:
+        return Group::Robots;
+    case Category::Effector:
+        return Group::Effectors;
+    case Category::Item:
+        return Group::Items;
+    case Category::TaskRegion:
+        return Group::TaskRegions;
+    case Category::Camera:
+        return Group::Cameras;
+    case Category::Fiducial:
+        return Group::Fiducials;
+    case Category::ToolFrame:
+        break;
+    }
+    // Tool frames hang under their robot; callers never ask for their group.
+    return Group::Items;
+}
+
+QString objectKey(quint64 id) { return QStringLiteral("object:%1").arg(id); }
+QString behaviorKey(const QString& name) { return QStringLiteral("behavior:") + name; }
+QString variableKey(const QString& name) { return QStringLiteral("variable:") + name; }
+QString groupKey(const QString& label) { return QStringLiteral("group:") + label; }
+
+QTreeWidgetItem* makeItem(const QString& name, const QString& typeName, ItemKind kind, const QString& key,
+                          const QVariant& id) {
+    auto* item = new QTreeWidgetItem(QStringList{name, typeName});
+    item->setData(0, KSProjectTree::KeyRole, key);
+    item->setData(0, KSProjectTree::KindRole, static_cast<int>(kind));
+    item->setData(0, KSProjectTree::IdRole, id);
+    return item;
+}
+
+QString keyOf(const QTreeWidgetItem* item) { return item->data(0, KSProjectTree::KeyRole).toString(); }
+
+} // namespace
+
+KSProjectTree::KSProjectTree(KSProjectContainer* container, QWidget* parent)
+    : QTreeWidget(parent), m_container(container) {
+    setObjectName(QStringLiteral("projectTree"));
+    setColumnCount(2);
+    setHeaderLabels({tr("Name"), tr("Type")});
+    header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+    header()->setStretchLastSection(false);
+    setUniformRowHeights(true); // keeps layout cheap in large cells
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setSortingEnabled(false);
+
+    for (int g = 0; g < kGroupCount; ++g) {
+        const QString label = groupLabel(static_cast<Group>(g));
+        auto* item = makeItem(label, QString(), ItemKind::Group, groupKey(label), label);
+        m_groups[static_cast<size_t>(g)] = item;
+        addTopLevelItem(item);
+        m_expanded.insert(groupKey(label));
+        item->setExpanded(true);
+    }
+
+    connect(this, &QTreeWidget::itemExpanded, this,
+            [this](QTreeWidgetItem* item) { m_expanded.insert(keyOf(item)); });
+    connect(this, &QTreeWidget::itemCollapsed, this,
+            [this](QTreeWidgetItem* item) { m_expanded.remove(keyOf(item)); });
+    // Ids start again in a new project: what the tree holds must not be matched against it.
+    connect(m_container, &KSProjectContainer::projectReplaced, this, [this] {
+        m_resetPending = true;
+        updateProjectTreeContent();
+    });
+}
+
+KSProjectTree::~KSProjectTree() = default;
+
+QString KSProjectTree::groupLabel(Group group) {
+    switch (group) {
+    case Group::Robots:
+        return tr("Robots");
+    case Group::Effectors:
+        return tr("Effectors");
+    case Group::Items:
+        return tr("Items");
+    case Group::TaskRegions:
+        return tr("Task Regions");
+    case Group::Cameras:
+        return tr("Cameras");
+    case Group::Fiducials:
+        return tr("Fiducials");
+    case Group::Programs:
+        return tr("Programs");
+    case Group::Variables:
+        return tr("Variables");
+    }
+    return QString();
+}
+
+void KSProjectTree::updateProjectTreeContent() {
+    kestrin::Project* project = m_container->project();
+    kestrin::Workspace* workspace = project ? project->workspace() : nullptr;
+
+    const bool reset = m_resetPending || project != m_shownProject || workspace != m_shownWorkspace;
+    if (reset) {
+        resetContent();
+        m_shownProject = project;
+        m_shownWorkspace = workspace;
+        m_resetPending = false;
+    }
+
+    const bool workspaceChanged =
+        workspace && (reset || workspace->structureRevision() != m_workspaceRevision ||
+                      workspace->objectCount() != m_objectCount ||
+                      (m_lastId != 0 && workspace->findById(m_lastId) != m_lastObject));
+    const bool projectChanged = project && (reset || project->structureRevision() != m_projectRevision);
+    if (!workspaceChanged && !projectChanged)
+        return;
+
+    m_inserted.clear();
+    bool syncObjects = false;
+    if (workspaceChanged) {
+        syncObjects = reset || !appendNewObjects(workspace);
+    }
+    if (!syncObjects && !projectChanged) {
+        // Only appended: nothing that was selected or expanded has moved.
+        for (QTreeWidgetItem* item : m_inserted)
+            restoreExpansion(item);
+        m_inserted.clear();
+        return;
+    }
+
+    // Items that are taken out and put back lose their selection and expansion in the view.
+    QStringList selectedKeys;
+    QString currentKey;
+    if (!reset) {
+        for (const QTreeWidgetItem* item : selectedItems())
+            selectedKeys << keyOf(item);
+        if (currentItem())
+            currentKey = keyOf(currentItem());
+    }
+
+    if (syncObjects) {
+        syncWorkspace(workspace);
+        rememberWorkspace(workspace);
+    }
+    if (projectChanged) {
+        syncProject(project);
+        m_projectRevision = project->structureRevision();
+    }
+
+    for (QTreeWidgetItem* item : m_inserted)
+        restoreExpansion(item);
+    m_inserted.clear();
+    for (const QString& key : qAsConst(selectedKeys))
+        if (QTreeWidgetItem* item = itemForKey(key); item && !item->isSelected())
+            item->setSelected(true);
+    if (!currentKey.isEmpty())
+        if (QTreeWidgetItem* item = itemForKey(currentKey); item && item != currentItem())
+            setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
+}
+
+void KSProjectTree::resetContent() {
+    for (QTreeWidgetItem* group : m_groups)
+        qDeleteAll(group->takeChildren());
+    m_objects.clear();
+    m_behaviors.clear();
+    m_variables.clear();
+    m_behaviorByName.clear();
+    m_variableByName.clear();
+    m_workspaceRevision = 0;
+    m_objectCount = 0;
+    m_projectRevision = 0;
+    m_lastId = 0;
+    m_lastObject = nullptr;
+}
+
+// The quick path for the common case of objects having been added and nothing else: new objects
+// have ids above every id seen so far, so they are found without listing the workspace. Returns
+// false, having changed nothing, when the workspace changed in any other way.
+bool KSProjectTree::appendNewObjects(kestrin::Workspace* workspace) {
+    const quint64 revision = workspace->structureRevision();
+    const qint64 added = qint64(workspace->objectCount()) - m_objectCount;
+    if (revision < m_workspaceRevision || added <= 0)
+        return false;
+    if (m_lastId != 0 && workspace->findById(m_lastId) != m_lastObject)
+        return false;
+
+    std::vector<WorkspaceObject*> fresh;
+    fresh.reserve(size_t(added));
+    quint64 id = m_lastId;
+    for (quint64 gap = 0; qint64(fresh.size()) < added;) {
+        ++id;
+        if (WorkspaceObject* object = workspace->findById(id)) {
+            fresh.push_back(object);
+            gap = 0;
+        } else if (++gap > kMaxIdGap) {
+            return false;
+        }
+    }
+    // More objects past the ones counted would mean that some were not new after all.
+    for (quint64 next = id + 1; next <= id + kMaxIdGap; ++next)
+        if (workspace->findById(next))
+            return false;
+
+    // Every structural change counts at least one revision: an addition one, and so do attaching
+    // a new tool frame and mounting a new effector. When these explain all revisions, nothing
+    // else (a removal, a rename, a move of an older object) happened.
+    quint64 explained = quint64(added);
+    QSet<quint64> freshIds;
+    for (const WorkspaceObject* object : fresh) {
+        freshIds.insert(object->id());
+        if (object->category() == Category::ToolFrame && static_cast<const ToolFrame*>(object)->robot())
+            ++explained;
+        else if (object->category() == Category::Effector && static_cast<const Effector*>(object)->robot())
+            ++explained;
+    }
+    if (revision - m_workspaceRevision != explained)
+        return false;
+    for (const WorkspaceObject* object : fresh) {
+        if (object->category() != Category::ToolFrame || !object->isListed())
+            continue;
+        const Robot* robot = static_cast<const ToolFrame*>(object)->robot();
+        if (!robot || (!m_objects.contains(robot->id()) && !freshIds.contains(robot->id())))
+            return false;
+    }
+
+    QSet<quint64> live;
+    std::vector<QTreeWidgetItem*> replaced; // stays empty: new ids have no entries
+    auto append = [this](QTreeWidgetItem* parent, QTreeWidgetItem* item) {
+        parent->addChild(item);
+        m_inserted.push_back(item);
+    };
+    for (const WorkspaceObject* object : fresh) {
+        if (object->category() == Category::ToolFrame || !object->isListed())
+            continue;
+        QTreeWidgetItem* item = objectItem(object, live, replaced);
+        append(groupItem(groupOf(object->category())), item);
+        if (object->category() == Category::Robot)
+            for (const ToolFrame* frame : static_cast<const Robot*>(object)->toolFrames())
+                if (frame->isListed() && !m_objects.contains(frame->id()))
+                    append(item, objectItem(frame, live, replaced));
+    }
+    for (const WorkspaceObject* object : fresh) {
+        if (object->category() != Category::ToolFrame || !object->isListed() ||
+            m_objects.contains(object->id()))
+            continue;
+        const Robot* robot = static_cast<const ToolFrame*>(object)->robot();
+        append(m_objects.value(robot->id()).item, objectItem(object, live, replaced));
+    }
+    m_workspaceRevision = revision;
+    m_objectCount = workspace->objectCount();
+    m_lastId = id;
+    m_lastObject = workspace->findById(id);
+    return true;
+}
+
+void KSProjectTree::syncWorkspace(kestrin::Workspace* workspace) {
+    const std::vector<WorkspaceObject*> objects = workspace->objects();
+    QSet<quint64> live;
+    live.reserve(int(objects.size()));
+    std::vector<QTreeWidgetItem*> stale;
+
+    // Groups hold objects in the order they were added, robots their tool frames in the order
+    // they were attached.
+    std::array<std::vector<QTreeWidgetItem*>, kGroupCount> groupChildren;
+    std::vector<std::pair<QTreeWidgetItem*, std::vector<QTreeWidgetItem*>>> robotChildren;
+    for (const WorkspaceObject* object : objects) {
+        if (object->category() == Category::ToolFrame)
+            continue;
+        QTreeWidgetItem* item = objectItem(object, live, stale);
+        groupChildren[size_t(groupOf(object->category()))].push_back(item);
+        if (object->category() != Category::Robot)
+            continue;
+        std::vector<QTreeWidgetItem*> frames;
+        for (const ToolFrame* frame : static_cast<const Robot*>(object)->toolFrames())
+            if (frame->isListed())
+                frames.push_back(objectItem(frame, live, stale));
+        robotChildren.emplace_back(item, std::move(frames));
+    }
+
+    for (auto it = m_objects.begin(); it != m_objects.end();) {
+        if (live.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        stale.push_back(it->item);
+        m_expanded.remove(objectKey(it.key()));
+        it = m_objects.erase(it);
+    }
+    discard(stale);
+
+    for (int g = 0; g <= int(Group::Fiducials); ++g)
+        setChildren(m_groups[size_t(g)], groupChildren[size_t(g)]);
+    for (const auto& [robotItem, frames] : robotChildren)
+        setChildren(robotItem, frames);
+}
+
+// After a full comparison: what the next refill compares against.
+void KSProjectTree::rememberWorkspace(kestrin::Workspace* workspace) {
+    m_workspaceRevision = workspace->structureRevision();
+    m_objectCount = workspace->objectCount();
+    quint64 last = 0;
+    for (auto it = m_objects.cbegin(); it != m_objects.cend(); ++it)
+        last = std::max(last, it.key());
+    last = std::max(last, m_lastId);
+    // Objects that are not listed (a tool frame not on a robot yet) may lie above the highest
+    // listed id; they are not new the next time round.
+    for (quint64 next = last + 1, gap = 0; gap < kMaxIdGap; ++next) {
+        if (workspace->findById(next)) {
+            last = next;
+            gap = 0;
+        } else {
+            ++gap;
+        }
+    }
+    m_lastId = last;
+    m_lastObject = last ? workspace->findById(last) : nullptr;
+}
+
+// The item of `object`, made when it has none. An entry left by another object under the same id
+// (the workspace's contents were swapped by a load) is dropped into `stale`.
+QTreeWidgetItem* KSProjectTree::objectItem(const WorkspaceObject* object, QSet<quint64>& live,
+                                           std::vector<QTreeWidgetItem*>& stale) {
+    const quint64 id = object->id();
+    live.insert(id);
+    auto it = m_objects.find(id);
+    if (it != m_objects.end() && (it->object != object || it->type != &object->type())) {
+        stale.push_back(it->item);
+        m_objects.erase(it);
+        it = m_objects.end();
+    }
+    if (it == m_objects.end()) {
+        auto* item = makeItem(object->name(), object->type().name(), ItemKind::Object, objectKey(id),
+                              QVariant::fromValue<qulonglong>(id));
+        if (object->category() == Category::Robot)
+            m_expanded.insert(objectKey(id)); // show a robot's tool frames unless folded away
+        m_objects.insert(id, ObjectEntry{item, object, &object->type(), object->name()});
+        return item;
+    }
+    if (it->name != object->name()) {
+        it->name = object->name();
+        it->item->setText(0, it->name);
+    }
+    return it->item;
+}
+
+void KSProjectTree::syncProject(kestrin::Project* project) {
+    std::vector<QTreeWidgetItem*> stale;
+    std::vector<std::pair<QTreeWidgetItem*, std::vector<QTreeWidgetItem*>>> placements;
+
+    // Behaviors and variables have no ids; they are matched by identity, and a rename keeps the
+    // item (and moves what was remembered under the old key to the new one).
+    auto rename = [this](NamedEntry& entry, const QString& name, const QString& oldKey, const QString& newKey) {
+        entry.name = name;
+        entry.item->setText(0, name);
+        entry.item->setData(0, KeyRole, newKey);
+        entry.item->setData(0, IdRole, name);
+        if (m_expanded.remove(oldKey))
+            m_expanded.insert(newKey);
+    };
+
+    QHash<const Behavior*, NamedEntry> behaviors;
+    // Depth first; `seen` also guards against a behavior listed twice.
+    std::function<void(QTreeWidgetItem*, const std::vector<Behavior*>&)> collect =
+        [&](QTreeWidgetItem* parent, const std::vector<Behavior*>& list) {
+            std::vector<QTreeWidgetItem*> items;
+            for (const Behavior* behavior : list) {
+                if (behaviors.contains(behavior))
+                    continue;
+                NamedEntry entry;
+                auto it = m_behaviors.find(behavior);
+                if (it != m_behaviors.end() && it->type == &behavior->type()) {
+                    entry = *it;
+                    m_behaviors.erase(it);
+                    if (entry.name != behavior->name())
+                        rename(entry, behavior->name(), behaviorKey(entry.name), behaviorKey(behavior->name()));
+                } else {
+                    if (it != m_behaviors.end()) {
+                        stale.push_back(it->item);
+                        m_behaviors.erase(it);
+                    }
+                    entry = NamedEntry{makeItem(behavior->name(), behavior->type().name(), ItemKind::Behavior,
+                                                behaviorKey(behavior->name()), behavior->name()),
+                                       &behavior->type(), behavior->name()};
+                    m_expanded.insert(behaviorKey(behavior->name())); // programs show unfolded
+                }
+                behaviors.insert(behavior, entry);
+                items.push_back(entry.item);
+                collect(entry.item, behavior->children());
+            }
+            placements.emplace_back(parent, std::move(items));
+        };
+    collect(groupItem(Group::Programs), project->programList());
+    for (auto it = m_behaviors.cbegin(); it != m_behaviors.cend(); ++it) {
+        stale.push_back(it->item);
+        m_expanded.remove(behaviorKey(it->name));
+    }
+    m_behaviors.swap(behaviors);
+
+    QHash<const Variable*, NamedEntry> variables;
+    std::vector<QTreeWidgetItem*> variableItems;
+    for (const Variable* variable : project->variableList()) {
+        if (variables.contains(variable))
+            continue;
+        NamedEntry entry;
+        auto it = m_variables.find(variable);
+        if (it != m_variables.end() && it->type == &variable->type()) {
+            entry = *it;
+            m_variables.erase(it);
+            if (entry.name != variable->name())
+                rename(entry, variable->name(), variableKey(entry.name), variableKey(variable->name()));
+        } else {
+            if (it != m_variables.end()) {
+                stale.push_back(it->item);
+                m_variables.erase(it);
+            }
+            entry = NamedEntry{makeItem(variable->name(), variable->type().name(), ItemKind::Variable,
+                                        variableKey(variable->name()), variable->name()),
+                               &variable->type(), variable->name()};
+        }
+        variables.insert(variable, entry);
+        variableItems.push_back(entry.item);
+    }
+    for (auto it = m_variables.cbegin(); it != m_variables.cend(); ++it) {
+        stale.push_back(it->item);
+        m_expanded.remove(variableKey(it->name));
+    }
+    m_variables.swap(variables);
+    placements.emplace_back(groupItem(Group::Variables), std::move(variableItems));
+
+    discard(stale);
+    for (const auto& [parent, children] : placements)
+        setChildren(parent, children);
+
+    m_behaviorByName.clear();
+    for (const NamedEntry& entry : qAsConst(m_behaviors))
+        m_behaviorByName.insert(entry.name, entry.item);
+    m_variableByName.clear();
+    for (const NamedEntry& entry : qAsConst(m_variables))
+        m_variableByName.insert(entry.name, entry.item);
+}
+
+// Makes `children` the children of `parent`, in that order. Children already in place at the
+// front stay untouched (with their selection and expansion); the rest are put in behind them.
+void KSProjectTree::setChildren(QTreeWidgetItem* parent, const std::vector<QTreeWidgetItem*>& children) {
+    const int want = int(children.size());
+    int keep = 0;
+    while (keep < parent->childCount() && keep < want && parent->child(keep) == children[size_t(keep)])
+        ++keep;
+    if (keep == parent->childCount() && keep == want)
+        return;
+
+    if (parent->childCount() - keep > kBulkRemoval) {
+        const QList<QTreeWidgetItem*> taken = parent->takeChildren();
+        for (int i = 0; i < keep; ++i) {
+            parent->addChild(taken[i]);
+            m_inserted.push_back(taken[i]);
+        }
+    } else {
+        while (parent->childCount() > keep)
+            parent->takeChild(parent->childCount() - 1);
+    }
+
+    QList<QTreeWidgetItem*> tail;
+    tail.reserve(want - keep);
+    for (int i = keep; i < want; ++i) {
+        QTreeWidgetItem* item = children[size_t(i)];
+        if (QTreeWidgetItem* old = item->parent())
+            old->removeChild(item);
+        tail.append(item);
+        m_inserted.push_back(item);
+    }
+    parent->addChildren(tail);
+}
+
+// Deletes items whose object is gone. Their children are taken out first: live ones are put
+// back by setChildren, the others are in `items` themselves.
+void KSProjectTree::discard(std::vector<QTreeWidgetItem*>& items) {
+    if (items.empty())
+        return;
+    for (QTreeWidgetItem* item : items)
+        item->takeChildren();
+
+    QHash<QTreeWidgetItem*, int> perParent;
+    for (QTreeWidgetItem* item : items)
+        if (QTreeWidgetItem* parent = item->parent())
+            ++perParent[parent];
+    for (auto it = perParent.cbegin(); it != perParent.cend(); ++it)
+        if (it.value() > kBulkRemoval)
+            it.key()->takeChildren();
+    for (QTreeWidgetItem* item : items)
+        if (QTreeWidgetItem* parent = item->parent())
+            parent->removeChild(item);
+
+    qDeleteAll(items);
+    items.clear();
+}
+
+void KSProjectTree::restoreExpansion(QTreeWidgetItem* item) {
+    if (!item->treeWidget())
+        return;
+    if (m_expanded.contains(keyOf(item)) && !item->isExpanded())
+        item->setExpanded(true);
+    for (int i = 0; i < item->childCount(); ++i)
+        restoreExpansion(item->child(i));
+}
+
+QTreeWidgetItem* KSProjectTree::itemForObject(quint64 id) const {
+    const auto it = m_objects.constFind(id);
+    return it == m_objects.cend() ? nullptr : it->item;
+}
+
+QTreeWidgetItem* KSProjectTree::itemForBehavior(const QString& name) const { return m_behaviorByName.value(name); }
+
+QTreeWidgetItem* KSProjectTree::itemForVariable(const QString& name) const { return m_variableByName.value(name); }
+
+QTreeWidgetItem* KSProjectTree::itemForKey(const QString& key) const {
+    const int colon = key.indexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return nullptr;
+    const QStringRef kind = key.leftRef(colon);
+    const QString rest = key.mid(colon + 1);
+    if (kind == QLatin1String("object")) {
+        bool ok = false;
+        const quint64 id = rest.toULongLong(&ok);
+        return ok ? itemForObject(id) : nullptr;
+    }
+    if (kind == QLatin1String("behavior"))
+        return itemForBehavior(rest);
+    if (kind == QLatin1String("variable"))
+        return itemForVariable(rest);
+    if (kind == QLatin1String("group"))
+        for (QTreeWidgetItem* group : m_groups)
+            if (group->data(0, IdRole).toString() == rest)
+                return group;
+    return nullptr;
+}
+
+WorkspaceObject* KSProjectTree::objectAt(const QTreeWidgetItem* item) const {
+    if (!item || item->data(0, KindRole).toInt() != int(ItemKind::Object))
+        return nullptr;
+    const kestrin::Project* project = m_container->project();
+    if (!project || !project->workspace())
+        return nullptr;
+    return project->workspace()->findById(item->data(0, IdRole).toULongLong());
+}
+
+Behavior* KSProjectTree::behaviorAt(const QTreeWidgetItem* item) const {
+    if (!item || item->data(0, KindRole).toInt() != int(ItemKind::Behavior))
+        return nullptr;
+    const kestrin::Project* project = m_container->project();
+    return project ? project->findBehavior(item->data(0, IdRole).toString()) : nullptr;
+}
+
+Variable* KSProjectTree::variableAt(const QTreeWidgetItem* item) const {
+    if (!item || item->data(0, KindRole).toInt() != int(ItemKind::Variable))
+        return nullptr;
+    const kestrin::Project* project = m_container->project();
+    return project ? project->findVariable(item->data(0, IdRole).toString()) : nullptr;
+}

@@ -1,0 +1,144 @@
+// kestrin-studio [FILE] [--screenshot PATH]
+
+#include <kestrin/constants.h>
+#include <kestrin/error.h>
+#include <kestrin/project.h>
+#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_app/content.h>
+#include <kestrin_app/log.h>
+#include <kestrin_app/mainwindow.h>
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSurfaceFormat>
+#include <QThread>
+#include <QVTKOpenGLNativeWidget.h>
+#include <QWindow>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+// --help and --version need no display: answer them with a console application.
+bool consoleOnly(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "--")
+            break;
+        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
+            arg == "--version")
+            return true;
+    }
+    return false;
+}
+
+QString demoCellPath(QStringList& searched) {
+    const QString name = QStringLiteral("demo_cell") + QLatin1String(kestrin::KS_PROJECT_FILE_EXT);
+    const QStringList folders = {
+        QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates"),
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../share/kestrin/templates")),
+    };
+    for (const QString& folder : folders) {
+        const QString path = QDir::cleanPath(QDir(folder).filePath(name));
+        searched << path;
+        if (QFileInfo(path).isFile())
+            return path;
+    }
+    return QString();
+}
+
+void printError(const QString& message) {
+    std::fprintf(stderr, "kestrin-studio: %s\n", qUtf8Printable(message));
+}
+
+// Shows the window and lets the window system map it, so that the viewer has a surface to
+// render to.
+void showAndSettle(QWidget& window) {
+    window.show();
+    QElapsedTimer waited;
+    waited.start();
+    while (!(window.windowHandle() && window.windowHandle()->isExposed()) && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(5);
+    }
+    QCoreApplication::processEvents();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QSurfaceFormat::setDefaultFormat(QVTKOpenGLNativeWidget::defaultFormat());
+    QCoreApplication::setApplicationName(QStringLiteral("kestrin-studio"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KESTRIN_VERSION));
+    QCoreApplication::setOrganizationName(QStringLiteral("Kestrin"));
+
+    std::unique_ptr<QCoreApplication> app(consoleOnly(argc, argv) ? new QCoreApplication(argc, argv)
+                                                                   : new QApplication(argc, argv));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Kestrin Studio: set up and program robot work cells."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption screenshotOption(
+        QStringLiteral("screenshot"),
+        QStringLiteral("Open FILE (or the demo cell), write a PNG of the view to PATH and exit."),
+        QStringLiteral("PATH"));
+    parser.addOption(screenshotOption);
+    parser.addPositionalArgument(QStringLiteral("FILE"),
+                                 QStringLiteral("Project file to open (default: the demo cell)."),
+                                 QStringLiteral("[FILE]"));
+    parser.process(*app); // answers --help and --version, and exits on a bad command line
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1) {
+        printError(QStringLiteral("one project file at most, got %1").arg(positional.size()));
+        return 1;
+    }
+    const QString file = positional.value(0);
+    const QString screenshot = parser.value(screenshotOption);
+
+    QApplication::setApplicationDisplayName(QStringLiteral("Kestrin Studio"));
+
+    try {
+        KSMainWindow window;
+        auto& handler = window.handler();
+
+        if (!file.isEmpty()) {
+            const QString path = QFileInfo(file).absoluteFilePath();
+            handler.project()->load(path);
+            handler._setupProject();
+            handler._active_filename = path;
+            qCInfo(lcApp, "Opened project '%s'", qUtf8Printable(path));
+        } else {
+            QStringList searched;
+            const QString demo = demoCellPath(searched);
+            if (demo.isEmpty()) {
+                qCCritical(lcApp, "Demo cell not found (looked for %s); starting with an empty project",
+                           qUtf8Printable(searched.join(QStringLiteral(", "))));
+            } else {
+                try {
+                    handler.project()->load(demo);
+                    handler._setupProject();
+                } catch (const kestrin::Error& e) {
+                    qCCritical(lcApp, "Cannot open the demo cell: %s", e.what());
+                }
+            }
+        }
+
+        if (!screenshot.isEmpty()) {
+            showAndSettle(window);
+            handler.viewer()->render();
+            handler.viewer()->screenshot(screenshot);
+            return 0;
+        }
+
+        window.show();
+        return app->exec();
+    } catch (const std::exception& e) {
+        printError(QString::fromUtf8(e.what()));
+        return 1;
+    }
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QHash>
+#include <QKeySequence>
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class KSLogPanel;
+class KSProjectContainer;
+class KSProjectTree;
+class KSStatusBarWidget;
+
+namespace kestrin_app::content {
+class KSContentHandler;
+}
+
+/// The main window: the workspace viewer in the middle, the project tree and the log in docks,
+/// the status light in the status bar, and a menu entry (most also on the toolbar) for every
+/// operation of the content handler. It wires actions to the handler and holds no project logic.
+///
+/// Every action carries an objectName ("actionSaveProject", "actionAddRobot_UR5eRobot", ...).
+/// Actions without an operation yet are disabled.
+class KSMainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    /// Throws what constructing the content handler throws (it sets up the container's project).
+    explicit KSMainWindow(QWidget* parent = nullptr);
+    ~KSMainWindow() override;
+
+    KSProjectContainer* container() const { return m_container; }
+    KSProjectTree* projectTree() const { return m_tree; }
+    KSStatusBarWidget* statusWidget() const { return m_status; }
+    KSLogPanel* logPanel() const { return m_logPanel; }
+    kestrin_app::content::KSContentHandler& handler() const { return *m_handler; }
+
+    /// The action with that objectName, or nullptr.
+    QAction* findAction(const QString& objectName) const { return m_actions.value(objectName); }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    /// One menu entry. `menu` is a path of menu titles separated by '/'.
+    struct ActionSpec {
+        QString menu;
+        QString name;
+        QString text;
+        QKeySequence shortcut = {};
+        QString tip = {};
+        bool toolbar = false;
+        bool separatorBefore = false;
+    };
+
+    static std::vector<ActionSpec> actionLayout();
+    QHash<QString, std::function<void()>> operations();
+    void createActions();
+    void showAbout();
+
+    KSProjectContainer* m_container;
+    KSProjectTree* m_tree;
+    KSStatusBarWidget* m_status;
+    KSLogPanel* m_logPanel;
+    std::unique_ptr<kestrin_app::content::KSContentHandler> m_handler;
+    QHash<QString, QAction*> m_actions;
+};
