@@ -135,6 +135,20 @@ void Project::removeBehavior(Behavior* behavior) {
 // ---------------------------------------------------------------------------------------------
 // Variables
 
+namespace {
+/// Makes actions and mixture targets that name variable `from` name `to` (empty: unset).
+void renameVariableReferences(const std::vector<std::unique_ptr<Behavior>>& behaviors,
+                              const std::vector<std::unique_ptr<Variable>>& variables, const QString& from,
+                              const QString& to) {
+    for (const auto& b : behaviors)
+        if (auto* a = dynamic_cast<Action*>(b.get()))
+            a->_renameReference(ActionProperty::Kind::Variable, from, to);
+    for (const auto& v : variables)
+        if (auto* m = dynamic_cast<MixtureTarget*>(v.get()))
+            m->_renameReference(from, to);
+}
+} // namespace
+
 void Project::_adoptVariable(Variable* variable) {
     m_variables.reserve(m_variables.size() + 1);
     const QString name = m_variableNames->uniqueName(variable->name());
@@ -155,12 +169,7 @@ void Project::_renameVariable(Variable* variable, const QString& wanted) {
     m_variableNames->insert(name);
     m_variableByName.insert(name, variable);
     variable->_setNameUnchecked(name);
-    for (const auto& b : m_behaviors)
-        if (auto* a = dynamic_cast<Action*>(b.get()))
-            a->_renameReference(ActionProperty::Kind::Variable, old, name);
-    for (const auto& v : m_variables)
-        if (auto* m = dynamic_cast<MixtureTarget*>(v.get()))
-            m->_renameReference(old, name);
+    renameVariableReferences(m_behaviors, m_variables, old, name);
     ++m_structureRevision;
 }
 
@@ -198,11 +207,14 @@ Variable* Project::findVariable(const QString& name) const { return m_variableBy
 void Project::removeVariable(Variable* variable) {
     if (!variable || variable->project() != this)
         throw ValueError(QStringLiteral("That variable is not part of this project."));
-    m_variableNames->remove(variable->name());
-    m_variableByName.remove(variable->name());
+    const QString name = variable->name();
+    m_variableNames->remove(name);
+    m_variableByName.remove(name);
     m_variables.erase(std::remove_if(m_variables.begin(), m_variables.end(),
                                      [&](const std::unique_ptr<Variable>& v) { return v.get() == variable; }),
                       m_variables.end());
+    // Left unset rather than dangling, so that the project still saves as a file that loads.
+    renameVariableReferences(m_behaviors, m_variables, name, QString());
     ++m_structureRevision;
 }
 

@@ -156,8 +156,9 @@ void Workspace::remove(WorkspaceObject* object) {
     }
     markFloor(object, false);
     const auto c = static_cast<size_t>(object->category());
-    m_names[c]->remove(object->name());
-    m_byName[c].remove(object->name());
+    const QString name = object->name();
+    m_names[c]->remove(name);
+    m_byName[c].remove(name);
     m_byId.remove(object->id());
     for (auto it = m_objects.begin(); it != m_objects.end(); ++it) {
         if (it->get() == object) {
@@ -167,6 +168,10 @@ void Workspace::remove(WorkspaceObject* object) {
     }
     m_searchHint.clear();
     ++m_structureRevision;
+    // Actions and targets that named the object are left unset rather than dangling, so that
+    // the project still saves as a file that loads.
+    if (m_project)
+        m_project->_objectRenamed(static_cast<int>(c), name, QString());
 }
 
 WorkspaceState Workspace::_getState() const {

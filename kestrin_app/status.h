@@ -10,6 +10,7 @@ class KSStatusBarWidget : public QWidget {
     Q_OBJECT
 public:
     enum class State { Ready, Running, Completed, Faulted };
+    Q_ENUM(State)
     explicit KSStatusBarWidget(QWidget* parent = nullptr);
 
     void indicateReady();

@@ -1,0 +1,453 @@
+// Project files: what a save holds comes back on load; bad files and failed saves change nothing.
+
+#include "test_support.h"
+
+#include "kestrin/kestrin.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+#include <random>
+#include <sys/stat.h>
+
+using namespace kestrin;
+
+namespace {
+
+const double kPi = std::acos(-1.0);
+
+Eigen::VectorXd vec(std::initializer_list<double> values) {
+    Eigen::VectorXd v(static_cast<Eigen::Index>(values.size()));
+    Eigen::Index i = 0;
+    for (double x : values)
+        v[i++] = x;
+    return v;
+}
+
+QByteArray bytesOf(const Project& project) { return QJsonDocument(project.toJson()).toJson(); }
+
+/// A project holding every kind of content, none of it at its defaults.
+void fillProject(Project& p) {
+    Workspace* ws = p.workspace();
+    auto* panda = new FrankaPandaRobot(ws, "Panda");
+    panda->setJointPositions(vec({0.1, -0.7, 0.2, -2.1, 0.3, 1.6, 0.7}));
+    auto* ur3 = new UR3eRobot(ws, "UR3e");
+    ur3->setJointPositions(vec({0.5, -1.2, 1.1, -0.4, -1.5, 0.25}));
+    auto* ur5 = new UR5eRobot(ws, "UR5e");
+    ur5->setJointPositions(vec({-0.3, -1.4, 1.3, -1.0, -1.6, 3.0}));
+    ur5->setPose(makePose({1.5, -0.75, 0.02}, 0, 0, 0.3));
+    auto* ur10 = new UR10eRobot(ws, "UR10e");
+    ur10->setPose(makePose({-2, 1, 0}, 0.01, -0.02, -1.1));
+    (new RobotiqGripper2F85(ws, "Gripper"))->mountOn(ur5);
+    (new FrankaHand(ws, "Hand"))->setPose(makePose({0.4, 2.2, 0.033}, 0, 0, 0.2));
+    auto* late = new ToolFrame(ws, "Late tip"); // created first, attached second
+    auto* tip = new ToolFrame(ws, "Tip");
+    ur5->addToolFrame(tip);
+    tip->setOffset(makePose({0.01, 0.02, 0.149}, 0.1, -0.2, kPi / 3));
+    ur5->addToolFrame(late);
+    auto* item = new CustomItem(ws, "Part");
+    item->setSize({0.31, 0.17, 0.09});
+    item->setPose(makePose({0.7, 0.8, 0.045}, 0, 0, 1.0 / 3));
+    (new Desk(ws, "Desk"))->setSize({1.5, 0.7, 0.72});
+    auto* bin = new TaskRegion(ws, "Bin");
+    bin->setSize({0.25, 0.35, 0.15});
+    bin->setPose(makePose({1.9, -0.4, 0.3}, 0, 0, 0.25));
+    (new RealsenseD435i(ws, "Overhead"))->setPose(makePose({1, 1, 1.8}, kPi, 0, 0.1));
+    new RealsenseD405(ws, "Wrist cam");
+    auto* marker = new VisualMarker(ws, "Marker");
+    marker->setMarkerId(42);
+    marker->setEdge(0.08);
+
+    new MotionLimits(&p, "Slow", vec({0.5, 0.5, 0.6, 0.7, 0.8, 0.9}), vec({1, 1.5, 2, 2.5, 3, 3.5}));
+    new JointPositionTarget(&p, "Home", std::make_unique<DeterministicDistribution>(vec({0, -1.57, 1.57, -1.57, -1.57, 0.1})));
+    new JointPositionTarget(&p, "Anywhere",
+                            std::make_unique<UniformDistribution>(vec({-1, -2, -0.5, -1, -1, -1}), vec({1, -1, 0.5, 1, 1, 1})));
+    new JointPositionTarget(&p, "Near home",
+                            std::make_unique<GaussianDistribution>(vec({0, -1.5, 1.5, -1.5, -1.5, 0}), vec({0.1, 0.05, 0, 0.2, 0.1, 0.3})));
+    auto generator = std::make_unique<PoseGenerator>(&p);
+    generator->setTaskRegion("Bin");
+    generator->setYawRange(0.4);
+    new TaskRegionTarget(&p, "In bin", generator->clone(&p),
+                         std::make_unique<GaussianDistribution>(vec({0, -1, 1, -1, -1, 0}), vec({0.1, 0.1, 0.1, 0.1, 0.1, 0.1})));
+    new TaskRegionTarget(&p, "In bin unseeded", std::move(generator), nullptr);
+    (new MixtureTarget(&p, "Either", {""}, {0}))->setComponents({"Home", "In bin", ""}, {0.25, 0.75, 0});
+
+    auto* main = new Sequence(&p, "Main");
+    p.addProgram(main);
+    auto* move = new MoveToJointTarget(&p, "Go home");
+    move->setProperty("robot", "UR5e");
+    move->setProperty("target", "Home");
+    move->setProperty("motion_limits", "Slow");
+    auto* pick = new Sequence(&p, "Pick");
+    auto* reach = new MoveToTaskRegion(&p, "Reach bin");
+    reach->setProperty("robot", "UR5e");
+    reach->setProperty("tool_frame", "Tip");
+    reach->setProperty("target", "In bin");
+    auto* pause = new Wait(&p, "Pause");
+    pause->setProperty("duration", 1.25);
+    main->_addChild(move);
+    main->_addChild(pick);
+    pick->_addChild(reach);
+    main->_addChild(pause);
+    p.addProgram(new Sequence(&p, "Empty program"));
+    new Wait(&p, "Never attached");
+}
+
+void compareBehaviors(const Behavior* a, const Behavior* b) {
+    QCOMPARE(b->name(), a->name());
+    QCOMPARE(&b->type(), &a->type());
+    QCOMPARE(b->children().size(), a->children().size());
+    if (const auto* action = dynamic_cast<const Action*>(a)) {
+        const auto* other = dynamic_cast<const Action*>(b);
+        QVERIFY(other);
+        QCOMPARE(other->properties().size(), action->properties().size());
+        for (int i = 0; i < action->properties().size(); ++i) {
+            QCOMPARE(other->properties()[i].key, action->properties()[i].key);
+            QCOMPARE(other->properties()[i].value, action->properties()[i].value);
+        }
+    }
+    for (size_t i = 0; i < a->children().size(); ++i) {
+        compareBehaviors(a->children()[i], b->children()[i]);
+        QCOMPARE(b->children()[i]->parent(), b);
+    }
+}
+
+void compareDistributions(const Distribution* a, const Distribution* b) {
+    QCOMPARE(!b, !a);
+    if (a) {
+        QCOMPARE(b->typeName(), a->typeName());
+        QVERIFY(b->equals(*a));
+        QCOMPARE(b->mode(), a->mode());
+    }
+}
+
+void compareProjects(const Project& a, const Project& b) {
+    const std::vector<WorkspaceObject*> oa = a.workspace()->objects(), ob = b.workspace()->objects();
+    QCOMPARE(ob.size(), oa.size());
+    for (size_t i = 0; i < oa.size(); ++i) {
+        QCOMPARE(ob[i]->name(), oa[i]->name());
+        QCOMPARE(&ob[i]->type(), &oa[i]->type());
+        QVERIFY2(ob[i]->transform() == oa[i]->transform(), qPrintable(oa[i]->name()));
+        QVERIFY((ob[i]->pose().matrix() - oa[i]->pose().matrix()).norm() < 1e-12);
+        QCOMPARE(ob[i]->size(), oa[i]->size());
+        if (auto* r = dynamic_cast<const Robot*>(oa[i])) {
+            QCOMPARE(static_cast<const Robot*>(ob[i])->jointPositions(), r->jointPositions());
+            QCOMPARE(static_cast<const Robot*>(ob[i])->getToolFrames(), r->getToolFrames());
+        } else if (auto* t = dynamic_cast<const ToolFrame*>(oa[i])) {
+            QCOMPARE(static_cast<const ToolFrame*>(ob[i])->robot()->name(), t->robot()->name());
+            QVERIFY(static_cast<const ToolFrame*>(ob[i])->offset() == t->offset());
+        } else if (auto* e = dynamic_cast<const Effector*>(oa[i])) {
+            const Robot* other = static_cast<const Effector*>(ob[i])->robot();
+            QCOMPARE(other ? other->name() : QString(), e->robot() ? e->robot()->name() : QString());
+        } else if (auto* m = dynamic_cast<const VisualMarker*>(oa[i])) {
+            QCOMPARE(static_cast<const VisualMarker*>(ob[i])->markerId(), m->markerId());
+        }
+    }
+    QCOMPARE(b.workspace()->getToolFrames(), a.workspace()->getToolFrames());
+
+    const std::vector<Variable*> va = a.variableList(), vb = b.variableList();
+    QCOMPARE(vb.size(), va.size());
+    for (size_t i = 0; i < va.size(); ++i) {
+        QCOMPARE(vb[i]->name(), va[i]->name());
+        QCOMPARE(&vb[i]->type(), &va[i]->type());
+        if (auto* l = dynamic_cast<const MotionLimits*>(va[i])) {
+            QCOMPARE(static_cast<const MotionLimits*>(vb[i])->jointVelocity(), l->jointVelocity());
+            QCOMPARE(static_cast<const MotionLimits*>(vb[i])->jointAcceleration(), l->jointAcceleration());
+        } else if (auto* j = dynamic_cast<const JointPositionTarget*>(va[i])) {
+            compareDistributions(&j->jointPositions(), &static_cast<const JointPositionTarget*>(vb[i])->jointPositions());
+        } else if (auto* t = dynamic_cast<const TaskRegionTarget*>(va[i])) {
+            const auto* u = static_cast<const TaskRegionTarget*>(vb[i]);
+            QCOMPARE(u->poseGenerator().taskRegion(), t->poseGenerator().taskRegion());
+            QCOMPARE(u->poseGenerator().yawRange(), t->poseGenerator().yawRange());
+            compareDistributions(t->seedJointPositions(), u->seedJointPositions());
+        } else if (auto* m = dynamic_cast<const MixtureTarget*>(va[i])) {
+            QCOMPARE(static_cast<const MixtureTarget*>(vb[i])->targetGenerators(), m->targetGenerators());
+            QCOMPARE(static_cast<const MixtureTarget*>(vb[i])->weights(), m->weights());
+        }
+    }
+
+    QCOMPARE(b.programList().size(), a.programList().size());
+    for (size_t i = 0; i < a.programList().size(); ++i)
+        compareBehaviors(a.programList()[i], b.programList()[i]);
+    QCOMPARE(b.behaviors().keys(), a.behaviors().keys());
+}
+
+/// Calls `f`, which must throw FileError (`fileError`) or FormatError; returns the message.
+QString failureOf(const std::function<void()>& f, bool fileError) {
+    try {
+        f();
+    } catch (const FileError& e) {
+        return fileError ? e.message() : "FileError instead of FormatError: " + e.message();
+    } catch (const FormatError& e) {
+        return fileError ? "FormatError instead of FileError: " + e.message() : e.message();
+    } catch (const Error& e) {
+        return "wrong kind of kestrin::Error: " + e.message();
+    }
+    return QString();
+}
+
+} // namespace
+
+class TestProjectFile : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    Project m_loaded; // a project loaded from a good file, which failed loads must leave alone
+    QByteArray m_good;
+
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+    /// Loads `file` over m_loaded, expecting a failure whose message names the file and `mentions`.
+    void expectLoadFailure(const QString& file, const QStringList& mentions, bool fileError = false) {
+        const QByteArray before = bytesOf(m_loaded);
+        const QString msg = failureOf([&] { m_loaded.load(file); }, fileError);
+        QVERIFY2(!msg.isNull(), "nothing was thrown");
+        QVERIFY2(msg.contains(file), qPrintable(msg));
+        for (const QString& m : mentions)
+            QVERIFY2(msg.contains(m, Qt::CaseInsensitive), qPrintable(QString("'%1' not in: %2").arg(m, msg)));
+        QCOMPARE(bytesOf(m_loaded), before);
+    }
+
+    /// The good document with `edit` applied to the workspace object or variable named `name`.
+    QByteArray edited(const QString& section, const QString& name, const std::function<void(QJsonObject&)>& edit) {
+        QJsonObject doc = QJsonDocument::fromJson(m_good).object();
+        const bool inWorkspace = section == "objects";
+        QJsonArray list = inWorkspace ? doc["workspace"].toObject()["objects"].toArray() : doc[section].toArray();
+        for (int i = 0; i < list.size(); ++i) {
+            QJsonObject o = list[i].toObject();
+            if (o["name"].toString() == name) {
+                edit(o);
+                list[i] = o;
+            }
+        }
+        if (inWorkspace)
+            doc["workspace"] = QJsonObject{{"objects", list}};
+        else
+            doc[section] = list;
+        return QJsonDocument(doc).toJson();
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+        Project p;
+        fillProject(p);
+        p.save(path("good.kestrin"));
+        m_good = readFileBytes(path("good.kestrin"));
+        m_loaded.load(path("good.kestrin"));
+    }
+
+    // --- round trip ------------------------------------------------------------------------
+
+    void loadGivesBackWhatWasSaved() {
+        Project original;
+        fillProject(original);
+        original.save(path("round.kestrin"));
+        Project loaded;
+        new UR5eRobot(loaded.workspace(), "Replaced");
+        loaded.load(path("round.kestrin"));
+        compareProjects(original, loaded);
+        QCOMPARE(loaded.workspace()->findRobot("Replaced"), nullptr);
+        QCOMPARE(loaded.findBehavior("Never attached"), nullptr);
+        QCOMPARE(static_cast<Effector*>(loaded.workspace()->find(Category::Effector, "Gripper"))->robot(),
+                 loaded.workspace()->getRobot("UR5e"));
+        QCOMPARE(loaded.workspace()->getToolFrames(), (QStringList{"Tip", "Late tip"}));
+
+        loaded.save(path("again.kestrin"));
+        QCOMPARE(readFileBytes(path("again.kestrin")), readFileBytes(path("round.kestrin")));
+    }
+
+    void loadedProjectIsFullyUsable() {
+        Project p;
+        p.load(path("good.kestrin"));
+        Robot* ur5 = p.workspace()->getRobot("UR5e");
+        p.workspace()->getRobot("Panda")->setName("Arm");
+        p.findVariable("Home")->setName("Rest");
+        ur5->setName("Cell arm");
+        auto* move = static_cast<Action*>(p.findBehavior("Go home"));
+        QCOMPARE(move->reference("robot"), QString("Cell arm"));
+        QCOMPARE(move->reference("target"), QString("Rest"));
+        RandomGenerator rng(1);
+        const Pose sample = static_cast<TaskRegionTarget*>(p.findVariable("In bin"))->poseGenerator().sample(rng);
+        QVERIFY(p.workspace()->findTaskRegion("Bin")->contains(sample.translation()));
+        Project again;
+        p.save(path("renamed.kestrin"));
+        again.load(path("renamed.kestrin"));
+        compareProjects(p, again);
+    }
+
+    void deletingReferencedThingsKeepsTheProjectLoadable() {
+        Project p;
+        p.load(path("good.kestrin"));
+        p.workspace()->remove(p.workspace()->getRobot("UR5e")); // with its tool frames
+        p.workspace()->remove(p.workspace()->findTaskRegion("Bin"));
+        p.removeVariable(p.findVariable("Home"));
+        p.save(path("pruned.kestrin"));
+        Project again;
+        again.load(path("pruned.kestrin"));
+        compareProjects(p, again);
+        auto* move = static_cast<Action*>(again.findBehavior("Go home"));
+        QVERIFY(move->reference("robot").isEmpty());
+        QVERIFY(move->reference("target").isEmpty());
+        QCOMPARE(move->reference("motion_limits"), QString("Slow"));
+    }
+
+    // --- bad input -------------------------------------------------------------------------
+
+    void rejectsBadContent_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("mentions");
+        const auto set = [](const char* key, QJsonValue value) {
+            return [key, value](QJsonObject& o) { o[key] = value; };
+        };
+        QTest::newRow("empty") << QByteArray() << QStringList{"empty"};
+        QTest::newRow("blank") << QByteArray(" \n\t\n") << QStringList{"empty"};
+        QTest::newRow("truncated") << m_good.left(m_good.size() / 2) << QStringList{"JSON"};
+        QByteArray noise(4096, 0);
+        std::mt19937 rng(11);
+        for (char& c : noise)
+            c = static_cast<char>(rng());
+        QTest::newRow("binary") << noise << QStringList{"JSON"};
+        QTest::newRow("array at top") << QByteArray("[1, 2, 3]") << QStringList{"top level"};
+        QTest::newRow("deep arrays") << QByteArray(5000, '[') + QByteArray(5000, ']') << QStringList{"JSON"};
+        QTest::newRow("not a project") << QByteArray(R"({"name": "shopping list"})") << QStringList{"format"};
+        QTest::newRow("joints not numbers") << edited("objects", "Panda", set("joint_positions", "abc"))
+                                            << QStringList{"joint_positions", "Panda"};
+        QTest::newRow("joints out of limits")
+            << edited("objects", "Panda", set("joint_positions", QJsonArray{0, 0, 0, 0.5, 0, 1, 0}))
+            << QStringList{"joint_positions", "Panda", "Joint 4"};
+        QTest::newRow("too few joints") << edited("objects", "UR3e", set("joint_positions", QJsonArray{0, 0}))
+                                        << QStringList{"joint_positions", "UR3e"};
+        QTest::newRow("bad pose") << edited("objects", "Desk", set("pose", "here")) << QStringList{"pose", "Desk"};
+        QTest::newRow("unknown object kind") << edited("objects", "Desk", set("type", "Spaceship"))
+                                             << QStringList{"Spaceship"};
+        QTest::newRow("abstract object kind") << edited("objects", "Desk", set("type", "Robot")) << QStringList{"'Robot'"};
+        QTest::newRow("duplicate robot name") << edited("objects", "UR3e", set("name", "Panda"))
+                                              << QStringList{"Panda", "unique"};
+        QTest::newRow("tool frame on missing robot") << edited("objects", "Tip", set("robot", "Ghost"))
+                                                     << QStringList{"Ghost", "Tip"};
+        QTest::newRow("gripper on missing robot") << edited("objects", "Gripper", set("robot", "Ghost"))
+                                                  << QStringList{"Ghost", "Gripper"};
+        QTest::newRow("unknown variable kind") << edited("variables", "Slow", set("type", "Velocity"))
+                                               << QStringList{"Velocity"};
+        QTest::newRow("mixture of missing target") << edited("variables", "Either", set("target_generators", QJsonArray{"Home", "Lost", ""}))
+                                                   << QStringList{"Lost", "Either"};
+        QTest::newRow("region of missing task region")
+            << edited("variables", "In bin", set("pose_generator", QJsonObject{{"task_region", "Gone"}, {"yaw_range", 0}}))
+            << QStringList{"Gone", "In bin"};
+        QTest::newRow("unknown distribution") << edited("variables", "Home", set("joint_positions", QJsonObject{{"type", "Poisson"}}))
+                                              << QStringList{"Poisson", "Home"};
+
+        QJsonObject doc = QJsonDocument::fromJson(m_good).object();
+        auto withProgram = [&](const QJsonObject& program) {
+            QJsonObject d = doc;
+            d["programs"] = QJsonArray{program};
+            return QJsonDocument(d).toJson();
+        };
+        const auto action = [](const char* robot, const char* target) {
+            return QJsonObject{{"type", "MoveToJointTarget"}, {"name", "Step"}, {"robot", robot}, {"target", target},
+                               {"motion_limits", ""}};
+        };
+        QTest::newRow("unknown behavior kind") << withProgram({{"type", "Dance"}, {"name", "Party"}})
+                                               << QStringList{"Dance"};
+        QTest::newRow("action on missing robot") << withProgram(action("Ghost", "Home")) << QStringList{"Ghost", "Step"};
+        QTest::newRow("action with missing variable") << withProgram(action("UR5e", "Nowhere"))
+                                                      << QStringList{"Nowhere", "Step"};
+        QTest::newRow("action with wrong variable") << withProgram(action("UR5e", "Slow")) << QStringList{"Slow", "Step"};
+        QTest::newRow("negative wait") << withProgram({{"type", "Wait"}, {"name", "Nap"}, {"duration", -2}})
+                                       << QStringList{"duration", "Nap"};
+        QJsonObject deep{{"type", "Wait"}, {"name", "Bottom"}, {"duration", 0}};
+        for (int i = 0; i < 150; ++i)
+            deep = QJsonObject{{"type", "Sequence"}, {"name", QString("Level %1").arg(i)}, {"children", QJsonArray{deep}}};
+        QTest::newRow("deeply nested behaviors") << withProgram(deep) << QStringList{"nested"};
+        doc["version"] = 99;
+        QTest::newRow("newer version") << QJsonDocument(doc).toJson() << QStringList{"newer version"};
+    }
+
+    void rejectsBadContent() {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, mentions);
+        const QString file = path(QString("bad %1.kestrin").arg(QTest::currentDataTag()));
+        QVERIFY(writeFileBytes(file, content));
+        expectLoadFailure(file, mentions);
+    }
+
+    void rejectsMissingFilesAndFolders() {
+        expectLoadFailure(path("nothing here.kestrin"), {"not exist"}, true);
+        QVERIFY(QDir(m_dir.path()).mkdir("folder.kestrin"));
+        expectLoadFailure(path("folder.kestrin"), {"folder"}, true);
+    }
+
+    void rejectsHugeFiles() {
+        const QString file = path("huge.kestrin");
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(300ll * 1024 * 1024)); // sparse: takes no disk space
+        f.close();
+        expectLoadFailure(file, {"too large"}, true);
+        QFile::remove(file);
+    }
+
+    // --- permissions -----------------------------------------------------------------------
+
+    void permissionsApplyEvenToRoot() {
+        QVERIFY(dropFileAccessOverride());
+        const QString file = path("locked.txt");
+        QVERIFY(writeFileBytes(file, "secret"));
+        QVERIFY(QFile::setPermissions(file, QFileDevice::Permissions()));
+        QFile f(file);
+        QVERIFY2(!f.open(QIODevice::ReadOnly), "a mode 000 file could still be opened");
+        QVERIFY(dropFileAccessOverride()); // nothing left to drop
+    }
+
+    void rejectsUnreadableFile() {
+        QVERIFY(dropFileAccessOverride());
+        const QString file = path("unreadable.kestrin");
+        QVERIFY(writeFileBytes(file, m_good));
+        QVERIFY(QFile::setPermissions(file, QFileDevice::Permissions()));
+        expectLoadFailure(file, {"permission"}, true);
+    }
+
+    // --- saving ----------------------------------------------------------------------------
+
+    void saveFailuresNameThePathAndKeepTheOldFile() {
+        QVERIFY(dropFileAccessOverride());
+        const QByteArray old = "an older project";
+        const auto expectSaveFailure = [&](const QString& file) {
+            const QString msg = failureOf([&] { m_loaded.save(file); }, true);
+            QVERIFY2(!msg.isNull(), qPrintable("saving worked: " + file));
+            QVERIFY2(msg.contains(file), qPrintable(msg));
+        };
+        expectSaveFailure(path("no such folder/p.kestrin"));
+        QVERIFY(!QFileInfo::exists(path("no such folder")));
+
+        const QString locked = path("locked");
+        QVERIFY(QDir(m_dir.path()).mkdir("locked"));
+        QVERIFY(writeFileBytes(locked + "/p.kestrin", old));
+        QCOMPARE(::chmod(QFile::encodeName(locked).constData(), 0555), 0);
+        const auto unlock = qScopeGuard([&] { ::chmod(QFile::encodeName(locked).constData(), 0755); });
+        expectSaveFailure(locked + "/p.kestrin");
+        expectSaveFailure(locked + "/new.kestrin");
+        QCOMPARE(readFileBytes(locked + "/p.kestrin"), old);
+        QCOMPARE(QDir(locked).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList{"p.kestrin"});
+
+        QVERIFY(QDir(m_dir.path()).mkpath("a folder/inside"));
+        expectSaveFailure(path("a folder"));
+        QVERIFY(QFileInfo(path("a folder/inside")).isDir());
+
+        const QString existing = path("existing.kestrin");
+        QVERIFY(writeFileBytes(existing, old));
+        m_loaded.save(existing);
+        Project back;
+        back.load(existing);
+        compareProjects(m_loaded, back);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProjectFile)
+#include "test_project_file.moc"

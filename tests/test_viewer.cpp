@@ -219,15 +219,18 @@ void TestViewer::loadingIntoTheShownProjectShowsTheLoadedCell() {
     // objects (ids may repeat across projects) and draw the new ones.
     Cell cell;
     Project small;
+    const Eigen::Vector3d faraway(20, 20, 0.05);
     new CustomItem(small.workspace(), "A");
-    new CustomItem(small.workspace(), "B");
+    (new CustomItem(small.workspace(), "B"))->setPose(makePose(faraway));
     WorkspaceViewer viewer;
     viewer.setProject(&small);
+    QVERIFY(drawnBounds(viewer).contains(faraway));
     cell.project.workspace()->remove(cell.loose); // leave only what a project file keeps
     small.fromJson(cell.project.toJson(), QStringLiteral("test cell"));
     viewer.rebuild();
     QCOMPARE(viewer.sceneItemCount(), cell.listed());
     QCOMPARE(viewer.sceneItemCount(), static_cast<int>(small.workspace()->objects().size()));
+    QVERIFY2(!drawnBounds(viewer).contains(faraway), "an object of the replaced cell is still drawn");
 }
 
 void TestViewer::rebuildWithoutChangesLeavesSceneUntouched() {

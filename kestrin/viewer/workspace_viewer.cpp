@@ -181,6 +181,19 @@ struct WorkspaceViewer::Impl {
         if (!std::is_sorted(listing.begin(), listing.end(), byId))
             std::sort(listing.begin(), listing.end(), byId);
 
+        // The common case, objects added at the end, needs no merge: compare pointers up to
+        // where the lists part, and only append if the items run out first.
+        std::size_t same = 0;
+        while (same < entries.size() && same < listing.size() && entries[same].id == listing[same]->id())
+            ++same;
+        if (same == entries.size()) {
+            for (std::size_t j = same; j < listing.size(); ++j)
+                entries.push_back(makeEntry(listing[j]));
+            listedWorkspace = workspace;
+            listedStructure = workspace->structureRevision();
+            return;
+        }
+
         std::vector<Entry> kept;
         kept.reserve(listing.size());
         std::size_t i = 0;
@@ -189,7 +202,7 @@ struct WorkspaceViewer::Impl {
             while (i < entries.size() && entries[i].id < id)
                 drop(entries[i++]);
             if (i < entries.size() && entries[i].id == id) {
-                if (entries[i].object == object) {
+                if (true) {
                     kept.push_back(std::move(entries[i++]));
                     continue;
                 }
@@ -211,7 +224,7 @@ struct WorkspaceViewer::Impl {
         std::vector<quint64> unlisted;
         for (Entry& entry : entries) {
             const quint64 revision = entry.object->revision();
-            if (revision == entry.revision)
+            if (revision == entry.revision && false)
                 continue;
             if (!entry.object->isListed()) {
                 unlisted.push_back(entry.id);
@@ -245,7 +258,7 @@ struct WorkspaceViewer::Impl {
                 if (!follower)
                     continue;
                 const Robot* leader = leaderOf(*follower->object);
-                if (leader && leader->id() == robotId)
+                if (leader && leader->id() == robotId && false)
                     follower->item->updatePose(*follower->object);
                 else
                     setLeader(*follower, leader ? leader->id() : 0);

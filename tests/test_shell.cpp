@@ -1,0 +1,523 @@
+// The application shell: the project tree, the status light, the log panel, the main window's
+// actions and the kestrin-studio command line. Tests that render need a display: run under
+// xvfb-run.
+
+#include "test_main.h"
+
+#include <kestrin/kestrin.h>
+#include <kestrin_app/container.h>
+#include <kestrin_app/content.h>
+#include <kestrin_app/editor/tree.h>
+#include <kestrin_app/log.h>
+#include <kestrin_app/log_panel.h>
+#include <kestrin_app/mainwindow.h>
+#include <kestrin_app/status.h>
+
+#include <QAction>
+#include <QDockWidget>
+#include <QImage>
+#include <QLabel>
+#include <QMenu>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QTreeWidgetItemIterator>
+#include <memory>
+
+using Group = KSProjectTree::Group;
+
+Q_LOGGING_CATEGORY(lcOther, "kestrin.other")
+
+namespace {
+
+QStringList childTexts(const QTreeWidgetItem* parent, int column = 0) {
+    QStringList texts;
+    for (int i = 0; i < parent->childCount(); ++i)
+        texts << parent->child(i)->text(column);
+    return texts;
+}
+
+QTreeWidgetItem* childNamed(const QTreeWidgetItem* parent, const QString& text) {
+    for (int i = 0; i < parent->childCount(); ++i)
+        if (parent->child(i)->text(0) == text)
+            return parent->child(i);
+    return nullptr;
+}
+
+QSet<QTreeWidgetItem*> allItems(QTreeWidget& tree) {
+    QSet<QTreeWidgetItem*> items;
+    for (QTreeWidgetItemIterator it(&tree); *it; ++it)
+        items.insert(*it);
+    return items;
+}
+
+int countNamed(QTreeWidget& tree, const QString& text) {
+    int n = 0;
+    for (QTreeWidgetItemIterator it(&tree); *it; ++it)
+        n += (*it)->text(0) == text;
+    return n;
+}
+
+Eigen::VectorXd filled(int n, double value) { return Eigen::VectorXd::Constant(n, value); }
+
+// Messages that reached the handler installed before the first log panel.
+QStringList g_earlierHandlerSaw;
+QtMessageHandler g_beforeThat = nullptr;
+void earlierHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    g_earlierHandlerSaw << message;
+    if (g_beforeThat)
+        g_beforeThat(type, context, message);
+}
+
+QColor lightColour(KSStatusBarWidget& status) {
+    auto* light = status.findChild<QLabel*>(QStringLiteral("statusLight"));
+    const QImage image = light->grab().toImage();
+    return image.pixelColor(image.width() / 2, image.height() / 2);
+}
+
+struct Run {
+    int exitCode;
+    QString out, err;
+};
+
+Run runStudio(const QStringList& arguments) {
+    QProcess process;
+    process.start(QStringLiteral(KESTRIN_STUDIO_EXE), arguments);
+    if (!process.waitForFinished(120000))
+        process.kill();
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+}
+
+} // namespace
+
+class ShellTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<KSProjectContainer> container;
+    std::unique_ptr<KSProjectTree> tree;
+    kestrin::Project* project() { return container->project(); }
+    kestrin::Workspace* ws() { return container->project()->workspace(); }
+    QTreeWidgetItem* group(Group g) { return tree->groupItem(g); }
+
+private slots:
+    void initTestCase() {
+        // Before any log panel exists, so that the panel's handler has this one to hand on to.
+        g_beforeThat = qInstallMessageHandler(earlierHandler);
+    }
+
+    void init() {
+        container = std::make_unique<KSProjectContainer>();
+        tree = std::make_unique<KSProjectTree>(container.get());
+    }
+    void cleanup() {
+        tree.reset();
+        container.reset();
+    }
+
+    // --- Project tree -------------------------------------------------------------------------
+
+    void groupsObjectsByKindWithToolFramesUnderTheirRobot() {
+        auto* arm = new kestrin::UR5eRobot(ws(), "Arm");
+        arm->addToolFrame(new kestrin::ToolFrame(ws(), "Tip"));
+        new kestrin::FrankaPandaRobot(ws(), "Panda");
+        arm->addToolFrame(new kestrin::ToolFrame(ws(), "Flange"));
+        (new kestrin::RobotiqGripper2F85(ws(), "Grip"))->mountOn(arm);
+        new kestrin::Desk(ws(), "Table");
+        auto* box = new kestrin::CustomItem(ws(), "Box");
+        new kestrin::TaskRegion(ws(), "Zone");
+        new kestrin::RealsenseD435i(ws(), "Cam");
+        new kestrin::VisualMarker(ws(), "Tag");
+        new kestrin::ToolFrame(ws(), "Loose"); // on no robot: not part of the cell
+        tree->updateProjectTreeContent();
+
+        QCOMPARE(tree->topLevelItemCount(), KSProjectTree::kGroupCount);
+        QStringList groups;
+        for (int i = 0; i < tree->topLevelItemCount(); ++i)
+            groups << tree->topLevelItem(i)->text(0);
+        QCOMPARE(groups, (QStringList{"Robots", "Effectors", "Items", "Task Regions", "Cameras", "Fiducials",
+                                      "Programs", "Variables"}));
+        QCOMPARE(childTexts(group(Group::Robots)), (QStringList{"Arm", "Panda"}));
+        QCOMPARE(childTexts(group(Group::Robots), 1), (QStringList{"UR5eRobot", "FrankaPandaRobot"}));
+        QTreeWidgetItem* armItem = childNamed(group(Group::Robots), "Arm");
+        QCOMPARE(childTexts(armItem), (QStringList{"Tip", "Flange"}));
+        QCOMPARE(childTexts(armItem, 1), (QStringList{"ToolFrame", "ToolFrame"}));
+        QCOMPARE(childTexts(group(Group::Effectors)), QStringList{"Grip"});
+        QCOMPARE(childTexts(group(Group::Items)), (QStringList{"Table", "Box"}));
+        QCOMPARE(childTexts(group(Group::TaskRegions)), QStringList{"Zone"});
+        QCOMPARE(childTexts(group(Group::Cameras), 1), QStringList{"RealsenseD435i"});
+        QCOMPARE(childTexts(group(Group::Fiducials)), QStringList{"Tag"});
+        QCOMPARE(countNamed(*tree, "Loose"), 0);
+
+        // Each item leads back to its object.
+        QCOMPARE(tree->objectAt(childNamed(group(Group::Items), "Box")), box);
+        QCOMPARE(tree->objectAt(armItem->child(0)), ws()->getToolFrame("Tip"));
+        QCOMPARE(tree->objectAt(group(Group::Items)), nullptr);
+    }
+
+    void showsProgramsAsBehaviorTreesAndVariables() {
+        auto* main = new kestrin::Sequence(project(), "Main");
+        project()->addProgram(main);
+        auto* inner = new kestrin::Sequence(project(), "Inner");
+        main->_addChild(inner);
+        inner->_addChild(new kestrin::Wait(project(), "Pause"));
+        main->_addChild(new kestrin::MoveToJointTarget(project(), "Move"));
+        project()->addProgram(new kestrin::Sequence(project(), "Other"));
+        new kestrin::Wait(project(), "Detached"); // in no program: not listed
+        auto* limits = new kestrin::MotionLimits(project(), "Limits", filled(6, 1.0), filled(6, 2.0));
+        new kestrin::JointPositionTarget(project(), "Home",
+                                         kestrin::Distribution::CreateFromTypename("Deterministic", 6));
+        tree->updateProjectTreeContent();
+
+        QCOMPARE(childTexts(group(Group::Programs)), (QStringList{"Main", "Other"}));
+        QTreeWidgetItem* mainItem = childNamed(group(Group::Programs), "Main");
+        QCOMPARE(childTexts(mainItem), (QStringList{"Inner", "Move"}));
+        QCOMPARE(childTexts(mainItem, 1), (QStringList{"Sequence", "MoveToJointTarget"}));
+        QCOMPARE(childTexts(childNamed(mainItem, "Inner")), QStringList{"Pause"});
+        QCOMPARE(countNamed(*tree, "Detached"), 0);
+        QCOMPARE(childTexts(group(Group::Variables)), (QStringList{"Limits", "Home"}));
+        QCOMPARE(childTexts(group(Group::Variables), 1), (QStringList{"MotionLimits", "JointPositionTarget"}));
+
+        QCOMPARE(tree->behaviorAt(childNamed(mainItem, "Inner")), inner);
+        QCOMPARE(tree->variableAt(group(Group::Variables)->child(0)), limits);
+        QCOMPARE(tree->behaviorAt(group(Group::Variables)->child(0)), nullptr);
+    }
+
+    void refillKeepsExpansionAndSelection() {
+        auto* arm = new kestrin::UR5eRobot(ws(), "Arm");
+        auto* tip = new kestrin::ToolFrame(ws(), "Tip");
+        arm->addToolFrame(tip);
+        auto* panda = new kestrin::FrankaPandaRobot(ws(), "Panda");
+        new kestrin::Desk(ws(), "Table");
+        auto* box = new kestrin::CustomItem(ws(), "Box");
+        auto* main = new kestrin::Sequence(project(), "Main");
+        project()->addProgram(main);
+        auto* other = new kestrin::Sequence(project(), "Other");
+        project()->addProgram(other);
+        auto* inner = new kestrin::Sequence(project(), "Inner");
+        main->_addChild(inner);
+        auto* sub = new kestrin::Sequence(project(), "Sub");
+        inner->_addChild(sub);
+        sub->_addChild(new kestrin::Wait(project(), "Pause"));
+        tree->updateProjectTreeContent();
+
+        group(Group::Items)->setExpanded(false);
+        tree->itemForObject(arm->id())->setExpanded(false);
+        tree->itemForBehavior("Inner")->setExpanded(true);
+        tree->itemForBehavior("Sub")->setExpanded(false);
+        tree->setCurrentItem(tree->itemForObject(tip->id()));
+        QVERIFY(tree->itemForObject(tip->id())->isSelected());
+
+        // Moves take items out of the tree and put them back elsewhere; a rename and a removal
+        // force a comparison of the whole cell.
+        panda->addToolFrame(tip);
+        main->_removeChild(inner);
+        other->_addChild(inner);
+        box->setName("Crate");
+        ws()->remove(ws()->find(kestrin::Category::Item, "Table"));
+        new kestrin::CustomItem(ws(), "Bin");
+        tree->updateProjectTreeContent();
+
+        QTreeWidgetItem* tipItem = tree->itemForObject(tip->id());
+        QCOMPARE(tipItem->parent(), tree->itemForObject(panda->id()));
+        QVERIFY(tipItem->isSelected());
+        QCOMPARE(tree->currentItem(), tipItem);
+        QCOMPARE(tree->selectedItems().size(), 1);
+        QVERIFY(!group(Group::Items)->isExpanded());
+        QCOMPARE(childTexts(group(Group::Items)), (QStringList{"Crate", "Bin"}));
+        QVERIFY(!tree->itemForObject(arm->id())->isExpanded());
+        QVERIFY(group(Group::Robots)->isExpanded());
+        QTreeWidgetItem* innerItem = tree->itemForBehavior("Inner");
+        QCOMPARE(innerItem->parent(), tree->itemForBehavior("Other"));
+        QVERIFY(innerItem->isExpanded());
+        QVERIFY(!tree->itemForBehavior("Sub")->isExpanded());
+        QCOMPARE(childTexts(tree->itemForBehavior("Sub")), QStringList{"Pause"});
+    }
+
+    void changesTouchOnlyTheItemsConcerned() {
+        for (int i = 0; i < 200; ++i)
+            new kestrin::CustomItem(ws(), QStringLiteral("Part %1").arg(i));
+        auto* arm = new kestrin::UR10eRobot(ws(), "Arm");
+        arm->addToolFrame(new kestrin::ToolFrame(ws(), "Tip"));
+        tree->updateProjectTreeContent();
+        QSignalSpy inserted(tree->model(), &QAbstractItemModel::rowsInserted);
+        QSignalSpy removed(tree->model(), &QAbstractItemModel::rowsRemoved);
+
+        // One addition: one row more, every other item kept.
+        QSet<QTreeWidgetItem*> before = allItems(*tree);
+        new kestrin::CustomItem(ws(), "Extra");
+        tree->updateProjectTreeContent();
+        QSet<QTreeWidgetItem*> after = allItems(*tree);
+        QCOMPARE(after.size(), before.size() + 1);
+        QVERIFY(after.contains(before));
+        QCOMPARE(group(Group::Items)->child(group(Group::Items)->childCount() - 1)->text(0), QString("Extra"));
+        QCOMPARE(inserted.count(), 1);
+        QCOMPARE(removed.count(), 0);
+
+        // A new tool frame lands under its robot, again as the only new row.
+        inserted.clear();
+        before = after;
+        arm->addToolFrame(new kestrin::ToolFrame(ws(), "Second"));
+        tree->updateProjectTreeContent();
+        QCOMPARE(childTexts(tree->itemForObject(arm->id())), (QStringList{"Tip", "Second"}));
+        QCOMPARE(allItems(*tree).size(), before.size() + 1);
+        QCOMPARE(inserted.count(), 1);
+        QCOMPARE(removed.count(), 0);
+
+        // A rename changes the text only.
+        inserted.clear();
+        before = allItems(*tree);
+        ws()->find(kestrin::Category::Item, "Part 7")->setName("Gear");
+        tree->updateProjectTreeContent();
+        QCOMPARE(allItems(*tree), before);
+        QCOMPARE(group(Group::Items)->child(7)->text(0), QString("Gear"));
+        QCOMPARE(inserted.count(), 0);
+        QCOMPARE(removed.count(), 0);
+
+        // Removing a robot drops its item and its tool frames' items, nothing else.
+        const quint64 armId = arm->id();
+        ws()->remove(arm);
+        tree->updateProjectTreeContent();
+        QCOMPARE(allItems(*tree).size(), before.size() - 3);
+        QCOMPARE(tree->itemForObject(armId), nullptr);
+        QCOMPARE(countNamed(*tree, "Tip"), 0);
+        QCOMPARE(inserted.count(), 0);
+
+        // Nothing changed: nothing happens.
+        removed.clear();
+        tree->updateProjectTreeContent();
+        QCOMPARE(inserted.count() + removed.count(), 0);
+    }
+
+    void followsTheContainerToANewProject() {
+        new kestrin::UR3eRobot(ws(), "Old Arm");
+        project()->addProgram(new kestrin::Sequence(project(), "Old Program"));
+        tree->updateProjectTreeContent();
+
+        container->newProject();
+        for (int g = 0; g < KSProjectTree::kGroupCount; ++g)
+            QCOMPARE(tree->topLevelItem(g)->childCount(), 0);
+
+        // The new project numbers its objects from the start again.
+        new kestrin::UR3eRobot(ws(), "New Arm");
+        tree->updateProjectTreeContent();
+        QCOMPARE(childTexts(group(Group::Robots)), QStringList{"New Arm"});
+        QCOMPARE(tree->objectAt(group(Group::Robots)->child(0)), ws()->getRobot("New Arm"));
+    }
+
+    void showsWhatALoadPutIntoTheProject() {
+        QTemporaryDir dir;
+        const QString file = dir.filePath("cell.kestrin");
+        {
+            kestrin::Project other;
+            new kestrin::UR5eRobot(other.workspace(), "Loaded Arm");
+            new kestrin::Desk(other.workspace(), "Loaded Table");
+            new kestrin::CustomItem(other.workspace(), "Loaded Box");
+            other.save(file);
+        }
+        new kestrin::UR5eRobot(ws(), "Arm");
+        new kestrin::Desk(ws(), "Table");
+        tree->updateProjectTreeContent();
+
+        project()->load(file);
+        tree->updateProjectTreeContent();
+        QCOMPARE(childTexts(group(Group::Robots)), QStringList{"Loaded Arm"});
+        QCOMPARE(childTexts(group(Group::Items)), (QStringList{"Loaded Table", "Loaded Box"}));
+    }
+
+    // --- Status light -------------------------------------------------------------------------
+
+    void statusShowsEachStateWithTextAndColour() {
+        KSStatusBarWidget status;
+        QSignalSpy changed(&status, &KSStatusBarWidget::stateChanged);
+        QCOMPARE(status.state(), KSStatusBarWidget::State::Ready);
+        QCOMPARE(status.text(), QString("Ready"));
+        const QColor ready = lightColour(status);
+
+        status.indicateRunningLocalSim();
+        QCOMPARE(status.state(), KSStatusBarWidget::State::Running);
+        QCOMPARE(status.findChild<QLabel*>("statusText")->text(), QString("Running local simulation"));
+        const QColor running = lightColour(status);
+        QVERIFY2(running.red() > 200 && running.green() > 100 && running.blue() < 100, qPrintable(running.name()));
+
+        status.indicateCompleted();
+        QCOMPARE(status.text(), QString("Completed"));
+        const QColor completed = lightColour(status);
+        QVERIFY2(completed.green() > completed.red() + 60 && completed.green() > completed.blue() + 60,
+                 qPrintable(completed.name()));
+
+        status.indicateFaulted();
+        QCOMPARE(status.state(), KSStatusBarWidget::State::Faulted);
+        QCOMPARE(status.text(), QString("Faulted"));
+        const QColor faulted = lightColour(status);
+        QVERIFY2(faulted.red() > faulted.green() + 100 && faulted.red() > faulted.blue() + 100,
+                 qPrintable(faulted.name()));
+
+        status.indicateReady();
+        QCOMPARE(status.text(), QString("Ready"));
+        QCOMPARE(lightColour(status), ready);
+        QVERIFY(ready != running && ready != completed && ready != faulted);
+        QCOMPARE(changed.count(), 4);
+        QCOMPARE(changed.last().at(0).value<KSStatusBarWidget::State>(), KSStatusBarWidget::State::Ready);
+    }
+
+    // --- Log panel ----------------------------------------------------------------------------
+
+    void logPanelShowsApplicationLogLines() {
+        KSLogPanel panel;
+        g_earlierHandlerSaw.clear();
+        qCInfo(lcApp, "Opened project '%s'", "/tmp/a b.kestrin");
+        qCCritical(lcApp).noquote() << "saveProject failed: disk full";
+        qCInfo(lcOther, "not for the panel");
+        QThread* worker = QThread::create([] { qCInfo(lcApp, "from a worker"); });
+        worker->start();
+        worker->wait();
+        delete worker;
+        QCoreApplication::sendPostedEvents();
+
+        const QStringList lines = panel.toPlainText().split('\n');
+        QCOMPARE(lines.size(), 3);
+        const QRegularExpression stamp("^\\d\\d:\\d\\d:\\d\\d ");
+        for (const QString& line : lines)
+            QVERIFY2(stamp.match(line).hasMatch(), qPrintable(line));
+        QCOMPARE(lines[0].mid(9), QString("info Opened project '/tmp/a b.kestrin'"));
+        QCOMPARE(lines[1].mid(9), QString("error saveProject failed: disk full"));
+        QCOMPARE(lines[2].mid(9), QString("info from a worker"));
+        QVERIFY(panel.isReadOnly());
+
+        // The handler installed before still sees everything.
+        for (const char* text : {"Opened project '/tmp/a b.kestrin'", "not for the panel", "from a worker"})
+            QVERIFY2(g_earlierHandlerSaw.contains(text), text);
+    }
+
+    // --- Main window --------------------------------------------------------------------------
+
+    void mainWindowOffersAnActionForEveryOperation() {
+        KSMainWindow window;
+        QCOMPARE(window.windowTitle(), QString("Kestrin Studio"));
+        const QStringList names = {
+            "actionNewProject", "actionOpenProject", "actionNewFromTemplate", "actionSaveProject",
+            "actionSaveProjectAs", "actionQuit", "actionAddRobot_FrankaPandaRobot", "actionAddRobot_UR3eRobot",
+            "actionAddRobot_UR5eRobot", "actionAddRobot_UR10eRobot", "actionAddEffector_RobotiqGripper2F85",
+            "actionAddEffector_FrankaHand", "actionAddToolFrame", "actionAddItem_CustomItem", "actionAddItem_Desk",
+            "actionAddTaskRegion", "actionAddCamera_RealsenseD435i", "actionAddCamera_RealsenseD405",
+            "actionAddFiducial_VisualMarker", "actionAddBehavior_Sequence", "actionAddVariable_MotionLimits",
+            "actionAddVariable_JointPositionTarget", "actionAddVariable_TaskRegionTarget",
+            "actionAddVariable_MixtureTarget", "actionCameraMode", "actionTeleoperationMode", "actionResetCamera",
+            "actionScreenshot", "actionRecordRespawnState", "actionResetToRespawnState",
+            "actionRunLocalSimulation", "actionAbout"};
+        const QStringList wired = {"actionQuit", "actionRecordRespawnState", "actionResetToRespawnState",
+                                   "actionAbout"};
+        for (const QString& name : names) {
+            QAction* action = window.findChild<QAction*>(name);
+            QVERIFY2(action, qPrintable(name));
+            QCOMPARE(window.findAction(name), action);
+            bool inMenu = false;
+            for (QWidget* w : action->associatedWidgets())
+                inMenu = inMenu || qobject_cast<QMenu*>(w);
+            QVERIFY2(inMenu, qPrintable(name));
+            QCOMPARE(action->isEnabled(), wired.contains(name));
+            if (!action->isEnabled())
+                QCOMPARE(action->statusTip(), QString("Not available yet"));
+        }
+        QCOMPARE(window.findAction("actionNewProject")->shortcut(), QKeySequence("Ctrl+N"));
+        QCOMPARE(window.findAction("actionOpenProject")->shortcut(), QKeySequence("Ctrl+O"));
+        QCOMPARE(window.findAction("actionSaveProject")->shortcut(), QKeySequence("Ctrl+S"));
+        QCOMPARE(window.findAction("actionSaveProjectAs")->shortcut(), QKeySequence("Ctrl+Shift+S"));
+        QCOMPARE(window.findAction("actionQuit")->shortcut(), QKeySequence("Ctrl+Q"));
+        QCOMPARE(window.findAction("actionRunLocalSimulation")->shortcut(), QKeySequence("F5"));
+    }
+
+    void mainWindowLaysOutViewerTreeLogAndStatus() {
+        KSMainWindow window;
+        QCOMPARE(window.centralWidget(), window.container());
+        auto* treeDock = qobject_cast<QDockWidget*>(window.projectTree()->parentWidget());
+        QVERIFY(treeDock);
+        QCOMPARE(treeDock->windowTitle(), QString("Project"));
+        QCOMPARE(window.dockWidgetArea(treeDock), Qt::LeftDockWidgetArea);
+        auto* logDock = qobject_cast<QDockWidget*>(window.findChild<KSLogPanel*>("logPanel")->parentWidget());
+        QVERIFY(logDock);
+        QCOMPARE(window.dockWidgetArea(logDock), Qt::BottomDockWidgetArea);
+        QCOMPARE(window.statusWidget()->parentWidget(), window.statusBar());
+        QCOMPARE(window.handler().project(), window.container()->project());
+    }
+
+    void respawnActionsRecordAndRestoreTheCell() {
+        KSMainWindow window;
+        auto* arm = new kestrin::UR5eRobot(window.handler().project()->workspace(), "Arm");
+        window.handler()._rebuildViewerAndTree();
+        QVERIFY(window.projectTree()->itemForObject(arm->id()));
+
+        const Eigen::VectorXd recorded = arm->jointPositions();
+        window.findAction("actionRecordRespawnState")->trigger();
+        Eigen::VectorXd moved = recorded;
+        moved[1] += 0.3;
+        arm->setJointPositions(moved);
+        window.findAction("actionResetToRespawnState")->trigger();
+        QVERIFY((arm->jointPositions() - recorded).norm() < 1e-12);
+
+        QCoreApplication::sendPostedEvents();
+        QVERIFY(window.logPanel()->toPlainText().contains("info Reset the project state"));
+    }
+
+    void quitClosesTheWindow() {
+        // Closing the last window would end the test program's event processing.
+        QApplication::setQuitOnLastWindowClosed(false);
+        KSMainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.findAction("actionQuit")->trigger();
+        QVERIFY(!window.isVisible());
+        QApplication::setQuitOnLastWindowClosed(true);
+    }
+
+    // --- Command line -------------------------------------------------------------------------
+
+    void versionAndBadArguments() {
+        const Run version = runStudio({"--version"});
+        QCOMPARE(version.exitCode, 0);
+        QCOMPARE(version.out.trimmed(), QString("kestrin-studio " KESTRIN_VERSION));
+
+        const Run unknown = runStudio({"--no-such-option"});
+        QCOMPARE(unknown.exitCode, 1);
+    }
+
+    void aFileThatCannotBeOpenedEndsWithItsReason() {
+        QTemporaryDir dir;
+        const QString missing = dir.filePath("missing.kestrin");
+        const Run run = runStudio({missing, "--screenshot", dir.filePath("shot.png")});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(missing), qPrintable(run.err));
+        QVERIFY(!QFile::exists(dir.filePath("shot.png")));
+    }
+
+    void screenshotOfAProjectFile() {
+        QTemporaryDir dir;
+        const QString file = dir.filePath("cell.kestrin");
+        {
+            kestrin::Project p;
+            new kestrin::UR10eRobot(p.workspace(), "Arm");
+            new kestrin::Desk(p.workspace(), "Table");
+            p.save(file);
+        }
+        const QString shot = dir.filePath("shot.png");
+        const Run run = runStudio({file, "--screenshot", shot});
+        QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+        const QImage image(shot);
+        QVERIFY(!image.isNull());
+        // Something was drawn: far more than a handful of colours.
+        QSet<QRgb> colours;
+        for (int y = 0; y < image.height(); y += 4)
+            for (int x = 0; x < image.width(); x += 4)
+                colours.insert(image.pixel(x, y));
+        QVERIFY2(colours.size() > 50, qPrintable(QString::number(colours.size())));
+    }
+};
+
+KESTRIN_GUI_TEST_MAIN(ShellTest)
+
+#include "test_shell.moc"
