@@ -1,0 +1,194 @@
+#include "program_runner.h"
+
+#include "action.h"
+#include "behavior.h"
+#include "error.h"
+#include "motion.h"
+#include "project.h"
+#include "robot.h"
+#include "tool_frame.h"
+#include "variable.h"
+#include "workspace.h"
+
+#include <cmath>
+
+namespace kestrin {
+
+namespace {
+constexpr double kDeg = 180.0 / 3.14159265358979323846;
+}
+
+ProgramRunner::ProgramRunner(Project* project, quint64 seed) : m_project(project), m_rng(seed) {}
+
+void ProgramRunner::setStep(double seconds) {
+    if (!(seconds > 0) || !std::isfinite(seconds))
+        throw ValueError(QStringLiteral("The simulation step must be a positive number of seconds."));
+    m_step = seconds;
+}
+
+RunOutcome ProgramRunner::run(const QString& programName) {
+    RunOutcome outcome;
+    m_time = 0;
+    try {
+        if (programName.isEmpty())
+            throw Fault{QStringLiteral("No program was chosen: add a behavior without a parent to make one.")};
+        const Behavior* program = m_project->programs().value(programName);
+        if (!program)
+            throw Fault{QStringLiteral("There is no program named '%1'.").arg(programName)};
+        runBehavior(program);
+        outcome.completed = true;
+    } catch (const Fault& fault) {
+        outcome.reason = fault.reason;
+    }
+    outcome.simulatedSeconds = m_time;
+    return outcome;
+}
+
+void ProgramRunner::runBehavior(const Behavior* behavior) {
+    if (auto* action = dynamic_cast<const Action*>(behavior)) {
+        runAction(action);
+        return;
+    }
+    // Composites: sequences (the only kind so far) run their children in order.
+    for (const Behavior* child : behavior->children())
+        runBehavior(child);
+}
+
+Robot* ProgramRunner::robotOf(const Action* action) const {
+    const QString name = action->reference(QStringLiteral("robot"));
+    if (name.isEmpty())
+        throw Fault{QStringLiteral("'%1' has no robot: choose the robot it moves.").arg(action->name())};
+    Robot* robot = m_project->workspace()->findRobot(name);
+    if (!robot)
+        throw Fault{QStringLiteral("'%1' moves robot '%2', which is not in the cell.").arg(action->name(), name)};
+    return robot;
+}
+
+void ProgramRunner::runAction(const Action* action) {
+    const QString& name = action->name();
+    if (action->type() == Wait::staticType()) {
+        pass(action->seconds(QStringLiteral("duration")));
+        return;
+    }
+    Robot* robot = robotOf(action);
+    const QString targetName = action->reference(QStringLiteral("target"));
+    if (targetName.isEmpty())
+        throw Fault{QStringLiteral("'%1' has no target: choose the variable it moves to.").arg(name)};
+    const Variable* target = m_project->findVariable(targetName);
+    if (!target)
+        throw Fault{QStringLiteral("'%1' moves to '%2', which does not exist.").arg(name, targetName)};
+    const QString limits = action->reference(QStringLiteral("motion_limits"));
+
+    if (action->type() == MoveToJointTarget::staticType()) {
+        auto* joints = dynamic_cast<const JointPositionTarget*>(target);
+        if (!joints)
+            throw Fault{QStringLiteral("'%1' needs a joint-position target, but '%2' is a %3.")
+                            .arg(name, targetName, target->type().name())};
+        if (joints->jointPositions().dim() != robot->getNumDofs())
+            throw Fault{QStringLiteral("Target '%1' has %2 joint positions, but robot '%3' has %4 joints.")
+                            .arg(targetName)
+                            .arg(joints->jointPositions().dim())
+                            .arg(robot->name())
+                            .arg(robot->getNumDofs())};
+        const Eigen::VectorXd goal = joints->jointPositions().sample(m_rng);
+        for (int i = 0; i < goal.size(); ++i) {
+            if (goal[i] < robot->lowerLimits()[i] - 1e-9 || goal[i] > robot->upperLimits()[i] + 1e-9)
+                throw Fault{QStringLiteral("'%1' would take joint %2 of robot '%3' to %4 degrees, outside its limits "
+                                           "(%5 to %6 degrees).")
+                                .arg(name)
+                                .arg(i + 1)
+                                .arg(robot->name())
+                                .arg(goal[i] * kDeg, 0, 'f', 1)
+                                .arg(robot->lowerLimits()[i] * kDeg, 0, 'f', 1)
+                                .arg(robot->upperLimits()[i] * kDeg, 0, 'f', 1)};
+        }
+        moveJoints(robot, goal, limits, name);
+        return;
+    }
+
+    if (action->type() == MoveToTaskRegion::staticType()) {
+        auto* region = dynamic_cast<const TaskRegionTarget*>(target);
+        if (!region)
+            throw Fault{QStringLiteral("'%1' needs a task-region target, but '%2' is a %3.")
+                            .arg(name, targetName, target->type().name())};
+        const QString toolName = action->reference(QStringLiteral("tool_frame"));
+        if (toolName.isEmpty())
+            throw Fault{QStringLiteral("'%1' has no tool frame: choose the tool frame to move.").arg(name)};
+        ToolFrame* tool = m_project->workspace()->findToolFrame(toolName);
+        if (!tool)
+            throw Fault{QStringLiteral("'%1' moves tool frame '%2', which is on no robot.").arg(name, toolName)};
+        if (tool->robot() != robot)
+            throw Fault{QStringLiteral("Tool frame '%1' is on robot '%2', not on '%3' which '%4' moves.")
+                            .arg(toolName, tool->robot()->name(), robot->name(), name)};
+        const Distribution* seeds = region->seedJointPositions();
+        if (seeds && seeds->dim() != robot->getNumDofs())
+            throw Fault{QStringLiteral("The seed positions of '%1' have %2 values, but robot '%3' has %4 joints.")
+                            .arg(targetName)
+                            .arg(seeds->dim())
+                            .arg(robot->name())
+                            .arg(robot->getNumDofs())};
+        const Pose flangeToTool = tool->offset().toPose();
+        std::optional<Eigen::VectorXd> goal;
+        for (int attempt = 0; attempt < kPoseAttempts && !goal; ++attempt) {
+            Pose toolPose;
+            try {
+                toolPose = region->poseGenerator().sample(m_rng);
+            } catch (const Error& e) {
+                throw Fault{QStringLiteral("'%1' cannot draw a pose from '%2': %3").arg(name, targetName, e.message())};
+            }
+            const Eigen::VectorXd seed = seeds ? seeds->sample(m_rng) : robot->jointPositions();
+            goal = robot->solveIK(toolPose * flangeToTool.inverse(), seed);
+        }
+        if (!goal)
+            throw Fault{QStringLiteral("Robot '%1' cannot reach any pose in task region '%2' with tool frame '%3' "
+                                       "(tried %4 poses): move the region closer or the robot.")
+                            .arg(robot->name(), region->poseGenerator().taskRegion(), toolName)
+                            .arg(kPoseAttempts)};
+        moveJoints(robot, *goal, limits, name);
+        return;
+    }
+    throw Fault{QStringLiteral("'%1' is a %2, which the simulator cannot run.").arg(name, action->type().name())};
+}
+
+void ProgramRunner::moveJoints(Robot* robot, const Eigen::VectorXd& goal, const QString& limitsName,
+                               const QString& who) {
+    Eigen::VectorXd velocity = robot->maxJointVelocities();
+    Eigen::VectorXd acceleration = robot->maxJointAccelerations();
+    if (!limitsName.isEmpty()) {
+        auto* limits = dynamic_cast<const MotionLimits*>(m_project->findVariable(limitsName));
+        if (!limits)
+            throw Fault{QStringLiteral("'%1' uses motion limits '%2', which do not exist.").arg(who, limitsName)};
+        if (limits->jointVelocity().size() != robot->getNumDofs())
+            throw Fault{QStringLiteral("Motion limits '%1' are for %2 joints, but robot '%3' has %4.")
+                            .arg(limitsName)
+                            .arg(limits->jointVelocity().size())
+                            .arg(robot->name())
+                            .arg(robot->getNumDofs())};
+        velocity = velocity.cwiseMin(limits->jointVelocity());
+        acceleration = acceleration.cwiseMin(limits->jointAcceleration());
+    }
+    const JointMove move(robot->jointPositions(), goal, velocity, acceleration);
+    const double start = m_time;
+    // Without anyone watching, only where each move ends matters.
+    for (double t = m_step; m_callback && t < move.duration(); t += m_step) {
+        robot->setJointPositions(move.positionAt(t));
+        advanceTo(start + t);
+    }
+    robot->setJointPositions(goal);
+    advanceTo(start + move.duration());
+}
+
+void ProgramRunner::pass(double seconds) {
+    const double start = m_time;
+    for (double t = m_step; m_callback && t < seconds; t += m_step)
+        advanceTo(start + t);
+    advanceTo(start + seconds);
+}
+
+void ProgramRunner::advanceTo(double t) {
+    m_time = t;
+    if (m_callback && !m_callback(m_time))
+        throw Fault{QStringLiteral("The run was stopped by the user.")};
+}
+
+} // namespace kestrin

@@ -1,0 +1,71 @@
+#pragma once
+// Runs a program of a project in simulated time, moving the robots of its workspace.
+
+#include "distribution.h"
+#include "geometry.h"
+
+#include <QString>
+#include <functional>
+#include <optional>
+
+namespace kestrin {
+
+class Action;
+class Behavior;
+class Project;
+class Robot;
+class ToolFrame;
+
+/// What a run came to.
+struct RunOutcome {
+    bool completed = false;
+    /// Why the run faulted, for the user; empty when it completed.
+    QString reason;
+    /// Simulated seconds the run took (until the fault, if it faulted).
+    double simulatedSeconds = 0;
+};
+
+/// Plays a program:
+/// - a sequence runs its children in order and fails at the first child that fails;
+/// - a joint-target move follows the time-optimal profile within the robot's speed and
+///   acceleration limits, tightened by its motion-limits variable when it has one;
+/// - a task-region move draws poses from the region until one can be reached, then moves there;
+/// - a wait lets simulated time pass.
+/// It faults, with a reason, on a missing program, robot, tool frame or target, an unreachable
+/// pose, or a target outside the joint limits. The cell stays where the program left it.
+class ProgramRunner {
+public:
+    /// Called after each simulated step with the simulated time so far; returning false stops
+    /// the run (it then counts as faulted).
+    using StepCallback = std::function<bool(double simulatedSeconds)>;
+
+    explicit ProgramRunner(Project* project, quint64 seed = 1);
+
+    /// Simulated seconds between two calls of the step callback during motion (default 1/60).
+    void setStep(double seconds);
+    void setStepCallback(StepCallback callback) { m_callback = std::move(callback); }
+
+    RunOutcome run(const QString& programName);
+
+    /// Tries up to this many poses from a task region before giving up (default 25).
+    static constexpr int kPoseAttempts = 25;
+
+private:
+    struct Fault {
+        QString reason;
+    };
+    void runBehavior(const Behavior* behavior);
+    void runAction(const Action* action);
+    void moveJoints(Robot* robot, const Eigen::VectorXd& goal, const QString& limitsName, const QString& who);
+    void pass(double seconds);
+    void advanceTo(double t);
+    Robot* robotOf(const Action* action) const;
+
+    Project* m_project;
+    RandomGenerator m_rng;
+    StepCallback m_callback;
+    double m_step = 1.0 / 60.0;
+    double m_time = 0;
+};
+
+} // namespace kestrin
