@@ -6,6 +6,7 @@
 #include "project.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace kestrin {
 
@@ -52,6 +53,19 @@ void Behavior::_addChild(Behavior* child) {
     for (const Behavior* b = this; b; b = b->m_parent)
         if (b == child)
             throw ValueError(QStringLiteral("Behavior '%1' cannot be placed below itself.").arg(child->m_name));
+    int depth = 1;
+    for (const Behavior* b = this; b->m_parent; b = b->m_parent)
+        ++depth;
+    std::function<int(const Behavior*)> height = [&](const Behavior* b) {
+        int h = 0;
+        for (const Behavior* c : b->m_children)
+            h = std::max(h, height(c));
+        return h + 1;
+    };
+    if (depth + height(child) > kMaxBehaviorDepth)
+        throw ValueError(QStringLiteral("Behavior '%1' cannot go below '%2': programs nest at most %3 levels deep.")
+                             .arg(child->m_name, m_name)
+                             .arg(kMaxBehaviorDepth));
     m_children.push_back(child);
     child->m_parent = this;
     touch();

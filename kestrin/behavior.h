@@ -15,6 +15,9 @@ namespace kestrin {
 class JsonContext;
 class Project;
 
+/// Programs nest at most this many levels (a program is level 1).
+constexpr int kMaxBehaviorDepth = 100;
+
 class Behavior {
 public:
     virtual ~Behavior();
@@ -36,7 +39,7 @@ public:
 
     /// Appends `child` to this behavior's children. Throws ValueError when this behavior holds
     /// no children, when `child` belongs to another project, already has a place in a program,
-    /// or is this behavior or one of its ancestors.
+    /// is this behavior or one of its ancestors, or would nest deeper than kMaxBehaviorDepth.
     void _addChild(Behavior* child);
     /// Removes `child` from the children (it stays in the project, detached).
     void _removeChild(Behavior* child);

@@ -23,7 +23,7 @@ public:
 
     /// A distribution of kind "Deterministic" (all zeros), "Uniform" (each joint in [-pi, pi])
     /// or "Gaussian" (mean 0, standard deviation 0.1) with `dim` dimensions. Throws ValueError
-    /// for another kind or a dimension below 1.
+    /// for another kind or a dimension outside 1..64.
     static std::unique_ptr<Distribution> CreateFromTypename(const QString& type_name, int dim);
     /// The kinds CreateFromTypename knows, in the order offered to users.
     static QStringList typeNames();

@@ -26,6 +26,11 @@ void Effector::mountOn(Robot* robot) {
                              .arg(robot->name(), name()));
     if (robot == m_robot)
         return;
+    if (m_robot && !robot) {
+        // Stay where the flange held it rather than jump back to an old spot.
+        const Pose here = pose();
+        m_transform = Transform::fromPose(here);
+    }
     m_robot = robot;
     touch();
     workspace()->_updateFloor(this);

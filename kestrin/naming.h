@@ -19,8 +19,14 @@ public:
     /// Returns `wanted` or the first free variant of it; does not reserve it.
     QString uniqueName(const QString& wanted) const;
     void insert(const QString& name) { m_names.insert(name, true); }
-    void remove(const QString& name) { m_names.remove(name); }
-    void clear() { m_names.clear(); }
+    void remove(const QString& name) {
+        m_names.remove(name);
+        m_nextSuffix.clear(); // a freed number may be handed out again
+    }
+    void clear() {
+        m_names.clear();
+        m_nextSuffix.clear();
+    }
 
 private:
     QHash<QString, bool> m_names;

@@ -89,9 +89,11 @@ std::unique_ptr<PoseGenerator> PoseGenerator::fromJson(Project* project, const Q
     return g;
 }
 
-void PoseGenerator::_renameTaskRegion(const QString& from, const QString& to) {
-    if (m_taskRegion == from)
-        m_taskRegion = to;
+bool PoseGenerator::_renameTaskRegion(const QString& from, const QString& to) {
+    if (m_taskRegion != from)
+        return false;
+    m_taskRegion = to;
+    return true;
 }
 
 } // namespace kestrin

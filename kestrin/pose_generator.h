@@ -39,7 +39,8 @@ public:
     static std::unique_ptr<PoseGenerator> fromJson(Project* project, const QJsonObject& json, const JsonContext& ctx);
 
     void _setProject(Project* project) { m_project = project; }
-    void _renameTaskRegion(const QString& from, const QString& to);
+    /// True when the generator named `from`.
+    bool _renameTaskRegion(const QString& from, const QString& to);
 
 private:
     Project* m_project;

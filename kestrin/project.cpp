@@ -23,7 +23,6 @@ namespace kestrin {
 namespace {
 const QString kFormatTag = QStringLiteral("kestrin-project");
 constexpr qint64 kMaxFileSize = 256ll * 1024 * 1024;
-constexpr int kMaxTreeDepth = 100;
 } // namespace
 
 const Type& Project::staticType() {
@@ -183,7 +182,7 @@ void Project::_objectRenamed(int category, const QString& from, const QString& t
     } else if (c == Category::TaskRegion) {
         for (const auto& v : m_variables)
             if (auto* t = dynamic_cast<TaskRegionTarget*>(v.get()))
-                t->poseGenerator()._renameTaskRegion(from, to);
+                t->_renameTaskRegion(from, to);
     }
 }
 
@@ -268,8 +267,8 @@ QJsonObject elementObject(const QJsonValue& v, const JsonContext& ctx) {
 
 Behavior* readBehavior(Project* project, const QJsonObject& json, const JsonContext& ctx, int depth,
                        std::vector<Behavior*>& all) {
-    if (depth > kMaxTreeDepth)
-        ctx.fail(QStringLiteral("behaviors are nested more than %1 levels deep").arg(kMaxTreeDepth));
+    if (depth > kMaxBehaviorDepth)
+        ctx.fail(QStringLiteral("behaviors are nested more than %1 levels deep").arg(kMaxBehaviorDepth));
     const QString kind = ctx.readString(json, QStringLiteral("type"));
     const QString name = ctx.readString(json, QStringLiteral("name"));
     const Type* type = Type::find(kind);
@@ -355,6 +354,8 @@ void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
     }
     for (auto& [obj, ctx] : made)
         obj->resolveReferences(ctx);
+    for (auto& [obj, ctx] : made)
+        obj->finishLoading(ctx);
 
     const QJsonArray variables = top.readArray(json, QStringLiteral("variables"));
     std::vector<std::pair<Variable*, JsonContext>> vars;

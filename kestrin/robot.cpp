@@ -7,11 +7,13 @@
 
 #include <kdl/chain.hpp>
 #include <kdl/chainfksolverpos_recursive.hpp>
-#include <kdl/chainiksolverpos_lma.hpp>
+#include <kdl/chainjnttojacsolver.hpp>
+#include <kdl/jacobian.hpp>
 #include <kdl/frames.hpp>
 
 #include <QJsonArray>
 #include <algorithm>
+#include <limits>
 #include <random>
 #include <cmath>
 
@@ -49,7 +51,12 @@ struct Robot::Kinematics {
     Eigen::VectorXd lower, upper, velocity, acceleration, home;
     double reach = 0;
     std::unique_ptr<KDL::ChainFkSolverPos_recursive> fk;
-    std::unique_ptr<KDL::ChainIkSolverPos_LMA> ik;
+    std::unique_ptr<KDL::ChainJntToJacSolver> jacobian;
+
+    /// Damped least squares from `start`, clamped to the joint limits at every step; the
+    /// solution or no value. (KDL's own LMA solver holds fixed-size Eigen members whose layout
+    /// depends on build flags, so it is not used across the library boundary.)
+    std::optional<Eigen::VectorXd> solve(const KDL::Frame& target, const Eigen::VectorXd& start) const;
 
     KDL::JntArray joints(const Eigen::VectorXd& q) const {
         KDL::JntArray j(static_cast<unsigned>(q.size()));
@@ -57,6 +64,38 @@ struct Robot::Kinematics {
         return j;
     }
 };
+
+std::optional<Eigen::VectorXd> Robot::Kinematics::solve(const KDL::Frame& target, const Eigen::VectorXd& start) const {
+    const unsigned n = chain.getNrOfJoints();
+    Eigen::VectorXd q = start.cwiseMax(lower).cwiseMin(upper);
+    KDL::JntArray joints(n);
+    KDL::Jacobian jac(n);
+    KDL::Frame reached;
+    double lambda = 0.05;
+    double lastError = std::numeric_limits<double>::infinity();
+    for (int iteration = 0; iteration < 300; ++iteration) {
+        joints.data = q;
+        fk->JntToCart(joints, reached);
+        const KDL::Twist delta = KDL::diff(reached, target);
+        Eigen::Matrix<double, 6, 1> e;
+        e << delta.vel.x(), delta.vel.y(), delta.vel.z(), delta.rot.x(), delta.rot.y(), delta.rot.z();
+        const double error = e.norm();
+        if (delta.vel.Norm() < 1e-6 && delta.rot.Norm() < 1e-6)
+            return q;
+        // Adapt the damping: less while the error falls, more when a step made things worse.
+        lambda = error < lastError ? std::max(1e-4, lambda * 0.5) : std::min(1.0, lambda * 4);
+        lastError = error;
+        jacobian->JntToJac(joints, jac);
+        const Eigen::MatrixXd& J = jac.data;
+        const Eigen::MatrixXd JJt = J * J.transpose() + lambda * lambda * Eigen::MatrixXd::Identity(6, 6);
+        Eigen::VectorXd step = J.transpose() * JJt.ldlt().solve(e);
+        const double biggest = step.cwiseAbs().maxCoeff();
+        if (biggest > 0.3)
+            step *= 0.3 / biggest; // small steps keep the solution on the seed's branch
+        q = (q + step).cwiseMax(lower).cwiseMin(upper);
+    }
+    return std::nullopt;
+}
 
 const Type& Robot::staticType() {
     static const Type t("Robot", &WorkspaceObject::staticType());
@@ -86,9 +125,7 @@ Robot::Robot(Workspace* workspace, const QString& name, const Model& model)
     for (size_t i = 0; i < model.rows.size(); ++i)
         k.reach += i == 0 ? std::abs(model.rows[i][0]) : std::hypot(model.rows[i][0], model.rows[i][2]);
     k.fk = std::make_unique<KDL::ChainFkSolverPos_recursive>(k.chain);
-    // The solver weighs orientation errors by 0.01 before it compares them with its tolerance:
-    // 1e-9 keeps a solution within about 1e-7 rad and 1e-9 m of the target.
-    k.ik = std::make_unique<KDL::ChainIkSolverPos_LMA>(k.chain, 1e-9, 500);
+    k.jacobian = std::make_unique<KDL::ChainJntToJacSolver>(k.chain);
     m_q = k.home;
 }
 
@@ -169,10 +206,10 @@ std::optional<Eigen::VectorXd> Robot::solveIK(const Pose& flangeWorld, const Eig
     const Eigen::VectorXd reference = seeds.front();
     std::optional<Eigen::VectorXd> best;
     for (const Eigen::VectorXd& start : seeds) {
-        KDL::JntArray out(static_cast<unsigned>(n));
-        if (m_kin->ik->CartToJnt(m_kin->joints(start), target, out) < 0)
+        const std::optional<Eigen::VectorXd> solved = m_kin->solve(target, start);
+        if (!solved)
             continue;
-        Eigen::VectorXd q = out.data;
+        Eigen::VectorXd q = *solved;
         // Bring each revolute joint to the turn nearest the reference that is within limits.
         bool ok = true;
         for (int i = 0; i < n && ok; ++i) {
@@ -228,7 +265,31 @@ QStringList Robot::getToolFrames() const {
     return names;
 }
 
-void Robot::writeJson(QJsonObject& json) const { json.insert(QStringLiteral("joint_positions"), toJson(m_q)); }
+void Robot::writeJson(QJsonObject& json) const {
+    json.insert(QStringLiteral("joint_positions"), toJson(m_q));
+    QJsonArray frames;
+    for (const ToolFrame* t : m_toolFrames)
+        frames.append(t->name());
+    json.insert(QStringLiteral("tool_frames"), frames);
+}
+
+void Robot::finishLoading(const JsonContext& ctx) {
+    // Tool frames attach in file order; put them back in the order they were attached.
+    if (m_pendingToolFrameOrder.isEmpty() && m_toolFrames.empty())
+        return;
+    std::vector<ToolFrame*> ordered;
+    for (const QString& name : m_pendingToolFrameOrder) {
+        auto it = std::find_if(m_toolFrames.begin(), m_toolFrames.end(), [&](ToolFrame* t) { return t->name() == name; });
+        if (it == m_toolFrames.end())
+            ctx.failField(QStringLiteral("tool_frames"),
+                          QStringLiteral("names tool frame '%1', which is not on this robot in the file").arg(name));
+        ordered.push_back(*it);
+    }
+    if (ordered.size() != m_toolFrames.size())
+        ctx.failField(QStringLiteral("tool_frames"), QStringLiteral("must list every tool frame on this robot"));
+    m_toolFrames = ordered;
+    m_pendingToolFrameOrder.clear();
+}
 
 void Robot::readJson(const QJsonObject& json, const JsonContext& ctx) {
     const Eigen::VectorXd q = ctx.readVector(json, QStringLiteral("joint_positions"), getNumDofs());
@@ -238,6 +299,7 @@ void Robot::readJson(const QJsonObject& json, const JsonContext& ctx) {
         ctx.failField(QStringLiteral("joint_positions"), QStringLiteral("is out of range: ") + e.message());
     }
     m_q = q;
+    m_pendingToolFrameOrder = ctx.readStrings(json, QStringLiteral("tool_frames"));
     touch();
 }
 

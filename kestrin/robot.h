@@ -64,6 +64,7 @@ public:
 
     void writeJson(QJsonObject& json) const override;
     void readJson(const QJsonObject& json, const JsonContext& ctx) override;
+    void finishLoading(const JsonContext& ctx) override;
 
     void _detachToolFrame(ToolFrame* toolFrame);
 
@@ -75,6 +76,7 @@ private:
     std::unique_ptr<Kinematics> m_kin;
     Eigen::VectorXd m_q;
     std::vector<ToolFrame*> m_toolFrames;
+    QStringList m_pendingToolFrameOrder;
 };
 
 /// Franka Emika Panda, 7 joints (modified DH, the maker's FCI figures).

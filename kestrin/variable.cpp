@@ -217,9 +217,12 @@ void MixtureTarget::resolveReferences(const JsonContext& ctx) {
 }
 
 void MixtureTarget::_renameReference(const QString& from, const QString& to) {
-    for (QString& t : m_targets)
-        if (t == from)
+    for (QString& t : m_targets) {
+        if (t == from) {
             t = to;
+            touch();
+        }
+    }
 }
 
 } // namespace kestrin

@@ -101,6 +101,10 @@ public:
     const Distribution* seedJointPositions() const { return m_seed.get(); }
     void setSeedJointPositions(std::unique_ptr<Distribution> seed);
     void writeJson(QJsonObject& json) const override;
+    void _renameTaskRegion(const QString& from, const QString& to) {
+        if (m_generator->_renameTaskRegion(from, to))
+            touch();
+    }
 
 private:
     std::unique_ptr<PoseGenerator> m_generator;

@@ -16,7 +16,9 @@ namespace {
 constexpr double kCell = 0.25;   // floor grid used to keep objects apart, in metres
 constexpr double kMargin = 0.05; // free space kept around each object's footprint
 
-qint64 cellKey(int x, int y) { return (static_cast<qint64>(x) << 32) ^ static_cast<quint32>(y); }
+qint64 cellKey(int x, int y) {
+    return static_cast<qint64>((static_cast<quint64>(static_cast<quint32>(x)) << 32) | static_cast<quint32>(y));
+}
 } // namespace
 
 const Type& Workspace::staticType() {

@@ -65,6 +65,8 @@ public:
     virtual void readJson(const QJsonObject& json, const JsonContext& ctx);
     /// Second pass of loading, once every object exists: resolve references by name.
     virtual void resolveReferences(const JsonContext& ctx);
+    /// Last pass of loading, once every reference is resolved.
+    virtual void finishLoading(const JsonContext&) {}
 
     // Workspace bookkeeping.
     QRect _floorCells() const { return m_floorCells; }

@@ -15,11 +15,7 @@ namespace {
 const double kPi = std::acos(-1.0);
 
 Eigen::VectorXd vec(std::initializer_list<double> values) {
-    Eigen::VectorXd v(static_cast<Eigen::Index>(values.size()));
-    Eigen::Index i = 0;
-    for (double x : values)
-        v[i++] = x;
-    return v;
+    return Eigen::Map<const Eigen::VectorXd>(values.begin(), static_cast<Eigen::Index>(values.size()));
 }
 
 /// The message of the E that `f` throws; a null QString when it throws nothing.
@@ -32,7 +28,9 @@ template <class E, class F> QString thrown(F&& f) {
     return QString();
 }
 
-bool near(const Eigen::Vector3d& a, const Eigen::Vector3d& b, double tol) { return (a - b).norm() < tol; }
+bool near(const Eigen::Vector3d& a, const Eigen::Vector3d& b, double tol) {
+    return (a - b).norm() < tol;
+}
 
 QStringList names(const std::vector<WorkspaceObject*>& objects) {
     QStringList out;
@@ -41,8 +39,8 @@ QStringList names(const std::vector<WorkspaceObject*>& objects) {
     return out;
 }
 
-/// Lower-left and upper-right corner of what an object takes up on the floor: its body turned
-/// by its pose; a robot also keeps about half its reach free around its base.
+/// Corners of what an object takes up on the floor: its body turned by its pose; a robot also
+/// keeps about half its reach free around its base.
 std::pair<Eigen::Vector2d, Eigen::Vector2d> floorRect(const WorkspaceObject* o) {
     Eigen::Vector2d half = (o->pose().linear().cwiseAbs() * (o->size() / 2)).head<2>();
     if (const auto* robot = dynamic_cast<const Robot*>(o))
@@ -65,28 +63,18 @@ private slots:
     // --- types -----------------------------------------------------------------------------
 
     void typesAreDistinctAndNamedAfterTheirClass() {
+#define T(C) std::pair<const Type*, QString>(&C::staticType(), #C)
+        // clang-format off
         const std::vector<std::pair<const Type*, QString>> types{
-            {&Project::staticType(), "Project"}, {&Workspace::staticType(), "Workspace"},
-            {&WorkspaceState::staticType(), "WorkspaceState"}, {&WorkspaceObject::staticType(), "WorkspaceObject"},
-            {&Robot::staticType(), "Robot"}, {&FrankaPandaRobot::staticType(), "FrankaPandaRobot"},
-            {&UR3eRobot::staticType(), "UR3eRobot"}, {&UR5eRobot::staticType(), "UR5eRobot"},
-            {&UR10eRobot::staticType(), "UR10eRobot"}, {&Effector::staticType(), "Effector"},
-            {&RobotiqGripper2F85::staticType(), "RobotiqGripper2F85"}, {&FrankaHand::staticType(), "FrankaHand"},
-            {&ToolFrame::staticType(), "ToolFrame"}, {&CustomItem::staticType(), "CustomItem"},
-            {&Desk::staticType(), "Desk"}, {&TaskRegion::staticType(), "TaskRegion"},
-            {&Camera::staticType(), "Camera"}, {&RealsenseD435i::staticType(), "RealsenseD435i"},
-            {&RealsenseD405::staticType(), "RealsenseD405"}, {&VisualMarker::staticType(), "VisualMarker"},
-            {&Behavior::staticType(), "Behavior"}, {&Sequence::staticType(), "Sequence"},
-            {&Action::staticType(), "Action"}, {&MoveToJointTarget::staticType(), "MoveToJointTarget"},
-            {&MoveToTaskRegion::staticType(), "MoveToTaskRegion"}, {&Wait::staticType(), "Wait"},
-            {&Variable::staticType(), "Variable"}, {&MotionLimits::staticType(), "MotionLimits"},
-            {&JointPositionTarget::staticType(), "JointPositionTarget"},
-            {&TaskRegionTarget::staticType(), "TaskRegionTarget"}, {&MixtureTarget::staticType(), "MixtureTarget"},
-            {&Distribution::staticType(), "Distribution"},
-            {&DeterministicDistribution::staticType(), "DeterministicDistribution"},
-            {&UniformDistribution::staticType(), "UniformDistribution"},
-            {&GaussianDistribution::staticType(), "GaussianDistribution"},
-            {&PoseGenerator::staticType(), "PoseGenerator"}};
+            T(Project), T(Workspace), T(WorkspaceState), T(WorkspaceObject), T(Robot), T(FrankaPandaRobot),
+            T(UR3eRobot), T(UR5eRobot), T(UR10eRobot), T(Effector), T(RobotiqGripper2F85), T(FrankaHand),
+            T(ToolFrame), T(CustomItem), T(Desk), T(TaskRegion), T(Camera), T(RealsenseD435i), T(RealsenseD405),
+            T(VisualMarker), T(Behavior), T(Sequence), T(Action), T(MoveToJointTarget), T(MoveToTaskRegion),
+            T(Wait), T(Variable), T(MotionLimits), T(JointPositionTarget), T(TaskRegionTarget), T(MixtureTarget),
+            T(Distribution), T(DeterministicDistribution), T(UniformDistribution), T(GaussianDistribution),
+            T(PoseGenerator)};
+        // clang-format on
+#undef T
         QSet<const Type*> seen;
         for (const auto& [type, name] : types) {
             QCOMPARE(type->name(), name);
@@ -94,12 +82,9 @@ private slots:
             seen.insert(type);
         }
         QCOMPARE(seen.size(), static_cast<int>(types.size()));
-        QCOMPARE(Type::find("NoSuchType"), nullptr);
-
+        QVERIFY(!Type::find("NoSuchType"));
         Project project;
-        auto* ur = new UR5eRobot(project.workspace(), "R");
-        QCOMPARE(&ur->type(), &UR5eRobot::staticType());
-        QVERIFY(ur->type() != UR10eRobot::staticType());
+        QCOMPARE(&(new UR5eRobot(project.workspace(), "R"))->type(), &UR5eRobot::staticType());
     }
 
     void typesKnowTheirAncestors() {
@@ -108,27 +93,23 @@ private slots:
         QVERIFY(!UR5eRobot::staticType().inherits(UR10eRobot::staticType()));
         QVERIFY(!Robot::staticType().inherits(UR5eRobot::staticType()));
         QVERIFY(MoveToJointTarget::staticType().inherits(Action::staticType()));
-        QVERIFY(MoveToJointTarget::staticType().inherits(Behavior::staticType()));
         QVERIFY(!Sequence::staticType().inherits(Action::staticType()));
         QVERIFY(Sequence::staticType().inherits(Behavior::staticType()));
-        QVERIFY(RealsenseD405::staticType().inherits(Camera::staticType()));
         QVERIFY(!MotionLimits::staticType().inherits(Behavior::staticType()));
     }
 
     void onlyBehaviorTypesConstructBehaviors() {
         Project project;
-        QVERIFY(!thrown<Error>([&] { MotionLimits::staticType().constructBehavior(&project, "L"); }).isNull());
-        QVERIFY(!thrown<Error>([&] { Action::staticType().constructBehavior(&project, "A"); }).isNull());
-        QVERIFY(!thrown<Error>([&] { UR5eRobot::staticType().constructBehavior(&project, "R"); }).isNull());
+        QVERIFY_EXCEPTION_THROWN(MotionLimits::staticType().constructBehavior(&project, "L"), Error);
+        QVERIFY_EXCEPTION_THROWN(Action::staticType().constructBehavior(&project, "L"), Error);
+        QVERIFY_EXCEPTION_THROWN(UR5eRobot::staticType().constructBehavior(&project, "L"), Error);
         QCOMPARE((new Wait(&project, "L"))->name(), QString("L")); // nothing took the name
-
         Behavior* b = Wait::staticType().constructBehavior(&project, "Pause");
         QCOMPARE(&b->type(), &Wait::staticType());
         QCOMPARE(b->name(), QString("Pause"));
         QCOMPARE(b->project(), &project);
-        WorkspaceObject* o = Desk::staticType().constructObject(project.workspace(), "Table");
-        QCOMPARE(&o->type(), &Desk::staticType());
-        QCOMPARE(names(project.workspace()->objects()), QStringList{"Table"});
+        QCOMPARE(&Desk::staticType().constructObject(project.workspace(), "Table")->type(),
+                 &Desk::staticType());
     }
 
     void offersSequenceAndActionsAsBehaviors() {
@@ -136,9 +117,7 @@ private slots:
                                           &MoveToTaskRegion::staticType(), &Wait::staticType()};
         QCOMPARE(Type::constructibleTypes(Behavior::staticType()), expected);
         QCOMPARE(Type::constructibleTypes(Action::staticType()), expected.mid(1));
-        const QList<const Type*> robots = Type::constructibleTypes(Robot::staticType());
-        QCOMPARE(robots.size(), 4);
-        QVERIFY(robots.contains(&UR5eRobot::staticType()) && robots.contains(&FrankaPandaRobot::staticType()));
+        QCOMPARE(Type::constructibleTypes(Robot::staticType()).size(), 4);
     }
 
     // --- names -----------------------------------------------------------------------------
@@ -146,66 +125,44 @@ private slots:
     void rejectsBlankNames() {
         Project project;
         Workspace* ws = project.workspace();
+        const quint64 revision = project.structureRevision();
         for (const QString& bad : {QString(), QString(""), QString("   "), QString("\t\n")}) {
-            QVERIFY(!thrown<NameError>([&] { new UR5eRobot(ws, bad); }).isNull());
-            QVERIFY(!thrown<NameError>([&] { new TaskRegion(ws, bad); }).isNull());
-            QVERIFY(!thrown<NameError>([&] { new ToolFrame(ws, bad); }).isNull());
-            QVERIFY(!thrown<NameError>([&] { new Sequence(&project, bad); }).isNull());
-            QVERIFY(!thrown<NameError>([&] { new Wait(&project, bad); }).isNull());
-            QVERIFY(!thrown<NameError>([&] { new MotionLimits(&project, bad, vec({1}), vec({1})); }).isNull());
+            QVERIFY_EXCEPTION_THROWN(new UR5eRobot(ws, bad), NameError);
+            QVERIFY_EXCEPTION_THROWN(new TaskRegion(ws, bad), NameError);
+            QVERIFY_EXCEPTION_THROWN(new ToolFrame(ws, bad), NameError);
+            QVERIFY_EXCEPTION_THROWN(new Sequence(&project, bad), NameError);
+            QVERIFY_EXCEPTION_THROWN(new Wait(&project, bad), NameError);
+            QVERIFY_EXCEPTION_THROWN(new MotionLimits(&project, bad, vec({1}), vec({1})), NameError);
         }
         QCOMPARE(ws->objectCount(), 0);
-        QVERIFY(project.variables().isEmpty());
+        QCOMPARE(project.structureRevision(), revision); // no behavior or variable was added
         auto* r = new UR5eRobot(ws, "R");
         auto* s = new Sequence(&project, "S");
         project.addProgram(s);
-        QVERIFY(!thrown<NameError>([&] { r->setName(" "); }).isNull());
-        QVERIFY(!thrown<NameError>([&] { s->setName(""); }).isNull());
-        QCOMPARE(r->name(), QString("R"));
+        QVERIFY_EXCEPTION_THROWN(r->setName(" "), NameError);
+        QVERIFY_EXCEPTION_THROWN(s->setName(""), NameError);
         QCOMPARE(ws->getRobots(), QStringList{"R"});
         QCOMPARE(project.behaviors().keys(), QStringList{"S"});
     }
 
-    void takenNamesGetANumber() {
+    void takenNamesGetANumberWithinTheirKind() {
         Project project;
         Workspace* ws = project.workspace();
-        QStringList robots;
         for (int i = 0; i < 3; ++i)
-            robots << (new UR5eRobot(ws, "X"))->name();
-        QCOMPARE(robots, (QStringList{"X", "X 2", "X 3"}));
-        QCOMPARE(ws->getRobots(), robots);
+            new UR5eRobot(ws, "X");
+        QCOMPARE(ws->getRobots(), (QStringList{"X", "X 2", "X 3"}));
         QCOMPARE((new Sequence(&project, "S"))->name(), QString("S"));
         QCOMPARE((new Wait(&project, "S"))->name(), QString("S 2"));
         new MotionLimits(&project, "V", vec({1}), vec({1}));
         QCOMPARE((new MotionLimits(&project, "V", vec({1}), vec({1})))->name(), QString("V 2"));
-    }
-
-    void namesAreUniqueOnlyWithinAKind() {
-        Project project;
-        auto* robot = new UR5eRobot(project.workspace(), "A");
-        auto* region = new TaskRegion(project.workspace(), "A");
-        auto* marker = new VisualMarker(project.workspace(), "A");
-        QCOMPARE(robot->name(), QString("A"));
-        QCOMPARE(region->name(), QString("A"));
-        QCOMPARE(marker->name(), QString("A"));
-        QCOMPARE(project.workspace()->getRobot("A"), robot);
-        QCOMPARE(project.workspace()->findTaskRegion("A"), region);
-    }
-
-    void renamingToATakenNameMakesItUnique() {
-        Project project;
-        auto* a = new UR5eRobot(project.workspace(), "A");
-        auto* b = new UR5eRobot(project.workspace(), "B");
-        b->setName("A");
-        QCOMPARE(b->name(), QString("A 2"));
-        QCOMPARE(project.workspace()->getRobot("A"), a);
-        QCOMPARE(project.workspace()->getRobot("A 2"), b);
-        QCOMPARE(project.workspace()->findRobot("B"), nullptr);
-        auto* v = new MotionLimits(&project, "V", vec({1}), vec({1}));
-        auto* w = new MotionLimits(&project, "W", vec({1}), vec({1}));
-        w->setName("V");
-        QCOMPARE(w->name(), QString("V 2"));
-        QCOMPARE(project.findVariable("V"), v);
+        auto* b = new UR5eRobot(ws, "B");
+        b->setName("X"); // renaming to a taken name makes it unique too
+        QCOMPARE(ws->getRobots(), (QStringList{"X", "X 2", "X 3", "X 4"}));
+        QCOMPARE(ws->getRobot("X 4"), b);
+        // Across kinds the same name is fine.
+        QCOMPARE((new TaskRegion(ws, "X"))->name(), QString("X"));
+        QCOMPARE((new VisualMarker(ws, "X"))->name(), QString("X"));
+        QCOMPARE(ws->getRobot("X")->name(), QString("X"));
     }
 
     void renamingUpdatesReferences() {
@@ -215,7 +172,8 @@ private slots:
         auto* tool = new ToolFrame(ws, "T");
         robot->addToolFrame(tool);
         auto* region = new TaskRegion(ws, "Z");
-        auto* joint = new JointPositionTarget(&project, "J", Distribution::CreateFromTypename("Deterministic", 6));
+        auto* joint =
+            new JointPositionTarget(&project, "J", Distribution::CreateFromTypename("Deterministic", 6));
         auto generator = std::make_unique<PoseGenerator>(&project);
         generator->setTaskRegion("Z");
         auto* pose = new TaskRegionTarget(&project, "P", std::move(generator), nullptr);
@@ -228,6 +186,7 @@ private slots:
         toRegion->setProperty("tool_frame", "T");
         toRegion->setProperty("target", "P");
 
+        const quint64 mixRevision = mix->revision();
         new UR5eRobot(ws, "Other");
         robot->setName("Other");
         tool->setName("Tool");
@@ -240,6 +199,7 @@ private slots:
         QCOMPARE(toJoint->reference("target"), QString("Home"));
         QCOMPARE(toRegion->reference("target"), QString("Home 2"));
         QCOMPARE(mix->targetGenerators(), (QStringList{"Home", "Home 2"}));
+        QVERIFY(mix->revision() > mixRevision); // so that views show the new names
         QCOMPARE(pose->poseGenerator().taskRegion(), QString("Zone"));
     }
 
@@ -261,8 +221,7 @@ private slots:
         // A user may move an object anywhere; what is added later keeps clear of its new spot.
         const size_t before = ws->objects().size();
         first->setPose(makePose({3.0, 0.5, 0}, 0, 0, kPi / 4));
-        auto* wide = new CustomItem(ws, "Wide");
-        wide->setSize({2.0, 0.4, 0.5});
+        (new CustomItem(ws, "Wide"))->setSize({2.0, 0.4, 0.5});
         for (int i = 0; i < 12; ++i)
             new Desk(ws, "Late desk");
         const std::vector<WorkspaceObject*> all = ws->objects();
@@ -271,42 +230,40 @@ private slots:
             for (size_t j = std::max(i + 1, i == 0 ? before : 0); j < all.size(); ++j) {
                 const auto [lo1, hi1] = floorRect(all[i]);
                 const auto [lo2, hi2] = floorRect(all[j]);
-                const bool overlap = (lo1.array() < hi2.array() - 1e-9).all() && (lo2.array() < hi1.array() - 1e-9).all();
-                QVERIFY2(!overlap, qPrintable(QString("'%1' overlaps '%2'").arg(all[i]->name(), all[j]->name())));
+                const bool overlap =
+                    (lo1.array() < hi2.array() - 1e-9).all() && (lo2.array() < hi1.array() - 1e-9).all();
+                QVERIFY2(!overlap,
+                         qPrintable(QString("'%1' overlaps '%2'").arg(all[i]->name(), all[j]->name())));
             }
         }
     }
 
     // --- kinematics ------------------------------------------------------------------------
 
-    void ur5eFlangeMatchesPublishedPose() {
+    void flangeMatchesPublishedPoses() {
         Project project;
         auto* ur = new UR5eRobot(project.workspace(), "UR");
-        const Pose f = ur->flangeInBase(Eigen::VectorXd::Zero(6));
-        QVERIFY(near(f.translation(), {-0.8172, -0.2329, 0.0628}, 1e-3));
-    }
-
-    void pandaFlangeMatchesPublishedPoses() {
-        Project project;
+        QVERIFY(
+            near(ur->flangeInBase(Eigen::VectorXd::Zero(6)).translation(), {-0.8172, -0.2329, 0.0628}, 1e-3));
         auto* panda = new FrankaPandaRobot(project.workspace(), "Panda");
         const Pose zero = panda->flangeInBase(Eigen::VectorXd::Zero(7));
         QVERIFY(near(zero.translation(), {0.088, 0, 0.926}, 1e-3));
         QVERIFY((zero.linear() - makePose({0, 0, 0}, kPi, 0, 0).linear()).norm() < 1e-3);
         const Eigen::VectorXd ready = vec({0, -kPi / 4, 0, -3 * kPi / 4, 0, kPi / 2, kPi / 4});
         QVERIFY(near(panda->flangeInBase(ready).translation(), {0.3069, 0, 0.5903}, 1e-3));
+        QCOMPARE(ur->getNumDofs(), 6);
+        QCOMPARE(panda->getNumDofs(), 7);
+        QCOMPARE((new UR3eRobot(project.workspace(), "3"))->getNumDofs(), 6);
+        QCOMPARE((new UR10eRobot(project.workspace(), "10"))->getNumDofs(), 6);
     }
 
-    void jointCountsMatchModels() {
+    void flangeFollowsTheRobotBase() {
         Project project;
-        Workspace* ws = project.workspace();
-        QCOMPARE((new UR3eRobot(ws, "a"))->getNumDofs(), 6);
-        QCOMPARE((new UR5eRobot(ws, "b"))->getNumDofs(), 6);
-        QCOMPARE((new UR10eRobot(ws, "c"))->getNumDofs(), 6);
-        auto* panda = new FrankaPandaRobot(ws, "d");
-        QCOMPARE(panda->getNumDofs(), 7);
-        QCOMPARE(panda->jointPositions().size(), 7);
-        QCOMPARE(panda->lowerLimits().size(), 7);
-        QVERIFY(std::abs(panda->upperLimits()[3] - -0.0698) < 1e-9);
+        auto* ur = new UR5eRobot(project.workspace(), "UR");
+        ur->setJointPositions(Eigen::VectorXd::Zero(6));
+        ur->setPose(makePose({1, 2, 0.5}, 0, 0, kPi / 2));
+        // The base-frame flange (-0.8172, -0.2329, 0.0628) turned a quarter about z, then moved.
+        QVERIFY(near(ur->flangePose().translation(), {1 + 0.2329, 2 - 0.8172, 0.5 + 0.0628}, 1e-3));
     }
 
     void rejectsJointPositionsOutsideLimits() {
@@ -318,8 +275,8 @@ private slots:
         QVERIFY2(msg.contains("Joint 3") && msg.contains("Arm"), qPrintable(msg));
         msg = thrown<ValueError>([&] { ur->setJointPositions(vec({0, 0, 0, 0, 0, -7})); });
         QVERIFY2(msg.contains("Joint 6"), qPrintable(msg));
-        QVERIFY(!thrown<ValueError>([&] { ur->setJointPositions(vec({0, 0, 0, 0, 0})); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { ur->setJointPositions(vec({0, 0, 0, NAN, 0, 0})); }).isNull());
+        QVERIFY_EXCEPTION_THROWN(ur->setJointPositions(vec({0, 0, 0, 0, 0})), ValueError);
+        QVERIFY_EXCEPTION_THROWN(ur->setJointPositions(vec({0, 0, 0, NAN, 0, 0})), ValueError);
         QCOMPARE(ur->jointPositions(), good);
         auto* panda = new FrankaPandaRobot(project.workspace(), "Panda");
         msg = thrown<ValueError>([&] { panda->setJointPositions(Eigen::VectorXd::Zero(7)); });
@@ -337,50 +294,26 @@ private slots:
         Project project;
         auto* robot = static_cast<Robot*>(Type::find(model)->constructObject(project.workspace(), "R"));
         robot->setPose(makePose({0.5, -1.0, 0.8}, 0.2, -0.1, 1.0));
+        const Eigen::ArrayXd lo = robot->lowerLimits().array(), hi = robot->upperLimits().array();
         RandomGenerator rng(7);
-        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        std::uniform_real_distribution<double> uniform(0.0, 1.0);
         for (int trial = 0; trial < 10; ++trial) {
-            const int n = robot->getNumDofs();
-            Eigen::VectorXd q(n), seed(n);
-            for (int i = 0; i < n; ++i) {
-                // Keep away from the limits so that the seed, 0.05 rad off, is valid too.
-                const double lo = std::max(robot->lowerLimits()[i], -kPi) + 0.1;
-                const double hi = std::min(robot->upperLimits()[i], kPi) - 0.1;
-                q[i] = lo + (hi - lo) * unit(rng);
-                seed[i] = q[i] + (unit(rng) < 0.5 ? -0.05 : 0.05);
-            }
+            // Away from the limits, so that the seed, 0.05 rad off, is valid too.
+            const Eigen::ArrayXd unit = Eigen::ArrayXd::NullaryExpr(lo.size(), [&] { return uniform(rng); });
+            const Eigen::VectorXd q = lo.max(-kPi) + 0.1 + unit * (hi.min(kPi) - lo.max(-kPi) - 0.2);
             robot->setJointPositions(q);
             const Pose target = robot->flangePose();
-            const std::optional<Eigen::VectorXd> solution = robot->solveIK(target, seed);
-            QVERIFY2(solution.has_value(), qPrintable(QString("trial %1").arg(trial)));
-            QVERIFY(((solution->array() >= robot->lowerLimits().array()) &&
-                     (solution->array() <= robot->upperLimits().array()))
-                        .all());
-            robot->setJointPositions(*solution);
-            const Pose reached = robot->flangePose();
-            QVERIFY(near(reached.translation(), target.translation(), 1e-4));
-            QVERIFY(Eigen::AngleAxisd(reached.linear().transpose() * target.linear()).angle() < 1e-4);
+            const std::optional<Eigen::VectorXd> found = robot->solveIK(target, q.array() + 0.05);
+            QVERIFY2(found.has_value(), qPrintable(QString("trial %1").arg(trial)));
+            QVERIFY((found->array() >= lo).all() && (found->array() <= hi).all());
+            robot->setJointPositions(*found);
+            QVERIFY(near(robot->flangePose().translation(), target.translation(), 1e-4));
+            QVERIFY(Eigen::AngleAxisd(robot->flangePose().linear().transpose() * target.linear()).angle() <
+                    1e-4);
         }
-    }
-
-    void inverseKinematicsGivesNothingOutOfReach() {
-        Project project;
-        auto* ur = new UR5eRobot(project.workspace(), "UR");
-        Pose far = ur->flangePose();
+        Pose far = robot->flangePose();
         far.translation() += Eigen::Vector3d(5, 0, 0);
-        QVERIFY(!ur->solveIK(far, ur->jointPositions()).has_value());
-    }
-
-    void flangeFollowsTheRobotBase() {
-        Project project;
-        auto* ur = new UR5eRobot(project.workspace(), "UR");
-        ur->setJointPositions(Eigen::VectorXd::Zero(6));
-        ur->setPose(makePose({1, 2, 0.5}, 0, 0, kPi / 2));
-        // The base-frame flange (-0.8172, -0.2329, 0.0628) turned a quarter about z, then moved.
-        QVERIFY(near(ur->flangePose().translation(), {1 + 0.2329, 2 - 0.8172, 0.5 + 0.0628}, 1e-3));
-        QVERIFY(near(ur->linkFrames(ur->jointPositions()).front().translation(), {1, 2, 0.5}, 1e-9));
-        QVERIFY(near(ur->linkFrames(ur->jointPositions()).back().translation(),
-                     ur->flangePose().translation(), 1e-9));
+        QVERIFY(!robot->solveIK(far, robot->jointPositions()).has_value());
     }
 
     // --- tool frames -----------------------------------------------------------------------
@@ -392,17 +325,12 @@ private slots:
         auto* tool = new ToolFrame(ws, "T");
         QVERIFY(ws->getToolFrames().isEmpty());
         QVERIFY(!names(ws->objects()).contains("T"));
-        QVERIFY(!thrown<NotFoundError>([&] { ws->getToolFrame("T"); }).isNull());
+        QVERIFY_EXCEPTION_THROWN(ws->getToolFrame("T"), NotFoundError);
         robot->addToolFrame(tool);
         QCOMPARE(ws->getToolFrames(), QStringList{"T"});
         QCOMPARE(robot->getToolFrames(), QStringList{"T"});
-        QCOMPARE(tool->robot(), robot);
         QCOMPARE(ws->getToolFrame("T"), tool);
         QVERIFY(names(ws->objects()).contains("T"));
-        auto* other = new UR3eRobot(ws, "R2");
-        other->addToolFrame(tool);
-        QVERIFY(robot->getToolFrames().isEmpty());
-        QCOMPARE(other->getToolFrames(), QStringList{"T"});
     }
 
     void toolFramePoseIsFlangeTimesOffset() {
@@ -415,9 +343,7 @@ private slots:
         robot->setPose(makePose({1, 1, 0}, 0, 0, 0.5));
         robot->setJointPositions(vec({0.3, -0.5, 0.2, -2.0, 0.1, 1.8, 0.4}));
         const Pose expected = robot->flangePose() * offset;
-        QVERIFY(near(tool->pose().translation(), expected.translation(), 1e-9));
-        QVERIFY((tool->pose().linear() - expected.linear()).norm() < 1e-9);
-        QVERIFY((tool->pose().translation() - robot->flangePose().translation()).norm() > 0.1);
+        QVERIFY((tool->pose().matrix() - expected.matrix()).norm() < 1e-9);
     }
 
     void removingARobotRemovesItsToolFrames() {
@@ -432,12 +358,12 @@ private slots:
         gripper->mountOn(robot);
         ws->remove(robot);
         QCOMPARE(ws->getToolFrames(), QStringList{"T3"});
-        QCOMPARE(ws->find(Category::ToolFrame, "T1"), nullptr);
+        QVERIFY(!ws->find(Category::ToolFrame, "T1"));
         QCOMPARE(names(ws->objects()), (QStringList{"Keep", "G", "T3"}));
-        QCOMPARE(gripper->robot(), nullptr);
-        QVERIFY(!thrown<NotFoundError>([&] { ws->getRobot("R"); }).isNull());
-        QVERIFY(thrown<NotFoundError>([&] { ws->getRobot("Keep"); }).isNull());
-        QVERIFY(!thrown<NotFoundError>([&] { ws->getRobot(""); }).isNull());
+        QVERIFY(!gripper->robot());
+        QVERIFY_EXCEPTION_THROWN(ws->getRobot("R"), NotFoundError);
+        QVERIFY_EXCEPTION_THROWN(ws->getRobot(""), NotFoundError);
+        QCOMPARE(ws->getRobot("Keep"), keep);
     }
 
     // --- workspace state -------------------------------------------------------------------
@@ -453,17 +379,15 @@ private slots:
         const Transform t = box->transform();
         const WorkspaceState state = ws->_getState();
         QVERIFY(state == ws->_getState());
-
         robot->setJointPositions(Eigen::VectorXd::Zero(6));
         box->setPose(makePose({3, 3, 0.05}));
         QVERIFY(state != ws->_getState());
-        ws->_setState(state);
-        QCOMPARE(robot->jointPositions(), q);
-        QVERIFY(box->transform() == t);
-        QVERIFY(state == ws->_getState());
-        ws->_setState(state);
-        QCOMPARE(robot->jointPositions(), q);
-        QVERIFY(state == ws->_getState());
+        for (int i = 0; i < 2; ++i) { // restoring twice gives the same
+            ws->_setState(state);
+            QCOMPARE(robot->jointPositions(), q);
+            QVERIFY(box->transform() == t);
+            QVERIFY(state == ws->_getState());
+        }
     }
 
     void stateLeavesNewObjectsAndSkipsRemovedOnes() {
@@ -485,35 +409,28 @@ private slots:
 
     // --- behaviors -------------------------------------------------------------------------
 
-    void actionsHoldNoChildren() {
-        Project project;
-        auto* wait = new Wait(&project, "W");
-        auto* seq = new Sequence(&project, "S");
-        QVERIFY(!thrown<ValueError>([&] { wait->_addChild(seq); }).isNull());
-        QVERIFY(wait->children().empty());
-        QCOMPARE(seq->parent(), nullptr);
-    }
-
     void behaviorsTakeOnePlaceAndFormNoCycle() {
         Project project;
         auto* top = new Sequence(&project, "Top");
         auto* mid = new Sequence(&project, "Mid");
         auto* leaf = new Wait(&project, "Leaf");
+        QVERIFY_EXCEPTION_THROWN(leaf->_addChild(new Sequence(&project, "Under a leaf")), ValueError);
+        QVERIFY(leaf->children().empty());
         top->_addChild(mid);
         mid->_addChild(leaf);
-        QVERIFY(!thrown<ValueError>([&] { top->_addChild(mid); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { top->_addChild(leaf); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { mid->_addChild(top); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { top->_addChild(top); }).isNull());
+        QVERIFY_EXCEPTION_THROWN(top->_addChild(mid), ValueError);
+        QVERIFY_EXCEPTION_THROWN(top->_addChild(leaf), ValueError);
+        QVERIFY_EXCEPTION_THROWN(mid->_addChild(top), ValueError);
+        QVERIFY_EXCEPTION_THROWN(top->_addChild(top), ValueError);
         QCOMPARE(top->children(), std::vector<Behavior*>{mid});
         QCOMPARE(mid->children(), std::vector<Behavior*>{leaf});
-        QCOMPARE(top->parent(), nullptr);
+        QVERIFY(!top->parent());
         project.addProgram(top);
-        QVERIFY(!thrown<ValueError>([&] { project.addProgram(top); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { project.addProgram(mid); }).isNull());
-        QCOMPARE(project.programList().size(), size_t(1));
+        QVERIFY_EXCEPTION_THROWN(project.addProgram(top), ValueError);
+        QVERIFY_EXCEPTION_THROWN(project.addProgram(mid), ValueError);
         Project other;
-        QVERIFY(!thrown<ValueError>([&] { top->_addChild(new Wait(&other, "Elsewhere")); }).isNull());
+        QVERIFY_EXCEPTION_THROWN(top->_addChild(new Wait(&other, "Elsewhere")), ValueError);
+        QCOMPARE(project.programList(), std::vector<Behavior*>{top});
     }
 
     void listsOnlyBehaviorsInPrograms() {
@@ -527,9 +444,8 @@ private slots:
         inner->_addChild(step);
         QCOMPARE(project.programs().keys(), QStringList{"Main"});
         QCOMPARE(project.behaviors().keys(), (QStringList{"Inner", "Main", "Step"}));
-        QVERIFY(step->isAttached());
         QVERIFY(!loose->isAttached());
-        QCOMPARE(project.findBehavior("Loose"), nullptr);
+        QVERIFY(!project.findBehavior("Loose"));
         QCOMPARE(project.findBehavior("Step"), step);
         project.removeBehavior(inner);
         QCOMPARE(project.behaviors().keys(), QStringList{"Main"});
@@ -545,73 +461,63 @@ private slots:
         move->setProperty("robot", "R");
         move->setProperty("target", "Home");
         move->setProperty("motion_limits", "Slow");
-        QString msg = thrown<NotFoundError>([&] { move->setProperty("robot", "Ghost"); });
+        const QString msg = thrown<NotFoundError>([&] { move->setProperty("robot", "Ghost"); });
         QVERIFY2(msg.contains("Ghost") && msg.contains("Move"), qPrintable(msg));
-        QVERIFY(!thrown<ValueError>([&] { move->setProperty("target", "Slow"); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { move->setProperty("motion_limits", "Home"); }).isNull());
-        QVERIFY(!thrown<NotFoundError>([&] { move->setProperty("target", "Nothing"); }).isNull());
-        QVERIFY(!thrown<Error>([&] { move->setProperty("no_such_setting", "R"); }).isNull());
+        QVERIFY_EXCEPTION_THROWN(move->setProperty("target", "Slow"), ValueError);
+        QVERIFY_EXCEPTION_THROWN(move->setProperty("motion_limits", "Home"), ValueError);
+        QVERIFY_EXCEPTION_THROWN(move->setProperty("target", "Nothing"), NotFoundError);
+        QVERIFY_EXCEPTION_THROWN(move->setProperty("no_such_setting", "R"), Error);
         QCOMPARE(move->reference("robot"), QString("R"));
         QCOMPARE(move->reference("target"), QString("Home"));
         QCOMPARE(move->reference("motion_limits"), QString("Slow"));
         move->setProperty("motion_limits", QString());
         QVERIFY(move->reference("motion_limits").isEmpty());
-
-        auto* reach = new MoveToTaskRegion(&project, "Reach");
-        QVERIFY(!thrown<NotFoundError>([&] { reach->setProperty("tool_frame", "T"); }).isNull());
+        QVERIFY_EXCEPTION_THROWN((new MoveToTaskRegion(&project, "Reach"))->setProperty("tool_frame", "T"),
+                                 NotFoundError);
         auto* wait = new Wait(&project, "Wait");
         wait->setProperty("duration", 2.5);
         for (double bad : {-1.0, double(NAN), double(INFINITY)})
-            QVERIFY(!thrown<ValueError>([&] { wait->setProperty("duration", bad); }).isNull());
+            QVERIFY_EXCEPTION_THROWN(wait->setProperty("duration", bad), ValueError);
         QCOMPARE(wait->seconds("duration"), 2.5);
     }
 
     // --- variables and distributions -------------------------------------------------------
 
-    void motionLimitsRejectBadVectors() {
+    void variablesRejectMismatchedVectors() {
         Project project;
-        QVERIFY(!thrown<ValueError>([&] { new MotionLimits(&project, "L", vec({1, 1}), vec({1})); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { new MotionLimits(&project, "L", vec({1, 0}), vec({1, 1})); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { new MotionLimits(&project, "L", vec({1, 1}), vec({1, -2})); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { new MotionLimits(&project, "L", vec({}), vec({})); }).isNull());
+        QVERIFY_EXCEPTION_THROWN(new MotionLimits(&project, "L", vec({1, 1}), vec({1})), ValueError);
+        QVERIFY_EXCEPTION_THROWN(new MotionLimits(&project, "L", vec({1, 0}), vec({1, 1})), ValueError);
+        QVERIFY_EXCEPTION_THROWN(new MotionLimits(&project, "L", vec({1, 1}), vec({1, -2})), ValueError);
+        QVERIFY_EXCEPTION_THROWN(new MotionLimits(&project, "L", vec({}), vec({})), ValueError);
+        QVERIFY_EXCEPTION_THROWN(new MixtureTarget(&project, "M", {"a", "b"}, {1.0}), ValueError);
+        QVERIFY_EXCEPTION_THROWN(new MixtureTarget(&project, "M", {}, {}), ValueError);
+        QVERIFY_EXCEPTION_THROWN(new MixtureTarget(&project, "M", {"a"}, {-1.0}), ValueError);
         QVERIFY(project.variables().isEmpty());
         auto* limits = new MotionLimits(&project, "L", vec({1, 2}), vec({3, 4}));
-        QVERIFY(!thrown<ValueError>([&] { limits->setLimits(vec({1, 2, 3}), vec({3, 4})); }).isNull());
+        QVERIFY_EXCEPTION_THROWN(limits->setLimits(vec({1, 2, 3}), vec({3, 4})), ValueError);
         QCOMPARE(limits->jointVelocity(), vec({1, 2}));
-        QCOMPARE(limits->jointAcceleration(), vec({3, 4}));
-    }
-
-    void mixtureNeedsOneWeightPerTarget() {
-        Project project;
-        QVERIFY(!thrown<ValueError>([&] { new MixtureTarget(&project, "M", {"a", "b"}, {1.0}); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { new MixtureTarget(&project, "M", {}, {}); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { new MixtureTarget(&project, "M", {"a"}, {-1.0}); }).isNull());
-        QVERIFY(project.variables().isEmpty());
-        new MotionLimits(&project, "Limits", vec({1}), vec({1}));
         auto* mix = new MixtureTarget(&project, "M", {""}, {1.0});
-        QVERIFY(!thrown<NotFoundError>([&] { mix->setComponents({"Ghost"}, {1.0}); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { mix->setComponents({"Limits"}, {1.0}); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { mix->setComponents({"M"}, {1.0}); }).isNull());
+        QVERIFY_EXCEPTION_THROWN(mix->setComponents({"Ghost"}, {1.0}), NotFoundError);
+        QVERIFY_EXCEPTION_THROWN(mix->setComponents({"L"}, {1.0}), ValueError);
+        QVERIFY_EXCEPTION_THROWN(mix->setComponents({"M"}, {1.0}), ValueError);
         QCOMPARE(mix->targetGenerators(), QStringList{""});
     }
 
     void createsDistributionsByTypeName_data() {
         QTest::addColumn<QString>("typeName");
         QTest::addColumn<int>("dim");
-        QTest::addColumn<QString>("className");
-        QTest::newRow("Deterministic") << QString("Deterministic") << 6 << QString("DeterministicDistribution");
-        QTest::newRow("Uniform") << QString("Uniform") << 7 << QString("UniformDistribution");
-        QTest::newRow("Gaussian") << QString("Gaussian") << 1 << QString("GaussianDistribution");
+        QTest::newRow("Deterministic") << QString("Deterministic") << 6;
+        QTest::newRow("Uniform") << QString("Uniform") << 7;
+        QTest::newRow("Gaussian") << QString("Gaussian") << 1;
     }
 
     void createsDistributionsByTypeName() {
         QFETCH(QString, typeName);
         QFETCH(int, dim);
-        QFETCH(QString, className);
         const std::unique_ptr<Distribution> d = Distribution::CreateFromTypename(typeName, dim);
         QCOMPARE(d->dim(), dim);
         QCOMPARE(d->typeName(), typeName);
-        QCOMPARE(&d->type(), Type::find(className));
+        QCOMPARE(&d->type(), Type::find(typeName + "Distribution"));
         RandomGenerator rng(1);
         QCOMPARE(d->sample(rng).size(), dim);
         QVERIFY(d->clone()->equals(*d));
@@ -619,11 +525,11 @@ private slots:
 
     void rejectsUnknownDistributions() {
         for (const QString& bad : {QString("Poisson"), QString(), QString("uniform")})
-            QVERIFY(!thrown<ValueError>([&] { Distribution::CreateFromTypename(bad, 3); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { Distribution::CreateFromTypename("Uniform", 0); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { Distribution::CreateFromTypename("Gaussian", -1); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { UniformDistribution(vec({1}), vec({0})); }).isNull());
-        QVERIFY(!thrown<ValueError>([&] { GaussianDistribution(vec({0}), vec({-1})); }).isNull());
+            QVERIFY_EXCEPTION_THROWN(Distribution::CreateFromTypename(bad, 3), ValueError);
+        QVERIFY_EXCEPTION_THROWN(Distribution::CreateFromTypename("Uniform", 0), ValueError);
+        QVERIFY_EXCEPTION_THROWN(Distribution::CreateFromTypename("Gaussian", -1), ValueError);
+        QVERIFY_EXCEPTION_THROWN(UniformDistribution(vec({1}), vec({0})), ValueError);
+        QVERIFY_EXCEPTION_THROWN(GaussianDistribution(vec({0}), vec({-1})), ValueError);
     }
 
     void seededSamplingIsRepeatable() {
@@ -639,7 +545,7 @@ private slots:
         QVERIFY(uniform.sample(a) != uniform.sample(c));
     }
 
-    void uniformSamplesStayWithinBounds() {
+    void uniformSamplesFillTheirBounds() {
         const Eigen::VectorXd lo = vec({-1, 0.25, 2, -3}), hi = vec({1, 0.5, 2, -2.9});
         const UniformDistribution uniform(lo, hi);
         RandomGenerator rng(5);
@@ -650,7 +556,6 @@ private slots:
             smallest = smallest.cwiseMin(s);
             largest = largest.cwiseMax(s);
         }
-        // The samples fill the box rather than sitting in a corner.
         QVERIFY(((largest - smallest).array() >= 0.9 * (hi - lo).array()).all());
     }
 
@@ -660,9 +565,9 @@ private slots:
         region->setSize({0.4, 0.2, 0.1});
         region->setPose(makePose({0.6, -0.3, 0.4}, 0, 0, 0.7));
         PoseGenerator generator(&project);
-        QVERIFY(!thrown<NotFoundError>([&] { generator.setTaskRegion("Nowhere"); }).isNull());
+        QVERIFY_EXCEPTION_THROWN(generator.setTaskRegion("Nowhere"), NotFoundError);
         RandomGenerator rng(3);
-        QVERIFY(!thrown<NotFoundError>([&] { generator.sample(rng); }).isNull());
+        QVERIFY_EXCEPTION_THROWN(generator.sample(rng), NotFoundError);
         generator.setTaskRegion("Bin");
         generator.setYawRange(0.5);
         double spread = 0;

@@ -8,7 +8,8 @@
 
 namespace {
 
-bool readCapabilities(__user_cap_header_struct& header, __user_cap_data_struct (&data)[_LINUX_CAPABILITY_U32S_3]) {
+bool readCapabilities(__user_cap_header_struct& header,
+                      __user_cap_data_struct (&data)[_LINUX_CAPABILITY_U32S_3]) {
     header = {_LINUX_CAPABILITY_VERSION_3, 0};
     return syscall(SYS_capget, &header, data) == 0;
 }

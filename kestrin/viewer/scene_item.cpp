@@ -223,8 +223,8 @@ std::vector<double> SceneItem::shapeKey(const WorkspaceObject& object) const {
         key.insert(key.end(), {tcp.x(), tcp.y(), tcp.z()});
     } else if (m_kind == Kind::Camera) {
         const auto& camera = static_cast<const Camera&>(object);
-        key.insert(key.end(), {camera.horizontalFov(), camera.verticalFov(), camera.minRange(),
-                               camera.maxRange()});
+        key.insert(key.end(),
+                   {camera.horizontalFov(), camera.verticalFov(), camera.minRange(), camera.maxRange()});
     }
     return key;
 }
@@ -313,8 +313,8 @@ void SceneItem::buildShape(const WorkspaceObject& object) {
             const Eigen::Vector3d extent = alongX ? Eigen::Vector3d(thin, wide, fingerLength)
                                                   : Eigen::Vector3d(wide, thin, fingerLength);
             for (double side : {-1.0, 1.0}) {
-                const Eigen::Vector3d offset = alongX ? Eigen::Vector3d(side * spread, 0, 0)
-                                                      : Eigen::Vector3d(0, side * spread, 0);
+                const Eigen::Vector3d offset =
+                    alongX ? Eigen::Vector3d(side * spread, 0, 0) : Eigen::Vector3d(0, side * spread, 0);
                 addBox(offset + Eigen::Vector3d(tcp.x(), tcp.y(), size.z() / 2 + fingerLength / 2), extent,
                        Look::EffectorFinger);
             }
@@ -430,9 +430,9 @@ void SceneItem::updateFrustum(const WorkspaceObject& object) {
         cells->InsertNextCell(2, ends);
     };
     for (vtkIdType corner = 0; corner < 4; ++corner) {
-        line(0, 5 + corner);                          // apex to the far plane
-        line(1 + corner, 1 + (corner + 1) % 4);       // near rectangle
-        line(5 + corner, 5 + (corner + 1) % 4);       // far rectangle
+        line(0, 5 + corner);                    // apex to the far plane
+        line(1 + corner, 1 + (corner + 1) % 4); // near rectangle
+        line(5 + corner, 5 + (corner + 1) % 4); // far rectangle
     }
     m_overlayData->SetPoints(points);
     m_overlayData->SetLines(cells);

@@ -90,8 +90,7 @@ private:
 
     void buildShape(const WorkspaceObject& object);
     void clearParts();
-    vtkActor* addBox(const Eigen::Vector3d& centre, const Eigen::Vector3d& extent,
-                     SceneResources::Look look);
+    vtkActor* addBox(const Eigen::Vector3d& centre, const Eigen::Vector3d& extent, SceneResources::Look look);
     void addPart(vtkActor* actor);
     void updateRobotLinks(const WorkspaceObject& object);
     void updateFrustum(const WorkspaceObject& object);
@@ -102,7 +101,7 @@ private:
     vtkSmartPointer<vtkMatrix4x4> m_matrix;
     vtkSmartPointer<vtkAssembly> m_body;
     std::vector<vtkSmartPointer<vtkActor>> m_parts;
-    vtkSmartPointer<vtkActor> m_overlay;     // drawn, not fitted; cameras only
+    vtkSmartPointer<vtkActor> m_overlay;      // drawn, not fitted; cameras only
     vtkSmartPointer<vtkPolyData> m_linkData;  // robots only: link segments in the base frame
     vtkSmartPointer<vtkPolyData> m_jointData; // robots only: joint centres in the base frame
     vtkSmartPointer<vtkPolyData> m_overlayData;

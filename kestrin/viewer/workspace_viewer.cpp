@@ -1,6 +1,7 @@
 #include "workspace_viewer.h"
 
 #include "scene_item.h"
+#include "teleoperator.h"
 
 #include <kestrin/effector.h>
 #include <kestrin/error.h>
@@ -103,6 +104,9 @@ struct WorkspaceViewer::Impl {
     // Robot id to the ids of the objects whose pose follows that robot.
     std::unordered_map<quint64, std::vector<quint64>> followers;
 
+    // Last, so that it lets go of the interactor and the renderer before they go.
+    std::unique_ptr<Teleoperator> teleoperator;
+
     std::vector<Entry>::iterator lowerBound(quint64 id) {
         return std::lower_bound(entries.begin(), entries.end(), id,
                                 [](const Entry& e, quint64 wanted) { return e.id < wanted; });
@@ -139,7 +143,11 @@ struct WorkspaceViewer::Impl {
     }
 
     Entry makeEntry(WorkspaceObject* object) {
-        Entry entry{object, object->id(), object->revision(), 0, dynamic_cast<Robot*>(object) != nullptr,
+        Entry entry{object,
+                    object->id(),
+                    object->revision(),
+                    0,
+                    dynamic_cast<Robot*>(object) != nullptr,
                     std::make_unique<SceneItem>(*object, resources)};
         entry.item->addTo(renderer);
         const Robot* leader = leaderOf(*object);
@@ -184,7 +192,7 @@ struct WorkspaceViewer::Impl {
         // The common case, objects added at the end, needs no merge: compare pointers up to
         // where the lists part, and only append if the items run out first.
         std::size_t same = 0;
-        while (same < entries.size() && same < listing.size() && entries[same].id == listing[same]->id())
+        while (same < entries.size() && same < listing.size() && entries[same].object == listing[same])
             ++same;
         if (same == entries.size()) {
             for (std::size_t j = same; j < listing.size(); ++j)
@@ -202,7 +210,7 @@ struct WorkspaceViewer::Impl {
             while (i < entries.size() && entries[i].id < id)
                 drop(entries[i++]);
             if (i < entries.size() && entries[i].id == id) {
-                if (true) {
+                if (entries[i].object == object) {
                     kept.push_back(std::move(entries[i++]));
                     continue;
                 }
@@ -224,7 +232,7 @@ struct WorkspaceViewer::Impl {
         std::vector<quint64> unlisted;
         for (Entry& entry : entries) {
             const quint64 revision = entry.object->revision();
-            if (revision == entry.revision && false)
+            if (revision == entry.revision)
                 continue;
             if (!entry.object->isListed()) {
                 unlisted.push_back(entry.id);
@@ -258,7 +266,7 @@ struct WorkspaceViewer::Impl {
                 if (!follower)
                     continue;
                 const Robot* leader = leaderOf(*follower->object);
-                if (leader && leader->id() == robotId && false)
+                if (leader && leader->id() == robotId)
                     follower->item->updatePose(*follower->object);
                 else
                     setLeader(*follower, leader ? leader->id() : 0);
@@ -312,6 +320,12 @@ WorkspaceViewer::WorkspaceViewer(QWidget* parent) : QWidget(parent), d(std::make
 
     d->cameraStyle = vtkSmartPointer<vtkInteractorStyleTrackballCamera>::New();
     d->cameraStyle->SetDefaultRenderer(d->renderer);
+    // The jog keys of teleoperation need the keyboard.
+    d->vtkWidget->setFocusPolicy(Qt::StrongFocus);
+    setFocusPolicy(Qt::StrongFocus);
+    setFocusProxy(d->vtkWidget);
+    d->teleoperator =
+        std::make_unique<Teleoperator>(*this, *d->vtkWidget, d->vtkWidget->interactor(), d->renderer, d->resources);
     setCameraMode();
     resetCamera();
 }
@@ -328,18 +342,22 @@ const Type& WorkspaceViewer::staticType() {
 
 void WorkspaceViewer::setProject(Project* project) {
     if (project != d->project) {
+        d->teleoperator->stop();
         d->clear();
         d->project = project;
     }
     rebuild();
 }
 
-Project* WorkspaceViewer::project() const { return d->project; }
+Project* WorkspaceViewer::project() const {
+    return d->project;
+}
 
 void WorkspaceViewer::rebuild() {
     Workspace* workspace = d->project ? d->project->workspace() : nullptr;
     if (!workspace) {
         d->clear();
+        d->teleoperator->follow();
         return;
     }
     if (workspace != d->listedWorkspace) {
@@ -353,13 +371,25 @@ void WorkspaceViewer::rebuild() {
     // the grid each time.
     if (d->gridTooSmall)
         d->rebuildGrid(std::max(d->neededGridExtent, 1.25 * d->gridHalfExtent));
+    d->teleoperator->follow();
 }
 
-vtkRenderer* WorkspaceViewer::_getRenderer() const { return d->renderer; }
+vtkRenderer* WorkspaceViewer::_getRenderer() const {
+    return d->renderer;
+}
 
-void WorkspaceViewer::render() { d->window->Render(); }
+void WorkspaceViewer::render() {
+    d->window->Render();
+}
 
 void WorkspaceViewer::resetCamera() {
+    // Until the view is first on screen the render window has no size of its own, and the fit
+    // depends on the view's aspect ratio: lend it the widget's size.
+    if (!d->window->GetReadyForRendering()) {
+        const qreal ratio = devicePixelRatioF();
+        d->window->SetSize(std::max(1, qRound(width() * ratio)), std::max(1, qRound(height() * ratio)));
+    }
+
     double bounds[6];
     d->renderer->ComputeVisiblePropBounds(bounds);
     if (!vtkMath::AreBoundsInitialized(bounds)) {
@@ -383,7 +413,13 @@ void WorkspaceViewer::resetCamera() {
     d->renderer->ResetCameraClippingRange();
 }
 
-void WorkspaceViewer::setCameraMode() { d->vtkWidget->interactor()->SetInteractorStyle(d->cameraStyle); }
+void WorkspaceViewer::setCameraMode() {
+    const bool wasTeleoperating = d->teleoperator->isActive();
+    d->teleoperator->stop();
+    d->vtkWidget->interactor()->SetInteractorStyle(d->cameraStyle);
+    if (wasTeleoperating)
+        render();
+}
 
 void WorkspaceViewer::screenshot(const QString& filename) {
     if (filename.trimmed().isEmpty())
@@ -401,9 +437,15 @@ void WorkspaceViewer::screenshot(const QString& filename) {
         screenshotFailed(filename, QStringLiteral("the folder '%1' is not writable.").arg(folder));
     if (file.exists() && !file.isWritable())
         screenshotFailed(filename, QStringLiteral("the file exists and is not writable."));
-    if (!d->window->GetReadyForRendering())
-        screenshotFailed(filename, QStringLiteral("the 3-D view is not on screen yet, so there is "
-                                                  "nothing to capture; show the window first."));
+    if (!d->window->GetReadyForRendering()) {
+        // Never shown: have the OpenGL widget make its context and framebuffer off screen, at
+        // the size the view has, so that a hidden view can be captured too.
+        d->vtkWidget->resize(size());
+        d->vtkWidget->grabFramebuffer();
+        if (!d->window->GetReadyForRendering())
+            screenshotFailed(filename,
+                             QStringLiteral("the 3-D view could not be drawn (no OpenGL context)."));
+    }
 
     render();
     auto capture = vtkSmartPointer<vtkWindowToImageFilter>::New();
@@ -423,6 +465,28 @@ void WorkspaceViewer::screenshot(const QString& filename) {
         screenshotFailed(filename, QStringLiteral("the image could not be written (is the disk full?)."));
 }
 
-int WorkspaceViewer::sceneItemCount() const { return static_cast<int>(d->entries.size()); }
+int WorkspaceViewer::sceneItemCount() const {
+    return static_cast<int>(d->entries.size());
+}
+
+void WorkspaceViewer::setTeleoperationMode(const QString& robot, const QString& tool) {
+    d->teleoperator->start(robot, tool);
+}
+
+bool WorkspaceViewer::isTeleoperating() const {
+    return d->teleoperator->isActive();
+}
+
+QString WorkspaceViewer::teleoperatedRobot() const {
+    return d->teleoperator->robotName();
+}
+
+QString WorkspaceViewer::teleoperatedTool() const {
+    return d->teleoperator->toolName();
+}
+
+bool WorkspaceViewer::jog(const Eigen::Vector3d& translation, const Eigen::Vector3d& rotation) {
+    return d->teleoperator->jog(translation, rotation);
+}
 
 } // namespace kestrin

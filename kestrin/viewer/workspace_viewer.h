@@ -3,6 +3,7 @@
 // only as a forward declaration.
 
 #include <QString>
+#include <Eigen/Core>
 #include <QWidget>
 #include <memory>
 
@@ -43,6 +44,24 @@ public:
 
     /// Number of objects that have a scene item (for tests and benchmarks).
     int sceneItemCount() const;
+
+    /// Teleoperates `robot` by its tool frame `tool`: a handle on the tool frame can be dragged,
+    /// and the keyboard jogs it (arrows: x and y, Page Up/Down: z; with Shift: turn about x, y, z;
+    /// 5 mm or 5 degrees a press). The robot follows through inverse kinematics within its joint
+    /// limits. Throws kestrin::Error naming what to choose when the robot or the tool frame is
+    /// empty, unknown, or the tool frame is on another robot.
+    void setTeleoperationMode(const QString& robot, const QString& tool);
+    /// True while teleoperating; the names of the robot and tool frame being teleoperated.
+    bool isTeleoperating() const;
+    QString teleoperatedRobot() const;
+    QString teleoperatedTool() const;
+    /// One jog of the teleoperated tool frame (metres and radians, world axes), as a key press
+    /// does. Returns false when the robot stopped short of the target (the message is emitted).
+    bool jog(const Eigen::Vector3d& translation, const Eigen::Vector3d& rotation);
+
+signals:
+    /// A teleoperation target the robot could not reach; the text says so for the user.
+    void teleoperationMessage(const QString& text);
 
 private:
     struct Impl;

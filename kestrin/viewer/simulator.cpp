@@ -1,0 +1,121 @@
+#include "simulator.h"
+
+#include "workspace_viewer.h"
+
+#include <kestrin/error.h>
+#include <kestrin/program_runner.h>
+#include <kestrin/type.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QThread>
+
+// The simulator reports to the application log.
+Q_LOGGING_CATEGORY(lcSimulator, "kestrin.app", QtInfoMsg)
+
+namespace kestrin {
+
+namespace {
+
+/// While a run animates, swallows user input so that nothing changes the cell under it; Escape
+/// asks the run to stop.
+class RunInputFilter : public QObject {
+public:
+    bool stopRequested = false;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+        case QEvent::KeyPress: {
+            if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
+                stopRequested = true;
+            return true;
+        }
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseMove:
+        case QEvent::Wheel:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::ContextMenu:
+        case QEvent::Drop:
+        case QEvent::Close:
+            return true;
+        default:
+            return QObject::eventFilter(watched, event);
+        }
+    }
+};
+
+} // namespace
+
+const Type& Simulator::staticType() {
+    static const Type t("Simulator", nullptr);
+    return t;
+}
+
+Simulator::Simulator(Project* project, WorkspaceViewer* viewer) : m_project(project), m_viewer(viewer) {
+    if (!project)
+        throw ValueError(QStringLiteral("The simulator needs a project to run."));
+}
+
+Simulator::~Simulator() = default;
+
+bool Simulator::runProgram(const QString& name) {
+    ProgramRunner runner(m_project, m_seed);
+    RunInputFilter filter;
+    QElapsedTimer clock;
+    QPointer<WorkspaceViewer> viewer(m_viewer);
+    if (viewer) {
+        qApp->installEventFilter(&filter);
+        clock.start();
+        runner.setStepCallback([&](double simulated) {
+            if (!viewer)
+                return false;
+            viewer->rebuild();
+            viewer->render();
+            // Keep pace with the wall clock, staying responsive to Escape and repaints.
+            do {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+                if (filter.stopRequested)
+                    return false;
+                if (clock.elapsed() / 1000.0 * m_speed < simulated)
+                    QThread::msleep(1);
+            } while (clock.elapsed() / 1000.0 * m_speed < simulated);
+            return true;
+        });
+    }
+    qCInfo(lcSimulator, "Running program '%s'", qUtf8Printable(name));
+    RunOutcome outcome;
+    try {
+        outcome = runner.run(name);
+    } catch (...) {
+        if (viewer)
+            qApp->removeEventFilter(&filter);
+        throw;
+    }
+    if (viewer) {
+        qApp->removeEventFilter(&filter);
+        viewer->rebuild();
+        viewer->render();
+    }
+    m_reason = outcome.reason;
+    m_simulated = outcome.simulatedSeconds;
+    if (outcome.completed)
+        qCInfo(lcSimulator, "Program '%s' completed after %.2f s of simulated time", qUtf8Printable(name),
+               outcome.simulatedSeconds);
+    else
+        qCCritical(lcSimulator, "Program '%s' faulted after %.2f s: %s", qUtf8Printable(name), outcome.simulatedSeconds,
+                   qUtf8Printable(outcome.reason));
+    return outcome.completed;
+}
+
+} // namespace kestrin

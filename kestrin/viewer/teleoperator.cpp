@@ -1,0 +1,319 @@
+#include "teleoperator.h"
+
+#include "scene_item.h"
+#include "workspace_viewer.h"
+
+#include <kestrin/error.h>
+#include <kestrin/project.h>
+#include <kestrin/robot.h>
+#include <kestrin/teleoperation.h>
+#include <kestrin/tool_frame.h>
+#include <kestrin/workspace.h>
+
+#include <QKeyEvent>
+#include <QWidget>
+
+#include <vtkActor.h>
+#include <vtkCommand.h>
+#include <vtkHandleWidget.h>
+#include <vtkMatrix4x4.h>
+#include <vtkPointHandleRepresentation3D.h>
+#include <vtkPolyDataMapper.h>
+#include <vtkProperty.h>
+#include <vtkRenderWindowInteractor.h>
+#include <vtkRenderer.h>
+
+#include <cmath>
+
+namespace kestrin {
+
+namespace {
+
+constexpr double kJogStep = 0.005;              // metres a key press
+constexpr double kJogTurn = 5.0 * M_PI / 180.0; // radians a key press with Shift
+constexpr double kHandlePixels = 36.0;
+// The highlight is drawn over the tool frame's own axes, longer and thicker.
+constexpr double kHighlightLength = 0.16;
+
+/// The world axis (0, 1, 2) and direction (+1, -1) a jog key stands for; axis -1 for other keys.
+std::pair<int, double> jogKey(int key) {
+    switch (key) {
+    case Qt::Key_Right:
+        return {0, 1.0};
+    case Qt::Key_Left:
+        return {0, -1.0};
+    case Qt::Key_Up:
+        return {1, 1.0};
+    case Qt::Key_Down:
+        return {1, -1.0};
+    case Qt::Key_PageUp:
+        return {2, 1.0};
+    case Qt::Key_PageDown:
+        return {2, -1.0};
+    default:
+        return {-1, 0.0};
+    }
+}
+
+/// Jog keys with Control, Alt or Meta belong to shortcuts, not to jogging.
+bool isPlainJogKey(const QKeyEvent& event) {
+    const Qt::KeyboardModifiers others = Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+    return jogKey(event.key()).first >= 0 && !(event.modifiers() & others);
+}
+
+} // namespace
+
+Teleoperator::Teleoperator(WorkspaceViewer& viewer, QWidget& keys, vtkRenderWindowInteractor* interactor,
+                           vtkRenderer* renderer, const SceneResources& resources)
+    : m_viewer(viewer), m_keys(keys), m_renderer(renderer) {
+    m_handleLook = vtkSmartPointer<vtkPointHandleRepresentation3D>::New();
+    m_handleLook->SetHandleSize(kHandlePixels);
+    m_handleLook->AllOff();
+    m_handleLook->OutlineOn();
+    m_handleLook->GetProperty()->SetColor(1.0, 0.85, 0.1);
+    m_handleLook->GetProperty()->SetLineWidth(2.5f);
+    m_handleLook->GetSelectedProperty()->SetColor(1.0, 0.35, 0.9);
+    m_handleLook->GetSelectedProperty()->SetLineWidth(3.5f);
+    // The handle must not count when the camera is fitted to the cell.
+    m_handleLook->UseBoundsOff();
+
+    m_handle = vtkSmartPointer<vtkHandleWidget>::New();
+    m_handle->SetInteractor(interactor);
+    // Without a default renderer the widget would attach to whichever renderer the mouse was last
+    // over, which can be the corner axes.
+    m_handle->SetDefaultRenderer(renderer);
+    m_handle->SetRepresentation(m_handleLook);
+    m_handle->AllowHandleResizeOff();
+    m_handle->AddObserver(vtkCommand::StartInteractionEvent, this, &Teleoperator::dragStarted);
+    m_handle->AddObserver(vtkCommand::InteractionEvent, this, &Teleoperator::dragged);
+    m_handle->AddObserver(vtkCommand::EndInteractionEvent, this, &Teleoperator::dragEnded);
+
+    m_highlightMatrix = vtkSmartPointer<vtkMatrix4x4>::New();
+    m_highlight = vtkSmartPointer<vtkActor>::New();
+    m_highlight->SetMapper(resources.unitAxes());
+    m_highlight->GetProperty()->SetLineWidth(6.0f);
+    m_highlight->GetProperty()->LightingOff();
+    m_highlight->SetScale(kHighlightLength);
+    m_highlight->SetUserMatrix(m_highlightMatrix);
+    m_highlight->UseBoundsOff();
+    m_highlight->PickableOff();
+    m_highlight->VisibilityOff();
+    renderer->AddActor(m_highlight);
+
+    m_keys.installEventFilter(this);
+}
+
+Teleoperator::~Teleoperator() {
+    stop();
+    m_handle->RemoveAllObservers();
+    m_renderer->RemoveActor(m_highlight);
+}
+
+void Teleoperator::start(const QString& robotName, const QString& toolName) {
+    Project* project = m_viewer.project();
+    Workspace* workspace = project ? project->workspace() : nullptr;
+    if (robotName.trimmed().isEmpty())
+        throw ValueError(QStringLiteral("Choose a robot to teleoperate."));
+    Robot* robot = workspace ? workspace->findRobot(robotName) : nullptr;
+    if (!robot)
+        throw NotFoundError(
+            QStringLiteral("There is no robot named '%1' in the cell; choose one of its robots to teleoperate.")
+                .arg(robotName));
+    if (toolName.trimmed().isEmpty())
+        throw ValueError(QStringLiteral("Choose a tool frame of robot '%1' to teleoperate; add one with "
+                                        "Add > Tool Frame.")
+                             .arg(robotName));
+    ToolFrame* tool = workspace->findToolFrame(toolName);
+    if (!tool)
+        throw NotFoundError(QStringLiteral("There is no tool frame named '%1' on any robot; choose a tool frame "
+                                           "of robot '%2' to teleoperate.")
+                                .arg(toolName, robotName));
+    if (tool->robot() != robot)
+        throw ValueError(QStringLiteral("Tool frame '%1' is on robot '%2', not on robot '%3'; choose a tool "
+                                        "frame of robot '%3' to teleoperate.")
+                             .arg(toolName, tool->robot()->name(), robotName));
+
+    if (m_dragging)
+        stop();
+    m_robotId = robot->id();
+    m_toolId = tool->id();
+    m_robotSeen = robot;
+    m_toolSeen = tool;
+    m_active = true;
+    m_reported = false;
+    m_handle->On();
+    m_highlight->VisibilityOn();
+    follow();
+    m_keys.setFocus(Qt::OtherFocusReason);
+    m_viewer.render();
+}
+
+void Teleoperator::stop() {
+    if (!m_active)
+        return;
+    m_active = false;
+    // Ended in the middle of a drag (the cell changed under it): the handle holds the
+    // interactor's mouse events until it lets go.
+    if (m_handle->GetWidgetState() == vtkHandleWidget::Active)
+        m_handle->ReleaseFocus();
+    m_handle->Off();
+    m_highlight->VisibilityOff();
+    m_dragging = false;
+    m_robotSeen = nullptr;
+    m_toolSeen = nullptr;
+}
+
+std::optional<Teleoperator::Target> Teleoperator::resolve() const {
+    if (!m_active)
+        return std::nullopt;
+    Project* project = m_viewer.project();
+    Workspace* workspace = project ? project->workspace() : nullptr;
+    if (!workspace)
+        return std::nullopt;
+    WorkspaceObject* robot = workspace->findById(m_robotId);
+    WorkspaceObject* tool = workspace->findById(m_toolId);
+    if (!robot || !tool || 
+        robot->category() != Category::Robot || tool->category() != Category::ToolFrame)
+        return std::nullopt;
+    auto* frame = static_cast<ToolFrame*>(tool);
+    if (frame->robot() != robot)
+        return std::nullopt;
+    return Target{static_cast<Robot*>(robot), frame};
+}
+
+bool Teleoperator::isActive() const {
+    return resolve().has_value();
+}
+
+QString Teleoperator::robotName() const {
+    const auto target = resolve();
+    return target ? target->robot->name() : QString();
+}
+
+QString Teleoperator::toolName() const {
+    const auto target = resolve();
+    return target ? target->tool->name() : QString();
+}
+
+bool Teleoperator::jog(const Eigen::Vector3d& translation, const Eigen::Vector3d& rotation) {
+    if (!m_active)
+        throw ValueError(QStringLiteral("Not teleoperating: choose Teleoperation Mode first."));
+    const auto target = resolve();
+    if (!target) {
+        stop();
+        throw ValueError(QStringLiteral("Not teleoperating: the robot or its tool frame has left the cell; "
+                                        "choose Teleoperation Mode again."));
+    }
+    if (!translation.allFinite() || !rotation.allFinite())
+        throw ValueError(QStringLiteral("A jog of tool frame '%1' needs finite distances and angles.")
+                             .arg(target->tool->name()));
+    m_reported = false;
+    return moveTo(*target, jogged(target->tool->pose(), translation, rotation));
+}
+
+bool Teleoperator::moveTo(const Target& target, const Pose& pose) {
+    const JogResult result = moveToolTowards(target.robot, target.tool, pose);
+    m_viewer.rebuild();
+    m_viewer.render();
+    if (!result.reached && !m_reported) {
+        m_reported = true;
+        emit m_viewer.teleoperationMessage(result.message);
+    }
+    return result.reached;
+}
+
+void Teleoperator::follow() {
+    if (!m_active)
+        return;
+    const auto target = resolve();
+    if (!target) {
+        stop();
+        return;
+    }
+    const Pose pose = target->tool->pose();
+    setMatrix(m_highlightMatrix, pose);
+    m_highlight->Modified();
+    if (!m_dragging)
+        placeHandle(pose.translation());
+}
+
+void Teleoperator::placeHandle(const Eigen::Vector3d& position) {
+    double p[3] = {position.x(), position.y(), position.z()};
+    m_handleLook->SetWorldPosition(p);
+}
+
+bool Teleoperator::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != &m_keys || !m_active)
+        return QObject::eventFilter(watched, event);
+    if (event->type() == QEvent::ShortcutOverride) {
+        // Keep jog keys away from shortcuts of the windows around the view.
+        if (isPlainJogKey(*static_cast<QKeyEvent*>(event))) {
+            event->accept();
+            return true;
+        }
+    } else if (event->type() == QEvent::KeyPress) {
+        return keyJog(static_cast<QKeyEvent*>(event));
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+bool Teleoperator::keyJog(QKeyEvent* event) {
+    if (!isPlainJogKey(*event))
+        return false;
+    if (m_dragging)
+        return true;
+    const auto target = resolve();
+    if (!target) {
+        stop();
+        return false;
+    }
+    // A held key repeats; its repeats belong to the press that began them.
+    if (!event->isAutoRepeat())
+        m_reported = false;
+    const auto [axis, sign] = jogKey(event->key());
+    Eigen::Vector3d translation = Eigen::Vector3d::Zero();
+    Eigen::Vector3d rotation = Eigen::Vector3d::Zero();
+    if (event->modifiers() & Qt::ShiftModifier)
+        rotation[axis] = sign * kJogTurn;
+    else
+        translation[axis] = sign * kJogStep;
+    moveTo(*target, jogged(target->tool->pose(), translation, rotation));
+    return true;
+}
+
+void Teleoperator::dragStarted() {
+    const auto target = resolve();
+    if (!target) {
+        stop();
+        return;
+    }
+    m_dragging = true;
+    m_reported = false;
+    m_dragOrientation = target->tool->pose().linear();
+}
+
+void Teleoperator::dragged() {
+    if (!m_dragging)
+        return;
+    const auto target = resolve();
+    if (!target) {
+        stop();
+        return;
+    }
+    double at[3];
+    m_handleLook->GetWorldPosition(at);
+    Pose pose = Pose::Identity();
+    pose.linear() = m_dragOrientation;
+    pose.translation() = Eigen::Vector3d(at[0], at[1], at[2]);
+    moveTo(*target, pose);
+}
+
+void Teleoperator::dragEnded() {
+    if (!m_dragging)
+        return;
+    m_dragging = false;
+    // Back onto the tool frame, which stopped short if the handle went out of reach.
+    follow();
+}
+
+} // namespace kestrin

@@ -1,0 +1,110 @@
+#pragma once
+// Private to the viewer: moving a robot by one of its tool frames from the 3-D view, with a
+// handle to drag and jog keys.
+
+#include <kestrin/geometry.h>
+
+#include <QObject>
+#include <QString>
+#include <vtkSmartPointer.h>
+
+#include <optional>
+
+class QKeyEvent;
+class QWidget;
+class vtkActor;
+class vtkHandleWidget;
+class vtkMatrix4x4;
+class vtkObject;
+class vtkPointHandleRepresentation3D;
+class vtkRenderWindowInteractor;
+class vtkRenderer;
+
+namespace kestrin {
+
+class Robot;
+class SceneResources;
+class ToolFrame;
+class WorkspaceObject;
+class WorkspaceViewer;
+
+/// Teleoperation of one robot by one of its tool frames, for a WorkspaceViewer. Contract:
+/// - start() checks the names against the viewer's project and throws without changing
+///   anything when they do not name a robot and a tool frame on it.
+/// - It keeps the ids of the robot and the tool frame, never a pointer it uses: every key press,
+///   drag step, jog and follow() looks them up again, and teleoperation ends as soon as either
+///   has left the cell or the tool frame has moved to another robot.
+/// - Each move goes through moveToolTowards, then the viewer rebuilds and redraws. A move that
+///   stops short emits the viewer's teleoperationMessage at most once per user action: a jog()
+///   call, a burst of key presses (held keys repeat) or a drag.
+/// - While active, the handle sits on the tool frame, except during a drag, where it follows the
+///   mouse; at the end of a drag it goes back onto the tool frame, which may have stopped short.
+class Teleoperator : public QObject {
+public:
+    /// `keys` is the widget whose key presses jog; `interactor` and `renderer` are the view's.
+    Teleoperator(WorkspaceViewer& viewer, QWidget& keys, vtkRenderWindowInteractor* interactor,
+                 vtkRenderer* renderer, const SceneResources& resources);
+    ~Teleoperator() override;
+    Teleoperator(const Teleoperator&) = delete;
+    Teleoperator& operator=(const Teleoperator&) = delete;
+
+    /// Teleoperates `robot` by `tool` (names in the viewer's project). Throws ValueError for an
+    /// empty name or a tool frame on another robot, NotFoundError for a name not in the cell.
+    void start(const QString& robot, const QString& tool);
+    /// Hides the handle and stops the jog keys; does nothing when not active.
+    void stop();
+
+    /// True while active and the robot and its tool frame are still in the cell.
+    bool isActive() const;
+    /// Current names of the robot and tool frame; empty when not active.
+    QString robotName() const;
+    QString toolName() const;
+
+    /// One jog (metres and radians, world axes); see WorkspaceViewer::jog.
+    bool jog(const Eigen::Vector3d& translation, const Eigen::Vector3d& rotation);
+
+    /// Called by the viewer after each rebuild: ends teleoperation when its objects are gone,
+    /// otherwise puts the handle and the highlight on the tool frame.
+    void follow();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    struct Target {
+        Robot* robot;
+        ToolFrame* tool;
+    };
+
+    std::optional<Target> resolve() const;
+    /// Moves the tool towards `pose`, redraws, and reports once per user action.
+    bool moveTo(const Target& target, const Pose& pose);
+    bool keyJog(QKeyEvent* event);
+    void dragStarted();
+    void dragged();
+    void dragEnded();
+    void placeHandle(const Eigen::Vector3d& position);
+
+    WorkspaceViewer& m_viewer;
+    QWidget& m_keys;
+    vtkRenderer* m_renderer;
+
+    bool m_active = false;
+    quint64 m_robotId = 0;
+    quint64 m_toolId = 0;
+    // The objects found by start(), only ever compared with what a lookup by id returns: a
+    // workspace whose contents were swapped for a loaded file reuses ids for other objects.
+    const WorkspaceObject* m_robotSeen = nullptr;
+    const WorkspaceObject* m_toolSeen = nullptr;
+
+    bool m_dragging = false;
+    bool m_reported = false; // a message went out during the current user action
+    Eigen::Matrix3d m_dragOrientation = Eigen::Matrix3d::Identity();
+
+    vtkSmartPointer<vtkHandleWidget> m_handle;
+    vtkSmartPointer<vtkPointHandleRepresentation3D> m_handleLook;
+    vtkSmartPointer<vtkActor> m_highlight;
+    vtkSmartPointer<vtkMatrix4x4> m_highlightMatrix;
+};
+
+} // namespace kestrin
