@@ -14,6 +14,7 @@
 #include "robot.h"
 #include "tool_frame.h"
 #include "type.h"
+#include "undo_history.h"
 #include "variable.h"
 #include "workspace.h"
 #include "workspace_state.h"

@@ -6,6 +6,7 @@
 #include "error.h"
 #include "json_io.h"
 #include "naming.h"
+#include "undo_history.h"
 #include "variable.h"
 #include "workspace.h"
 
@@ -32,7 +33,9 @@ const Type& Project::staticType() {
 
 Project::Project()
     : m_workspace(std::make_unique<Workspace>(this)), m_behaviorNames(std::make_unique<NameRegistry>()),
-      m_variableNames(std::make_unique<NameRegistry>()) {}
+      m_variableNames(std::make_unique<NameRegistry>()), m_history(std::make_unique<UndoHistory>(this)) {
+    m_history->reset();
+}
 
 Project::~Project() {
     // Behaviors and variables refer to the workspace by name only; drop them first all the same,
@@ -232,12 +235,14 @@ static QJsonObject behaviorToJson(const Behavior* b) {
     return json;
 }
 
-QJsonObject Project::toJson() const {
+QJsonObject Project::toJson(bool withIds) const {
     QJsonArray objects;
     for (const WorkspaceObject* o : m_workspace->objects()) {
         QJsonObject json{{QStringLiteral("type"), o->type().name()},
                          {QStringLiteral("name"), o->name()},
                          {QStringLiteral("pose"), kestrin::toJson(o->transform())}};
+        if (withIds)
+            json.insert(QStringLiteral("id"), static_cast<double>(o->id()));
         o->writeJson(json);
         objects.append(json);
     }
@@ -319,6 +324,7 @@ void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
 
     Project loaded;
     Workspace* ws = loaded.workspace();
+    ws->_setAutoPlace(false); // every object's pose comes from the file
 
     const QJsonObject wsJson = top.readObject(json, QStringLiteral("workspace"));
     const QJsonArray objects = top.nested(QStringLiteral("workspace")).readArray(wsJson, QStringLiteral("objects"));
@@ -350,6 +356,11 @@ void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
             here.failField(QStringLiteral("pose"), e.message());
         }
         obj->readJson(o, here);
+        if (o.contains(QStringLiteral("id"))) {
+            const int id = here.readInt(o, QStringLiteral("id"));
+            if (id < 1 || !ws->_reassignId(obj, static_cast<quint64>(id)))
+                here.failField(QStringLiteral("id"), QStringLiteral("must be a positive number used by no other object"));
+        }
         made.emplace_back(obj, here);
     }
     for (auto& [obj, ctx] : made)
@@ -443,6 +454,7 @@ void Project::load(const QString& file) {
                                          "is not a JSON object).")
                               .arg(file));
     fromJson(doc.object(), file);
+    m_history->reset();
 }
 
 void Project::save(const QString& file) const {

@@ -16,6 +16,7 @@ class Behavior;
 class Variable;
 class Workspace;
 class NameRegistry;
+class UndoHistory;
 
 class Project {
 public:
@@ -27,6 +28,8 @@ public:
     static const Type& staticType();
 
     Workspace* workspace() const { return m_workspace.get(); }
+    /// The project's undo history; it starts with the project (and anew at every load).
+    UndoHistory& history() const { return *m_history; }
 
     /// Reads a project file into this project, all or nothing: on failure the project is left
     /// exactly as it was. Throws FileError (missing, a folder, unreadable, too large) or
@@ -36,8 +39,9 @@ public:
     /// Throws FileError naming the path and the reason.
     void save(const QString& file) const;
 
-    /// The whole project as a project-file document, and back (all or nothing, as load).
-    QJsonObject toJson() const;
+    /// The whole project as a project-file document, and back (all or nothing, as load). With
+    /// `withIds`, objects keep their ids across the round trip (for the undo history).
+    QJsonObject toJson(bool withIds = false) const;
     void fromJson(const QJsonObject& json, const QString& fileLabel);
 
     /// Programs (top-level behaviors) by name.
@@ -87,6 +91,7 @@ private:
     std::unique_ptr<NameRegistry> m_behaviorNames;
     std::unique_ptr<NameRegistry> m_variableNames;
     quint64 m_structureRevision = 1;
+    std::unique_ptr<UndoHistory> m_history;
 };
 
 } // namespace kestrin

@@ -122,9 +122,25 @@ void Workspace::_adopt(WorkspaceObject* object) {
     object->_setId(m_nextId++);
     m_byId.insert(object->id(), object);
     m_objects.emplace_back(object);
-    if (object->occupiesFloor())
-        place(object);
+    if (object->occupiesFloor()) {
+        if (m_autoPlace)
+            place(object);
+        else
+            _updateFloor(object);
+    }
     ++m_structureRevision;
+}
+
+bool Workspace::_reassignId(WorkspaceObject* object, quint64 id) {
+    if (object->id() == id)
+        return true;
+    if (m_byId.contains(id))
+        return false;
+    m_byId.remove(object->id());
+    object->_setId(id);
+    m_byId.insert(id, object);
+    m_nextId = std::max(m_nextId, id + 1);
+    return true;
 }
 
 void Workspace::_rename(WorkspaceObject* object, const QString& newName) {
@@ -308,15 +324,29 @@ void Workspace::place(WorkspaceObject* object) {
         markFloor(object, true);
         return true;
     };
-    for (int ring = m_searchHint.value(shapeKey, 0);; ++ring) {
-        bool found = ring == 0 && tryAt(0, 0);
-        for (int k = -ring; k <= ring && !found && ring > 0; ++k)
-            found = tryAt(k, -ring) || tryAt(k, ring);
-        for (int k = -ring + 1; k <= ring - 1 && !found; ++k)
-            found = tryAt(-ring, k) || tryAt(ring, k);
-        if (found) {
-            m_searchHint.insert(shapeKey, ring);
-            return;
+    // Ring r > 0 has 8r spots, walked as four sides of 2r spots each.
+    auto spot = [](int ring, int k) {
+        const int side = k / (2 * ring), offset = k % (2 * ring);
+        switch (side) {
+        case 0: return QPoint(-ring + offset, -ring);
+        case 1: return QPoint(ring, -ring + offset);
+        case 2: return QPoint(ring - offset, ring);
+        default: return QPoint(-ring, ring - offset);
+        }
+    };
+    // Resume where the last object of this footprint went: everything before it was full then.
+    const QPoint hint = m_searchHint.value(shapeKey, QPoint(0, 0));
+    if (hint.x() == 0 && tryAt(0, 0)) {
+        m_searchHint.insert(shapeKey, QPoint(0, 0));
+        return;
+    }
+    for (int ring = std::max(1, hint.x());; ++ring) {
+        for (int k = ring == hint.x() ? hint.y() : 0; k < 8 * ring; ++k) {
+            const QPoint s = spot(ring, k);
+            if (tryAt(s.x(), s.y())) {
+                m_searchHint.insert(shapeKey, QPoint(ring, k));
+                return;
+            }
         }
     }
 }

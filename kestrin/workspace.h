@@ -68,6 +68,10 @@ public:
     void _swapContents(Workspace& other);
     void _clear();
     void _structureChanged() { ++m_structureRevision; }
+    /// While off, new objects keep the pose they were constructed with (loading sets it next).
+    void _setAutoPlace(bool on) { m_autoPlace = on; }
+    /// Gives an object another id; false when the id is taken by another object.
+    bool _reassignId(WorkspaceObject* object, quint64 id);
 
 private:
     void place(WorkspaceObject* object);
@@ -81,7 +85,8 @@ private:
     std::vector<QHash<QString, WorkspaceObject*>> m_byName;
     std::vector<std::unique_ptr<NameRegistry>> m_names;
     QHash<qint64, int> m_floor;             // occupied floor cells and how many objects use each
-    mutable QHash<qint64, int> m_searchHint; // first ring worth searching, per footprint shape
+    QHash<qint64, QPoint> m_searchHint; // per footprint shape: ring and spot where the search resumes
+    bool m_autoPlace = true;
     quint64 m_nextId = 1;
     quint64 m_structureRevision = 1;
 };

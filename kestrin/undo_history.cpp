@@ -1,0 +1,81 @@
+#include "undo_history.h"
+
+#include "error.h"
+#include "project.h"
+
+#include <QJsonDocument>
+#include <algorithm>
+
+namespace kestrin {
+
+UndoHistory::UndoHistory(Project* project) : m_project(project) {}
+
+QByteArray UndoHistory::snapshot() const {
+    return qCompress(QJsonDocument(m_project->toJson(true)).toJson(QJsonDocument::Compact), 1);
+}
+
+void UndoHistory::restore(const QByteArray& state) {
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(qUncompress(state), &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        throw Error(QStringLiteral("The undo history is damaged; the project was left as it is."));
+    m_project->fromJson(doc.object(), QStringLiteral("(undo history)"));
+}
+
+void UndoHistory::reset() {
+    m_states.assign(1, snapshot());
+    m_names.clear();
+    m_position = 0;
+    m_savedPosition = 0;
+    changed();
+}
+
+bool UndoHistory::record(const QString& name) {
+    if (m_states.empty())
+        m_states.push_back(QByteArray());
+    QByteArray now = snapshot();
+    if (now == m_states[static_cast<size_t>(m_position)])
+        return false;
+    m_states.resize(static_cast<size_t>(m_position) + 1);
+    m_names.resize(static_cast<size_t>(m_position));
+    if (m_savedPosition > m_position)
+        m_savedPosition = -1; // the saved state was among the steps just dropped
+    m_states.push_back(std::move(now));
+    m_names.push_back(name);
+    ++m_position;
+    while (stepCount() > m_limit) {
+        m_states.erase(m_states.begin());
+        m_names.erase(m_names.begin());
+        --m_position;
+        m_savedPosition = m_savedPosition > 0 ? m_savedPosition - 1 : -1;
+    }
+    changed();
+    return true;
+}
+
+QString UndoHistory::undoName() const {
+    return canUndo() ? m_names[static_cast<size_t>(m_position) - 1] : QString();
+}
+
+QString UndoHistory::redoName() const { return canRedo() ? m_names[static_cast<size_t>(m_position)] : QString(); }
+
+void UndoHistory::undo() {
+    record(QStringLiteral("Change"));
+    if (!canUndo())
+        return;
+    restore(m_states[static_cast<size_t>(m_position) - 1]);
+    --m_position;
+    changed();
+}
+
+void UndoHistory::redo() {
+    if (record(QStringLiteral("Change")) || !canRedo())
+        return; // an unrecorded change just dropped what could have been redone
+    restore(m_states[static_cast<size_t>(m_position) + 1]);
+    ++m_position;
+    changed();
+}
+
+void UndoHistory::setLimit(int steps) { m_limit = std::max(1, steps); }
+
+} // namespace kestrin

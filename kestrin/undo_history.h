@@ -1,0 +1,65 @@
+#pragma once
+// One undo history per project. Whatever changed the project, recording takes a snapshot of the
+// whole project; undo and redo put a recorded snapshot back, exactly.
+
+#include <QByteArray>
+#include <QString>
+#include <functional>
+#include <vector>
+
+namespace kestrin {
+
+class Project;
+
+class UndoHistory {
+public:
+    explicit UndoHistory(Project* project);
+
+    /// Forgets every step: the project as it is now becomes the start of the history.
+    void reset();
+    /// Records what changed since the last record as one step named `name` (for the menu:
+    /// "Add Robot 'My Robot'"). Returns false, and records nothing, when nothing changed.
+    /// A new step drops the steps that could have been redone.
+    bool record(const QString& name);
+
+    bool canUndo() const { return m_position > 0; }
+    bool canRedo() const { return m_position + 1 < static_cast<int>(m_states.size()); }
+    /// Name of the step undo or redo would take back or bring back; empty when there is none.
+    QString undoName() const;
+    QString redoName() const;
+    /// Puts the project back as it was before the last step (first recording any change not yet
+    /// recorded, so that nothing is lost). Throws kestrin::Error if the snapshot cannot be
+    /// restored, leaving the project as it was.
+    void undo();
+    void redo();
+
+    /// The project as it is now is what is saved in its file.
+    void markSaved() { m_savedPosition = m_position; }
+    /// True when the project differs from the state last marked saved (as far as recorded).
+    bool isModified() const { return m_position != m_savedPosition; }
+    int position() const { return m_position; }
+    int stepCount() const { return static_cast<int>(m_states.size()) - 1; }
+    /// At most this many steps are kept (default 500); the oldest go first.
+    void setLimit(int steps);
+
+    /// Called after every change of the history (record, undo, redo, reset, save mark).
+    void setChangedCallback(std::function<void()> callback) { m_changed = std::move(callback); }
+
+private:
+    QByteArray snapshot() const;
+    void restore(const QByteArray& state);
+    void changed() {
+        if (m_changed)
+            m_changed();
+    }
+
+    Project* m_project;
+    std::vector<QByteArray> m_states; // compressed snapshots; step i goes from state i to i + 1
+    std::vector<QString> m_names;     // name of step i
+    int m_position = 0;               // index of the state the project is in
+    int m_savedPosition = 0;          // -1 when the saved state is no longer in the history
+    int m_limit = 500;
+    std::function<void()> m_changed;
+};
+
+} // namespace kestrin

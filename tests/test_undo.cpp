@@ -1,0 +1,222 @@
+// The project's undo history: exact restoration over long random sequences of changes.
+
+#include <kestrin/kestrin.h>
+
+#include <QJsonDocument>
+#include <QTest>
+#include <random>
+
+using namespace kestrin;
+
+namespace {
+
+QByteArray fileBytes(const Project& p) { return QJsonDocument(p.toJson()).toJson(); }
+
+/// One random change to the project, named for the history; empty when nothing applied.
+QString randomChange(Project& p, std::mt19937& rng) {
+    Workspace* ws = p.workspace();
+    auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+    auto real = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
+    const auto objects = ws->objects();
+    const QStringList robots = ws->getRobots();
+    switch (pick(11)) {
+    case 0: {
+        static const char* kinds[] = {"UR5eRobot", "FrankaPandaRobot", "Desk", "CustomItem", "TaskRegion", "VisualMarker",
+                                      "RealsenseD405", "RobotiqGripper2F85"};
+        const Type* t = Type::find(kinds[pick(8)]);
+        t->constructObject(ws, "Thing");
+        return "Add " + t->name();
+    }
+    case 1:
+        if (objects.empty())
+            return {};
+        objects[pick(int(objects.size()))]->setPose(makePose({real(-3, 3), real(-3, 3), real(0, 1)}, 0, 0, real(-3, 3)));
+        return "Move";
+    case 2:
+        if (objects.empty())
+            return {};
+        objects[pick(int(objects.size()))]->setName(QString("Renamed %1").arg(pick(5)));
+        return "Rename";
+    case 3: {
+        if (robots.isEmpty())
+            return {};
+        Robot* r = ws->getRobot(robots[pick(robots.size())]);
+        Eigen::VectorXd q = r->lowerLimits() + (r->upperLimits() - r->lowerLimits()) * real(0.2, 0.8);
+        r->setJointPositions(q);
+        return "Jog";
+    }
+    case 4: {
+        if (robots.isEmpty())
+            return {};
+        auto* t = new ToolFrame(ws, "Tip");
+        t->setOffset(makePose({0, 0, real(0, 0.2)}));
+        ws->getRobot(robots[pick(robots.size())])->addToolFrame(t);
+        return "Add Tool Frame";
+    }
+    case 5:
+        if (objects.empty())
+            return {};
+        ws->remove(objects[pick(int(objects.size()))]);
+        return "Delete";
+    case 6: {
+        auto* s = new Sequence(&p, "Program");
+        p.addProgram(s);
+        return "Add Program";
+    }
+    case 7: {
+        const auto programs = p.programList();
+        if (programs.empty() || robots.isEmpty())
+            return {};
+        auto* move = new MoveToJointTarget(&p, "Move");
+        move->setProperty("robot", robots[pick(robots.size())]);
+        programs[pick(int(programs.size()))]->_addChild(move);
+        return "Add Move";
+    }
+    case 8: {
+        const int dim = 6;
+        new JointPositionTarget(&p, "Target", Distribution::CreateFromTypename(Distribution::typeNames()[pick(3)], dim));
+        return "Add Variable";
+    }
+    case 9: {
+        const auto vars = p.variableList();
+        if (vars.empty())
+            return {};
+        vars[pick(int(vars.size()))]->setName(QString("Var %1").arg(pick(4)));
+        return "Rename Variable";
+    }
+    default: {
+        const auto programs = p.programList();
+        if (programs.empty())
+            return {};
+        p.removeBehavior(programs[pick(int(programs.size()))]);
+        return "Delete Program";
+    }
+    }
+}
+
+} // namespace
+
+class UndoTest : public QObject {
+    Q_OBJECT
+private slots:
+    void undoingEverythingGivesTheSameFileAndRedoingGivesTheLast() {
+        Project p;
+        std::mt19937 rng(12345);
+        new UR5eRobot(p.workspace(), "Arm");
+        p.history().reset();
+        const QByteArray first = fileBytes(p);
+        std::vector<QByteArray> after;
+        int steps = 0;
+        for (int i = 0; i < 300; ++i) {
+            const QString name = randomChange(p, rng);
+            if (!name.isEmpty() && p.history().record(name)) {
+                ++steps;
+                after.push_back(fileBytes(p));
+            }
+        }
+        QVERIFY(steps > 150);
+        const QByteArray last = fileBytes(p);
+        // Step by step back, each state is exactly the one recorded.
+        for (int i = steps - 1; i >= 1; --i) {
+            p.history().undo();
+            QCOMPARE(fileBytes(p), after[size_t(i) - 1]);
+        }
+        p.history().undo();
+        QCOMPARE(fileBytes(p), first);
+        QVERIFY(!p.history().canUndo());
+        while (p.history().canRedo())
+            p.history().redo();
+        QCOMPARE(fileBytes(p), last);
+    }
+
+    void undoOfADeleteBringsBackToolFramesAndReferences() {
+        Project p;
+        auto* arm = new UR5eRobot(p.workspace(), "Arm");
+        auto* tip = new ToolFrame(p.workspace(), "Tip");
+        arm->addToolFrame(tip);
+        auto* main = new Sequence(&p, "Main");
+        p.addProgram(main);
+        auto* move = new MoveToTaskRegion(&p, "Reach");
+        move->setProperty("robot", "Arm");
+        move->setProperty("tool_frame", "Tip");
+        main->_addChild(move);
+        p.history().reset();
+        const quint64 id = arm->id();
+
+        p.workspace()->remove(arm);
+        QVERIFY(p.history().record("Delete Robot 'Arm'"));
+        QCOMPARE(p.history().undoName(), QString("Delete Robot 'Arm'"));
+        p.history().undo();
+        Robot* back = p.workspace()->getRobot("Arm");
+        QCOMPARE(back->id(), id); // the same identity, so that recorded cell states still apply
+        QCOMPARE(back->getToolFrames(), QStringList{"Tip"});
+        auto* reach = static_cast<Action*>(p.findBehavior("Reach"));
+        QCOMPARE(reach->reference("robot"), QString("Arm"));
+        QCOMPARE(reach->reference("tool_frame"), QString("Tip"));
+        QCOMPARE(p.history().redoName(), QString("Delete Robot 'Arm'"));
+    }
+
+    void undoAfterARunReturnsTheJointPositions() {
+        Project p;
+        auto* arm = new UR5eRobot(p.workspace(), "Arm");
+        const Eigen::VectorXd before = arm->jointPositions();
+        p.history().reset();
+        arm->setJointPositions(Eigen::VectorXd::Zero(6)); // what a run leaves behind
+        QVERIFY(p.history().record("Run 'Main'"));
+        p.history().undo();
+        QVERIFY(p.workspace()->getRobot("Arm")->jointPositions() == before);
+    }
+
+    void aNewChangeDropsRedoAndUnrecordedChangesAreNotLost() {
+        Project p;
+        new Desk(p.workspace(), "A");
+        QVERIFY(p.history().record("Add A"));
+        p.history().undo();
+        QVERIFY(p.history().canRedo());
+        new Desk(p.workspace(), "B");
+        QVERIFY(p.history().record("Add B"));
+        QVERIFY(!p.history().canRedo());
+        QCOMPARE(p.workspace()->objectCount(), 1);
+
+        // A change nobody recorded is recorded by undo first, then taken back.
+        new Desk(p.workspace(), "C");
+        p.history().undo();
+        QVERIFY(p.workspace()->find(Category::Item, "B"));
+        QVERIFY(!p.workspace()->find(Category::Item, "C"));
+        p.history().redo();
+        QVERIFY(p.workspace()->find(Category::Item, "C"));
+    }
+
+    void savedMarkFollowsTheHistory() {
+        Project p;
+        QVERIFY(!p.history().isModified());
+        new Desk(p.workspace(), "A");
+        p.history().record("Add A");
+        QVERIFY(p.history().isModified());
+        p.history().markSaved();
+        new Desk(p.workspace(), "B");
+        p.history().record("Add B");
+        QVERIFY(p.history().isModified());
+        p.history().undo();
+        QVERIFY(!p.history().isModified());
+        p.history().undo();
+        QVERIFY(p.history().isModified());
+        QVERIFY(!p.history().record("Nothing")); // nothing changed: no step
+    }
+
+    void limitDropsTheOldestSteps() {
+        Project p;
+        p.history().setLimit(3);
+        for (int i = 0; i < 5; ++i) {
+            new Desk(p.workspace(), "D");
+            p.history().record("Add");
+        }
+        QCOMPARE(p.history().stepCount(), 3);
+        while (p.history().canUndo())
+            p.history().undo();
+        QCOMPARE(p.workspace()->objectCount(), 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(UndoTest)
+#include "test_undo.moc"
