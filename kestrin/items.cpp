@@ -17,8 +17,9 @@ void writeSize(QJsonObject& json, const Eigen::Vector3d& size) {
 
 Eigen::Vector3d readSize(const QJsonObject& json, const JsonContext& ctx) {
     const Eigen::Vector3d size = ctx.readVector(json, QStringLiteral("size"), 3);
-    if ((size.array() <= 0).any())
-        ctx.failField(QStringLiteral("size"), QStringLiteral("must be positive in x, y and z"));
+    if ((size.array() <= 0).any() || (size.array() > kMaxObjectSize).any())
+        ctx.failField(QStringLiteral("size"),
+                      QStringLiteral("must be positive and at most %1 m in x, y and z").arg(kMaxObjectSize));
     return size;
 }
 } // namespace
@@ -113,8 +114,8 @@ void VisualMarker::readJson(const QJsonObject& json, const JsonContext& ctx) {
     if (id < 0 || id > 999)
         ctx.failField(QStringLiteral("marker_id"), QStringLiteral("must be between 0 and 999"));
     const double edge = ctx.readNumber(json, QStringLiteral("edge"));
-    if (edge <= 0)
-        ctx.failField(QStringLiteral("edge"), QStringLiteral("must be positive"));
+    if (edge <= 0 || edge > kMaxObjectSize)
+        ctx.failField(QStringLiteral("edge"), QStringLiteral("must be positive and at most %1 m").arg(kMaxObjectSize));
     m_markerId = id;
     setEdge(edge);
 }

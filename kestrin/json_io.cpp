@@ -2,7 +2,11 @@
 
 #include "error.h"
 
+#include <QSet>
+
+#include <cctype>
 #include <cmath>
+#include <vector>
 
 namespace kestrin {
 
@@ -115,6 +119,157 @@ Transform JsonContext::readPose(const QJsonObject& o, const QString& key) const 
     pose.position = t;
     pose.orientation = quat;
     return pose;
+}
+
+namespace {
+
+constexpr int kMaxScanDepth = 2048; // deeper than Qt's parser goes, which then reports the depth
+
+bool isJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+/// Reads a JSON string whose opening quote is just before `i`, the way Qt's parser reads it,
+/// and leaves `i` after the closing quote. False when the string is not well-formed.
+bool readJsonString(const char* s, qint64 n, qint64& i, QString* out) {
+    qint64 run = i; // start of the bytes not yet decoded
+    const auto flush = [&](qint64 end) {
+        if (out && end > run)
+            out->append(QString::fromUtf8(s + run, static_cast<int>(end - run)));
+    };
+    while (i < n && s[i] != '"') {
+        if (s[i] != '\\') {
+            ++i;
+            continue;
+        }
+        flush(i);
+        if (i + 1 >= n)
+            return false;
+        const char e = s[i + 1];
+        i += 2;
+        ushort ch = static_cast<uchar>(e);
+        switch (e) {
+        case 'b': ch = 0x8; break;
+        case 'f': ch = 0xc; break;
+        case 'n': ch = 0xa; break;
+        case 'r': ch = 0xd; break;
+        case 't': ch = 0x9; break;
+        case 'u': {
+            if (n - i < 4)
+                return false;
+            bool ok = false;
+            ch = QByteArray::fromRawData(s + i, 4).toUShort(&ok, 16);
+            if (!ok)
+                return false;
+            i += 4;
+            break;
+        }
+        default: break; // Qt takes any other escaped character as itself
+        }
+        if (out)
+            out->append(QChar(ch));
+        run = i;
+    }
+    if (i >= n)
+        return false;
+    flush(i);
+    ++i;
+    return true;
+}
+
+} // namespace
+
+RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
+    struct Level {
+        bool object;
+        QSet<QString> keys;
+    };
+    enum class Want { Value, ValueOrClose, Key, KeyOrClose, Colon, CommaOrClose };
+    std::vector<Level> levels;
+    const char* s = json.constData();
+    const qint64 n = json.size();
+    qint64 i = 0;
+    Want want = Want::Value;
+    for (;;) {
+        while (i < n && isJsonSpace(s[i]))
+            ++i;
+        if (i >= n)
+            return {};
+        const char c = s[i];
+        bool closed = false;
+        switch (want) {
+        case Want::KeyOrClose:
+            if (c == '}') {
+                closed = true;
+                break;
+            }
+            [[fallthrough]];
+        case Want::Key: {
+            if (c != '"')
+                return {};
+            const qint64 at = i++;
+            QString key;
+            if (!readJsonString(s, n, i, &key))
+                return {};
+            QSet<QString>& keys = levels.back().keys;
+            if (keys.contains(key))
+                return {key, at};
+            keys.insert(key);
+            want = Want::Colon;
+            continue;
+        }
+        case Want::Colon:
+            if (c != ':')
+                return {};
+            ++i;
+            want = Want::Value;
+            continue;
+        case Want::CommaOrClose:
+            if (c == ',') {
+                ++i;
+                want = levels.back().object ? Want::Key : Want::Value;
+                continue;
+            }
+            if (c != (levels.back().object ? '}' : ']'))
+                return {};
+            closed = true;
+            break;
+        case Want::ValueOrClose:
+            if (c == ']') {
+                closed = true;
+                break;
+            }
+            [[fallthrough]];
+        case Want::Value:
+            if (c == '{' || c == '[') {
+                if (levels.size() >= static_cast<size_t>(kMaxScanDepth))
+                    return {};
+                levels.push_back({c == '{', {}});
+                ++i;
+                want = c == '{' ? Want::KeyOrClose : Want::ValueOrClose;
+                continue;
+            }
+            if (c == '"') {
+                ++i;
+                if (!readJsonString(s, n, i, nullptr))
+                    return {};
+            } else if (std::isalnum(static_cast<uchar>(c)) || c == '-' || c == '+' || c == '.') {
+                while (i < n && (std::isalnum(static_cast<uchar>(s[i])) || s[i] == '-' || s[i] == '+' || s[i] == '.'))
+                    ++i;
+            } else {
+                return {};
+            }
+            if (levels.empty())
+                return {};
+            want = Want::CommaOrClose;
+            continue;
+        }
+        if (closed) {
+            ++i;
+            levels.pop_back();
+            if (levels.empty())
+                return {};
+            want = Want::CommaOrClose;
+        }
+    }
 }
 
 QJsonArray toJson(const Eigen::VectorXd& v) {

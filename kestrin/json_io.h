@@ -5,6 +5,7 @@
 #include "geometry.h"
 
 #include <Eigen/Core>
+#include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
@@ -40,6 +41,17 @@ private:
     QString m_file;
     QString m_where;
 };
+
+/// A key that appears twice in one object of a JSON text. Qt's parser keeps the last value of a
+/// repeated key silently (and, in Qt 5.15, never frees the values it drops when they are objects
+/// or arrays), so project files are checked for repeated keys before they are parsed.
+struct RepeatedJsonKey {
+    QString key;
+    qint64 offset = -1; ///< byte offset of the second appearance; -1 when no key repeats
+};
+/// Scans `json` for a key repeated within one object. Text that is not well-formed JSON is
+/// scanned only up to where it goes wrong; the parser reports what is wrong with it.
+RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json);
 
 QJsonArray toJson(const Eigen::VectorXd& v);
 QJsonArray toJson(const std::vector<double>& v);

@@ -49,7 +49,6 @@ Project::~Project() {
 // Behaviors
 
 void Project::_adoptBehavior(Behavior* behavior) {
-    m_behaviors.reserve(m_behaviors.size() + 1);
     const QString name = m_behaviorNames->uniqueName(behavior->name());
     behavior->_setNameUnchecked(name);
     m_behaviorNames->insert(name);
@@ -152,7 +151,6 @@ void renameVariableReferences(const std::vector<std::unique_ptr<Behavior>>& beha
 } // namespace
 
 void Project::_adoptVariable(Variable* variable) {
-    m_variables.reserve(m_variables.size() + 1);
     const QString name = m_variableNames->uniqueName(variable->name());
     variable->_setNameUnchecked(name);
     m_variableNames->insert(name);
@@ -433,15 +431,34 @@ void Project::load(const QString& file) {
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
         throw FileError(QStringLiteral("Cannot read project file '%1': %2.").arg(file, f.errorString()));
-    const QByteArray bytes = f.read(kMaxFileSize + 1);
-    if (f.error() != QFileDevice::NoError)
-        throw FileError(QStringLiteral("Cannot read project file '%1': %2.").arg(file, f.errorString()));
+    // Read in growing steps: QIODevice::read(maxSize) would set aside maxSize bytes (the whole
+    // size limit) for every file, and the size seen above may change or be 0 (a pipe, /dev/zero).
+    QByteArray bytes;
+    qint64 have = 0;
+    for (;;) {
+        const qint64 room = std::min<qint64>(std::max<qint64>(2 * have, 64 * 1024), kMaxFileSize + 1);
+        bytes.resize(static_cast<int>(room));
+        const qint64 n = f.read(bytes.data() + have, room - have);
+        if (n < 0)
+            throw FileError(QStringLiteral("Cannot read project file '%1': %2.").arg(file, f.errorString()));
+        have += n;
+        if (n == 0 || have > kMaxFileSize)
+            break;
+    }
+    bytes.resize(static_cast<int>(have));
     if (bytes.size() > kMaxFileSize)
         throw FileError(QStringLiteral("Cannot open project file '%1': it is too large (at most %2 MB).")
                             .arg(file)
                             .arg(kMaxFileSize / (1024 * 1024)));
     if (bytes.trimmed().isEmpty())
         throw FormatError(QStringLiteral("Project file '%1' is empty.").arg(file));
+    const RepeatedJsonKey repeated = findRepeatedJsonKey(bytes);
+    if (repeated.offset >= 0)
+        throw FormatError(QStringLiteral("Project file '%1' is damaged or was edited by hand: the key '%2' appears "
+                                         "twice in the same JSON object (at byte %3), so it is not clear which "
+                                         "value holds.")
+                              .arg(file, repeated.key.left(80))
+                              .arg(repeated.offset));
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError)
@@ -474,11 +491,17 @@ void Project::save(const QString& file) const {
     QSaveFile out(file);
     if (!out.open(QIODevice::WriteOnly))
         throw FileError(QStringLiteral("Cannot save the project to '%1': %2.").arg(file, out.errorString()));
-    if (out.write(bytes) != bytes.size()) {
-        const QString reason = out.errorString();
-        out.cancelWriting();
-        throw FileError(QStringLiteral("Cannot save the project to '%1': %2 (the file was left as it was).")
-                            .arg(file, reason));
+    // A write that stops part-way (a full disk, a file-size limit) reports no error of its own;
+    // writing the rest makes the next write fail with the reason.
+    for (qint64 written = 0; written < bytes.size();) {
+        const qint64 n = out.write(bytes.constData() + written, bytes.size() - written);
+        if (n <= 0) {
+            const QString reason = out.errorString();
+            out.cancelWriting();
+            throw FileError(QStringLiteral("Cannot save the project to '%1': %2 (the file was left as it was).")
+                                .arg(file, reason));
+        }
+        written += n;
     }
     if (!out.commit())
         throw FileError(QStringLiteral("Cannot save the project to '%1': %2 (the file was left as it was).")

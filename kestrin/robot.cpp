@@ -283,6 +283,8 @@ void Robot::finishLoading(const JsonContext& ctx) {
         if (it == m_toolFrames.end())
             ctx.failField(QStringLiteral("tool_frames"),
                           QStringLiteral("names tool frame '%1', which is not on this robot in the file").arg(name));
+        if (std::find(ordered.begin(), ordered.end(), *it) != ordered.end())
+            ctx.failField(QStringLiteral("tool_frames"), QStringLiteral("names tool frame '%1' twice").arg(name));
         ordered.push_back(*it);
     }
     if (ordered.size() != m_toolFrames.size())

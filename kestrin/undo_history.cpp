@@ -76,6 +76,12 @@ void UndoHistory::redo() {
     changed();
 }
 
+void UndoHistory::markSaved() {
+    record(QStringLiteral("Change"));
+    m_savedPosition = m_position;
+    changed();
+}
+
 void UndoHistory::setLimit(int steps) { m_limit = std::max(1, steps); }
 
 } // namespace kestrin

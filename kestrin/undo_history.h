@@ -33,8 +33,9 @@ public:
     void undo();
     void redo();
 
-    /// The project as it is now is what is saved in its file.
-    void markSaved() { m_savedPosition = m_position; }
+    /// The project as it is now is what is saved in its file (a change not yet recorded is
+    /// recorded first).
+    void markSaved();
     /// True when the project differs from the state last marked saved (as far as recorded).
     bool isModified() const { return m_position != m_savedPosition; }
     int position() const { return m_position; }

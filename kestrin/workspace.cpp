@@ -8,6 +8,7 @@
 #include "robot.h"
 #include "tool_frame.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace kestrin {
@@ -16,8 +17,13 @@ namespace {
 constexpr double kCell = 0.25;   // floor grid used to keep objects apart, in metres
 constexpr double kMargin = 0.05; // free space kept around each object's footprint
 
+// Packs a cell's coordinates and scrambles them with a bijective mix, so that Qt's hash of the
+// key spreads neighbouring cells well (the plain packed value collides badly).
 qint64 cellKey(int x, int y) {
-    return static_cast<qint64>((static_cast<quint64>(static_cast<quint32>(x)) << 32) | static_cast<quint32>(y));
+    quint64 z = (static_cast<quint64>(static_cast<quint32>(x)) << 32) | static_cast<quint32>(y);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return static_cast<qint64>(z ^ (z >> 31));
 }
 } // namespace
 
@@ -114,7 +120,6 @@ QString Workspace::_uniqueName(Category category, const QString& wanted) const {
 
 void Workspace::_adopt(WorkspaceObject* object) {
     const auto c = static_cast<size_t>(object->category());
-    m_objects.reserve(m_objects.size() + 1);
     const QString name = m_names[c]->uniqueName(object->name());
     object->_setNameUnchecked(name);
     m_names[c]->insert(name);
@@ -265,10 +270,13 @@ QRect Workspace::footprintCells(const WorkspaceObject* object, const Eigen::Vect
     }
     hx += kMargin;
     hy += kMargin;
-    const int x0 = static_cast<int>(std::floor((centre.x() - hx) / kCell));
-    const int x1 = static_cast<int>(std::floor((centre.x() + hx) / kCell));
-    const int y0 = static_cast<int>(std::floor((centre.y() - hy) / kCell));
-    const int y1 = static_cast<int>(std::floor((centre.y() + hy) / kCell));
+    // Any finite position is allowed: far beyond the grid's int range, footprints are clamped to
+    // its edge (with room left so that loops over the cells never reach INT_MAX).
+    const auto cell = [](double metres) {
+        return static_cast<int>(std::clamp(std::floor(metres / kCell), -1e9, 1e9));
+    };
+    const int x0 = cell(centre.x() - hx), x1 = cell(centre.x() + hx);
+    const int y0 = cell(centre.y() - hy), y1 = cell(centre.y() + hy);
     return QRect(QPoint(x0, y0), QPoint(x1, y1));
 }
 

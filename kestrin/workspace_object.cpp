@@ -62,9 +62,11 @@ void WorkspaceObject::setTransform(const Transform& transform) {
 }
 
 void WorkspaceObject::setSizeChecked(const Eigen::Vector3d& size) {
-    if (!size.allFinite() || (size.array() <= 0).any())
-        throw ValueError(QStringLiteral("The size of '%1' must be positive in x, y and z (got %2 x %3 x %4 m).")
+    if (!size.allFinite() || (size.array() <= 0).any() || (size.array() > kMaxObjectSize).any())
+        throw ValueError(QStringLiteral("The size of '%1' must be positive and at most %2 m in x, y and z (got %3 x "
+                                        "%4 x %5 m).")
                              .arg(m_name)
+                             .arg(kMaxObjectSize)
                              .arg(size.x())
                              .arg(size.y())
                              .arg(size.z()));

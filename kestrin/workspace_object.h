@@ -23,6 +23,10 @@ constexpr int kCategoryCount = 7;
 /// Lower-case label for messages: "robot", "tool frame", ...
 QString categoryLabel(Category category);
 
+/// No object is larger than this along any of its axes, in metres. (Each object marks its
+/// footprint cell by cell on the floor grid that keeps objects apart.)
+constexpr double kMaxObjectSize = 50.0;
+
 class WorkspaceObject {
 public:
     virtual ~WorkspaceObject();

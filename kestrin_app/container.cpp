@@ -6,7 +6,8 @@
 #include <QVBoxLayout>
 
 KSProjectContainer::KSProjectContainer(QWidget* parent)
-    : QWidget(parent), m_project(std::make_unique<kestrin::Project>()), m_viewer(new kestrin::WorkspaceViewer(this)) {
+    : QWidget(parent), m_project(std::make_unique<kestrin::Project>()),
+      m_viewer(new kestrin::WorkspaceViewer(this)) {
     setObjectName(QStringLiteral("projectContainer"));
     m_viewer->setObjectName(QStringLiteral("workspaceViewer"));
 
@@ -24,9 +25,13 @@ KSProjectContainer::~KSProjectContainer() {
     m_viewer = nullptr;
 }
 
-kestrin::Project* KSProjectContainer::project() const { return m_project.get(); }
+kestrin::Project* KSProjectContainer::project() const {
+    return m_project.get();
+}
 
-kestrin::WorkspaceViewer* KSProjectContainer::viewer() const { return m_viewer; }
+kestrin::WorkspaceViewer* KSProjectContainer::viewer() const {
+    return m_viewer;
+}
 
 void KSProjectContainer::newProject() {
     // Point the viewer at the new project before the old one is dropped, so that it never
@@ -37,4 +42,6 @@ void KSProjectContainer::newProject() {
     emit projectReplaced();
 }
 
-void KSProjectContainer::rebuildViewer() { m_viewer->rebuild(); }
+void KSProjectContainer::rebuildViewer() {
+    m_viewer->rebuild();
+}

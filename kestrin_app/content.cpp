@@ -7,8 +7,10 @@
 #include "status.h"
 
 #include <kestrin/kestrin.h>
+#include <kestrin/viewer/simulator.h>
 #include <kestrin/viewer/workspace_viewer.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -18,6 +20,21 @@
 namespace kestrin_app::content {
 
 namespace {
+/// A busy cursor while a project file is read or written (large cells take a moment).
+class BusyCursor {
+public:
+    BusyCursor() {
+        if (qobject_cast<QApplication*>(QCoreApplication::instance()))
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+    }
+    ~BusyCursor() {
+        if (qobject_cast<QApplication*>(QCoreApplication::instance()))
+            QApplication::restoreOverrideCursor();
+    }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
 QString joinPath(std::initializer_list<QString> parts) {
     QStringList list(parts);
     return list.join(QDir::separator());
@@ -92,6 +109,7 @@ void KSContentHandler::resetState() {
         if (!_respawn_state)
             return;
         _container->project()->workspace()->_setState(*_respawn_state);
+        recordStep(QStringLiteral("Reset to Respawn State"));
         qCInfo(lcApp, "Reset the project state");
         _container->viewer()->render();
     });
@@ -125,14 +143,52 @@ void KSContentHandler::openProject() {
         const QString path = KSFileDialog::getOpenFileName(_window, QStringLiteral("Open file"), PROJECT_FILE_FILTER);
         if (path.isEmpty())
             return;
-        _container->newProject();
-        // The old project is gone from here on: until the new one has loaded, no file is
-        // remembered, so that a later save can never write a fresh or half-read project over it.
-        _active_filename = QString();
+        loadIntoNewProject(path);
+    });
+}
+
+void KSContentHandler::loadIntoNewProject(const QString& path) {
+    _container->newProject();
+    // The old project is gone from here on: until the new one has loaded, no file is
+    // remembered, so that a later save can never write a fresh or half-read project over it.
+    _active_filename = QString();
+    {
+        BusyCursor busy;
         _container->project()->load(path);
-        _setupProject();
-        _active_filename = path;
-        qCInfo(lcApp, "Opened project '%s'", qUtf8Printable(path));
+    }
+    _setupProject();
+    _active_filename = path;
+    qCInfo(lcApp, "Opened project '%s'", qUtf8Printable(path));
+}
+
+void KSContentHandler::openRecent(const QString& path) {
+    logerror("openRecent", [this, path] {
+        if (_locked || _quitting)
+            return;
+        if (!QFileInfo(path).isFile())
+            throw kestrin::FileError(QStringLiteral("Cannot open project file '%1': it no longer exists.").arg(path));
+        offerToSave();
+        loadIntoNewProject(path);
+    });
+}
+
+void KSContentHandler::undo() {
+    logerror("undo", [this] {
+        if (_locked || _quitting)
+            return;
+        _container->project()->history().undo();
+        _rebuildViewerAndTree();
+        _container->viewer()->render();
+    });
+}
+
+void KSContentHandler::redo() {
+    logerror("redo", [this] {
+        if (_locked || _quitting)
+            return;
+        _container->project()->history().redo();
+        _rebuildViewerAndTree();
+        _container->viewer()->render();
     });
 }
 
@@ -147,7 +203,10 @@ void KSContentHandler::openTemplate(const QString& filename) {
         }
         _container->newProject();
         _active_filename = QString();
-        _container->project()->load(filename);
+        {
+            BusyCursor busy;
+            _container->project()->load(filename);
+        }
         _setupProject();
         _active_filename = QString();
         qCInfo(lcApp, "Created new project from template");
@@ -162,7 +221,11 @@ void KSContentHandler::saveProject() {
             saveProjectAs();
             return;
         }
-        _container->project()->save(_active_filename);
+        {
+            BusyCursor busy;
+            _container->project()->save(_active_filename);
+        }
+        _container->project()->history().markSaved();
         qCInfo(lcApp, "Saved project '%s'", qUtf8Printable(_active_filename));
         recordRespawnState();
     });
@@ -177,7 +240,11 @@ void KSContentHandler::saveProjectAs() {
         if (path.isEmpty())
             return;
         _active_filename = path;
-        _container->project()->save(_active_filename);
+        {
+            BusyCursor busy;
+            _container->project()->save(_active_filename);
+        }
+        _container->project()->history().markSaved();
         qCInfo(lcApp, "Saved file '%s'", qUtf8Printable(_active_filename));
         recordRespawnState();
     });
@@ -191,6 +258,76 @@ void KSContentHandler::quit() {
             saveProject();
         _quitting = true;
         _exit_application(0);
+    });
+}
+
+// --- Viewer modes, screenshots, local simulation -----------------------------------------------
+
+void KSContentHandler::setCameraMode() {
+    logerror("setCameraMode", [this] { _container->viewer()->setCameraMode(); });
+}
+
+void KSContentHandler::setTeleoperationMode() {
+    logerror("setTeleoperationMode", [this] {
+        if (_locked || _quitting)
+            return;
+        KSParams prompt{{KSSelectorDialog::EXISTING_ROBOT_KEY, _active_robot},
+                        {KSSelectorDialog::EXISTING_TOOL_KEY, _active_tool}};
+        const KSParams* answer = KSSelectorDialog::getParams(_window, _container->project(), prompt);
+        if (!answer || answer->isEmpty())
+            return;
+        _container->viewer()->setTeleoperationMode(answer->value(KSSelectorDialog::EXISTING_ROBOT_KEY).toString(),
+                                                   answer->value(KSSelectorDialog::EXISTING_TOOL_KEY).toString());
+    });
+}
+
+void KSContentHandler::resetViewer() {
+    logerror("resetViewer", [this] {
+        _container->viewer()->resetCamera();
+        _container->viewer()->render();
+    });
+}
+
+void KSContentHandler::screenshotViewer() {
+    logerror("screenshotViewer", [this] {
+        const QString path =
+            KSFileDialog::getSaveFileName(_window, QStringLiteral("Save image"), DEFAULT_IMAGE_SAVE, IMAGE_FILE_FILTER);
+        if (path.isEmpty())
+            return;
+        _container->viewer()->screenshot(path);
+        qCInfo(lcApp, "Saved image '%s'", qUtf8Printable(path));
+    });
+}
+
+void KSContentHandler::runLocalSimulator() {
+    logerror("runLocalSimulator", [this] {
+        if (_locked || _quitting)
+            return;
+        KSParams prompt{{KSSelectorDialog::EXECUTE_BEHAVIOR_KEY, QString()}};
+        const KSParams* answer = KSSelectorDialog::getParams(_window, _container->project(), prompt);
+        if (!answer || answer->isEmpty())
+            return;
+        kestrin::Project* project = _container->project();
+        kestrin::WorkspaceViewer* viewer = _container->viewer();
+        kestrin::Simulator simulator(project, viewer);
+        if (_on_simulator_created)
+            _on_simulator_created(&simulator);
+        _status_bar->indicateRunningLocalSim();
+        bool completed = false;
+        const QString program = answer->value(KSSelectorDialog::EXECUTE_BEHAVIOR_KEY).toString();
+        try {
+            completed = simulator.runProgram(program);
+        } catch (...) {
+            // A run that breaks off is a faulted run, not one that runs for ever.
+            _status_bar->indicateFaulted();
+            recordStep(QStringLiteral("Run '%1'").arg(program));
+            throw;
+        }
+        recordStep(QStringLiteral("Run '%1'").arg(program));
+        if (completed)
+            _status_bar->indicateCompleted();
+        else
+            _status_bar->indicateFaulted();
     });
 }
 
@@ -243,44 +380,48 @@ void KSContentHandler::createContent(KSParams prompt, const std::function<void(c
 }
 
 void KSContentHandler::addNamedObject(const QString& type_name, const QList<const kestrin::Type*>& table,
-                                      const QString& defaultName) {
+                                      const QString& defaultName, const QString& kind) {
     createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, defaultName}}, [&](const KSParams& answer) {
         for (const kestrin::Type* type : table) {
             if (type->name() == type_name) {
-                type->constructObject(_container->project()->workspace(),
-                                      answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                kestrin::WorkspaceObject* made = type->constructObject(
+                    _container->project()->workspace(), answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                recordStep(QStringLiteral("Add %1 '%2'").arg(kind, made->name()));
                 return;
             }
         }
     });
 }
 
+void KSContentHandler::recordStep(const QString& name) { _container->project()->history().record(name); }
+
 void KSContentHandler::addRobot(const QString& robot_t) {
-    logerror("addRobot", [&] { addNamedObject(robot_t, robotTypes(), QStringLiteral("My Robot")); });
+    logerror("addRobot", [&] { addNamedObject(robot_t, robotTypes(), QStringLiteral("My Robot"), QStringLiteral("Robot")); });
 }
 
 void KSContentHandler::addEffector(const QString& effector_t) {
-    logerror("addEffector", [&] { addNamedObject(effector_t, effectorTypes(), QStringLiteral("My Effector")); });
+    logerror("addEffector", [&] { addNamedObject(effector_t, effectorTypes(), QStringLiteral("My Effector"), QStringLiteral("Effector")); });
 }
 
 void KSContentHandler::addItem(const QString& item_t) {
-    logerror("addItem", [&] { addNamedObject(item_t, itemTypes(), QStringLiteral("My Item")); });
+    logerror("addItem", [&] { addNamedObject(item_t, itemTypes(), QStringLiteral("My Item"), QStringLiteral("Item")); });
 }
 
 void KSContentHandler::addCamera(const QString& camera_t) {
-    logerror("addCamera", [&] { addNamedObject(camera_t, cameraTypes(), QStringLiteral("My Camera")); });
+    logerror("addCamera", [&] { addNamedObject(camera_t, cameraTypes(), QStringLiteral("My Camera"), QStringLiteral("Camera")); });
 }
 
 void KSContentHandler::addFiducial(const QString& fiducial_t) {
-    logerror("addFiducial", [&] { addNamedObject(fiducial_t, fiducialTypes(), QStringLiteral("My Fiducial")); });
+    logerror("addFiducial", [&] { addNamedObject(fiducial_t, fiducialTypes(), QStringLiteral("My Fiducial"), QStringLiteral("Fiducial")); });
 }
 
 void KSContentHandler::addTaskRegion() {
     logerror("addTaskRegion", [&] {
         createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, QStringLiteral("My Task Region")}},
                       [&](const KSParams& answer) {
-                          new kestrin::TaskRegion(_container->project()->workspace(),
-                                                  answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                          auto* region = new kestrin::TaskRegion(
+                              _container->project()->workspace(), answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                          recordStep(QStringLiteral("Add Task Region '%1'").arg(region->name()));
                       });
     });
 }
@@ -296,6 +437,7 @@ void KSContentHandler::addToolFrame() {
                               kestrin::Robot* robot = _container->project()->workspace()->getRobot(
                                   answer.value(KSSelectorDialog::EXISTING_ROBOT_KEY).toString());
                               robot->addToolFrame(frame);
+                              recordStep(QStringLiteral("Add Tool Frame '%1'").arg(frame->name()));
                           } catch (...) {
                               // A frame on no robot is of no use; leave nothing of it behind.
                               frame->workspace()->remove(frame);
@@ -325,6 +467,7 @@ void KSContentHandler::addBehavior(const kestrin::Type& type_t) {
                               } else {
                                   _container->project()->addProgram(behavior);
                               }
+                              recordStep(QStringLiteral("Add Behavior '%1'").arg(behavior->name()));
                           } catch (...) {
                               // Not attached anywhere: drop it rather than keep a behavior no one can reach.
                               behavior->project()->removeBehavior(behavior);
@@ -361,6 +504,7 @@ void KSContentHandler::addVariable(const kestrin::Type& type_t) {
         }
         createContent(prompt, [&](const KSParams& answer) {
             const QString name = answer.value(K::NEW_NAME_KEY).toString();
+            kestrin::Variable* made = nullptr;
             auto robot = [&] {
                 return _container->project()->workspace()->getRobot(answer.value(K::EXISTING_ROBOT_KEY).toString());
             };
@@ -372,10 +516,10 @@ void KSContentHandler::addVariable(const kestrin::Type& type_t) {
                 kestrin::Robot* r = robot();
                 const Eigen::VectorXd velocity = Eigen::VectorXd::Ones(r->getNumDofs());
                 const Eigen::VectorXd acceleration = Eigen::VectorXd::Ones(r->getNumDofs());
-                new kestrin::MotionLimits(_container->project(), name, velocity, acceleration);
+                made = new kestrin::MotionLimits(_container->project(), name, velocity, acceleration);
             } else if (type_t == *table[1]) {
                 kestrin::Robot* r = robot();
-                new kestrin::JointPositionTarget(_container->project(), name, distribution(r));
+                made = new kestrin::JointPositionTarget(_container->project(), name, distribution(r));
             } else if (type_t == *table[2]) {
                 kestrin::Robot* r = robot();
                 std::unique_ptr<kestrin::Distribution> seed;
@@ -383,14 +527,16 @@ void KSContentHandler::addVariable(const kestrin::Type& type_t) {
                     seed = distribution(r);
                 kestrin::Project* project = _container->project();
                 auto generator = std::make_unique<kestrin::PoseGenerator>(_container->project());
-                new kestrin::TaskRegionTarget(project, name, std::move(generator), std::move(seed));
+                made = new kestrin::TaskRegionTarget(project, name, std::move(generator), std::move(seed));
             } else if (type_t == *table[3]) {
                 const int n = answer.value(K::NUMBER_OF_MIXTURES).toInt();
                 QStringList targets;
                 for (int i = 0; i < n; ++i)
                     targets << QString();
-                new kestrin::MixtureTarget(_container->project(), name, targets, std::vector<double>(n, 1.0));
+                made = new kestrin::MixtureTarget(_container->project(), name, targets, std::vector<double>(n, 1.0));
             }
+            if (made)
+                recordStep(QStringLiteral("Add Variable '%1'").arg(made->name()));
         });
     });
 }

@@ -53,6 +53,12 @@ public:
     void openTemplate(const QString& filename);
     void saveProject();
     void saveProjectAs();
+    /// Opens a file named by the caller (File > Open Recent) after the save-first offer; fails
+    /// with a message naming the file when it no longer exists. Guarded by the lock.
+    void openRecent(const QString& path);
+    /// Takes back or brings back one step of the project's undo history. Guarded by the lock.
+    void undo();
+    void redo();
 
     // Adding content (wrapped, not guarded).
     void addRobot(const QString& robot_t);
@@ -64,6 +70,15 @@ public:
     void addFiducial(const QString& fiducial_t);
     void addBehavior(const kestrin::Type& type_t);
     void addVariable(const kestrin::Type& type_t);
+
+    // Viewer modes and screenshots (wrapped; only teleoperation guarded).
+    void setCameraMode();
+    void setTeleoperationMode();
+    void resetViewer();
+    void screenshotViewer();
+
+    // Local simulation (wrapped, guarded).
+    void runLocalSimulator();
 
     // Respawn state (wrapped, guarded by the lock).
     void recordRespawnState();
@@ -84,6 +99,8 @@ public:
     /// Ends the application with the given status; quit calls it last. Replaceable so that a
     /// test can see the request without the test program ending.
     std::function<void(int)> _exit_application;
+    /// Called with every simulator a run constructs, before it runs (tests count and seed them).
+    std::function<void(kestrin::Simulator*)> _on_simulator_created;
     /// True once quit has ended the application: no operation of the handler runs after it.
     bool _quitting = false;
 
@@ -100,9 +117,13 @@ private:
     void createContent(KSParams prompt, const std::function<void(const KSParams&)>& construct);
     /// createContent for a workspace object whose type is chosen by name from `table`.
     void addNamedObject(const QString& type_name, const QList<const kestrin::Type*>& table,
-                        const QString& defaultName);
+                        const QString& defaultName, const QString& kind);
+    /// Records what the operation changed as one step of the project's undo history.
+    void recordStep(const QString& name);
     /// The save-first offer of the operations that replace the project.
     void offerToSave();
+    /// Replaces the project with the one in `path`: new project, load, setup, remember the file.
+    void loadIntoNewProject(const QString& path);
 
     QMainWindow* _window;
     KSProjectContainer* _container;

@@ -70,9 +70,12 @@ QString KSLogPanel::formatLine(QtMsgType type, const QTime& time, const QString&
         level = "fatal";
         break;
     }
-    return QStringLiteral("%1 %2 %3").arg(time.toString(QStringLiteral("HH:mm:ss")), QLatin1String(level), text);
+    return QStringLiteral("%1 %2 %3")
+        .arg(time.toString(QStringLiteral("HH:mm:ss")), QLatin1String(level), text);
 }
 
-void KSLogPanel::appendLine(const QString& line) { appendPlainText(line); }
+void KSLogPanel::appendLine(const QString& line) {
+    appendPlainText(line);
+}
 
 #include "log_panel.moc"

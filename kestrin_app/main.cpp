@@ -1,8 +1,9 @@
-// kestrin-studio [FILE] [--screenshot PATH]
+// kestrin-studio [FILE] [--screenshot PATH] [--run PROGRAM]
 
 #include <kestrin/constants.h>
 #include <kestrin/error.h>
 #include <kestrin/project.h>
+#include <kestrin/viewer/simulator.h>
 #include <kestrin/viewer/workspace_viewer.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/log.h>
@@ -22,17 +23,43 @@
 
 namespace {
 
-// --help and --version need no display: answer them with a console application.
+// --help, --version and --run need no display: answer them with a console application.
 bool consoleOnly(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
         if (arg == "--")
             break;
         if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
-            arg == "--version")
+            arg == "--version" || arg == "--run" || arg.startsWith("--run="))
             return true;
     }
     return false;
+}
+
+// Runs one program of a project file without a window: prints the outcome and its reason;
+// exit status 0 when the run completed, 1 when it faulted or the file could not be opened.
+int runHeadless(const QString& program, const QString& file) {
+    if (file.isEmpty()) {
+        std::fprintf(stderr, "kestrin-studio: --run needs a project file: kestrin-studio --run PROGRAM FILE\n");
+        return 2;
+    }
+    kestrin::Project project;
+    try {
+        project.load(QFileInfo(file).absoluteFilePath());
+    } catch (const kestrin::Error& e) {
+        std::fprintf(stderr, "kestrin-studio: %s\n", e.what());
+        return 1;
+    }
+    kestrin::Simulator simulator(&project, nullptr);
+    const bool completed = simulator.runProgram(program);
+    if (completed) {
+        std::printf("Program '%s' completed after %.3f s of simulated time.\n", qUtf8Printable(program),
+                    simulator.lastSimulatedSeconds());
+        return 0;
+    }
+    std::printf("Program '%s' faulted after %.3f s of simulated time: %s\n", qUtf8Printable(program),
+                simulator.lastSimulatedSeconds(), qUtf8Printable(simulator.lastReason()));
+    return 1;
 }
 
 QString demoCellPath(QStringList& searched) {
@@ -76,7 +103,7 @@ int main(int argc, char** argv) {
     QCoreApplication::setOrganizationName(QStringLiteral("Kestrin"));
 
     std::unique_ptr<QCoreApplication> app(consoleOnly(argc, argv) ? new QCoreApplication(argc, argv)
-                                                                   : new QApplication(argc, argv));
+                                                                  : new QApplication(argc, argv));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Kestrin Studio: set up and program robot work cells."));
@@ -87,6 +114,12 @@ int main(int argc, char** argv) {
         QStringLiteral("Open FILE (or the demo cell), write a PNG of the view to PATH and exit."),
         QStringLiteral("PATH"));
     parser.addOption(screenshotOption);
+    const QCommandLineOption runOption(
+        QStringLiteral("run"),
+        QStringLiteral("Run PROGRAM of FILE in the simulator without a window, print the outcome and exit "
+                       "(0: completed, 1: faulted)."),
+        QStringLiteral("PROGRAM"));
+    parser.addOption(runOption);
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("Project file to open (default: the demo cell)."),
                                  QStringLiteral("[FILE]"));
@@ -99,6 +132,8 @@ int main(int argc, char** argv) {
     }
     const QString file = positional.value(0);
     const QString screenshot = parser.value(screenshotOption);
+    if (parser.isSet(runOption))
+        return runHeadless(parser.value(runOption), file);
 
     QApplication::setApplicationDisplayName(QStringLiteral("Kestrin Studio"));
 

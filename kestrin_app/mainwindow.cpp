@@ -10,7 +10,19 @@
 #include <kestrin/behavior.h>
 #include <kestrin/variable.h>
 
+#include "log.h"
+
+#include <kestrin/constants.h>
+#include <kestrin/project.h>
+#include <kestrin/undo_history.h>
+#include <kestrin/viewer/workspace_viewer.h>
+
 #include <QAction>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+#include <QSettings>
 #include <QCloseEvent>
 #include <QDockWidget>
 #include <QMenu>
@@ -26,7 +38,9 @@ struct TypeEntry {
     QString label;
 };
 
-QString notAvailableTip() { return KSMainWindow::tr("Not available yet"); }
+QString notAvailableTip() {
+    return KSMainWindow::tr("Not available yet");
+}
 
 } // namespace
 
@@ -50,7 +64,7 @@ KSMainWindow::KSMainWindow(QWidget* parent)
     m_tree = new KSProjectTree(m_container, treeDock);
     treeDock->setWidget(m_tree);
     addDockWidget(Qt::LeftDockWidgetArea, treeDock);
-    resizeDocks({treeDock}, {300}, Qt::Horizontal);
+    resizeDocks({treeDock}, {340}, Qt::Horizontal);
     resizeDocks({logDock}, {160}, Qt::Vertical);
 
     m_status = new KSStatusBarWidget(this);
@@ -59,38 +73,66 @@ KSMainWindow::KSMainWindow(QWidget* parent)
 
     m_handler = std::make_unique<kestrin_app::content::KSContentHandler>(this, m_container, m_tree, m_status);
     createActions();
+    connect(m_container, &KSProjectContainer::projectReplaced, this, [this] { refreshState(); });
+    connect(m_container->viewer(), &kestrin::WorkspaceViewer::teleoperationMessage, this, [this](const QString& text) {
+        qCWarning(lcApp, "%s", qUtf8Printable(text));
+        statusBar()->showMessage(text, 5000);
+    });
+    refreshState();
 }
 
 // The handler refers to the widgets; it goes before they do.
-KSMainWindow::~KSMainWindow() { m_handler.reset(); }
+KSMainWindow::~KSMainWindow() {
+    if (m_watchedHistory && m_handler)
+        m_handler->project()->history().setChangedCallback({});
+    m_handler.reset();
+}
 
-void KSMainWindow::closeEvent(QCloseEvent* event) { event->accept(); }
+void KSMainWindow::closeEvent(QCloseEvent* event) {
+    // Closing the window is quitting: the save-first offer, and a failed save keeps it open.
+    if (!m_handler->_quitting)
+        m_handler->quit();
+    if (m_handler->_quitting)
+        event->accept();
+    else
+        event->ignore();
+}
 
 // Every action the window offers, in menu order. Wiring is separate (operations), so that an
 // action is enabled by giving it an operation there.
-std::vector<KSMainWindow::ActionSpec> KSMainWindow::actionLayout() {
-    const QString file = tr("&File"), add = tr("&Add"), view = tr("&View"), cell = tr("&Cell"), run = tr("&Run"),
-                  help = tr("&Help");
-    std::vector<ActionSpec> specs = {
+std::vector<KSMainWindow::ActionEntry> KSMainWindow::actionLayout() {
+    const QString file = tr("&File"), edit = tr("&Edit"), add = tr("&Add"), view = tr("&View"), cell = tr("&Cell"),
+                  run = tr("&Run"), help = tr("&Help");
+    std::vector<ActionEntry> entries = {
         {file, "actionNewProject", tr("&New Project"), QKeySequence(Qt::CTRL | Qt::Key_N),
          tr("Start a new, empty project"), true},
-        {file, "actionOpenProject", tr("&Open…"), QKeySequence(Qt::CTRL | Qt::Key_O), tr("Open a project file"), true},
+        {file, "actionOpenProject", tr("&Open…"), QKeySequence(Qt::CTRL | Qt::Key_O),
+         tr("Open a project file"), true},
         {file, "actionNewFromTemplate", tr("New from &Template…"), {}, tr("Start a project from a template")},
-        {file, "actionSaveProject", tr("&Save"), QKeySequence(Qt::CTRL | Qt::Key_S), tr("Save the project"), true,
-         true},
+        {file, "actionSaveProject", tr("&Save"), QKeySequence(Qt::CTRL | Qt::Key_S), tr("Save the project"),
+         true, true},
         {file, "actionSaveProjectAs", tr("Save &As…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S),
          tr("Save the project under a new name")},
-        {file, "actionQuit", tr("&Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), tr("Quit Kestrin Studio"), false,
+        {file, "actionQuit", tr("&Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), tr("Quit Kestrin Studio"),
+         false, true},
+        {edit, "actionUndo", tr("&Undo"), QKeySequence(QKeySequence::Undo), tr("Take back the last change"), true,
+         true},
+        {edit, "actionRedo", tr("&Redo"), QKeySequence(QKeySequence::Redo), tr("Bring back the change taken back"),
          true},
     };
 
-    auto addKinds = [&specs, &add](const QString& submenu, const QString& prefix, const std::vector<TypeEntry>& kinds,
-                                   const QString& tipPattern) {
+    auto addKinds = [&entries, &add](const QString& submenu, const QString& prefix,
+                                     const std::vector<TypeEntry>& kinds, const QString& tipPattern) {
         for (const TypeEntry& kind : kinds)
-            specs.push_back({add + QLatin1Char('/') + submenu, prefix + kind.typeName, kind.label, {},
-                             tipPattern.arg(kind.label)});
+            entries.push_back({add + QLatin1Char('/') + submenu,
+                               prefix + kind.typeName,
+                               kind.label,
+                               {},
+                               tipPattern.arg(kind.label)});
     };
-    auto typeEntry = [](const kestrin::Type& type, const QString& label) { return TypeEntry{type.name(), label}; };
+    auto typeEntry = [](const kestrin::Type& type, const QString& label) {
+        return TypeEntry{type.name(), label};
+    };
 
     addKinds(tr("&Robot"), "actionAddRobot_",
              {{"FrankaPandaRobot", tr("Franka Panda")},
@@ -101,10 +143,11 @@ std::vector<KSMainWindow::ActionSpec> KSMainWindow::actionLayout() {
     addKinds(tr("&Effector"), "actionAddEffector_",
              {{"RobotiqGripper2F85", tr("Robotiq 2F-85")}, {"FrankaHand", tr("Franka Hand")}},
              tr("Add a %1 gripper to the cell"));
-    specs.push_back({add, "actionAddToolFrame", tr("&Tool Frame…"), {}, tr("Add a tool frame to a robot")});
+    entries.push_back({add, "actionAddToolFrame", tr("&Tool Frame…"), {}, tr("Add a tool frame to a robot")});
     addKinds(tr("&Item"), "actionAddItem_", {{"CustomItem", tr("Custom Item")}, {"Desk", tr("Desk")}},
              tr("Add a %1 to the cell"));
-    specs.push_back({add, "actionAddTaskRegion", tr("Task Re&gion…"), {}, tr("Add a task region to the cell")});
+    entries.push_back(
+        {add, "actionAddTaskRegion", tr("Task Re&gion…"), {}, tr("Add a task region to the cell")});
     addKinds(tr("&Camera"), "actionAddCamera_",
              {{"RealsenseD435i", tr("RealSense D435i")}, {"RealsenseD405", tr("RealSense D405")}},
              tr("Add a %1 camera to the cell"));
@@ -123,33 +166,93 @@ std::vector<KSMainWindow::ActionSpec> KSMainWindow::actionLayout() {
               typeEntry(kestrin::MixtureTarget::staticType(), tr("Mixture Target"))},
              tr("Add a %1 variable"));
 
-    specs.insert(specs.end(), {
-        {view, "actionCameraMode", tr("&Camera Mode"), {}, tr("Orbit, pan and zoom the view with the mouse"), true,
-         true},
-        {view, "actionTeleoperationMode", tr("&Teleoperation Mode…"), {}, tr("Move a robot's tool frame by hand"),
-         true},
-        {view, "actionResetCamera", tr("&Reset Camera"), {}, tr("Show the whole cell"), true},
-        {view, "actionScreenshot", tr("&Screenshot…"), {}, tr("Save a picture of the view"), true},
-        {cell, "actionRecordRespawnState", tr("&Record Respawn State"), {},
-         tr("Remember the robots' joint positions and the objects' poses"), true, true},
-        {cell, "actionResetToRespawnState", tr("Re&set to Respawn State"), {},
-         tr("Put the cell back to the recorded respawn state"), true},
-        {run, "actionRunLocalSimulation", tr("Run &Local Simulation…"), QKeySequence(Qt::Key_F5),
-         tr("Run a program in the local simulator"), true, true},
-        {help, "actionAbout", tr("&About Kestrin Studio"), {}, tr("Version and credits")},
-    });
-    return specs;
+    entries.insert(
+        entries.end(),
+        {
+            {view,
+             "actionCameraMode",
+             tr("&Camera Mode"),
+             {},
+             tr("Orbit, pan and zoom the view with the mouse"),
+             true,
+             true},
+            {view,
+             "actionTeleoperationMode",
+             tr("&Teleoperation Mode…"),
+             {},
+             tr("Move a robot's tool frame by hand"),
+             true},
+            {view, "actionResetCamera", tr("&Reset Camera"), {}, tr("Show the whole cell"), true},
+            {view, "actionScreenshot", tr("&Screenshot…"), {}, tr("Save a picture of the view"), true},
+            {cell,
+             "actionRecordRespawnState",
+             tr("&Record Respawn State"),
+             {},
+             tr("Remember the robots' joint positions and the objects' poses"),
+             true,
+             true},
+            {cell,
+             "actionResetToRespawnState",
+             tr("Re&set to Respawn State"),
+             {},
+             tr("Put the cell back to the recorded respawn state"),
+             true},
+            {run, "actionRunLocalSimulation", tr("Run &Local Simulation…"), QKeySequence(Qt::Key_F5),
+             tr("Run a program in the local simulator"), true, true},
+            {help, "actionAbout", tr("&About Kestrin Studio"), {}, tr("Version and credits")},
+        });
+    return entries;
 }
 
 // What each action does. An action without an entry here is shown disabled.
 QHash<QString, std::function<void()>> KSMainWindow::operations() {
-    auto* handler = m_handler.get();
-    return {
+    auto* h = m_handler.get();
+    QHash<QString, std::function<void()>> ops = {
+        {QStringLiteral("actionNewProject"), [h] { h->newProject(); }},
+        {QStringLiteral("actionOpenProject"), [h] { h->openProject(); }},
+        {QStringLiteral("actionSaveProject"), [h] { h->saveProject(); }},
+        {QStringLiteral("actionSaveProjectAs"), [h] { h->saveProjectAs(); }},
         {QStringLiteral("actionQuit"), [this] { close(); }},
-        {QStringLiteral("actionRecordRespawnState"), [handler] { handler->recordRespawnState(); }},
-        {QStringLiteral("actionResetToRespawnState"), [handler] { handler->resetState(); }},
+        {QStringLiteral("actionUndo"), [h] { h->undo(); }},
+        {QStringLiteral("actionRedo"), [h] { h->redo(); }},
+        {QStringLiteral("actionAddToolFrame"), [h] { h->addToolFrame(); }},
+        {QStringLiteral("actionAddTaskRegion"), [h] { h->addTaskRegion(); }},
+        {QStringLiteral("actionCameraMode"), [h] { h->setCameraMode(); }},
+        {QStringLiteral("actionTeleoperationMode"), [h] { h->setTeleoperationMode(); }},
+        {QStringLiteral("actionResetCamera"), [h] { h->resetViewer(); }},
+        {QStringLiteral("actionScreenshot"), [h] { h->screenshotViewer(); }},
+        {QStringLiteral("actionRecordRespawnState"), [h] { h->recordRespawnState(); }},
+        {QStringLiteral("actionResetToRespawnState"), [h] { h->resetState(); }},
+        {QStringLiteral("actionRunLocalSimulation"), [h] { h->runLocalSimulator(); }},
         {QStringLiteral("actionAbout"), [this] { showAbout(); }},
     };
+    using Op = void (kestrin_app::content::KSContentHandler::*)(const QString&);
+    const std::vector<std::pair<QString, Op>> named = {
+        {QStringLiteral("actionAddRobot_"), &kestrin_app::content::KSContentHandler::addRobot},
+        {QStringLiteral("actionAddEffector_"), &kestrin_app::content::KSContentHandler::addEffector},
+        {QStringLiteral("actionAddItem_"), &kestrin_app::content::KSContentHandler::addItem},
+        {QStringLiteral("actionAddCamera_"), &kestrin_app::content::KSContentHandler::addCamera},
+        {QStringLiteral("actionAddFiducial_"), &kestrin_app::content::KSContentHandler::addFiducial},
+    };
+    for (const ActionEntry& entry : actionLayout()) {
+        for (const auto& [prefix, op] : named)
+            if (entry.name.startsWith(prefix)) {
+                const QString typeName = entry.name.mid(prefix.size());
+                ops.insert(entry.name, [h, op, typeName] { (h->*op)(typeName); });
+            }
+        for (const QString prefix : {QStringLiteral("actionAddBehavior_"), QStringLiteral("actionAddVariable_")}) {
+            if (!entry.name.startsWith(prefix))
+                continue;
+            const kestrin::Type* type = kestrin::Type::find(entry.name.mid(prefix.size()));
+            if (!type)
+                continue;
+            if (prefix == QLatin1String("actionAddBehavior_"))
+                ops.insert(entry.name, [h, type] { h->addBehavior(*type); });
+            else
+                ops.insert(entry.name, [h, type] { h->addVariable(*type); });
+        }
+    }
+    return ops;
 }
 
 void KSMainWindow::createActions() {
@@ -169,7 +272,8 @@ void KSMainWindow::createActions() {
             if (!slot) {
                 slot = menu ? menu->addMenu(title) : menuBar()->addMenu(title);
                 QString plain = title;
-                slot->setObjectName(QStringLiteral("menu") + plain.remove(QLatin1Char('&')).remove(QLatin1Char(' ')));
+                slot->setObjectName(QStringLiteral("menu") +
+                                    plain.remove(QLatin1Char('&')).remove(QLatin1Char(' ')));
             }
             menu = slot;
         }
@@ -177,34 +281,145 @@ void KSMainWindow::createActions() {
     };
 
     QString lastToolbarMenu;
-    for (const ActionSpec& spec : actionLayout()) {
-        QMenu* menu = menuFor(spec.menu);
-        if (spec.separatorBefore && !menu->isEmpty())
+    for (const ActionEntry& entry : actionLayout()) {
+        QMenu* menu = menuFor(entry.menu);
+        if (entry.separatorBefore && !menu->isEmpty())
             menu->addSeparator();
-        auto* action = menu->addAction(spec.text);
-        action->setObjectName(spec.name);
-        action->setShortcut(spec.shortcut);
-        if (const auto op = wired.value(spec.name)) {
-            action->setStatusTip(spec.tip);
-            connect(action, &QAction::triggered, this, [op] { op(); });
+        auto* action = menu->addAction(entry.text);
+        action->setObjectName(entry.name);
+        action->setShortcut(entry.shortcut);
+        if (const auto op = wired.value(entry.name)) {
+            action->setStatusTip(entry.tip);
+            connect(action, &QAction::triggered, this, [this, op] {
+                op();
+                refreshState();
+            });
         } else {
             action->setStatusTip(notAvailableTip());
             action->setEnabled(false);
         }
-        if (spec.toolbar) {
-            const QString topMenu = spec.menu.section(QLatin1Char('/'), 0, 0);
+        if (entry.toolbar) {
+            const QString topMenu = entry.menu.section(QLatin1Char('/'), 0, 0);
             if (!lastToolbarMenu.isEmpty() && topMenu != lastToolbarMenu)
                 toolbar->addSeparator();
             lastToolbarMenu = topMenu;
             toolbar->addAction(action);
         }
-        m_actions.insert(spec.name, action);
+        m_actions.insert(entry.name, action);
+    }
+
+    // File > Open Recent and File > New from Template list files, so they are built here.
+    QMenu* fileMenu = menus.value(tr("&File"));
+    QAction* saveAction = m_actions.value(QStringLiteral("actionSaveProject"));
+    m_recentMenu = new QMenu(tr("Open &Recent"), this);
+    m_recentMenu->setObjectName(QStringLiteral("menuOpenRecent"));
+    fileMenu->insertMenu(saveAction, m_recentMenu);
+    connect(m_recentMenu, &QMenu::aboutToShow, this, &KSMainWindow::fillRecentMenu);
+    m_templateMenu = new QMenu(tr("New from &Template"), this);
+    m_templateMenu->setObjectName(QStringLiteral("menuNewFromTemplate"));
+    fileMenu->insertMenu(saveAction, m_templateMenu);
+    if (QAction* placeholder = m_actions.take(QStringLiteral("actionNewFromTemplate"))) {
+        fileMenu->removeAction(placeholder);
+        delete placeholder;
+    }
+    fillTemplateMenu();
+    fileMenu->insertSeparator(saveAction);
+}
+
+QStringList KSMainWindow::templateFolders() {
+    return {QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates"),
+            QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../share/kestrin/templates"))};
+}
+
+void KSMainWindow::fillTemplateMenu() {
+    m_templateMenu->clear();
+    QSet<QString> seen;
+    for (const QString& folder : templateFolders()) {
+        const QFileInfoList files = QDir(folder).entryInfoList(
+            {QStringLiteral("*") + QLatin1String(kestrin::KS_PROJECT_FILE_EXT)}, QDir::Files, QDir::Name);
+        for (const QFileInfo& info : files) {
+            if (seen.contains(info.fileName()))
+                continue;
+            seen.insert(info.fileName());
+            // "two_robot_desk" reads "Two Robot Desk".
+            QStringList words = info.completeBaseName().split(QLatin1Char('_'), Qt::SkipEmptyParts);
+            for (QString& w : words)
+                w[0] = w[0].toUpper();
+            QAction* action = m_templateMenu->addAction(words.join(QLatin1Char(' ')));
+            action->setObjectName(QStringLiteral("actionTemplate_") + info.completeBaseName());
+            const QString path = info.absoluteFilePath();
+            connect(action, &QAction::triggered, this, [this, path] {
+                m_handler->openTemplate(path);
+                refreshState();
+            });
+        }
+    }
+    m_templateMenu->setEnabled(!m_templateMenu->isEmpty());
+}
+
+QStringList KSMainWindow::recentFiles() const {
+    return QSettings().value(QStringLiteral("recentFiles")).toStringList();
+}
+
+void KSMainWindow::rememberRecentFile(const QString& path) {
+    QStringList files = recentFiles();
+    files.removeAll(path);
+    files.prepend(path);
+    while (files.size() > kMaxRecentFiles)
+        files.removeLast();
+    QSettings().setValue(QStringLiteral("recentFiles"), files);
+}
+
+void KSMainWindow::fillRecentMenu() {
+    m_recentMenu->clear();
+    const QStringList files = recentFiles();
+    for (int i = 0; i < files.size(); ++i) {
+        const QString path = files[i];
+        QAction* action = m_recentMenu->addAction(
+            QStringLiteral("&%1 %2").arg(i + 1).arg(QFileInfo(path).fileName()));
+        action->setToolTip(path);
+        action->setStatusTip(path);
+        connect(action, &QAction::triggered, this, [this, path] {
+            if (!QFileInfo(path).isFile()) {
+                QStringList left = recentFiles();
+                left.removeAll(path);
+                QSettings().setValue(QStringLiteral("recentFiles"), left);
+            }
+            m_handler->openRecent(path); // says so when the file is gone
+            refreshState();
+        });
+    }
+    if (files.isEmpty())
+        m_recentMenu->addAction(tr("No recent files"))->setEnabled(false);
+}
+
+void KSMainWindow::refreshState() {
+    const QString file = m_handler->_active_filename;
+    if (!file.isEmpty() && file != m_lastFile)
+        rememberRecentFile(file);
+    m_lastFile = file;
+    // The project may have been replaced, and a new project comes with a history of its own.
+    kestrin::UndoHistory& history = m_handler->project()->history();
+    m_watchedHistory = &history;
+    history.setChangedCallback(
+        [this] { QMetaObject::invokeMethod(this, [this] { refreshState(); }, Qt::QueuedConnection); });
+    setWindowTitle(QStringLiteral("%1[*] - Kestrin Studio")
+                       .arg(file.isEmpty() ? tr("Untitled") : QFileInfo(file).fileName()));
+    setWindowModified(history.isModified());
+    if (QAction* undo = m_actions.value(QStringLiteral("actionUndo"))) {
+        undo->setEnabled(history.canUndo());
+        undo->setText(history.canUndo() ? tr("&Undo %1").arg(history.undoName()) : tr("&Undo"));
+    }
+    if (QAction* redo = m_actions.value(QStringLiteral("actionRedo"))) {
+        redo->setEnabled(history.canRedo());
+        redo->setText(history.canRedo() ? tr("&Redo %1").arg(history.redoName()) : tr("&Redo"));
     }
 }
 
 void KSMainWindow::showAbout() {
-    QMessageBox::about(this, tr("About Kestrin Studio"),
-                       tr("<p><b>Kestrin Studio</b> %1</p><p>Set up and program robot work cells: build the cell, "
-                          "write programs as behavior trees and try them in the local simulator.</p>")
-                           .arg(QStringLiteral(KESTRIN_VERSION)));
+    QMessageBox::about(
+        this, tr("About Kestrin Studio"),
+        tr("<p><b>Kestrin Studio</b> %1</p><p>Set up and program robot work cells: build the cell, "
+           "write programs as behavior trees and try them in the local simulator.</p>")
+            .arg(QStringLiteral(KESTRIN_VERSION)));
 }

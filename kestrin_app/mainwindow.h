@@ -12,6 +12,10 @@ class KSProjectContainer;
 class KSProjectTree;
 class KSStatusBarWidget;
 
+class QMenu;
+namespace kestrin {
+class UndoHistory;
+}
 namespace kestrin_app::content {
 class KSContentHandler;
 }
@@ -21,7 +25,8 @@ class KSContentHandler;
 /// operation of the content handler. It wires actions to the handler and holds no project logic.
 ///
 /// Every action carries an objectName ("actionSaveProject", "actionAddRobot_UR5eRobot", ...).
-/// Actions without an operation yet are disabled.
+/// operations() maps objectNames to what they do; an action without an entry there is disabled
+/// with the status tip "Not available yet".
 class KSMainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -43,7 +48,7 @@ protected:
 
 private:
     /// One menu entry. `menu` is a path of menu titles separated by '/'.
-    struct ActionSpec {
+    struct ActionEntry {
         QString menu;
         QString name;
         QString text;
@@ -53,10 +58,19 @@ private:
         bool separatorBefore = false;
     };
 
-    static std::vector<ActionSpec> actionLayout();
+    static std::vector<ActionEntry> actionLayout();
     QHash<QString, std::function<void()>> operations();
     void createActions();
     void showAbout();
+    /// Brings the title, the changed marker, Undo/Redo and the recent files in line with the
+    /// handler and the project's history.
+    void refreshState();
+    void fillTemplateMenu();
+    void fillRecentMenu();
+    QStringList recentFiles() const;
+    void rememberRecentFile(const QString& path);
+    static QStringList templateFolders();
+    static constexpr int kMaxRecentFiles = 8;
 
     KSProjectContainer* m_container;
     KSProjectTree* m_tree;
@@ -64,4 +78,8 @@ private:
     KSLogPanel* m_logPanel;
     std::unique_ptr<kestrin_app::content::KSContentHandler> m_handler;
     QHash<QString, QAction*> m_actions;
+    QMenu* m_recentMenu = nullptr;
+    QMenu* m_templateMenu = nullptr;
+    QString m_lastFile;
+    kestrin::UndoHistory* m_watchedHistory = nullptr;
 };

@@ -15,6 +15,7 @@ const char* const kFaultedColour = "#d32f2f";
 
 KSStatusBarWidget::KSStatusBarWidget(QWidget* parent)
     : QWidget(parent), m_light(new QLabel(this)), m_label(new QLabel(this)) {
+    qRegisterMetaType<KSStatusBarWidget::State>(); // for queued connections and signal spies
     setObjectName(QStringLiteral("statusIndicator"));
     m_light->setObjectName(QStringLiteral("statusLight"));
     m_label->setObjectName(QStringLiteral("statusText"));
@@ -29,7 +30,9 @@ KSStatusBarWidget::KSStatusBarWidget(QWidget* parent)
     showState(State::Ready, tr("Ready"), QString::fromLatin1(kReadyColour));
 }
 
-void KSStatusBarWidget::indicateReady() { showState(State::Ready, tr("Ready"), QString::fromLatin1(kReadyColour)); }
+void KSStatusBarWidget::indicateReady() {
+    showState(State::Ready, tr("Ready"), QString::fromLatin1(kReadyColour));
+}
 
 void KSStatusBarWidget::indicateRunningLocalSim() {
     showState(State::Running, tr("Running local simulation"), QString::fromLatin1(kRunningColour));
@@ -43,16 +46,19 @@ void KSStatusBarWidget::indicateFaulted() {
     showState(State::Faulted, tr("Faulted"), QString::fromLatin1(kFaultedColour));
 }
 
-QString KSStatusBarWidget::text() const { return m_label->text(); }
+QString KSStatusBarWidget::text() const {
+    return m_label->text();
+}
 
 void KSStatusBarWidget::showState(State state, const QString& text, const QString& colour) {
     const bool changed = state != m_state;
     m_state = state;
     m_label->setText(text);
     m_light->setToolTip(text);
-    m_light->setStyleSheet(QStringLiteral("background-color: %1; border: 1px solid #606060; border-radius: %2px;")
-                               .arg(colour)
-                               .arg(kLightDiameter / 2));
+    m_light->setStyleSheet(
+        QStringLiteral("background-color: %1; border: 1px solid #606060; border-radius: %2px;")
+            .arg(colour)
+            .arg(kLightDiameter / 2));
     if (changed)
         emit stateChanged(state);
 }

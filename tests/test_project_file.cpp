@@ -483,6 +483,119 @@ private slots:
         QCOMPARE(loadError(back, existing), QString());
         compareProjects(m_loaded, back);
     }
+
+    // --- odd but readable files --------------------------------------------------------------
+
+    void rejectsKeysRepeatedInOneObject_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("mentions");
+        QByteArray top = m_good;
+        top.insert(top.indexOf('{') + 1, R"("workspace": {"objects": []}, )");
+        QTest::newRow("object value repeated") << top << QStringList{"workspace", "twice"};
+        QByteArray escaped = m_good;
+        escaped.insert(escaped.indexOf('{') + 1, R"("ver\u0073ion": 1, )");
+        QTest::newRow("key spelled with an escape") << escaped << QStringList{"version", "twice"};
+        QTest::newRow("inside an object") << QByteArray(m_good).replace(R"("name": "Desk",)", R"("name": "Desk", "size": [],)")
+                                          << QStringList{"size", "twice"};
+    }
+
+    void rejectsKeysRepeatedInOneObject() {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, mentions);
+        const QString file = path(QString("repeated %1.kestrin").arg(QTest::currentDataTag()));
+        QVERIFY(writeFileBytes(file, content));
+        expectLoadFailure(file, mentions);
+    }
+
+    void keysMayRepeatInDifferentObjectsAndInsideStrings() {
+        QJsonObject doc = QJsonDocument::fromJson(m_good).object();
+        doc["notes"] = QJsonObject{{"format", 2}, {"version", QJsonObject{{"version", 3}}}};
+        Project p;
+        new Desk(p.workspace(), R"(Desk "format": "x", {"version": [)");
+        new Desk(p.workspace(), R"(\"name\": })");
+        p.save(path("quoted.kestrin"));
+        Project back;
+        QCOMPARE(loadError(back, path("quoted.kestrin")), QString());
+        compareProjects(p, back);
+        QVERIFY(writeFileBytes(path("notes.kestrin"), QJsonDocument(doc).toJson()));
+        QCOMPARE(loadError(back, path("notes.kestrin")), QString());
+        compareProjects(m_loaded, back);
+    }
+
+    void rejectsObjectsTooLargeForACell_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("mentions");
+        const auto set = [](const char* key, QJsonValue value) {
+            return [key, value](QJsonObject& o) { o[key] = value; };
+        };
+        QTest::newRow("desk") << edited("objects", "Desk", set("size", QJsonArray{1, 51, 1}))
+                              << QStringList{"Desk", "size", "50 m"};
+        QTest::newRow("task region") << edited("objects", "Bin", set("size", QJsonArray{1, 1, 1e300}))
+                                     << QStringList{"Bin", "size"};
+        QTest::newRow("marker") << edited("objects", "Marker", set("edge", 60)) << QStringList{"Marker", "edge"};
+    }
+
+    void rejectsObjectsTooLargeForACell() {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, mentions);
+        const QString file = path(QString("too large %1.kestrin").arg(QTest::currentDataTag()));
+        QVERIFY(writeFileBytes(file, content));
+        expectLoadFailure(file, mentions);
+    }
+
+    void objectsFarFromTheOriginLoadAndLeaveRoomForMore() {
+        const QByteArray far = edited("objects", "Desk", [](QJsonObject& o) {
+            o["pose"] = QJsonObject{{"position", QJsonArray{1e300, -3e9, 0}}, {"orientation", QJsonArray{1, 0, 0, 0}}};
+        });
+        QVERIFY(writeFileBytes(path("far.kestrin"), far));
+        Project p;
+        QCOMPARE(loadError(p, path("far.kestrin")), QString());
+        const WorkspaceObject* desk = p.workspace()->find(Category::Item, "Desk");
+        QCOMPARE(desk->transform().position, Eigen::Vector3d(1e300, -3e9, 0));
+        auto* added = new CustomItem(p.workspace(), "Added");
+        QVERIFY(added->transform().position.norm() < 100);
+    }
+
+    void rejectsAToolFrameListedTwice() {
+        const QByteArray twice = edited("objects", "UR5e", [](QJsonObject& o) {
+            o["tool_frames"] = QJsonArray{"Tip", "Tip"};
+        });
+        QVERIFY(writeFileBytes(path("listed twice.kestrin"), twice));
+        expectLoadFailure(path("listed twice.kestrin"), {"UR5e", "tool_frames", "Tip", "twice"});
+    }
+
+    // --- inputs that once broke loading ------------------------------------------------------
+    // Each file in tests/data/fuzz_regressions once crashed, hung, leaked or tripped a sanitizer
+    // in Project::load. Now each must load (and then save and load back alike) or be refused with
+    // a FormatError naming the file, leaving the project as it was. The sanitized suite
+    // (scripts/test-sanitized.sh) also checks them for memory errors and leaks.
+
+    void loadsOrRefusesEveryFuzzRegression_data() {
+        QTest::addColumn<QString>("file");
+        const QDir dir(QStringLiteral(KESTRIN_SOURCE_DIR "/tests/data/fuzz_regressions"));
+        const QStringList files = dir.entryList(QDir::Files, QDir::Name);
+        QVERIFY2(!files.isEmpty(), qPrintable(dir.path()));
+        for (const QString& f : files)
+            QTest::newRow(qPrintable(f)) << dir.filePath(f);
+    }
+
+    void loadsOrRefusesEveryFuzzRegression() {
+        QFETCH(QString, file);
+        Project p;
+        new Desk(p.workspace(), "Already here");
+        const QByteArray before = bytesOf(p);
+        const auto [kind, message] = failureOf([&] { p.load(file); });
+        if (!kind.isNull()) {
+            QCOMPARE(kind, QString("FormatError"));
+            QVERIFY2(message.contains(file), qPrintable(message));
+            QCOMPARE(bytesOf(p), before);
+            return;
+        }
+        p.save(path("regression.kestrin"));
+        Project back;
+        QCOMPARE(loadError(back, path("regression.kestrin")), QString());
+        QCOMPARE(bytesOf(back), bytesOf(p));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestProjectFile)

@@ -134,6 +134,7 @@ private slots:
 
     // Screenshots.
     void screenshotShowsTheCell();
+    void screenshotOfAViewNeverShownShowsTheCell();
     void screenshotIntoMissingFolderFailsNamingThePath();
     void screenshotOntoAFolderFailsNamingThePath();
 };
@@ -395,6 +396,29 @@ void TestViewer::screenshotShowsTheCell() {
         for (int x = 0; x < image.width(); ++x)
             differing += image.pixel(x, y) != background.pixel(x, y);
     QVERIFY2(differing > image.width() * image.height() / 50, "the cell's objects are not in the picture");
+}
+
+void TestViewer::screenshotOfAViewNeverShownShowsTheCell() {
+    // Scripts and headless runs save pictures of a view that was never on screen.
+    QTemporaryDir dir;
+    Cell cell;
+    WorkspaceViewer viewer;
+    viewer.resize(320, 240);
+    viewer.setProject(&cell.project);
+    viewer.resetCamera();
+    const QString hiddenShot = dir.filePath("hidden.png");
+    viewer.screenshot(hiddenShot);
+    const QImage image(hiddenShot);
+    QVERIFY(!image.isNull());
+    QCOMPARE(image.size(), QSize(320, 240) * viewer.devicePixelRatioF());
+    QVERIFY2(distinctColours(image) > 20, "the screenshot is (nearly) one flat colour");
+
+    // Showing the view afterwards must not spoil later pictures.
+    viewer.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+    const QString shownShot = dir.filePath("shown.png");
+    viewer.screenshot(shownShot);
+    QVERIFY(distinctColours(QImage(shownShot)) > 20);
 }
 
 void TestViewer::screenshotIntoMissingFolderFailsNamingThePath() {

@@ -8,6 +8,7 @@
 #include <kestrin/robot.h>
 #include <kestrin/teleoperation.h>
 #include <kestrin/tool_frame.h>
+#include <kestrin/undo_history.h>
 #include <kestrin/workspace.h>
 
 #include <QKeyEvent>
@@ -68,6 +69,7 @@ Teleoperator::Teleoperator(WorkspaceViewer& viewer, QWidget& keys, vtkRenderWind
     : m_viewer(viewer), m_keys(keys), m_renderer(renderer) {
     m_handleLook = vtkSmartPointer<vtkPointHandleRepresentation3D>::New();
     m_handleLook->SetHandleSize(kHandlePixels);
+    // The cross through the point is what the mouse grabs; the box around it makes it easy to see.
     m_handleLook->AllOff();
     m_handleLook->OutlineOn();
     m_handleLook->GetProperty()->SetColor(1.0, 0.85, 0.1);
@@ -117,7 +119,8 @@ void Teleoperator::start(const QString& robotName, const QString& toolName) {
     Robot* robot = workspace ? workspace->findRobot(robotName) : nullptr;
     if (!robot)
         throw NotFoundError(
-            QStringLiteral("There is no robot named '%1' in the cell; choose one of its robots to teleoperate.")
+            QStringLiteral(
+                "There is no robot named '%1' in the cell; choose one of its robots to teleoperate.")
                 .arg(robotName));
     if (toolName.trimmed().isEmpty())
         throw ValueError(QStringLiteral("Choose a tool frame of robot '%1' to teleoperate; add one with "
@@ -125,22 +128,27 @@ void Teleoperator::start(const QString& robotName, const QString& toolName) {
                              .arg(robotName));
     ToolFrame* tool = workspace->findToolFrame(toolName);
     if (!tool)
-        throw NotFoundError(QStringLiteral("There is no tool frame named '%1' on any robot; choose a tool frame "
-                                           "of robot '%2' to teleoperate.")
-                                .arg(toolName, robotName));
+        throw NotFoundError(
+            QStringLiteral("There is no tool frame named '%1' on any robot; choose a tool frame "
+                           "of robot '%2' to teleoperate.")
+                .arg(toolName, robotName));
     if (tool->robot() != robot)
         throw ValueError(QStringLiteral("Tool frame '%1' is on robot '%2', not on robot '%3'; choose a tool "
                                         "frame of robot '%3' to teleoperate.")
                              .arg(toolName, tool->robot()->name(), robotName));
 
+    // Switching in the middle of a drag (from a slot of teleoperationMessage): end that drag.
     if (m_dragging)
         stop();
+    else
+        endAction();
     m_robotId = robot->id();
     m_toolId = tool->id();
     m_robotSeen = robot;
     m_toolSeen = tool;
+    m_robotName = robot->name();
+    m_toolName = tool->name();
     m_active = true;
-    m_reported = false;
     m_handle->On();
     m_highlight->VisibilityOn();
     follow();
@@ -151,6 +159,10 @@ void Teleoperator::start(const QString& robotName, const QString& toolName) {
 void Teleoperator::stop() {
     if (!m_active)
         return;
+    // A burst of keys still held counts as done; the objects may be gone already, and then
+    // there is nothing of theirs to record.
+    if (resolve())
+        endAction();
     m_active = false;
     // Ended in the middle of a drag (the cell changed under it): the handle holds the
     // interactor's mouse events until it lets go.
@@ -158,7 +170,9 @@ void Teleoperator::stop() {
         m_handle->ReleaseFocus();
     m_handle->Off();
     m_highlight->VisibilityOff();
+    m_highlightPose.reset();
     m_dragging = false;
+    m_moved = false;
     m_robotSeen = nullptr;
     m_toolSeen = nullptr;
 }
@@ -172,13 +186,26 @@ std::optional<Teleoperator::Target> Teleoperator::resolve() const {
         return std::nullopt;
     WorkspaceObject* robot = workspace->findById(m_robotId);
     WorkspaceObject* tool = workspace->findById(m_toolId);
-    if (!robot || !tool || 
-        robot->category() != Category::Robot || tool->category() != Category::ToolFrame)
+    if (!robot || !tool || robot->category() != Category::Robot || tool->category() != Category::ToolFrame)
+        return std::nullopt;
+    const bool same = robot == m_robotSeen && tool == m_toolSeen;
+    if (!same && (robot->name() != m_robotName || tool->name() != m_toolName))
         return std::nullopt;
     auto* frame = static_cast<ToolFrame*>(tool);
     if (frame->robot() != robot)
         return std::nullopt;
     return Target{static_cast<Robot*>(robot), frame};
+}
+
+std::optional<Teleoperator::Target> Teleoperator::current() {
+    auto target = resolve();
+    if (target) {
+        m_robotSeen = target->robot;
+        m_toolSeen = target->tool;
+        m_robotName = target->robot->name();
+        m_toolName = target->tool->name();
+    }
+    return target;
 }
 
 bool Teleoperator::isActive() const {
@@ -198,21 +225,40 @@ QString Teleoperator::toolName() const {
 bool Teleoperator::jog(const Eigen::Vector3d& translation, const Eigen::Vector3d& rotation) {
     if (!m_active)
         throw ValueError(QStringLiteral("Not teleoperating: choose Teleoperation Mode first."));
-    const auto target = resolve();
+    const auto target = current();
     if (!target) {
         stop();
-        throw ValueError(QStringLiteral("Not teleoperating: the robot or its tool frame has left the cell; "
-                                        "choose Teleoperation Mode again."));
+        throw ValueError(
+            QStringLiteral("Not teleoperating: robot '%1' or its tool frame '%2' has left the cell; "
+                           "choose Teleoperation Mode again.")
+                .arg(m_robotName, m_toolName));
     }
     if (!translation.allFinite() || !rotation.allFinite())
         throw ValueError(QStringLiteral("A jog of tool frame '%1' needs finite distances and angles.")
                              .arg(target->tool->name()));
+    endAction();
+    beginAction();
+    const bool reached = moveTo(*target, jogged(target->tool->pose(), translation, rotation));
+    endAction();
+    return reached;
+}
+
+void Teleoperator::beginAction() {
     m_reported = false;
-    return moveTo(*target, jogged(target->tool->pose(), translation, rotation));
+    m_moved = false;
+}
+
+void Teleoperator::endAction() {
+    if (!m_moved)
+        return;
+    m_moved = false;
+    if (Project* project = m_viewer.project())
+        project->history().record(QStringLiteral("Teleoperate '%1'").arg(m_robotName));
 }
 
 bool Teleoperator::moveTo(const Target& target, const Pose& pose) {
     const JogResult result = moveToolTowards(target.robot, target.tool, pose);
+    m_moved = true;
     m_viewer.rebuild();
     m_viewer.render();
     if (!result.reached && !m_reported) {
@@ -225,34 +271,60 @@ bool Teleoperator::moveTo(const Target& target, const Pose& pose) {
 void Teleoperator::follow() {
     if (!m_active)
         return;
-    const auto target = resolve();
+    const auto target = current();
     if (!target) {
         stop();
         return;
     }
+    // Only what moved is touched, so that a rebuild with no change leaves the scene as it was.
     const Pose pose = target->tool->pose();
-    setMatrix(m_highlightMatrix, pose);
-    m_highlight->Modified();
+    if (!m_highlightPose || m_highlightPose->matrix() != pose.matrix()) {
+        setMatrix(m_highlightMatrix, pose);
+        m_highlightPose = pose;
+    }
     if (!m_dragging)
         placeHandle(pose.translation());
 }
 
 void Teleoperator::placeHandle(const Eigen::Vector3d& position) {
-    double p[3] = {position.x(), position.y(), position.z()};
+    double p[3];
+    m_handleLook->GetWorldPosition(p);
+    if (Eigen::Vector3d(p[0], p[1], p[2]) == position)
+        return;
+    p[0] = position.x();
+    p[1] = position.y();
+    p[2] = position.z();
     m_handleLook->SetWorldPosition(p);
 }
 
 bool Teleoperator::eventFilter(QObject* watched, QEvent* event) {
     if (watched != &m_keys || !m_active)
         return QObject::eventFilter(watched, event);
-    if (event->type() == QEvent::ShortcutOverride) {
+    switch (event->type()) {
+    case QEvent::ShortcutOverride:
         // Keep jog keys away from shortcuts of the windows around the view.
         if (isPlainJogKey(*static_cast<QKeyEvent*>(event))) {
             event->accept();
             return true;
         }
-    } else if (event->type() == QEvent::KeyPress) {
+        break;
+    case QEvent::KeyPress:
         return keyJog(static_cast<QKeyEvent*>(event));
+    case QEvent::KeyRelease: {
+        // A held key sends releases between its repeats too; only the last one ends the burst.
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (jogKey(key->key()).first >= 0 && !key->isAutoRepeat() && !m_dragging) {
+            endAction();
+            return true;
+        }
+        break;
+    }
+    case QEvent::FocusOut:
+        if (!m_dragging)
+            endAction();
+        break;
+    default:
+        break;
     }
     return QObject::eventFilter(watched, event);
 }
@@ -262,14 +334,16 @@ bool Teleoperator::keyJog(QKeyEvent* event) {
         return false;
     if (m_dragging)
         return true;
-    const auto target = resolve();
+    const auto target = current();
     if (!target) {
         stop();
         return false;
     }
-    // A held key repeats; its repeats belong to the press that began them.
-    if (!event->isAutoRepeat())
-        m_reported = false;
+    // Repeats of a held key belong to the press that began them.
+    if (!event->isAutoRepeat()) {
+        endAction();
+        beginAction();
+    }
     const auto [axis, sign] = jogKey(event->key());
     Eigen::Vector3d translation = Eigen::Vector3d::Zero();
     Eigen::Vector3d rotation = Eigen::Vector3d::Zero();
@@ -282,20 +356,21 @@ bool Teleoperator::keyJog(QKeyEvent* event) {
 }
 
 void Teleoperator::dragStarted() {
-    const auto target = resolve();
+    const auto target = current();
     if (!target) {
         stop();
         return;
     }
+    endAction();
+    beginAction();
     m_dragging = true;
-    m_reported = false;
     m_dragOrientation = target->tool->pose().linear();
 }
 
 void Teleoperator::dragged() {
     if (!m_dragging)
         return;
-    const auto target = resolve();
+    const auto target = current();
     if (!target) {
         stop();
         return;
@@ -314,6 +389,7 @@ void Teleoperator::dragEnded() {
     m_dragging = false;
     // Back onto the tool frame, which stopped short if the handle went out of reach.
     follow();
+    endAction();
 }
 
 } // namespace kestrin

@@ -33,10 +33,12 @@ class WorkspaceViewer;
 ///   anything when they do not name a robot and a tool frame on it.
 /// - It keeps the ids of the robot and the tool frame, never a pointer it uses: every key press,
 ///   drag step, jog and follow() looks them up again, and teleoperation ends as soon as either
-///   has left the cell or the tool frame has moved to another robot.
-/// - Each move goes through moveToolTowards, then the viewer rebuilds and redraws. A move that
-///   stops short emits the viewer's teleoperationMessage at most once per user action: a jog()
-///   call, a burst of key presses (held keys repeat) or a drag.
+///   has left the cell or the tool frame has moved to another robot. Objects that undo or redo
+///   put back under the same ids and names count as the same; a loaded cell's do not.
+/// - Each move goes through moveToolTowards, then the viewer rebuilds and redraws.
+/// - A user action is a jog() call, a burst of key presses (a held key repeats) or a drag. Each
+///   is one step of the project's undo history, and a move that stops short emits the viewer's
+///   teleoperationMessage at most once per action.
 /// - While active, the handle sits on the tool frame, except during a drag, where it follows the
 ///   mouse; at the end of a drag it goes back onto the tool frame, which may have stopped short.
 class Teleoperator : public QObject {
@@ -77,8 +79,13 @@ private:
     };
 
     std::optional<Target> resolve() const;
+    /// resolve(), and remembers what it found for the next lookup.
+    std::optional<Target> current();
     /// Moves the tool towards `pose`, redraws, and reports once per user action.
     bool moveTo(const Target& target, const Pose& pose);
+    /// Begins a user action; endAction records what it changed as one undo step.
+    void beginAction();
+    void endAction();
     bool keyJog(QKeyEvent* event);
     void dragStarted();
     void dragged();
@@ -92,19 +99,24 @@ private:
     bool m_active = false;
     quint64 m_robotId = 0;
     quint64 m_toolId = 0;
-    // The objects found by start(), only ever compared with what a lookup by id returns: a
-    // workspace whose contents were swapped for a loaded file reuses ids for other objects.
+    // The objects last found under those ids, only ever compared with what a lookup returns,
+    // and their names: an object found in their place (the workspace's contents were swapped by
+    // undo, redo or loading a file) is taken for the same only under the same name.
     const WorkspaceObject* m_robotSeen = nullptr;
     const WorkspaceObject* m_toolSeen = nullptr;
+    QString m_robotName;
+    QString m_toolName;
 
     bool m_dragging = false;
     bool m_reported = false; // a message went out during the current user action
+    bool m_moved = false;    // the current user action moved the robot
     Eigen::Matrix3d m_dragOrientation = Eigen::Matrix3d::Identity();
 
     vtkSmartPointer<vtkHandleWidget> m_handle;
     vtkSmartPointer<vtkPointHandleRepresentation3D> m_handleLook;
     vtkSmartPointer<vtkActor> m_highlight;
     vtkSmartPointer<vtkMatrix4x4> m_highlightMatrix;
+    std::optional<Pose> m_highlightPose; // where the highlight was last put
 };
 
 } // namespace kestrin

@@ -324,8 +324,8 @@ WorkspaceViewer::WorkspaceViewer(QWidget* parent) : QWidget(parent), d(std::make
     d->vtkWidget->setFocusPolicy(Qt::StrongFocus);
     setFocusPolicy(Qt::StrongFocus);
     setFocusProxy(d->vtkWidget);
-    d->teleoperator =
-        std::make_unique<Teleoperator>(*this, *d->vtkWidget, d->vtkWidget->interactor(), d->renderer, d->resources);
+    d->teleoperator = std::make_unique<Teleoperator>(*this, *d->vtkWidget, d->vtkWidget->interactor(),
+                                                     d->renderer, d->resources);
     setCameraMode();
     resetCamera();
 }

@@ -2,8 +2,8 @@
 // The 3-D view of a work cell. VTK stays behind this header: only vtkRenderer is named, and
 // only as a forward declaration.
 
-#include <QString>
 #include <Eigen/Core>
+#include <QString>
 #include <QWidget>
 #include <memory>
 
@@ -23,12 +23,14 @@ public:
     static const Type& staticType();
 
     /// Shows `project` (nullptr shows an empty cell). The viewer does not own the project; it
-    /// must outlive the viewer or be replaced first.
+    /// must outlive the viewer or be replaced first. Showing another project ends teleoperation.
     void setProject(Project* project);
     Project* project() const;
 
     /// Brings the scene in line with the project: adds, removes and moves only the scene items
-    /// of objects that changed since the last call. Does not redraw by itself.
+    /// of objects that changed since the last call. Does not redraw by itself. Ends
+    /// teleoperation when its robot or tool frame has left the cell (or the tool frame has moved
+    /// to another robot).
     void rebuild();
 
     vtkRenderer* _getRenderer() const;
@@ -57,6 +59,7 @@ public:
     QString teleoperatedTool() const;
     /// One jog of the teleoperated tool frame (metres and radians, world axes), as a key press
     /// does. Returns false when the robot stopped short of the target (the message is emitted).
+    /// Throws kestrin::ValueError when not teleoperating.
     bool jog(const Eigen::Vector3d& translation, const Eigen::Vector3d& rotation);
 
 signals:

@@ -54,10 +54,18 @@ Group groupOf(Category category) {
     return Group::Items;
 }
 
-QString objectKey(quint64 id) { return QStringLiteral("object:%1").arg(id); }
-QString behaviorKey(const QString& name) { return QStringLiteral("behavior:") + name; }
-QString variableKey(const QString& name) { return QStringLiteral("variable:") + name; }
-QString groupKey(const QString& label) { return QStringLiteral("group:") + label; }
+QString objectKey(quint64 id) {
+    return QStringLiteral("object:%1").arg(id);
+}
+QString behaviorKey(const QString& name) {
+    return QStringLiteral("behavior:") + name;
+}
+QString variableKey(const QString& name) {
+    return QStringLiteral("variable:") + name;
+}
+QString groupKey(const QString& label) {
+    return QStringLiteral("group:") + label;
+}
 
 QTreeWidgetItem* makeItem(const QString& name, const QString& typeName, ItemKind kind, const QString& key,
                           const QVariant& id) {
@@ -68,7 +76,9 @@ QTreeWidgetItem* makeItem(const QString& name, const QString& typeName, ItemKind
     return item;
 }
 
-QString keyOf(const QTreeWidgetItem* item) { return item->data(0, KSProjectTree::KeyRole).toString(); }
+QString keyOf(const QTreeWidgetItem* item) {
+    return item->data(0, KSProjectTree::KeyRole).toString();
+}
 
 } // namespace
 
@@ -382,7 +392,8 @@ void KSProjectTree::syncProject(kestrin::Project* project) {
 
     // Behaviors and variables have no ids; they are matched by identity, and a rename keeps the
     // item (and moves what was remembered under the old key to the new one).
-    auto rename = [this](NamedEntry& entry, const QString& name, const QString& oldKey, const QString& newKey) {
+    auto rename = [this](NamedEntry& entry, const QString& name, const QString& oldKey,
+                         const QString& newKey) {
         entry.name = name;
         entry.item->setText(0, name);
         entry.item->setData(0, KeyRole, newKey);
@@ -405,7 +416,8 @@ void KSProjectTree::syncProject(kestrin::Project* project) {
                     entry = *it;
                     m_behaviors.erase(it);
                     if (entry.name != behavior->name())
-                        rename(entry, behavior->name(), behaviorKey(entry.name), behaviorKey(behavior->name()));
+                        rename(entry, behavior->name(), behaviorKey(entry.name),
+                               behaviorKey(behavior->name()));
                 } else {
                     if (it != m_behaviors.end()) {
                         stale.push_back(it->item);
@@ -542,9 +554,13 @@ QTreeWidgetItem* KSProjectTree::itemForObject(quint64 id) const {
     return it == m_objects.cend() ? nullptr : it->item;
 }
 
-QTreeWidgetItem* KSProjectTree::itemForBehavior(const QString& name) const { return m_behaviorByName.value(name); }
+QTreeWidgetItem* KSProjectTree::itemForBehavior(const QString& name) const {
+    return m_behaviorByName.value(name);
+}
 
-QTreeWidgetItem* KSProjectTree::itemForVariable(const QString& name) const { return m_variableByName.value(name); }
+QTreeWidgetItem* KSProjectTree::itemForVariable(const QString& name) const {
+    return m_variableByName.value(name);
+}
 
 QTreeWidgetItem* KSProjectTree::itemForKey(const QString& key) const {
     const int colon = key.indexOf(QLatin1Char(':'));

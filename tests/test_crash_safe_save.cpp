@@ -1,0 +1,261 @@
+// Saving never leaves a broken project file: a save killed at any moment, or one whose writes
+// fail part-way (a full disk), leaves at the target path either the old project or the new one,
+// whole, and no stray temporary files.
+
+#include "test_support.h"
+
+#include "kestrin/kestrin.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <functional>
+#include <random>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+using namespace kestrin;
+
+namespace {
+
+/// A cell far larger than real ones (`objects` work-cell objects), so that a save takes long
+/// enough to be cut off half-way. Every name and size depends on `variant`, so that two variants
+/// never save alike.
+void buildCell(Project& p, int objects, int variant) {
+    Workspace* ws = p.workspace();
+    const QString tag = QStringLiteral("v%1").arg(variant);
+    const double scale = 1.0 + 0.01 * variant;
+    int made = 0;
+    for (int r = 0; r < 10 && made < objects; ++r, made += 3) {
+        auto* robot = new UR5eRobot(ws, QStringLiteral("Arm %1 %2").arg(tag).arg(r));
+        (new RobotiqGripper2F85(ws, QStringLiteral("Gripper %1 %2").arg(tag).arg(r)))->mountOn(robot);
+        robot->addToolFrame(new ToolFrame(ws, QStringLiteral("Tip %1 %2").arg(tag).arg(r)));
+    }
+    for (; made < objects; ++made) {
+        const QString name = QStringLiteral("Part %1 %2").arg(tag).arg(made);
+        const Eigen::Vector3d size(0.1 * scale, 0.05 + 0.001 * (made % 50), 0.02 * scale);
+        switch (made % 4) {
+        case 0: (new CustomItem(ws, name))->setSize(size); break;
+        case 1: (new Desk(ws, name))->setSize(size * 10); break;
+        case 2: (new TaskRegion(ws, name))->setSize(size); break;
+        default: (new VisualMarker(ws, name))->setMarkerId(made % 1000); break;
+        }
+    }
+    new JointPositionTarget(&p, QStringLiteral("Home %1").arg(tag),
+                            std::make_unique<DeterministicDistribution>(Eigen::VectorXd::Constant(6, 0.1 * variant)));
+    auto* program = new Sequence(&p, QStringLiteral("Main %1").arg(tag));
+    p.addProgram(program);
+    auto* wait = new Wait(&p, QStringLiteral("Pause %1").arg(tag));
+    wait->setProperty(QStringLiteral("duration"), 0.5 * variant);
+    program->_addChild(wait);
+}
+
+QByteArray documentOf(const Project& p) { return QJsonDocument(p.toJson()).toJson(QJsonDocument::Compact); }
+
+/// Runs `work` in a child process. The child ends with status 0 when `work` returns, 1 when it
+/// throws. It never returns into the test framework.
+pid_t spawn(const std::function<void()>& work) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int status = 0;
+        try {
+            work();
+        } catch (...) {
+            status = 1;
+        }
+        ::_exit(status);
+    }
+    return pid;
+}
+
+/// Waits for child `pid`; its wait status, or -1.
+int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return status;
+}
+
+void sleepMicroseconds(qint64 us) {
+    timespec t{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+/// Entries of `folder` other than `keep`, hidden ones included.
+QStringList strayFiles(const QString& folder, const QString& keep) {
+    QStringList out = QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    out.removeAll(keep);
+    return out;
+}
+
+/// The document of the project in `file`, or the failure's message prefixed with "LOAD FAILED".
+QByteArray loadedDocument(const QString& file) {
+    Project p;
+    try {
+        p.load(file);
+    } catch (const Error& e) {
+        return "LOAD FAILED: " + e.message().toUtf8();
+    }
+    return documentOf(p);
+}
+
+/// Saves `project` to `file` in a child process whose files may not grow beyond `limit` bytes,
+/// so that writes fail part-way as on a full disk (SIGXFSZ ignored: a write past the limit fails
+/// with EFBIG). The class and message of the failure, or "saved".
+std::pair<QString, QString> saveWithFileSizeLimit(const Project& project, const QString& file, qint64 limit) {
+    int channel[2];
+    if (::pipe(channel) != 0)
+        return {"pipe failed", QString()};
+    const pid_t child = spawn([&] {
+        ::close(channel[0]);
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit r{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+        ::setrlimit(RLIMIT_FSIZE, &r);
+        QByteArray report = "saved\n";
+        try {
+            project.save(file);
+        } catch (const FileError& e) {
+            report = "FileError\n" + e.message().toUtf8();
+        } catch (const Error& e) {
+            report = "Error\n" + e.message().toUtf8();
+        }
+        for (qint64 done = 0; done < report.size();) {
+            const ssize_t n = ::write(channel[1], report.constData() + done, static_cast<size_t>(report.size() - done));
+            if (n <= 0)
+                break;
+            done += n;
+        }
+    });
+    ::close(channel[1]);
+    QByteArray report;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(channel[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        report.append(buffer, static_cast<int>(n));
+    }
+    ::close(channel[0]);
+    if (reap(child) != 0)
+        return {"the child process failed", QString::fromUtf8(report)};
+    const int newline = report.indexOf('\n');
+    return {QString::fromUtf8(report.left(newline)), QString::fromUtf8(report.mid(newline + 1))};
+}
+
+} // namespace
+
+class TestCrashSafeSave : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    Project m_old, m_new;
+    QByteArray m_oldDoc, m_newDoc;
+
+    QString folder() const { return m_dir.path(); }
+    QString target() const { return m_dir.filePath(QStringLiteral("cell.kestrin")); }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+        buildCell(m_old, 5000, 1);
+        buildCell(m_new, 5000, 2);
+        m_oldDoc = documentOf(m_old);
+        m_newDoc = documentOf(m_new);
+        QVERIFY(m_oldDoc != m_newDoc);
+    }
+
+    void init() {
+        for (const QString& f : QDir(folder()).entryList(QDir::Files | QDir::Hidden | QDir::System))
+            QVERIFY(QFile::remove(m_dir.filePath(f)));
+        m_old.save(target());
+        QCOMPARE(loadedDocument(target()), m_oldDoc);
+    }
+
+    void killedSaveLeavesTheOldOrTheNewProject() {
+        // How long a whole save takes in a child here, so that kills land before, during and
+        // after it. Only the spread of the kill moments depends on it, never a verdict.
+        QElapsedTimer clock;
+        clock.start();
+        const int calibrationRuns = 3;
+        for (int i = 0; i < calibrationRuns; ++i)
+            QCOMPARE(reap(spawn([&] { m_old.save(target()); })), 0);
+        const qint64 saveMicroseconds = std::max<qint64>(1000, clock.nsecsElapsed() / 1000 / calibrationRuns);
+
+        const unsigned seed = 20261208;
+        std::mt19937 rng(seed);
+        std::uniform_int_distribution<qint64> killAfter(0, saveMicroseconds * 5 / 4);
+        const Project* projects[2] = {&m_old, &m_new};
+        const QByteArray* documents[2] = {&m_oldDoc, &m_newDoc};
+        int holding = 0; // which project the file holds now
+        int keptOld = 0, tookNew = 0, strays = 0;
+        for (int round = 0; round < 200; ++round) {
+            const int other = 1 - holding;
+            const pid_t child = spawn([&] { projects[other]->save(target()); });
+            QVERIFY(child > 0);
+            sleepMicroseconds(killAfter(rng));
+            ::kill(child, SIGKILL);
+            const int status = reap(child);
+            QVERIFY(status != -1);
+            QVERIFY2(!WIFEXITED(status) || WEXITSTATUS(status) == 0,
+                     qPrintable(QStringLiteral("round %1: the save failed without being killed").arg(round)));
+
+            const QByteArray now = loadedDocument(target());
+            QVERIFY2(now == *documents[holding] || now == *documents[other],
+                     qPrintable(QStringLiteral("round %1 (seed %2): after a save killed %3 us into it, the file "
+                                               "holds neither project: %4")
+                                    .arg(round)
+                                    .arg(seed)
+                                    .arg(saveMicroseconds)
+                                    .arg(QString::fromUtf8(now.left(200)))));
+            if (now == *documents[other]) {
+                holding = other;
+                ++tookNew;
+            } else {
+                ++keptOld;
+            }
+            // A kill between QSaveFile naming its temporary file and renaming it over the target
+            // can leave that file behind; it is never the target, and is cleared for the next round.
+            for (const QString& f : strayFiles(folder(), QStringLiteral("cell.kestrin"))) {
+                ++strays;
+                QVERIFY(QFile::remove(m_dir.filePath(f)));
+            }
+        }
+        qInfo("200 killed saves (one save takes about %lld us here): %d kept the old project, %d left the new "
+              "one, %d left a temporary file beside it",
+              saveMicroseconds, keptOld, tookNew, strays);
+    }
+
+    void saveOnFullDiskReportsThePathAndKeepsTheOldFile() {
+        const QByteArray before = readFileBytes(target());
+        QVERIFY(!before.isEmpty());
+        const auto [kind, message] = saveWithFileSizeLimit(m_new, target(), before.size() / 4);
+        QCOMPARE(kind, QString("FileError"));
+        QVERIFY2(message.contains(target()), qPrintable(message));
+        QVERIFY2(message.contains(QStringLiteral("too large"), Qt::CaseInsensitive), qPrintable(message));
+        QCOMPARE(readFileBytes(target()), before);
+        QCOMPARE(strayFiles(folder(), QStringLiteral("cell.kestrin")), QStringList());
+        QCOMPARE(loadedDocument(target()), m_oldDoc);
+    }
+
+    void saveOnFullDiskToANewPathLeavesNoFile() {
+        const QString fresh = m_dir.filePath(QStringLiteral("fresh.kestrin"));
+        const auto [kind, message] = saveWithFileSizeLimit(m_new, fresh, 64 * 1024);
+        QCOMPARE(kind, QString("FileError"));
+        QVERIFY2(message.contains(fresh), qPrintable(message));
+        QVERIFY(!QFileInfo::exists(fresh));
+        QCOMPARE(strayFiles(folder(), QStringLiteral("cell.kestrin")), QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCrashSafeSave)
+#include "test_crash_safe_save.moc"
