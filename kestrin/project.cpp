@@ -9,6 +9,8 @@
 #include "undo_history.h"
 #include "variable.h"
 #include "workspace.h"
+#include "robot.h"
+#include "tool_frame.h"
 
 #include <QDir>
 #include <QFile>
@@ -185,6 +187,61 @@ void Project::_objectRenamed(int category, const QString& from, const QString& t
             if (auto* t = dynamic_cast<TaskRegionTarget*>(v.get()))
                 t->_renameTaskRegion(from, to);
     }
+}
+
+QStringList Project::usersOf(const WorkspaceObject* object) const {
+    QStringList users;
+    if (!object)
+        return users;
+    auto collect = [&](ActionProperty::Kind kind, const QString& name) {
+        for (const auto& b : m_behaviors) {
+            auto* a = dynamic_cast<const Action*>(b.get());
+            if (!a || !a->isAttached())
+                continue;
+            for (const ActionProperty& p : a->properties())
+                if (p.kind == kind && p.value.toString() == name && !users.contains(a->name()))
+                    users << a->name();
+        }
+    };
+    switch (object->category()) {
+    case Category::Robot:
+        collect(ActionProperty::Kind::Robot, object->name());
+        for (const ToolFrame* t : static_cast<const Robot*>(object)->toolFrames())
+            collect(ActionProperty::Kind::ToolFrame, t->name());
+        break;
+    case Category::ToolFrame:
+        collect(ActionProperty::Kind::ToolFrame, object->name());
+        break;
+    case Category::TaskRegion:
+        for (const auto& v : m_variables)
+            if (auto* t = dynamic_cast<const TaskRegionTarget*>(v.get()))
+                if (t->poseGenerator().taskRegion() == object->name())
+                    users << t->name();
+        break;
+    default:
+        break;
+    }
+    return users;
+}
+
+QStringList Project::usersOf(const Variable* variable) const {
+    QStringList users;
+    if (!variable)
+        return users;
+    for (const auto& b : m_behaviors) {
+        auto* a = dynamic_cast<const Action*>(b.get());
+        if (!a || !a->isAttached())
+            continue;
+        for (const ActionProperty& p : a->properties())
+            if (p.kind == ActionProperty::Kind::Variable && p.value.toString() == variable->name() &&
+                !users.contains(a->name()))
+                users << a->name();
+    }
+    for (const auto& v : m_variables)
+        if (auto* m = dynamic_cast<const MixtureTarget*>(v.get()))
+            if (m != variable && m->targetGenerators().contains(variable->name()))
+                users << m->name();
+    return users;
 }
 
 QMap<QString, Variable*> Project::variables() const {

@@ -15,6 +15,7 @@ namespace kestrin {
 class Behavior;
 class Variable;
 class Workspace;
+class WorkspaceObject;
 class NameRegistry;
 class UndoHistory;
 
@@ -63,6 +64,11 @@ public:
     std::vector<Variable*> variableList() const;
     Variable* findVariable(const QString& name) const;
     void removeVariable(Variable* variable);
+
+    /// Names of the actions and variables that refer to `object` (for a robot: also to its tool
+    /// frames), so that deleting it can be refused with a message naming them.
+    QStringList usersOf(const WorkspaceObject* object) const;
+    QStringList usersOf(const Variable* variable) const;
 
     /// Counts additions, removals and renames of behaviors and variables.
     quint64 structureRevision() const { return m_structureRevision; }

@@ -34,8 +34,10 @@ struct HandlerFixture {
         window.setCentralWidget(container);
         window.resize(800, 600);
         kestrin_app::setFailurePresenter([this](const QString&, const QString& text) { failures << text; });
-        if (prepare)
+        if (prepare) {
             prepare(container->project());
+            container->project()->history().reset(); // as if the prepared cell had been opened
+        }
         handler = std::make_unique<kestrin_app::content::KSContentHandler>(&window, container, tree, status);
         handler->_exit_application = [this](int code) { exitRequests << code; };
     }

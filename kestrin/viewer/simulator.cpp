@@ -74,12 +74,15 @@ bool Simulator::runProgram(const QString& name) {
     RunInputFilter filter;
     QElapsedTimer clock;
     QPointer<WorkspaceViewer> viewer(m_viewer);
-    if (viewer) {
+    if (viewer)
         qApp->installEventFilter(&filter);
-        clock.start();
+    clock.start();
+    if (viewer || m_observer) {
         runner.setStepCallback([&](double simulated) {
+            if (m_observer)
+                m_observer(simulated);
             if (!viewer)
-                return false;
+                return !m_viewer; // the viewer went away during the run
             viewer->rebuild();
             viewer->render();
             // Keep pace with the wall clock, staying responsive to Escape and repaints.
@@ -98,12 +101,13 @@ bool Simulator::runProgram(const QString& name) {
     try {
         outcome = runner.run(name);
     } catch (...) {
-        if (viewer)
+        if (qApp)
             qApp->removeEventFilter(&filter);
         throw;
     }
-    if (viewer) {
+    if (qApp)
         qApp->removeEventFilter(&filter);
+    if (viewer) {
         viewer->rebuild();
         viewer->render();
     }

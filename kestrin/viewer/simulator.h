@@ -3,6 +3,7 @@
 // there in real time.
 
 #include <QString>
+#include <functional>
 #include <memory>
 
 namespace kestrin {
@@ -31,6 +32,9 @@ public:
     void setSeed(quint64 seed) { m_seed = seed; }
     /// Simulated seconds per wall-clock second while animating (default 1).
     void setSpeed(double factor) { m_speed = factor; }
+    /// Called with the simulated time after every step of a run (progress displays, tests). What
+    /// it throws ends the run and reaches the caller of runProgram.
+    void setStepObserver(std::function<void(double)> observer) { m_observer = std::move(observer); }
 
 private:
     Project* m_project;
@@ -39,6 +43,7 @@ private:
     double m_simulated = 0;
     quint64 m_seed = 1;
     double m_speed = 1.0;
+    std::function<void(double)> m_observer;
 };
 
 } // namespace kestrin

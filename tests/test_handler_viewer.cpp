@@ -1,0 +1,188 @@
+// Viewer modes, screenshots and local simulation through the content handler.
+
+#include "handler_fixture.h"
+#include "test_main.h"
+
+#include <kestrin/viewer/simulator.h>
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <vtkCamera.h>
+#include <vtkRenderer.h>
+
+using namespace kestrin_app::content;
+using testing::DialogDriver;
+using testing::HandlerFixture;
+using testing::LogCapture;
+using K = KSSelectorDialog;
+using State = KSStatusBarWidget::State;
+
+namespace {
+
+/// A robot with a tool frame, a program that completes and one that leaves the joint limits.
+void runnableCell(kestrin::Project* p) {
+    auto* arm = new kestrin::UR5eRobot(p->workspace(), "R");
+    auto* tip = new kestrin::ToolFrame(p->workspace(), "T");
+    arm->addToolFrame(tip);
+    Eigen::VectorXd goal = arm->homePositions();
+    goal[0] += 0.3;
+    new kestrin::JointPositionTarget(p, "Near", std::make_unique<kestrin::DeterministicDistribution>(goal));
+    goal[2] = 4.0; // the elbow stops at 180 degrees
+    new kestrin::JointPositionTarget(p, "Beyond", std::make_unique<kestrin::DeterministicDistribution>(goal));
+    for (const char* target : {"Near", "Beyond"}) {
+        auto* program = new kestrin::Sequence(p, QStringLiteral("Go %1").arg(target));
+        p->addProgram(program);
+        auto* move = new kestrin::MoveToJointTarget(p, QStringLiteral("Move %1").arg(target));
+        move->setProperty("robot", "R");
+        move->setProperty("target", target);
+        program->_addChild(move);
+    }
+}
+
+QList<State> states(const QSignalSpy& spy) {
+    QList<State> out;
+    for (const QList<QVariant>& args : spy)
+        out << args.at(0).value<State>();
+    return out;
+}
+
+} // namespace
+
+class HandlerViewerTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { DialogDriver::reset(); }
+    void cleanup() { QCOMPARE(DialogDriver::closedBySafety(), 0); }
+
+    void teleoperationGetsTheChosenRobotAndTool() {
+        HandlerFixture f(runnableCell);
+        f.handler->_active_robot = "stale robot";
+        f.handler->_active_tool = "stale tool";
+        DialogDriver::expect(DialogDriver::accept());
+        f.handler->setTeleoperationMode();
+        QVERIFY2(f.failures.isEmpty(), qPrintable(f.failures.join('\n')));
+        QVERIFY(f.container->viewer()->isTeleoperating());
+        QCOMPARE(f.container->viewer()->teleoperatedRobot(), QString("R"));
+        QCOMPARE(f.container->viewer()->teleoperatedTool(), QString("T"));
+        QCOMPARE(f.handler->_active_robot, QString("stale robot"));
+        QCOMPARE(f.handler->_active_tool, QString("stale tool"));
+
+        f.handler->_lock(); // camera mode is not guarded
+        f.handler->setCameraMode();
+        QVERIFY(!f.container->viewer()->isTeleoperating());
+    }
+
+    void teleoperationIsRefusedWhileLockedOrWithoutATool() {
+        HandlerFixture f([](kestrin::Project* p) { new kestrin::UR3eRobot(p->workspace(), "Bare"); });
+        f.handler->_lock();
+        f.handler->setTeleoperationMode();
+        QVERIFY(DialogDriver::seenTitles().isEmpty());
+        f.handler->_unlock();
+
+        DialogDriver::expect(DialogDriver::accept());
+        f.handler->setTeleoperationMode();
+        QCOMPARE(f.failures.size(), 1);
+        QVERIFY2(f.failures.first().contains("tool frame"), qPrintable(f.failures.first()));
+        QVERIFY(!f.container->viewer()->isTeleoperating());
+
+        DialogDriver::expect(DialogDriver::reject());
+        f.handler->setTeleoperationMode();
+        QCOMPARE(f.failures.size(), 1);
+    }
+
+    void resetViewerBringsTheCameraBack() {
+        HandlerFixture f(runnableCell);
+        f.handler->resetViewer();
+        vtkCamera* camera = f.container->viewer()->_getRenderer()->GetActiveCamera();
+        const double home = camera->GetDistance();
+        camera->Dolly(4.0);
+        QVERIFY(std::abs(camera->GetDistance() - home) > 1e-3);
+        f.handler->_lock();
+        f.handler->resetViewer();
+        QVERIFY(std::abs(f.container->viewer()->_getRenderer()->GetActiveCamera()->GetDistance() - home) < 1e-6);
+    }
+
+    void screenshotWritesOnlyWhenAPathIsChosen() {
+        QTemporaryDir dir;
+        HandlerFixture f(runnableCell);
+        LogCapture log;
+        DialogDriver::expect(DialogDriver::chooseFile(QString()));
+        f.handler->screenshotViewer();
+        QCOMPARE(DialogDriver::seenTitles(), QStringList{"Save image"});
+        QVERIFY(log.lines().isEmpty());
+        QVERIFY(QDir(dir.path()).isEmpty());
+
+        const QString path = dir.filePath("shot.png");
+        DialogDriver::expect(DialogDriver::chooseFile(path));
+        f.handler->screenshotViewer();
+        QVERIFY(QImage(path).width() > 0);
+        QCOMPARE(log.lines(), QStringList{"info: Saved image '" + path + "'"});
+
+        DialogDriver::expect(DialogDriver::chooseFile(dir.filePath("missing/shot.png")));
+        f.handler->screenshotViewer();
+        QCOMPARE(f.failures.size(), 1);
+        QVERIFY(f.failures.first().contains("missing"));
+    }
+
+    void runShowsRunningThenCompletedOrFaulted() {
+        HandlerFixture f(runnableCell);
+        QList<kestrin::Simulator*> made;
+        f.handler->_on_simulator_created = [&made](kestrin::Simulator* s) {
+            made << s;
+            s->setSpeed(50); // play fast
+        };
+        QSignalSpy spy(f.status, &KSStatusBarWidget::stateChanged);
+        const Eigen::VectorXd before = f.workspace()->getRobot("R")->jointPositions();
+        DialogDriver::expect(DialogDriver::choose(K::EXECUTE_BEHAVIOR_KEY, "Go Near"));
+        f.handler->runLocalSimulator();
+        QCOMPARE(states(spy), (QList<State>{State::Running, State::Completed}));
+        QVERIFY(f.workspace()->getRobot("R")->jointPositions() != before); // the cell stays where the run left it
+
+        spy.clear();
+        LogCapture log;
+        DialogDriver::expect(DialogDriver::choose(K::EXECUTE_BEHAVIOR_KEY, "Go Beyond"));
+        f.handler->runLocalSimulator();
+        QCOMPARE(states(spy), (QList<State>{State::Running, State::Faulted}));
+        QVERIFY(log.lines().filter("outside its limits").size() == 1);
+        QCOMPARE(made.size(), 2);
+        QVERIFY(f.failures.isEmpty());
+
+        // The run is one undo step: undo returns the joints.
+        f.handler->undo();
+        f.handler->undo();
+        QVERIFY(f.workspace()->getRobot("R")->jointPositions() == before);
+    }
+
+    void cancelledOrLockedRunTouchesNothing() {
+        HandlerFixture f(runnableCell);
+        int made = 0;
+        f.handler->_on_simulator_created = [&made](kestrin::Simulator*) { ++made; };
+        QSignalSpy spy(f.status, &KSStatusBarWidget::stateChanged);
+        DialogDriver::expect(DialogDriver::reject());
+        f.handler->runLocalSimulator();
+        f.handler->_lock();
+        f.handler->runLocalSimulator();
+        QCOMPARE(made, 0);
+        QCOMPARE(spy.count(), 0);
+        QCOMPARE(DialogDriver::seenTitles().size(), 1);
+    }
+
+    void aRunThatBreaksOffShowsFaultedAndIsReported() {
+        HandlerFixture f(runnableCell);
+        f.handler->_on_simulator_created = [](kestrin::Simulator* s) {
+            s->setSpeed(50);
+            s->setStepObserver([](double t) {
+                if (t > 0.1)
+                    throw kestrin::Error("the simulated controller stopped answering");
+            });
+        };
+        QSignalSpy spy(f.status, &KSStatusBarWidget::stateChanged);
+        DialogDriver::expect(DialogDriver::choose(K::EXECUTE_BEHAVIOR_KEY, "Go Near"));
+        f.handler->runLocalSimulator();
+        QCOMPARE(states(spy), (QList<State>{State::Running, State::Faulted}));
+        QCOMPARE(f.failures, QStringList{"the simulated controller stopped answering"});
+    }
+};
+
+KESTRIN_GUI_TEST_MAIN(HandlerViewerTest)
+#include "test_handler_viewer.moc"
