@@ -4,14 +4,29 @@
 
 #include <QSet>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <vector>
 
 namespace kestrin {
 
+QString readableInMessage(const QString& text, int maxLength) {
+    QString out = text;
+    for (QChar& c : out)
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    if (out.size() > maxLength) {
+        const int keep = std::max(0, maxLength - 3) / 2;
+        out = out.left(keep) + QStringLiteral("...") + out.right(keep);
+    }
+    return out;
+}
+
 void JsonContext::fail(const QString& what) const {
-    throw FormatError(QStringLiteral("Project file '%1': %2: %3").arg(m_file, m_where, what));
+    // Names and kinds in the message come from the file; keep it readable whatever they hold.
+    throw FormatError(QStringLiteral("Project file '%1': %2: %3")
+                          .arg(m_file, readableInMessage(m_where, 400), readableInMessage(what, 600)));
 }
 
 void JsonContext::failField(const QString& field, const QString& what) const {

@@ -14,7 +14,12 @@
 
 namespace kestrin {
 
-/// Where in a project file a reader is: the file and the object being read.
+/// `text` from a file made fit for a message: control characters shown as '?', and at most
+/// `maxLength` characters (the middle of a longer text is left out).
+QString readableInMessage(const QString& text, int maxLength);
+
+/// Where in a project file a reader is: the file and the object being read. Its failures are
+/// FormatErrors naming the file and the place, with names from the file shown readably.
 class JsonContext {
 public:
     JsonContext(QString file, QString where) : m_file(std::move(file)), m_where(std::move(where)) {}

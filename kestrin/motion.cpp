@@ -10,10 +10,11 @@ namespace kestrin {
 
 JointMove::JointMove(const Eigen::VectorXd& start, const Eigen::VectorXd& goal, const Eigen::VectorXd& maxVelocity,
                      const Eigen::VectorXd& maxAcceleration)
-    : m_start(start), m_delta(goal - start) {
+    : m_start(start) {
     const auto n = start.size();
     if (goal.size() != n || maxVelocity.size() != n || maxAcceleration.size() != n)
         throw ValueError(QStringLiteral("A joint move needs start, goal and limits of the same size."));
+    m_delta = goal - start;
     if ((maxVelocity.array() <= 0).any() || (maxAcceleration.array() <= 0).any() || !maxVelocity.allFinite() ||
         !maxAcceleration.allFinite())
         throw ValueError(QStringLiteral("Joint speed and acceleration limits must be positive."));

@@ -371,9 +371,7 @@ void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
         throw FormatError(QStringLiteral("Project file '%1' was written by a newer version of Kestrin Studio (file "
                                          "format %2; this version reads format %3 and older). Update Kestrin "
                                          "Studio to open it.")
-                              .arg(fileLabel)
-                              .arg(version)
-                              .arg(KS_PROJECT_FORMAT_VERSION));
+                              .arg(fileLabel, QString::number(version), QString::number(KS_PROJECT_FORMAT_VERSION)));
     if (version < 1)
         top.failField(QStringLiteral("version"), QStringLiteral("must be 1 or more (got %1)").arg(version));
 
@@ -480,11 +478,15 @@ void Project::load(const QString& file) {
         throw FileError(QStringLiteral("Cannot open project file '%1': it does not exist.").arg(file));
     if (info.isDir())
         throw FileError(QStringLiteral("Cannot open project file '%1': it is a folder, not a file.").arg(file));
+    // A pipe would block the open until someone writes to it, a device may never end.
+    if (!info.isFile())
+        throw FileError(QStringLiteral("Cannot open project file '%1': it is a device, pipe or socket, not a "
+                                       "file.")
+                            .arg(file));
     if (info.size() > kMaxFileSize)
         throw FileError(QStringLiteral("Cannot open project file '%1': it is too large (%2 MB; at most %3 MB).")
-                            .arg(file)
-                            .arg(info.size() / (1024 * 1024))
-                            .arg(kMaxFileSize / (1024 * 1024)));
+                            .arg(file, QString::number(info.size() / (1024 * 1024)),
+                                 QString::number(kMaxFileSize / (1024 * 1024))));
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
         throw FileError(QStringLiteral("Cannot read project file '%1': %2.").arg(file, f.errorString()));
@@ -505,8 +507,7 @@ void Project::load(const QString& file) {
     bytes.resize(static_cast<int>(have));
     if (bytes.size() > kMaxFileSize)
         throw FileError(QStringLiteral("Cannot open project file '%1': it is too large (at most %2 MB).")
-                            .arg(file)
-                            .arg(kMaxFileSize / (1024 * 1024)));
+                            .arg(file, QString::number(kMaxFileSize / (1024 * 1024))));
     if (bytes.trimmed().isEmpty())
         throw FormatError(QStringLiteral("Project file '%1' is empty.").arg(file));
     const RepeatedJsonKey repeated = findRepeatedJsonKey(bytes);
@@ -514,15 +515,13 @@ void Project::load(const QString& file) {
         throw FormatError(QStringLiteral("Project file '%1' is damaged or was edited by hand: the key '%2' appears "
                                          "twice in the same JSON object (at byte %3), so it is not clear which "
                                          "value holds.")
-                              .arg(file, repeated.key.left(80))
-                              .arg(repeated.offset));
+                              .arg(file, readableInMessage(repeated.key, 80), QString::number(repeated.offset)));
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError)
         throw FormatError(QStringLiteral("Project file '%1' is not valid JSON (it may be damaged or cut short): %2 "
                                          "at byte %3.")
-                              .arg(file, error.errorString())
-                              .arg(error.offset));
+                              .arg(file, error.errorString(), QString::number(error.offset)));
     if (!doc.isObject())
         throw FormatError(QStringLiteral("Project file '%1' does not hold a Kestrin Studio project (its top level "
                                          "is not a JSON object).")

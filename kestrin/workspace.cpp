@@ -177,6 +177,7 @@ void Workspace::remove(WorkspaceObject* object) {
         if (Robot* robot = static_cast<ToolFrame*>(object)->robot())
             robot->_detachToolFrame(static_cast<ToolFrame*>(object));
     }
+    floorFreed(object->_floorCells());
     markFloor(object, false);
     const auto c = static_cast<size_t>(object->category());
     const QString name = object->name();
@@ -189,7 +190,6 @@ void Workspace::remove(WorkspaceObject* object) {
             break;
         }
     }
-    m_searchHint.clear();
     ++m_structureRevision;
     // Actions and targets that named the object are left unset rather than dangling, so that
     // the project still saves as a file that loads.
@@ -306,11 +306,34 @@ void Workspace::markFloor(WorkspaceObject* object, bool occupied) {
         object->_setFloorCells(QRect());
 }
 
+// Cells that come free can only open spots whose footprint covers them: the search for each
+// footprint shape goes back to the nearest ring that holds such a spot, not to the origin (which
+// made every placement after a move, a mount or a removal scan the whole floor).
+void Workspace::floorFreed(const QRect& cells) {
+    if (cells.isNull())
+        return;
+    // Distance from 0 to the nearest whole number in [a, b].
+    const auto distance = [](qint64 a, qint64 b) -> qint64 {
+        return a <= 0 && b >= 0 ? 0 : std::min(std::abs(a), std::abs(b));
+    };
+    for (auto it = m_searchHint.begin(); it != m_searchHint.end(); ++it) {
+        const QRect& shape = it->shape;
+        // Spot (i, j) covers the cells shape + (i, j): these bounds hold the spots that overlap
+        // `cells`, and the nearest of them lies on this ring.
+        const qint64 ring =
+            std::max(distance(qint64(cells.left()) - shape.right(), qint64(cells.right()) - shape.left()),
+                     distance(qint64(cells.top()) - shape.bottom(), qint64(cells.bottom()) - shape.top()));
+        QPoint& resume = it->resume;
+        if (ring < resume.x())
+            resume = QPoint(int(ring), 0);
+        else if (ring == resume.x())
+            resume.setY(0);
+    }
+}
+
 void Workspace::_updateFloor(WorkspaceObject* object) {
-    const bool hadCells = !object->_floorCells().isNull();
+    floorFreed(object->_floorCells());
     markFloor(object, false);
-    if (hadCells)
-        m_searchHint.clear();
     if (object->occupiesFloor()) {
         object->_setFloorCells(footprintCells(object, object->transform().position));
         markFloor(object, true);
@@ -343,16 +366,16 @@ void Workspace::place(WorkspaceObject* object) {
         }
     };
     // Resume where the last object of this footprint went: everything before it was full then.
-    const QPoint hint = m_searchHint.value(shapeKey, QPoint(0, 0));
+    const QPoint hint = m_searchHint.value(shapeKey, SearchHint{shape, QPoint(0, 0)}).resume;
     if (hint.x() == 0 && tryAt(0, 0)) {
-        m_searchHint.insert(shapeKey, QPoint(0, 0));
+        m_searchHint.insert(shapeKey, SearchHint{shape, QPoint(0, 0)});
         return;
     }
     for (int ring = std::max(1, hint.x());; ++ring) {
         for (int k = ring == hint.x() ? hint.y() : 0; k < 8 * ring; ++k) {
             const QPoint s = spot(ring, k);
             if (tryAt(s.x(), s.y())) {
-                m_searchHint.insert(shapeKey, QPoint(ring, k));
+                m_searchHint.insert(shapeKey, SearchHint{shape, QPoint(ring, k)});
                 return;
             }
         }

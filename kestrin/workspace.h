@@ -78,6 +78,7 @@ private:
     void markFloor(WorkspaceObject* object, bool occupied);
     QRect footprintCells(const WorkspaceObject* object, const Eigen::Vector3d& centre) const;
     bool floorFree(const QRect& cells) const;
+    void floorFreed(const QRect& cells);
 
     Project* m_project;
     std::vector<std::unique_ptr<WorkspaceObject>> m_objects;
@@ -85,7 +86,13 @@ private:
     std::vector<QHash<QString, WorkspaceObject*>> m_byName;
     std::vector<std::unique_ptr<NameRegistry>> m_names;
     QHash<qint64, int> m_floor;             // occupied floor cells and how many objects use each
-    QHash<qint64, QPoint> m_searchHint; // per footprint shape: ring and spot where the search resumes
+    /// Per footprint shape (its cells when centred on spot 0, 0): the ring and spot where the
+    /// search for a free spot resumes; every spot before it was full.
+    struct SearchHint {
+        QRect shape;
+        QPoint resume;
+    };
+    QHash<qint64, SearchHint> m_searchHint;
     bool m_autoPlace = true;
     quint64 m_nextId = 1;
     quint64 m_structureRevision = 1;

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMainWindow>
+#include <QSet>
 #include <vtkRenderer.h>
 
 namespace kestrin_app::content {
@@ -538,6 +539,113 @@ void KSContentHandler::addVariable(const kestrin::Type& type_t) {
             if (made)
                 recordStep(QStringLiteral("Add Variable '%1'").arg(made->name()));
         });
+    });
+}
+
+// --- Deleting ----------------------------------------------------------------------------------
+
+namespace {
+/// "tool frame" reads "Tool Frame" in the name of an undo step.
+QString titleCase(const QString& label) {
+    QStringList words = label.split(QLatin1Char(' '));
+    for (QString& word : words)
+        if (!word.isEmpty())
+            word[0] = word[0].toUpper();
+    return words.join(QLatin1Char(' '));
+}
+} // namespace
+
+void KSContentHandler::deleteSelection() {
+    logerror("deleteSelection", [this] {
+        if (_locked || _quitting)
+            return;
+        kestrin::Project* project = _container->project();
+        kestrin::Workspace* workspace = project->workspace();
+
+        std::vector<kestrin::WorkspaceObject*> objects;
+        std::vector<kestrin::Behavior*> behaviors;
+        std::vector<kestrin::Variable*> variables;
+        for (const QTreeWidgetItem* item : _project_tree->selectedItems()) {
+            if (kestrin::WorkspaceObject* object = _project_tree->objectAt(item))
+                objects.push_back(object);
+            else if (kestrin::Behavior* behavior = _project_tree->behaviorAt(item))
+                behaviors.push_back(behavior);
+            else if (kestrin::Variable* variable = _project_tree->variableAt(item))
+                variables.push_back(variable);
+        }
+        // What goes anyway with something else selected is not deleted twice: tool frames go with
+        // their robot, behaviors with the one above them.
+        auto selectedObject = [&](const kestrin::WorkspaceObject* o) {
+            return std::find(objects.begin(), objects.end(), o) != objects.end();
+        };
+        objects.erase(std::remove_if(objects.begin(), objects.end(),
+                                     [&](const kestrin::WorkspaceObject* o) {
+                                         const auto* frame = dynamic_cast<const kestrin::ToolFrame*>(o);
+                                         return frame && frame->robot() && selectedObject(frame->robot());
+                                     }),
+                      objects.end());
+        const std::vector<kestrin::Behavior*> chosen = behaviors;
+        behaviors.erase(std::remove_if(behaviors.begin(), behaviors.end(),
+                                       [&](const kestrin::Behavior* b) {
+                                           for (const kestrin::Behavior* p = b->parent(); p; p = p->parent())
+                                               if (std::find(chosen.begin(), chosen.end(), p) != chosen.end())
+                                                   return true;
+                                           return false;
+                                       }),
+                        behaviors.end());
+        const size_t count = objects.size() + behaviors.size() + variables.size();
+        if (count == 0)
+            return;
+
+        // A use by something deleted along with it does not hold a deletion back.
+        QSet<QString> going;
+        std::function<void(const kestrin::Behavior*)> collect = [&](const kestrin::Behavior* b) {
+            going.insert(b->name());
+            for (const kestrin::Behavior* child : b->children())
+                collect(child);
+        };
+        for (const kestrin::Behavior* b : behaviors)
+            collect(b);
+        for (const kestrin::Variable* v : variables)
+            going.insert(v->name());
+        QStringList refusals;
+        auto check = [&](const QString& kind, const QString& name, QStringList users) {
+            users.erase(std::remove_if(users.begin(), users.end(),
+                                       [&](const QString& u) { return going.contains(u); }),
+                        users.end());
+            if (!users.isEmpty())
+                refusals << QStringLiteral("Cannot delete %1 '%2': it is used by %3.")
+                                .arg(kind, name, users.join(QStringLiteral(", ")));
+        };
+        for (const kestrin::WorkspaceObject* o : objects)
+            check(kestrin::categoryLabel(o->category()), o->name(), project->usersOf(o));
+        for (const kestrin::Variable* v : variables)
+            check(QStringLiteral("variable"), v->name(), project->usersOf(v));
+        if (!refusals.isEmpty())
+            throw kestrin::ValueError(refusals.join(QLatin1Char('\n')));
+
+        QString step = QStringLiteral("Delete %1 Items").arg(count);
+        if (count == 1 && !objects.empty())
+            step = QStringLiteral("Delete %1 '%2'")
+                       .arg(titleCase(kestrin::categoryLabel(objects[0]->category())), objects[0]->name());
+        else if (count == 1 && !behaviors.empty())
+            step = QStringLiteral("Delete Behavior '%1'").arg(behaviors[0]->name());
+        else if (count == 1)
+            step = QStringLiteral("Delete Variable '%1'").arg(variables[0]->name());
+
+        std::vector<quint64> ids;
+        for (const kestrin::WorkspaceObject* o : objects)
+            ids.push_back(o->id());
+        for (kestrin::Behavior* b : behaviors)
+            project->removeBehavior(b);
+        for (kestrin::Variable* v : variables)
+            project->removeVariable(v);
+        for (quint64 id : ids)
+            if (kestrin::WorkspaceObject* object = workspace->findById(id))
+                workspace->remove(object);
+        recordStep(step);
+        _rebuildViewerAndTree();
+        _container->viewer()->render();
     });
 }
 

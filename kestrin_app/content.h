@@ -84,6 +84,12 @@ public:
     void recordRespawnState();
     void resetState();
 
+    /// Deletes what is selected in the project tree: workspace objects (a robot takes its tool
+    /// frames with it), behaviors with everything below them, and variables, as one undo step.
+    /// Deletes nothing, and fails with a message naming the users, when something selected is
+    /// still used by an action or variable that is not deleted with it. Wrapped, guarded by the lock.
+    void deleteSelection();
+
     void _rebuildViewerAndTree();
     void _setupProject();
 

@@ -2,6 +2,8 @@
 
 #include "container.h"
 #include "content.h"
+#include "editor/inspector.h"
+#include "editor/selection_link.h"
 #include "editor/tree.h"
 #include "log_panel.h"
 #include "status.h"
@@ -72,6 +74,16 @@ KSMainWindow::KSMainWindow(QWidget* parent)
     statusBar()->addPermanentWidget(m_status);
 
     m_handler = std::make_unique<kestrin_app::content::KSContentHandler>(this, m_container, m_tree, m_status);
+
+    // The inspector edits what the tree selects; the view and the tree select together.
+    auto* inspectorDock = new QDockWidget(tr("Properties"), this);
+    inspectorDock->setObjectName(QStringLiteral("inspectorDock"));
+    m_inspector = new KSInspector(m_container, m_tree, inspectorDock);
+    inspectorDock->setWidget(m_inspector);
+    addDockWidget(Qt::RightDockWidgetArea, inspectorDock);
+    resizeDocks({inspectorDock}, {320}, Qt::Horizontal);
+    m_selectionLink = new KSSelectionLink(m_tree, m_container->viewer(), this);
+
     createActions();
     connect(m_container, &KSProjectContainer::projectReplaced, this, [this] { refreshState(); });
     connect(m_container->viewer(), &kestrin::WorkspaceViewer::teleoperationMessage, this, [this](const QString& text) {
@@ -83,6 +95,11 @@ KSMainWindow::KSMainWindow(QWidget* parent)
 
 // The handler refers to the widgets; it goes before they do.
 KSMainWindow::~KSMainWindow() {
+    // Before the tree and the container they watch.
+    delete m_selectionLink;
+    delete m_inspector;
+    m_selectionLink = nullptr;
+    m_inspector = nullptr;
     if (m_watchedHistory && m_handler)
         m_handler->project()->history().setChangedCallback({});
     m_handler.reset();
@@ -119,6 +136,8 @@ std::vector<KSMainWindow::ActionEntry> KSMainWindow::actionLayout() {
          true},
         {edit, "actionRedo", tr("&Redo"), QKeySequence(QKeySequence::Redo), tr("Bring back the change taken back"),
          true},
+        {edit, "actionDelete", tr("&Delete"), QKeySequence(QKeySequence::Delete),
+         tr("Delete the selected objects, behaviors or variables"), false, true},
     };
 
     auto addKinds = [&entries, &add](const QString& submenu, const QString& prefix,
@@ -215,6 +234,7 @@ QHash<QString, std::function<void()>> KSMainWindow::operations() {
         {QStringLiteral("actionQuit"), [this] { close(); }},
         {QStringLiteral("actionUndo"), [h] { h->undo(); }},
         {QStringLiteral("actionRedo"), [h] { h->redo(); }},
+        {QStringLiteral("actionDelete"), [h] { h->deleteSelection(); }},
         {QStringLiteral("actionAddToolFrame"), [h] { h->addToolFrame(); }},
         {QStringLiteral("actionAddTaskRegion"), [h] { h->addTaskRegion(); }},
         {QStringLiteral("actionCameraMode"), [h] { h->setCameraMode(); }},
@@ -406,13 +426,17 @@ void KSMainWindow::refreshState() {
     setWindowTitle(QStringLiteral("%1[*] - Kestrin Studio")
                        .arg(file.isEmpty() ? tr("Untitled") : QFileInfo(file).fileName()));
     setWindowModified(history.isModified());
+    if (m_inspector)
+        m_inspector->refresh();
     if (QAction* undo = m_actions.value(QStringLiteral("actionUndo"))) {
         undo->setEnabled(history.canUndo());
         undo->setText(history.canUndo() ? tr("&Undo %1").arg(history.undoName()) : tr("&Undo"));
+        undo->setIconText(tr("Undo")); // the toolbar stays short whatever the step is called
     }
     if (QAction* redo = m_actions.value(QStringLiteral("actionRedo"))) {
         redo->setEnabled(history.canRedo());
         redo->setText(history.canRedo() ? tr("&Redo %1").arg(history.redoName()) : tr("&Redo"));
+        redo->setIconText(tr("Redo"));
     }
 }
 

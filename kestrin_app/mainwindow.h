@@ -7,9 +7,11 @@
 #include <memory>
 #include <vector>
 
+class KSInspector;
 class KSLogPanel;
 class KSProjectContainer;
 class KSProjectTree;
+class KSSelectionLink;
 class KSStatusBarWidget;
 
 class QMenu;
@@ -38,6 +40,7 @@ public:
     KSProjectTree* projectTree() const { return m_tree; }
     KSStatusBarWidget* statusWidget() const { return m_status; }
     KSLogPanel* logPanel() const { return m_logPanel; }
+    KSInspector* inspector() const { return m_inspector; }
     kestrin_app::content::KSContentHandler& handler() const { return *m_handler; }
 
     /// The action with that objectName, or nullptr.
@@ -76,6 +79,8 @@ private:
     KSProjectTree* m_tree;
     KSStatusBarWidget* m_status;
     KSLogPanel* m_logPanel;
+    KSInspector* m_inspector = nullptr;
+    KSSelectionLink* m_selectionLink = nullptr;
     std::unique_ptr<kestrin_app::content::KSContentHandler> m_handler;
     QHash<QString, QAction*> m_actions;
     QMenu* m_recentMenu = nullptr;

@@ -202,7 +202,8 @@ private slots:
             const int other = 1 - holding;
             const pid_t child = spawn([&] { projects[other]->save(target()); });
             QVERIFY(child > 0);
-            sleepMicroseconds(killAfter(rng));
+            const qint64 delay = killAfter(rng);
+            sleepMicroseconds(delay);
             ::kill(child, SIGKILL);
             const int status = reap(child);
             QVERIFY(status != -1);
@@ -215,7 +216,7 @@ private slots:
                                                "holds neither project: %4")
                                     .arg(round)
                                     .arg(seed)
-                                    .arg(saveMicroseconds)
+                                    .arg(delay)
                                     .arg(QString::fromUtf8(now.left(200)))));
             if (now == *documents[other]) {
                 holding = other;

@@ -556,6 +556,42 @@ private slots:
         QVERIFY(added->transform().position.norm() < 100);
     }
 
+    void rejectsDevicesAndPipesWithoutWaiting() {
+        expectLoadFailure("/dev/zero", {"pipe"}, true);
+        const QString fifo = path("pipe.kestrin");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        expectLoadFailure(fifo, {"pipe"}, true);
+    }
+
+    void messagesStayReadableWhateverTheFileHolds() {
+        // Names and kinds are quoted from the file into the message before they are checked.
+        const QString longName = QString(100000, 'x');
+        const QByteArray longRef = edited("objects", "Tip", [&](QJsonObject& o) { o["robot"] = longName; });
+        const QByteArray controls = edited("variables", "Slow", [](QJsonObject& o) {
+            o["name"] = "Line\nbreak\tand \x1b[31mcolour";
+            o["joint_velocity"] = "fast";
+        });
+        for (const QByteArray& content : {longRef, controls}) {
+            QVERIFY(writeFileBytes(path("odd names.kestrin"), content));
+            const auto [kind, message] = failureOf([&] { m_loaded.load(path("odd names.kestrin")); });
+            QCOMPARE(kind, QString("FormatError"));
+            QVERIFY2(message.contains(path("odd names.kestrin")), qPrintable(message));
+            QVERIFY2(message.size() < 2000, qPrintable(message.left(300)));
+            QVERIFY2(!message.contains('\n') && !message.contains('\t') && !message.contains(QChar(0x1b)),
+                     qPrintable(message));
+        }
+    }
+
+    void messagesKeepPathsWithPercentSigns() {
+        QJsonObject doc = QJsonDocument::fromJson(m_good).object();
+        doc["version"] = 99;
+        const QString file = path("50%2 off %1.kestrin");
+        QVERIFY(writeFileBytes(file, QJsonDocument(doc).toJson()));
+        expectLoadFailure(file, {"newer version", "format 99"});
+        QVERIFY(writeFileBytes(file, m_good.left(100)));
+        expectLoadFailure(file, {"valid JSON", "at byte"});
+    }
+
     void rejectsAToolFrameListedTwice() {
         const QByteArray twice = edited("objects", "UR5e", [](QJsonObject& o) {
             o["tool_frames"] = QJsonArray{"Tip", "Tip"};

@@ -16,6 +16,7 @@
 #include <vtkPoints.h>
 #include <vtkPolyData.h>
 #include <vtkPolyDataMapper.h>
+#include <vtkPropCollection.h>
 #include <vtkProperty.h>
 #include <vtkRenderer.h>
 #include <vtkSphereSource.h>
@@ -186,9 +187,15 @@ SceneItem::SceneItem(const WorkspaceObject& object, const SceneResources& resour
 SceneItem::~SceneItem() = default;
 
 void SceneItem::addTo(vtkRenderer* renderer) {
-    renderer->AddViewProp(m_body);
-    if (m_overlay)
-        renderer->AddViewProp(m_overlay);
+    // What vtkRenderer::AddViewProp does, less its check that the prop is not there yet: that
+    // check walks every prop of the scene, which made building a cell of N objects cost N^2.
+    // An item's props are its own and in no renderer until here.
+    for (vtkProp* prop : {static_cast<vtkProp*>(m_body), static_cast<vtkProp*>(m_overlay)}) {
+        if (!prop)
+            continue;
+        renderer->GetViewProps()->AddItem(prop);
+        prop->AddConsumer(renderer);
+    }
 }
 
 void SceneItem::removeFrom(vtkRenderer* renderer) {
@@ -211,6 +218,10 @@ void SceneItem::update(const WorkspaceObject& object) {
 
 void SceneItem::updatePose(const WorkspaceObject& object) {
     setMatrix(m_matrix, object.pose());
+}
+
+vtkProp3D* SceneItem::prop() const {
+    return m_body;
 }
 
 std::vector<double> SceneItem::shapeKey(const WorkspaceObject& object) const {

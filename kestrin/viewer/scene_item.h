@@ -15,6 +15,7 @@ class vtkAssembly;
 class vtkMatrix4x4;
 class vtkPolyData;
 class vtkPolyDataMapper;
+class vtkProp3D;
 class vtkProperty;
 class vtkRenderer;
 
@@ -84,6 +85,10 @@ public:
 
     void update(const WorkspaceObject& object);
     void updatePose(const WorkspaceObject& object);
+
+    /// The prop that stands for the object in the renderer: what a pick returns, and whose
+    /// bounds are the object's on screen.
+    vtkProp3D* prop() const;
 
 private:
     enum class Kind { Robot, Effector, ToolFrame, Item, Desk, TaskRegion, Camera, Marker, Unknown };

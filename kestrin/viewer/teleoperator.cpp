@@ -106,7 +106,10 @@ Teleoperator::Teleoperator(WorkspaceViewer& viewer, QWidget& keys, vtkRenderWind
 }
 
 Teleoperator::~Teleoperator() {
-    stop();
+    // Only the VTK side is let go of: the viewer is going, and its project may be going too.
+    if (m_handle->GetWidgetState() == vtkHandleWidget::Active)
+        m_handle->ReleaseFocus();
+    m_handle->Off();
     m_handle->RemoveAllObservers();
     m_renderer->RemoveActor(m_highlight);
 }

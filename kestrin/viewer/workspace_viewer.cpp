@@ -11,9 +11,11 @@
 #include <kestrin/type.h>
 #include <kestrin/workspace.h>
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMouseEvent>
 #include <QVBoxLayout>
 
 #include <QVTKInteractor.h>
@@ -28,6 +30,8 @@
 #include <vtkPNGWriter.h>
 #include <vtkPolyData.h>
 #include <vtkPolyDataMapper.h>
+#include <vtkProp3D.h>
+#include <vtkPropPicker.h>
 #include <vtkProperty.h>
 #include <vtkRenderer.h>
 #include <vtkSmartPointer.h>
@@ -35,6 +39,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -103,6 +108,12 @@ struct WorkspaceViewer::Impl {
     std::vector<Entry> entries;
     // Robot id to the ids of the objects whose pose follows that robot.
     std::unordered_map<quint64, std::vector<quint64>> followers;
+
+    // Selection: the outlined object (0: none), its outline, and where a left press began.
+    quint64 selected = 0;
+    vtkSmartPointer<vtkActor> outline;
+    vtkSmartPointer<vtkPropPicker> picker;
+    std::optional<QPoint> pressedAt;
 
     // Last, so that it lets go of the interactor and the renderer before they go.
     std::unique_ptr<Teleoperator> teleoperator;
@@ -274,6 +285,22 @@ struct WorkspaceViewer::Impl {
         }
     }
 
+    /// Puts the outline round the selected object's drawing, or hides it when there is none.
+    void placeOutline() {
+        const Entry* entry = selected ? find(selected) : nullptr;
+        const double* bounds = entry ? entry->item->prop()->GetBounds() : nullptr;
+        if (!bounds || !vtkMath::AreBoundsInitialized(bounds)) {
+            outline->VisibilityOff();
+            return;
+        }
+        const double margin = 0.01; // metres each way, so that the outline does not touch the faces
+        outline->SetPosition((bounds[0] + bounds[1]) / 2, (bounds[2] + bounds[3]) / 2,
+                             (bounds[4] + bounds[5]) / 2);
+        outline->SetScale(bounds[1] - bounds[0] + 2 * margin, bounds[3] - bounds[2] + 2 * margin,
+                          bounds[5] - bounds[4] + 2 * margin);
+        outline->VisibilityOn();
+    }
+
     void rebuildGrid(double halfExtent) {
         gridHalfExtent = std::max(kMinGridHalfExtent, std::ceil(halfExtent));
         gridTooSmall = false;
@@ -309,6 +336,17 @@ WorkspaceViewer::WorkspaceViewer(QWidget* parent) : QWidget(parent), d(std::make
     d->rebuildGrid(kMinGridHalfExtent);
     d->renderer->AddActor(d->grid);
 
+    d->outline = vtkSmartPointer<vtkActor>::New();
+    d->outline->SetMapper(d->resources.unitCubeEdges());
+    d->outline->GetProperty()->SetColor(1.0, 0.82, 0.0);
+    d->outline->GetProperty()->SetLineWidth(3.0);
+    d->outline->GetProperty()->LightingOff();
+    d->outline->UseBoundsOff();
+    d->outline->PickableOff();
+    d->outline->VisibilityOff();
+    d->renderer->AddActor(d->outline);
+    d->picker = vtkSmartPointer<vtkPropPicker>::New();
+
     auto axes = vtkSmartPointer<vtkAxesActor>::New();
     d->orientation = vtkSmartPointer<vtkOrientationMarkerWidget>::New();
     d->orientation->SetOrientationMarker(axes);
@@ -326,6 +364,7 @@ WorkspaceViewer::WorkspaceViewer(QWidget* parent) : QWidget(parent), d(std::make
     setFocusProxy(d->vtkWidget);
     d->teleoperator = std::make_unique<Teleoperator>(*this, *d->vtkWidget, d->vtkWidget->interactor(),
                                                      d->renderer, d->resources);
+    d->vtkWidget->installEventFilter(this); // clicks that select
     setCameraMode();
     resetCamera();
 }
@@ -345,6 +384,7 @@ void WorkspaceViewer::setProject(Project* project) {
         d->teleoperator->stop();
         d->clear();
         d->project = project;
+        d->selected = 0;
     }
     rebuild();
 }
@@ -357,6 +397,7 @@ void WorkspaceViewer::rebuild() {
     Workspace* workspace = d->project ? d->project->workspace() : nullptr;
     if (!workspace) {
         d->clear();
+        d->placeOutline();
         d->teleoperator->follow();
         return;
     }
@@ -371,6 +412,7 @@ void WorkspaceViewer::rebuild() {
     // the grid each time.
     if (d->gridTooSmall)
         d->rebuildGrid(std::max(d->neededGridExtent, 1.25 * d->gridHalfExtent));
+    d->placeOutline();
     d->teleoperator->follow();
 }
 
@@ -487,6 +529,53 @@ QString WorkspaceViewer::teleoperatedTool() const {
 
 bool WorkspaceViewer::jog(const Eigen::Vector3d& translation, const Eigen::Vector3d& rotation) {
     return d->teleoperator->jog(translation, rotation);
+}
+
+// --- Selection -----------------------------------------------------------------------------------
+
+quint64 WorkspaceViewer::objectAt(const QPoint& widgetPos) const {
+    if (!d->window->GetReadyForRendering())
+        return 0;
+    // VTK counts display pixels from the bottom left.
+    const QPoint at = d->vtkWidget->mapFrom(this, widgetPos);
+    const qreal ratio = d->vtkWidget->devicePixelRatioF();
+    const int* size = d->window->GetSize();
+    if (!d->picker->PickProp(at.x() * ratio, size[1] - 1 - at.y() * ratio, d->renderer))
+        return 0;
+    const vtkProp* picked = d->picker->GetViewProp();
+    for (const Impl::Entry& entry : d->entries)
+        if (entry.item->prop() == picked)
+            return entry.id;
+    return 0;
+}
+
+void WorkspaceViewer::setSelectedObject(quint64 id) {
+    d->selected = id;
+    d->placeOutline();
+}
+
+quint64 WorkspaceViewer::selectedObject() const {
+    return d->selected;
+}
+
+bool WorkspaceViewer::eventFilter(QObject* watched, QEvent* event) {
+    // A left press and release close together is a click; anything longer turned the camera.
+    if (watched == d->vtkWidget &&
+        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease)) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (event->type() == QEvent::MouseButtonPress) {
+            d->pressedAt.reset();
+            if (mouse->button() == Qt::LeftButton)
+                d->pressedAt = mouse->pos();
+        } else if (mouse->button() == Qt::LeftButton && d->pressedAt) {
+            const bool click =
+                (mouse->pos() - *d->pressedAt).manhattanLength() < QApplication::startDragDistance();
+            d->pressedAt.reset();
+            if (click && !d->teleoperator->isActive())
+                emit objectClicked(objectAt(d->vtkWidget->mapTo(this, mouse->pos())));
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 } // namespace kestrin

@@ -3,6 +3,7 @@
 // only as a forward declaration.
 
 #include <Eigen/Core>
+#include <QPoint>
 #include <QString>
 #include <QWidget>
 #include <memory>
@@ -62,9 +63,22 @@ public:
     /// Throws kestrin::ValueError when not teleoperating.
     bool jog(const Eigen::Vector3d& translation, const Eigen::Vector3d& rotation);
 
+    /// Id of the object drawn at `widgetPos` (this widget's pixels), 0 where there is none. Needs
+    /// a view that has been drawn on screen.
+    quint64 objectAt(const QPoint& widgetPos) const;
+    /// Outlines the object with that id (0: none) and keeps the outline on it as it moves or
+    /// changes; an object that leaves the cell loses it. Does not redraw by itself.
+    void setSelectedObject(quint64 id);
+    quint64 selectedObject() const;
+
 signals:
     /// A teleoperation target the robot could not reach; the text says so for the user.
     void teleoperationMessage(const QString& text);
+    /// A left click without drag in camera mode, on the object with that id (0: on none).
+    void objectClicked(quint64 id);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct Impl;

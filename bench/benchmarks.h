@@ -1,0 +1,27 @@
+#pragma once
+// Registration of the benchmark families, in the order they run. Names are
+// "<figure>/<objects>" so that the table can find them.
+
+#include <QString>
+#include <vector>
+
+namespace kestrin_bench {
+
+/// Cell sizes the editing figures are measured at.
+const std::vector<int>& cellSizes();
+
+/// Per cell size: one frame, building scene and tree from nothing, adding one object, recording
+/// one undo step; then workspace state at the largest size.
+void registerEditingBenchmarks();
+/// Loading and saving the largest cell against parsing and writing its JSON.
+void registerProjectFileBenchmarks();
+/// Simulated time against wall-clock time, without a viewer.
+void registerSimulationBenchmarks();
+/// Whole processes: start-up against a minimal Qt and VTK program; peak memory per cell size.
+void registerProcessBenchmarks(const QString& self);
+
+/// Child-process mode of kestrin-bench: builds a cell of `objects` on screen and prints the
+/// process's peak resident memory in kB. Returns the exit status.
+int runCellMemoryChild(int argc, char** argv, int objects);
+
+} // namespace kestrin_bench

@@ -1,0 +1,564 @@
+// The inspector, deleting, and selection shared by the project tree and the 3-D view, driven
+// through the main window as a user would.
+
+#include "dialog_driver.h"
+#include "test_main.h"
+
+#include <kestrin/kestrin.h>
+#include <kestrin/viewer/simulator.h>
+#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_app/container.h>
+#include <kestrin_app/content.h>
+#include <kestrin_app/editor/inspector.h>
+#include <kestrin_app/editor/tree.h>
+#include <kestrin_app/exception.h>
+#include <kestrin_app/mainwindow.h>
+#include <kestrin_app/status.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <vtkRenderWindow.h>
+#include <vtkRenderer.h>
+
+#include <cmath>
+#include <stdexcept>
+
+using kestrin_app::content::KSSelectorDialog;
+using testing::DialogDriver;
+using K = KSSelectorDialog;
+
+namespace {
+
+constexpr double kDeg = M_PI / 180.0;
+
+/// Lets queued work (the inspector following the tree) run.
+void settle() {
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+/// The main window with failures collected instead of shown.
+struct Studio {
+    KSMainWindow window;
+    QStringList failures;
+
+    Studio() {
+        kestrin_app::setFailurePresenter([this](const QString&, const QString& text) { failures << text; });
+    }
+    ~Studio() { kestrin_app::setFailurePresenter({}); }
+
+    kestrin_app::content::KSContentHandler& handler() { return window.handler(); }
+    kestrin::Project* project() { return handler().project(); }
+    kestrin::Workspace* workspace() { return project()->workspace(); }
+    KSProjectTree* tree() { return window.projectTree(); }
+    KSInspector* inspector() { return window.inspector(); }
+    kestrin::WorkspaceViewer* viewer() { return window.container()->viewer(); }
+
+    /// Shows what was put into the project behind the handler's back, and makes it the start of
+    /// the undo history.
+    void sync() {
+        handler()._rebuildViewerAndTree();
+        project()->history().reset();
+        settle();
+    }
+
+    void select(QTreeWidgetItem* item) {
+        if (!item)
+            throw std::runtime_error("the tree shows no such item");
+        tree()->setCurrentItem(item, 0, QItemSelectionModel::ClearAndSelect);
+        settle();
+    }
+    void select(const kestrin::WorkspaceObject* object) { select(tree()->itemForObject(object->id())); }
+    void selectBehavior(const QString& name) { select(tree()->itemForBehavior(name)); }
+    void selectVariable(const QString& name) { select(tree()->itemForVariable(name)); }
+
+    /// An editor of the inspector's current page.
+    template <class T> T* editor(const QString& objectName) {
+        T* widget = inspector()->findChild<T*>(objectName);
+        if (!widget)
+            throw std::runtime_error(("the inspector shows no " + objectName).toStdString());
+        return widget;
+    }
+    void enter(const QString& spin, double value) { editor<QDoubleSpinBox>(spin)->setValue(value); }
+    void choose(const QString& combo, const QString& text) {
+        auto* box = editor<QComboBox>(combo);
+        const int index = box->findText(text);
+        if (index < 0)
+            throw std::runtime_error(("'" + text + "' is not offered by " + combo).toStdString());
+        box->setCurrentIndex(index);
+    }
+    void rename(const QString& name) {
+        auto* edit = editor<QLineEdit>("inspectorName");
+        edit->setText(name);
+        QTest::keyClick(edit, Qt::Key_Return);
+    }
+    QStringList choices(const QString& combo) {
+        QStringList texts;
+        auto* box = editor<QComboBox>(combo);
+        for (int i = 0; i < box->count(); ++i)
+            texts << box->itemText(i);
+        return texts;
+    }
+    QString undoName() { return project()->history().undoName(); }
+};
+
+/// A cell with a program that uses it: robot "Arm" with tool frames, a desk, a joint target
+/// "Home" and motion limits, program "Main" whose actions "Move Home" and "Reach" use them.
+void programmedCell(kestrin::Project* p) {
+    auto* arm = new kestrin::UR5eRobot(p->workspace(), "Arm");
+    arm->addToolFrame(new kestrin::ToolFrame(p->workspace(), "Tip"));
+    arm->addToolFrame(new kestrin::ToolFrame(p->workspace(), "Camera Mount"));
+    new kestrin::Desk(p->workspace(), "Bench");
+    new kestrin::JointPositionTarget(p, "Home",
+                                     kestrin::Distribution::CreateFromTypename("Uniform", arm->getNumDofs()));
+    new kestrin::MotionLimits(p, "Gentle", Eigen::VectorXd::Ones(6), Eigen::VectorXd::Ones(6));
+    auto* main = new kestrin::Sequence(p, "Main");
+    p->addProgram(main);
+    auto* home = new kestrin::MoveToJointTarget(p, "Move Home");
+    main->_addChild(home);
+    home->setProperty("robot", "Arm");
+    home->setProperty("target", "Home");
+    auto* reach = new kestrin::MoveToJointTarget(p, "Reach");
+    main->_addChild(reach);
+    reach->setProperty("robot", "Arm");
+}
+
+} // namespace
+
+class InspectorTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { DialogDriver::reset(); }
+    void cleanup() { QCOMPARE(DialogDriver::closedBySafety(), 0); }
+
+    // --- Edits reach the model and its file ----------------------------------------------------
+
+    void editedPoseJointsReferenceAndDistributionSurviveSaveAndOpen() {
+        Studio s;
+        programmedCell(s.project());
+        s.sync();
+        kestrin::Robot* arm = s.workspace()->getRobot("Arm");
+
+        s.select(s.workspace()->find(kestrin::Category::Item, "Bench"));
+        s.enter("inspectorX", 1.25);
+        s.enter("inspectorYaw", 30.0);
+        QCOMPARE(s.undoName(), QString("Edit Pose of 'Bench'"));
+        s.select(arm);
+        s.enter("inspectorJoint2", -45.0);
+        s.select(s.workspace()->getToolFrame("Tip")); // a tool frame's pose is its offset on the flange
+        s.enter("inspectorZ", 0.15);
+        s.selectBehavior("Reach");
+        s.choose("inspectorProperty_target", "Home");
+        s.choose("inspectorProperty_motion_limits", "Gentle");
+        s.selectVariable("Home");
+        s.enter("inspectorLower3", -20.0);
+        s.enter("inspectorUpper3", 35.0);
+        QVERIFY(s.failures.isEmpty());
+        QVERIFY(s.inspector()->errorText().isEmpty());
+
+        QTemporaryDir dir;
+        const QString file = dir.filePath("cell.kestrin");
+        s.project()->save(file);
+        kestrin::Project reopened;
+        reopened.load(file);
+
+        const kestrin::Pose bench = reopened.workspace()->find(kestrin::Category::Item, "Bench")->pose();
+        QVERIFY(std::abs(bench.translation().x() - 1.25) < 1e-9);
+        QVERIFY(std::abs(kestrin::rollPitchYaw(bench.rotation())[2] - 30.0 * kDeg) < 1e-9);
+        QVERIFY(std::abs(reopened.workspace()->getRobot("Arm")->jointPositions()[1] + 45.0 * kDeg) < 1e-9);
+        const kestrin::ToolFrame* tip = reopened.workspace()->getToolFrame("Tip");
+        QVERIFY(std::abs(tip->offset().position.z() - 0.15) < 1e-9);
+        QVERIFY(
+            (tip->pose().translation() - (tip->robot()->flangePose() * Eigen::Vector3d(0, 0, 0.15))).norm() <
+            1e-9);
+        auto* reach = dynamic_cast<kestrin::Action*>(reopened.findBehavior("Reach"));
+        QCOMPARE(reach->reference("target"), QString("Home"));
+        QCOMPARE(reach->reference("motion_limits"), QString("Gentle"));
+        const auto& home = dynamic_cast<const kestrin::UniformDistribution&>(
+            dynamic_cast<kestrin::JointPositionTarget*>(reopened.findVariable("Home"))->jointPositions());
+        QVERIFY(std::abs(home.lower()[2] + 20.0 * kDeg) < 1e-9);
+        QVERIFY(std::abs(home.upper()[2] - 35.0 * kDeg) < 1e-9);
+        QVERIFY(std::abs(home.lower()[1] + M_PI) < 1e-9); // the other joints kept their bounds
+    }
+
+    void anEditIsOneUndoStepThatMarksTheWindowChanged() {
+        Studio s;
+        auto* desk = new kestrin::Desk(s.workspace(), "Bench");
+        s.sync();
+        QVERIFY(!s.window.isWindowModified());
+        const double before = desk->size().x();
+
+        s.select(desk);
+        s.enter("inspectorSizeX", 2.5);
+        settle();
+        QCOMPARE(desk->size().x(), 2.5);
+        QVERIFY(s.window.isWindowModified());
+        QCOMPARE(s.window.findAction("actionUndo")->text(), QString("&Undo Edit Size of 'Bench'"));
+
+        // Undo puts the model back, and the inspector shows it.
+        s.window.findAction("actionUndo")->trigger();
+        settle();
+        desk = static_cast<kestrin::Desk*>(s.workspace()->find(kestrin::Category::Item, "Bench"));
+        QCOMPARE(desk->size().x(), before);
+        QCOMPARE(s.editor<QDoubleSpinBox>("inspectorSizeX")->value(), before);
+        QVERIFY(!s.window.isWindowModified());
+    }
+
+    void aJointSliderDragIsOneStepWhenLetGo() {
+        Studio s;
+        auto* arm = new kestrin::UR5eRobot(s.workspace(), "Arm");
+        s.sync();
+        s.select(arm);
+        const int steps = s.project()->history().stepCount();
+        auto* slider = s.editor<QSlider>("inspectorJointSlider1");
+        QCOMPARE(slider->maximum(), int(std::floor(arm->upperLimits()[0] / kDeg * 100)));
+        slider->setSliderDown(true);
+        slider->setValue(1000);
+        slider->setValue(2000);
+        QVERIFY(std::abs(arm->jointPositions()[0] - 20.0 * kDeg) < 1e-9); // the robot follows the drag
+        QCOMPARE(s.editor<QDoubleSpinBox>("inspectorJoint1")->value(), 20.0);
+        QCOMPARE(s.project()->history().stepCount(), steps);
+        slider->setSliderDown(false); // lets go
+        QCOMPARE(s.project()->history().stepCount(), steps + 1);
+        QCOMPARE(s.undoName(), QString("Edit Joint Positions of 'Arm'"));
+    }
+
+    // --- Refused values ------------------------------------------------------------------------
+
+    void outOfLimitJointValueIsRefusedWithTheMessageAndChangesNothing() {
+        Studio s;
+        auto* arm = new kestrin::UR5eRobot(s.workspace(), "Arm");
+        s.sync();
+        s.select(arm);
+        const Eigen::VectorXd before = arm->jointPositions();
+        const int steps = s.project()->history().stepCount();
+
+        s.enter("inspectorJoint1", 400.0);
+        QVERIFY(arm->jointPositions() == before);
+        QCOMPARE(s.project()->history().stepCount(), steps);
+        QVERIFY2(s.inspector()->errorText().startsWith("Joint 1 of robot 'Arm' must stay between"),
+                 qPrintable(s.inspector()->errorText()));
+        QCOMPARE(s.editor<QDoubleSpinBox>("inspectorJoint1")->value(), before[0] / kDeg);
+        QVERIFY(s.failures.isEmpty()); // shown in the inspector, not in a box
+
+        // The next accepted edit clears the message.
+        s.enter("inspectorJoint1", 10.0);
+        QVERIFY(s.inspector()->errorText().isEmpty());
+        QVERIFY(std::abs(arm->jointPositions()[0] - 10.0 * kDeg) < 1e-9);
+    }
+
+    void negativeSizeIsRefusedWithTheMessageAndChangesNothing_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("desk") << "Desk";
+        QTest::newRow("custom item") << "CustomItem";
+        QTest::newRow("task region") << "TaskRegion";
+    }
+    void negativeSizeIsRefusedWithTheMessageAndChangesNothing() {
+        QFETCH(QString, kind);
+        Studio s;
+        kestrin::WorkspaceObject* object = kestrin::Type::find(kind)->constructObject(s.workspace(), "Box");
+        s.sync();
+        s.select(object);
+        const Eigen::Vector3d before = object->size();
+        const int steps = s.project()->history().stepCount();
+
+        s.enter("inspectorSizeY", -0.5);
+        QVERIFY(object->size() == before);
+        QCOMPARE(s.project()->history().stepCount(), steps);
+        QVERIFY2(s.inspector()->errorText().startsWith("The size of 'Box' must be positive"),
+                 qPrintable(s.inspector()->errorText()));
+        QCOMPARE(s.editor<QDoubleSpinBox>("inspectorSizeY")->value(), before.y());
+        // What else the page shows is untouched.
+        QCOMPARE(s.editor<QLineEdit>("inspectorName")->text(), QString("Box"));
+    }
+
+    void boundsTheWrongWayRoundAreRefusedInDegreesAndChangeNothing() {
+        Studio s;
+        programmedCell(s.project());
+        s.sync();
+        s.selectVariable("Home");
+        auto lowerBounds = [&] {
+            return dynamic_cast<const kestrin::UniformDistribution&>(
+                       dynamic_cast<kestrin::JointPositionTarget*>(s.project()->findVariable("Home"))
+                           ->jointPositions())
+                .lower();
+        };
+        const Eigen::VectorXd before = lowerBounds();
+
+        s.enter("inspectorLower1", 200.0);
+        QCOMPARE(s.inspector()->errorText(),
+                 QString("The lower bound of joint 1 (200.00°) cannot be above its upper bound (180.00°)."));
+        QVERIFY(lowerBounds() == before);
+        QCOMPARE(s.editor<QDoubleSpinBox>("inspectorLower1")->value(), -180.0);
+    }
+
+    // --- Names and references ------------------------------------------------------------------
+
+    void renamingARobotKeepsTheActionsThatUseItWorking() {
+        Studio s;
+        programmedCell(s.project());
+        s.sync();
+        s.select(s.workspace()->getRobot("Arm"));
+        s.rename("Welder");
+        QCOMPARE(s.undoName(), QString("Edit Name of 'Arm'"));
+        QCOMPARE(s.workspace()->getRobots(), QStringList{"Welder"});
+        QVERIFY(s.tree()->findItems("Welder", Qt::MatchExactly | Qt::MatchRecursive).size() == 1);
+
+        auto* reach = dynamic_cast<kestrin::Action*>(s.project()->findBehavior("Reach"));
+        QCOMPARE(reach->reference("robot"), QString("Welder"));
+        QVERIFY(s.workspace()->findRobot(reach->reference("robot")));
+        s.selectBehavior("Reach");
+        QCOMPARE(s.editor<QComboBox>("inspectorProperty_robot")->currentText(), QString("Welder"));
+    }
+
+    void takenNameIsMadeUniqueAndBlankNameIsRefused() {
+        Studio s;
+        programmedCell(s.project());
+        s.sync();
+        s.selectBehavior("Reach");
+        s.rename("Move Home");
+        QCOMPARE(s.editor<QLineEdit>("inspectorName")->text(), QString("Move Home 2"));
+        QVERIFY(s.project()->findBehavior("Move Home 2"));
+
+        s.rename("   ");
+        QVERIFY(!s.inspector()->errorText().isEmpty());
+        QVERIFY(s.inspector()->errorText().contains("name"));
+        QCOMPARE(s.editor<QLineEdit>("inspectorName")->text(), QString("Move Home 2"));
+        QVERIFY(s.project()->findBehavior("Move Home 2"));
+    }
+
+    void actionChoicesOfferOnlyWhatThePropertyCanHold() {
+        Studio s;
+        programmedCell(s.project());
+        auto* other = new kestrin::UR3eRobot(s.workspace(), "Other");
+        other->addToolFrame(new kestrin::ToolFrame(s.workspace(), "Other Tip"));
+        new kestrin::TaskRegion(s.workspace(), "Bin");
+        new kestrin::TaskRegionTarget(s.project(), "Pick",
+                                      std::make_unique<kestrin::PoseGenerator>(s.project()), nullptr);
+        auto* pick = new kestrin::MoveToTaskRegion(s.project(), "Pick Part");
+        s.project()->findBehavior("Main")->_addChild(pick);
+        s.sync();
+
+        s.selectBehavior("Pick Part");
+        QCOMPARE(s.choices("inspectorProperty_robot"), (QStringList{"(none)", "Arm", "Other"}));
+        QCOMPARE(s.choices("inspectorProperty_target"), (QStringList{"(none)", "Pick"}));
+        QCOMPARE(s.choices("inspectorProperty_motion_limits"), (QStringList{"(none)", "Gentle"}));
+        s.choose("inspectorProperty_robot", "Other");
+        QCOMPARE(s.choices("inspectorProperty_tool_frame"), (QStringList{"(none)", "Other Tip"}));
+        s.choose("inspectorProperty_tool_frame", "Other Tip");
+        QCOMPARE(pick->reference("tool_frame"), QString("Other Tip"));
+    }
+
+    // --- Deleting ------------------------------------------------------------------------------
+
+    void deletingARobotTakesItsToolFramesAndUndoBringsThemBack() {
+        Studio s;
+        auto* arm = new kestrin::UR5eRobot(s.workspace(), "Arm");
+        arm->addToolFrame(new kestrin::ToolFrame(s.workspace(), "Tip"));
+        arm->addToolFrame(new kestrin::ToolFrame(s.workspace(), "Flange Camera"));
+        s.sync();
+        QCOMPARE(s.window.findAction("actionDelete")->shortcut(), QKeySequence(QKeySequence::Delete));
+        s.select(arm);
+        s.window.findAction("actionDelete")->trigger();
+        QCOMPARE(s.workspace()->objectCount(), 0);
+        QCOMPARE(s.viewer()->sceneItemCount(), 0);
+        QVERIFY(s.tree()->findItems("Tip", Qt::MatchExactly | Qt::MatchRecursive).isEmpty());
+        QCOMPARE(s.undoName(), QString("Delete Robot 'Arm'"));
+        QVERIFY(s.failures.isEmpty());
+
+        s.window.findAction("actionUndo")->trigger();
+        QCOMPARE(s.workspace()->getRobot("Arm")->getToolFrames(), (QStringList{"Tip", "Flange Camera"}));
+    }
+
+    void deletingABehaviorTakesEverythingBelowIt() {
+        Studio s;
+        programmedCell(s.project());
+        auto* inner = new kestrin::Sequence(s.project(), "Inner");
+        s.project()->findBehavior("Main")->_addChild(inner);
+        inner->_addChild(new kestrin::Wait(s.project(), "Pause"));
+        s.sync();
+        s.selectBehavior("Main");
+        s.window.findAction("actionDelete")->trigger();
+        QVERIFY(s.project()->behaviors().isEmpty());
+        QVERIFY(!s.tree()->itemForBehavior("Pause"));
+        QCOMPARE(s.undoName(), QString("Delete Behavior 'Main'"));
+        // What the program used stays.
+        QVERIFY(s.workspace()->findRobot("Arm"));
+        QVERIFY(s.project()->findVariable("Home"));
+    }
+
+    void somethingStillUsedIsNotDeletedAndTheMessageNamesItsUsers() {
+        Studio s;
+        programmedCell(s.project());
+        s.sync();
+        const int steps = s.project()->history().stepCount();
+
+        s.select(s.workspace()->getRobot("Arm"));
+        s.window.findAction("actionDelete")->trigger();
+        QCOMPARE(s.failures, QStringList{"Cannot delete robot 'Arm': it is used by Move Home, Reach."});
+        QVERIFY(s.workspace()->findRobot("Arm"));
+        QVERIFY(s.tree()->itemForObject(s.workspace()->getRobot("Arm")->id()));
+
+        // A tool frame no action uses goes on its own; a variable in use stays.
+        s.select(s.workspace()->getToolFrame("Tip"));
+        s.window.findAction("actionDelete")->trigger();
+        QVERIFY(!s.workspace()->findToolFrame("Tip"));
+        s.selectVariable("Home");
+        s.window.findAction("actionDelete")->trigger();
+        QCOMPARE(s.failures.last(), QString("Cannot delete variable 'Home': it is used by Move Home."));
+        QVERIFY(s.project()->findVariable("Home"));
+        QCOMPARE(s.project()->history().stepCount(), steps + 1);
+
+        // Deleted together with the action that uses it, it goes.
+        s.tree()->clearSelection();
+        s.tree()->itemForVariable("Home")->setSelected(true);
+        s.tree()->itemForBehavior("Move Home")->setSelected(true);
+        settle();
+        s.window.findAction("actionDelete")->trigger();
+        QVERIFY(!s.project()->findVariable("Home"));
+        QVERIFY(!s.project()->findBehavior("Move Home"));
+        QCOMPARE(s.undoName(), QString("Delete 2 Items"));
+        QCOMPARE(s.failures.size(), 2);
+    }
+
+    void deleteKeyInAnEditorEditsTheFieldNotTheProject() {
+        Studio s;
+        auto* desk = new kestrin::Desk(s.workspace(), "Bench");
+        const quint64 id = desk->id();
+        s.sync();
+        s.window.show();
+        s.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&s.window));
+        s.select(desk);
+
+        auto* name = s.editor<QLineEdit>("inspectorName");
+        name->setFocus();
+        name->setCursorPosition(0);
+        QTest::keyClick(name, Qt::Key_Delete);
+        QCOMPARE(name->text(), QString("ench"));
+        auto* x = s.editor<QDoubleSpinBox>("inspectorX");
+        x->setFocus();
+        QTest::keyClick(x, Qt::Key_Delete);
+        QVERIFY(s.workspace()->findById(id));
+
+        // In the tree, the key deletes what is selected.
+        s.tree()->setFocus();
+        QTest::keyClick(s.tree(), Qt::Key_Delete);
+        QVERIFY(!s.workspace()->findById(id));
+    }
+
+    // --- Selection in the tree and in the view -------------------------------------------------
+
+    void selectingInTheTreeShowsAndOutlinesTheObject() {
+        Studio s;
+        programmedCell(s.project());
+        s.sync();
+        kestrin::Robot* arm = s.workspace()->getRobot("Arm");
+        s.select(arm);
+        QCOMPARE(s.editor<QLineEdit>("inspectorName")->text(), QString("Arm"));
+        QCOMPARE(s.viewer()->selectedObject(), arm->id());
+        s.selectVariable("Home");
+        QCOMPARE(s.editor<QLineEdit>("inspectorName")->text(), QString("Home"));
+        QCOMPARE(s.viewer()->selectedObject(), quint64(0));
+    }
+
+    void clickingAnObjectInTheViewSelectsItInTheTree() {
+        Studio s;
+        s.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&s.window));
+        auto* arm = new kestrin::UR5eRobot(s.workspace(), "Arm");
+        arm->addToolFrame(new kestrin::ToolFrame(s.workspace(), "Tip"));
+        auto* desk = new kestrin::Desk(s.workspace(), "Bench");
+        s.sync();
+        s.viewer()->resetCamera();
+        s.viewer()->render();
+
+        // Where the middle of the desk's top is on screen.
+        vtkRenderer* renderer = s.viewer()->_getRenderer();
+        const Eigen::Vector3d top = desk->pose() * Eigen::Vector3d(0, 0, desk->size().z() - 0.02);
+        renderer->SetWorldPoint(top.x(), top.y(), top.z(), 1.0);
+        renderer->WorldToDisplay();
+        const double* display = renderer->GetDisplayPoint();
+        auto* view = s.viewer()->findChild<QWidget*>("workspaceViewerRenderWidget");
+        QVERIFY(view);
+        const qreal ratio = view->devicePixelRatioF();
+        const int height = renderer->GetRenderWindow()->GetSize()[1];
+        const QPoint onDesk(qRound(display[0] / ratio), qRound((height - 1 - display[1]) / ratio));
+
+        QSignalSpy clicked(s.viewer(), &kestrin::WorkspaceViewer::objectClicked);
+        QTest::mouseClick(view, Qt::LeftButton, {}, onDesk);
+        settle();
+        QCOMPARE(clicked.count(), 1);
+        QCOMPARE(clicked.first().first().toULongLong(), desk->id());
+        QCOMPARE(s.tree()->selectedItems(), QList<QTreeWidgetItem*>{s.tree()->itemForObject(desk->id())});
+        QCOMPARE(s.editor<QLineEdit>("inspectorName")->text(), QString("Bench"));
+        QCOMPARE(s.viewer()->selectedObject(), desk->id());
+
+        // A drag turns the camera and selects nothing.
+        QTest::mousePress(view, Qt::LeftButton, {}, QPoint(5, 5));
+        QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(60, 5));
+        QCOMPARE(clicked.count(), 1);
+
+        // Empty space clears the selection.
+        QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(5, 5));
+        settle();
+        QCOMPARE(clicked.count(), 2);
+        QCOMPARE(clicked.last().first().toULongLong(), quint64(0));
+        QVERIFY(s.tree()->selectedItems().isEmpty());
+        QCOMPARE(s.viewer()->selectedObject(), quint64(0));
+
+        // While teleoperating, a click is the teleoperator's.
+        s.viewer()->setTeleoperationMode("Arm", "Tip");
+        QTest::mouseClick(view, Qt::LeftButton, {}, onDesk);
+        QCOMPARE(clicked.count(), 2);
+    }
+
+    // --- A program built from the menus and the inspector --------------------------------------
+
+    void aProgramBuiltFromMenusAndInspectorRuns() {
+        Studio s;
+        s.handler()._on_simulator_created = [](kestrin::Simulator* simulator) { simulator->setSpeed(50); };
+        DialogDriver::expect(DialogDriver::setText(K::NEW_NAME_KEY, "Arm"));
+        s.handler().addRobot("UR5eRobot");
+        kestrin::Robot* arm = s.workspace()->getRobot("Arm");
+        DialogDriver::expect(DialogDriver::setText(K::NEW_NAME_KEY, "Ready Pose"));
+        s.handler().addVariable(kestrin::JointPositionTarget::staticType());
+
+        // Pose the robot, take its joint positions as the target, then move it away.
+        s.select(arm);
+        s.enter("inspectorJoint2", -60.0);
+        s.enter("inspectorJoint3", 45.0);
+        const Eigen::VectorXd ready = arm->jointPositions();
+        s.selectVariable("Ready Pose");
+        QCOMPARE(s.editor<QComboBox>("inspectorSetFromRobotChoice")->currentText(), QString("Arm"));
+        s.editor<QPushButton>("inspectorSetFromRobot")->click();
+        QCOMPARE(s.editor<QDoubleSpinBox>("inspectorValue2")->value(), -60.0);
+        s.select(arm);
+        s.enter("inspectorJoint2", -100.0);
+
+        DialogDriver::expect(DialogDriver::setText(K::NEW_NAME_KEY, "Main"));
+        s.handler().addBehavior(kestrin::Sequence::staticType());
+        DialogDriver::expect(DialogDriver::setText(K::NEW_NAME_KEY, "Go Ready",
+                                                   DialogDriver::choose(K::PARENT_BEHAVIOR_KEY, "Main")));
+        s.handler().addBehavior(kestrin::MoveToJointTarget::staticType());
+        s.selectBehavior("Go Ready");
+        s.choose("inspectorProperty_robot", "Arm");
+        s.choose("inspectorProperty_target", "Ready Pose");
+
+        DialogDriver::expect(DialogDriver::choose(K::EXECUTE_BEHAVIOR_KEY, "Main"));
+        s.handler().runLocalSimulator();
+        QCOMPARE(s.window.statusWidget()->state(), KSStatusBarWidget::State::Completed);
+        QCOMPARE(s.window.statusWidget()->text(), QString("Completed"));
+        QVERIFY((arm->jointPositions() - ready).cwiseAbs().maxCoeff() < 1e-6);
+        QVERIFY2(s.failures.isEmpty(), qPrintable(s.failures.join('\n')));
+    }
+};
+
+KESTRIN_GUI_TEST_MAIN(InspectorTest)
+#include "test_inspector.moc"
