@@ -222,14 +222,18 @@ void KSContentHandler::saveProject() {
             saveProjectAs();
             return;
         }
-        {
-            BusyCursor busy;
-            _container->project()->save(_active_filename);
-        }
-        _container->project()->history().markSaved();
+        saveToActiveFile();
         qCInfo(lcApp, "Saved project '%s'", qUtf8Printable(_active_filename));
         recordRespawnState();
     });
+}
+
+void KSContentHandler::saveToActiveFile() {
+    {
+        BusyCursor busy;
+        _container->project()->save(_active_filename);
+    }
+    _container->project()->history().markSaved();
 }
 
 void KSContentHandler::saveProjectAs() {
@@ -241,11 +245,7 @@ void KSContentHandler::saveProjectAs() {
         if (path.isEmpty())
             return;
         _active_filename = path;
-        {
-            BusyCursor busy;
-            _container->project()->save(_active_filename);
-        }
-        _container->project()->history().markSaved();
+        saveToActiveFile();
         qCInfo(lcApp, "Saved file '%s'", qUtf8Printable(_active_filename));
         recordRespawnState();
     });

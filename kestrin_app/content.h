@@ -128,6 +128,8 @@ private:
     void recordStep(const QString& name);
     /// The save-first offer of the operations that replace the project.
     void offerToSave();
+    /// Writes the project to the remembered file and marks the history saved.
+    void saveToActiveFile();
     /// Replaces the project with the one in `path`: new project, load, setup, remember the file.
     void loadIntoNewProject(const QString& path);
 
