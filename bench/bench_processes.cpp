@@ -5,7 +5,9 @@
 #include "cell_harness.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -13,7 +15,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <sys/resource.h>
 #include <vector>
 
 namespace kestrin_bench {
@@ -34,7 +35,6 @@ double median(std::vector<double> values) {
 double timeProcess(const QString& program, const QStringList& arguments, const QString& output) {
     QFile::remove(output);
     QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QElapsedTimer clock;
     clock.start();
     process.start(program, arguments);
@@ -45,8 +45,11 @@ double timeProcess(const QString& program, const QStringList& arguments, const Q
     }
     const double ms = clock.nsecsElapsed() / 1e6;
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0 ||
-        !QFileInfo(output).isFile())
+        !QFileInfo(output).isFile()) {
+        std::fprintf(stderr, "%s failed:\n%s\n", qPrintable(program),
+                     process.readAllStandardError().constData());
         return -1;
+    }
     return ms;
 }
 
@@ -60,11 +63,17 @@ void startup(benchmark::State& state) {
         for (int i = 0; i < kStartupRuns; ++i) {
             const double s = timeProcess(QStringLiteral(KESTRIN_STUDIO_PATH),
                                          {QStringLiteral("--screenshot"), studioShot}, studioShot);
-            const double b =
-                timeProcess(QStringLiteral(KESTRIN_STARTUP_BASELINE_PATH), {baselineShot}, baselineShot);
-            if (s < 0 || b < 0) {
-                state.SkipWithError(s < 0 ? "kestrin-studio --screenshot failed"
-                                          : "the start-up baseline failed");
+            if (s < 0) {
+                state.SkipWithError("kestrin-studio --screenshot failed");
+                return;
+            }
+            // The baseline's view gets the size of the studio's (the screenshot's size).
+            const QSize view = QImageReader(studioShot).size();
+            const double b = timeProcess(
+                QStringLiteral(KESTRIN_STARTUP_BASELINE_PATH),
+                {baselineShot, QString::number(view.width()), QString::number(view.height())}, baselineShot);
+            if (b < 0) {
+                state.SkipWithError("the start-up baseline failed");
                 return;
             }
             studio.push_back(s);
@@ -81,9 +90,9 @@ void peakMemory(benchmark::State& state, int objects) {
     double peakKb = -1;
     for (auto _ : state) {
         QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         child.start(self, {QStringLiteral("--cell-memory"), QString::number(objects)});
         if (!child.waitForFinished(600000) || child.exitCode() != 0) {
+            std::fprintf(stderr, "%s\n", child.readAllStandardError().constData());
             state.SkipWithError("the child process that builds the cell failed");
             return;
         }
@@ -116,11 +125,18 @@ void registerProcessBenchmarks(const QString& selfPath) {
 
 int runCellMemoryChild(int, char**, int objects) {
     CellHarness::instance().ensureCell(objects);
-    struct rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("%ld\n", usage.ru_maxrss);
+    // VmHWM rather than getrusage: the peak that getrusage reports survives exec, so a child of
+    // a large parent would report the parent's peak.
+    QFile status(QStringLiteral("/proc/self/status"));
+    long peakKb = -1;
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith("VmHWM:"))
+                peakKb = line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    std::printf("%ld\n", peakKb);
     CellHarness::release();
-    return 0;
+    return peakKb > 0 ? 0 : 1;
 }
 
 } // namespace kestrin_bench

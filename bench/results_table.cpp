@@ -245,7 +245,7 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
     memorySizes.insert(memorySizes.end(), sizes.begin(), sizes.end());
     for (int n : memorySizes) {
         const double mb = counter("PeakMemory/" + std::to_string(n), "peak_mb");
-        const std::string figure = "Peak memory (maxrss) of a process showing a cell: N=" + withSeparators(n);
+        const std::string figure = "Peak memory (VmHWM) of a process showing a cell: N=" + withSeparators(n);
         if (mb > 0)
             rows.push_back({figure, format("%.0f MB", mb), "-", "-"});
         else

@@ -1,6 +1,7 @@
 // The least a Qt and VTK program does to show something: a window with one VTK view of a cube,
 // shown, drawn once and written to a PNG, then exit. kestrin-bench times it against
-// `kestrin-studio --screenshot`. Usage: kestrin-startup-baseline PATH.png
+// `kestrin-studio --screenshot`, with a view of the size the studio's view has, so that both
+// draw as many pixels. Usage: kestrin-startup-baseline PATH.png [WIDTH HEIGHT]
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -18,15 +19,19 @@
 #include <vtkSmartPointer.h>
 #include <vtkWindowToImageFilter.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char** argv) {
     QSurfaceFormat::setDefaultFormat(QVTKOpenGLNativeWidget::defaultFormat());
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: kestrin-startup-baseline PATH.png\n");
+    if (argc != 2 && argc != 4) {
+        std::fprintf(stderr, "usage: kestrin-startup-baseline PATH.png [WIDTH HEIGHT]\n");
         return 2;
     }
+    const int width = argc == 4 ? std::atoi(argv[2]) : 960;
+    const int height = argc == 4 ? std::atoi(argv[3]) : 640;
 
     QVTKOpenGLNativeWidget view;
     auto window = vtkSmartPointer<vtkGenericOpenGLRenderWindow>::New();
@@ -41,8 +46,7 @@ int main(int argc, char** argv) {
     renderer->AddActor(actor);
     renderer->ResetCamera();
 
-    // The studio's window size.
-    view.resize(1280, 860);
+    view.resize(std::max(width, 64), std::max(height, 64));
     view.show();
     QElapsedTimer waited;
     waited.start();

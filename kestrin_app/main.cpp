@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
 
         if (!screenshot.isEmpty()) {
             showAndSettle(window);
-            handler.viewer()->render();
+            // screenshot() draws the frame it captures; drawing one more before it only costs time.
             handler.viewer()->screenshot(screenshot);
             return 0;
         }

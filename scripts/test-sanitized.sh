@@ -11,7 +11,7 @@ build="${KESTRIN_ASAN_BUILD_DIR:-$here/build-asan}"
 
 # detect_stack_use_after_return stays off: Qt's and VTK's stacks are not instrumented, and it
 # costs much memory. New and delete must pair up exactly (alloc_dealloc_mismatch).
-export ASAN_OPTIONS="detect_leaks=1:alloc_dealloc_mismatch=1:strict_string_checks=1:check_initialization_order=1:halt_on_error=1:print_suppressions=0"
+export ASAN_OPTIONS="detect_leaks=1:alloc_dealloc_mismatch=1:check_initialization_order=1:halt_on_error=1:print_suppressions=0"
 export LSAN_OPTIONS="suppressions=$here/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 cd "$build"
