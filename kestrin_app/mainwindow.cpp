@@ -12,9 +12,11 @@
 #include <kestrin/behavior.h>
 #include <kestrin/variable.h>
 
+#include "exception.h"
 #include "log.h"
 
 #include <kestrin/constants.h>
+#include <kestrin/error.h>
 #include <kestrin/project.h>
 #include <kestrin/undo_history.h>
 #include <kestrin/viewer/workspace_viewer.h>
@@ -260,7 +262,7 @@ QHash<QString, std::function<void()>> KSMainWindow::operations() {
                 const QString typeName = entry.name.mid(prefix.size());
                 ops.insert(entry.name, [h, op, typeName] { (h->*op)(typeName); });
             }
-        for (const QString prefix : {QStringLiteral("actionAddBehavior_"), QStringLiteral("actionAddVariable_")}) {
+        for (const QString& prefix : {QStringLiteral("actionAddBehavior_"), QStringLiteral("actionAddVariable_")}) {
             if (!entry.name.startsWith(prefix))
                 continue;
             const kestrin::Type* type = kestrin::Type::find(entry.name.mid(prefix.size()));
@@ -369,6 +371,15 @@ void KSMainWindow::fillTemplateMenu() {
             action->setObjectName(QStringLiteral("actionTemplate_") + info.completeBaseName());
             const QString path = info.absoluteFilePath();
             connect(action, &QAction::triggered, this, [this, path] {
+                if (!QFileInfo(path).isFile()) {
+                    // Removed since the menu was filled: say which file, and offer only what is left.
+                    kestrin_app::logerror("openTemplate", [&path] {
+                        throw kestrin::FileError(
+                            QStringLiteral("Cannot open template '%1': it no longer exists.").arg(path));
+                    });
+                    fillTemplateMenu();
+                    return;
+                }
                 m_handler->openTemplate(path);
                 refreshState();
             });

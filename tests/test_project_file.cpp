@@ -558,6 +558,8 @@ private slots:
 
     void rejectsDevicesAndPipesWithoutWaiting() {
         expectLoadFailure("/dev/zero", {"pipe"}, true);
+        if (QTest::currentTestFailed())
+            return; // the pipe would block the load for good
         const QString fifo = path("pipe.kestrin");
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         expectLoadFailure(fifo, {"pipe"}, true);

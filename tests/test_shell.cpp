@@ -9,13 +9,16 @@
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/editor/tree.h>
+#include <kestrin_app/exception.h>
 #include <kestrin_app/log.h>
 #include <kestrin_app/log_panel.h>
 #include <kestrin_app/mainwindow.h>
 #include <kestrin_app/status.h>
 
 #include <QAction>
+#include <QDir>
 #include <QDockWidget>
+#include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
@@ -473,6 +476,29 @@ private slots:
         QCOMPARE(window.findAction("actionSaveProjectAs")->shortcut(), QKeySequence("Ctrl+Shift+S"));
         QCOMPARE(window.findAction("actionQuit")->shortcut(), QKeySequence("Ctrl+Q"));
         QCOMPARE(window.findAction("actionRunLocalSimulation")->shortcut(), QKeySequence("F5"));
+    }
+
+    void aTemplateRemovedSinceTheMenuWasFilledIsNamedAndDropped() {
+        // Templates installed beside the program are offered too: put one there, then take it away.
+        const QString folder = QDir(QCoreApplication::applicationDirPath()).filePath("../share/kestrin/templates");
+        QVERIFY(QDir().mkpath(folder));
+        const QString path = QDir(folder).absoluteFilePath("short_lived.kestrin");
+        QFile::remove(path);
+        QVERIFY(QFile::copy(KESTRIN_SOURCE_DIR "/data/templates/demo_cell.kestrin", path));
+        QStringList failures;
+        kestrin_app::setFailurePresenter([&failures](const QString&, const QString& text) { failures << text; });
+        {
+            KSMainWindow window;
+            QAction* action = window.findChild<QAction*>("actionTemplate_short_lived");
+            QVERIFY(action);
+            QVERIFY(QFile::remove(path));
+            action->trigger(); // no save-first question: nothing is asked about a file that is gone
+            QCOMPARE(failures, QStringList{QString("Cannot open template '%1': it no longer exists.").arg(path)});
+            QVERIFY(!window.findChild<QAction*>("actionTemplate_short_lived"));
+            QVERIFY(window.findChild<QAction*>("actionTemplate_demo_cell"));
+        }
+        kestrin_app::setFailurePresenter({});
+        QDir(folder).removeRecursively();
     }
 
     void mainWindowLaysOutViewerTreeLogAndStatus() {

@@ -69,10 +69,16 @@ Simulator::Simulator(Project* project, WorkspaceViewer* viewer) : m_project(proj
 
 Simulator::~Simulator() = default;
 
+namespace {
+/// Shortest wall-clock time between two drawn frames of a run (about 60 frames a second).
+constexpr qint64 kMinFrameMs = 15;
+} // namespace
+
 bool Simulator::runProgram(const QString& name) {
     ProgramRunner runner(m_project, m_seed);
     RunInputFilter filter;
     QElapsedTimer clock;
+    QElapsedTimer sinceFrame; // a run played faster than the view can draw drops frames
     QPointer<WorkspaceViewer> viewer(m_viewer);
     if (viewer)
         qApp->installEventFilter(&filter);
@@ -83,8 +89,11 @@ bool Simulator::runProgram(const QString& name) {
                 m_observer(simulated);
             if (!viewer)
                 return !m_viewer; // the viewer went away during the run
-            viewer->rebuild();
-            viewer->render();
+            if (!sinceFrame.isValid() || sinceFrame.elapsed() >= kMinFrameMs) {
+                viewer->rebuild();
+                viewer->render();
+                sinceFrame.start();
+            }
             // Keep pace with the wall clock, staying responsive to Escape and repaints.
             do {
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
