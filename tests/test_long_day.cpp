@@ -109,6 +109,7 @@ public:
             {2, [this] { return call("record respawn state", &KSContentHandler::recordRespawnState); }},
             {2, [this] { return call("reset state", &KSContentHandler::resetState); }},
             {5, [this] { return call("run", &KSContentHandler::runLocalSimulator); }},
+            {3, [this] { return teleoperate(); }},
             {1, [this] { return call("camera mode", &KSContentHandler::setCameraMode); }},
             {1, [this] { return call("reset viewer", &KSContentHandler::resetViewer); }},
             {1, [this] { return screenshot(); }},
@@ -294,6 +295,21 @@ private:
         answerDialogs();
         s.handler().openTemplate(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/demo_cell.kestrin"));
         return "open template";
+    }
+
+    /// Teleoperation mode on a chosen robot and tool, then a few jogs with the keys. The mode
+    /// stays on for whatever comes next (a delete of that very robot, an undo, a run).
+    QString teleoperate() {
+        call("teleoperate", &KSContentHandler::setTeleoperationMode);
+        if (!s.viewer()->isTeleoperating())
+            return "teleoperate (refused)";
+        static const int keys[] = {Qt::Key_Left, Qt::Key_Right, Qt::Key_Up, Qt::Key_Down, Qt::Key_PageUp,
+                                   Qt::Key_PageDown};
+        QWidget* view = s.viewer()->findChild<QWidget*>(QStringLiteral("workspaceViewerRenderWidget"));
+        for (int i = pickInt(1, 5); i > 0; --i)
+            QTest::keyClick(view, Qt::Key(keys[pickInt(0, 5)]),
+                            chance(0.3) ? Qt::ShiftModifier : Qt::NoModifier);
+        return "teleoperate";
     }
 
     QString screenshot() {
