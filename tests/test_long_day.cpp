@@ -93,7 +93,7 @@ public:
     QString act() {
         const int size = int(s.workspace()->objects().size() + s.project()->variableList().size() +
                              s.project()->programList().size());
-        // Adding gets rarer as the cell fills up, so that the cell stays about forty things big.
+        // Adding gets rarer as the cell fills up, so that it stays below about forty things.
         const int addWeight = std::max(2, 45 - size);
         const std::vector<std::pair<int, std::function<QString()>>> choices{
             {addWeight, [this] { return addSomething(); }},
