@@ -2,7 +2,7 @@
 
 #include "container.h"
 #include "content.h"
-#include "editor/inspector.h"
+#include "editor/property_panel.h"
 #include "editor/selection_link.h"
 #include "editor/tree.h"
 #include "log_panel.h"
@@ -77,13 +77,13 @@ KSMainWindow::KSMainWindow(QWidget* parent)
 
     m_handler = std::make_unique<kestrin_app::content::KSContentHandler>(this, m_container, m_tree, m_status);
 
-    // The inspector edits what the tree selects; the view and the tree select together.
-    auto* inspectorDock = new QDockWidget(tr("Properties"), this);
-    inspectorDock->setObjectName(QStringLiteral("inspectorDock"));
-    m_inspector = new KSInspector(m_container, m_tree, inspectorDock);
-    inspectorDock->setWidget(m_inspector);
-    addDockWidget(Qt::RightDockWidgetArea, inspectorDock);
-    resizeDocks({inspectorDock}, {320}, Qt::Horizontal);
+    // The property panel edits what the tree selects; the view and the tree select together.
+    auto* propertyPanelDock = new QDockWidget(tr("Properties"), this);
+    propertyPanelDock->setObjectName(QStringLiteral("propertyPanelDock"));
+    m_propertyPanel = new KSPropertyPanel(m_container, m_tree, propertyPanelDock);
+    propertyPanelDock->setWidget(m_propertyPanel);
+    addDockWidget(Qt::RightDockWidgetArea, propertyPanelDock);
+    resizeDocks({propertyPanelDock}, {320}, Qt::Horizontal);
     m_selectionLink = new KSSelectionLink(m_tree, m_container->viewer(), this);
 
     createActions();
@@ -99,9 +99,9 @@ KSMainWindow::KSMainWindow(QWidget* parent)
 KSMainWindow::~KSMainWindow() {
     // Before the tree and the container they watch.
     delete m_selectionLink;
-    delete m_inspector;
+    delete m_propertyPanel;
     m_selectionLink = nullptr;
-    m_inspector = nullptr;
+    m_propertyPanel = nullptr;
     if (m_watchedHistory && m_handler)
         m_handler->project()->history().setChangedCallback({});
     m_handler.reset();
@@ -437,8 +437,8 @@ void KSMainWindow::refreshState() {
     setWindowTitle(QStringLiteral("%1[*] - Kestrin Studio")
                        .arg(file.isEmpty() ? tr("Untitled") : QFileInfo(file).fileName()));
     setWindowModified(history.isModified());
-    if (m_inspector)
-        m_inspector->refresh();
+    if (m_propertyPanel)
+        m_propertyPanel->refresh();
     if (QAction* undo = m_actions.value(QStringLiteral("actionUndo"))) {
         undo->setEnabled(history.canUndo());
         undo->setText(history.canUndo() ? tr("&Undo %1").arg(history.undoName()) : tr("&Undo"));

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-class KSInspector;
+class KSPropertyPanel;
 class KSLogPanel;
 class KSProjectContainer;
 class KSProjectTree;
@@ -40,7 +40,7 @@ public:
     KSProjectTree* projectTree() const { return m_tree; }
     KSStatusBarWidget* statusWidget() const { return m_status; }
     KSLogPanel* logPanel() const { return m_logPanel; }
-    KSInspector* inspector() const { return m_inspector; }
+    KSPropertyPanel* propertyPanel() const { return m_propertyPanel; }
     kestrin_app::content::KSContentHandler& handler() const { return *m_handler; }
 
     /// The action with that objectName, or nullptr.
@@ -79,7 +79,7 @@ private:
     KSProjectTree* m_tree;
     KSStatusBarWidget* m_status;
     KSLogPanel* m_logPanel;
-    KSInspector* m_inspector = nullptr;
+    KSPropertyPanel* m_propertyPanel = nullptr;
     KSSelectionLink* m_selectionLink = nullptr;
     std::unique_ptr<kestrin_app::content::KSContentHandler> m_handler;
     QHash<QString, QAction*> m_actions;

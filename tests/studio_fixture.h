@@ -1,12 +1,12 @@
 #pragma once
-// The whole main window, driven as a user would: tree selection, inspector editors, and
+// The whole main window, driven as a user would: tree selection, property panel editors, and
 // failures collected instead of shown.
 
 #include <kestrin/kestrin.h>
 #include <kestrin/viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
-#include <kestrin_app/editor/inspector.h>
+#include <kestrin_app/editor/property_panel.h>
 #include <kestrin_app/editor/tree.h>
 #include <kestrin_app/exception.h>
 #include <kestrin_app/mainwindow.h>
@@ -20,7 +20,7 @@
 
 namespace testing {
 
-/// Lets queued work (the inspector following the tree) run.
+/// Lets queued work (the property panel following the tree) run.
 inline void settle() {
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -40,7 +40,7 @@ struct Studio {
     kestrin::Project* project() { return handler().project(); }
     kestrin::Workspace* workspace() { return project()->workspace(); }
     KSProjectTree* tree() { return window.projectTree(); }
-    KSInspector* inspector() { return window.inspector(); }
+    KSPropertyPanel* propertyPanel() { return window.propertyPanel(); }
     kestrin::WorkspaceViewer* viewer() { return window.container()->viewer(); }
 
     /// Shows what was put into the project behind the handler's back, and makes it the start of
@@ -61,11 +61,11 @@ struct Studio {
     void selectBehavior(const QString& name) { select(tree()->itemForBehavior(name)); }
     void selectVariable(const QString& name) { select(tree()->itemForVariable(name)); }
 
-    /// An editor of the inspector's current page.
+    /// An editor of the property panel's current page.
     template <class T> T* editor(const QString& objectName) {
-        T* widget = inspector()->findChild<T*>(objectName);
+        T* widget = propertyPanel()->findChild<T*>(objectName);
         if (!widget)
-            throw std::runtime_error(("the inspector shows no " + objectName).toStdString());
+            throw std::runtime_error(("the property panel shows no " + objectName).toStdString());
         return widget;
     }
     void enter(const QString& spin, double value) { editor<QDoubleSpinBox>(spin)->setValue(value); }
@@ -77,7 +77,7 @@ struct Studio {
         box->setCurrentIndex(index);
     }
     void rename(const QString& name) {
-        auto* edit = editor<QLineEdit>("inspectorName");
+        auto* edit = editor<QLineEdit>("propertyPanelName");
         edit->setText(name);
         QTest::keyClick(edit, Qt::Key_Return);
     }

@@ -1,5 +1,5 @@
 // A long working day in the studio: thousands of random operations through the content handler,
-// the inspector and the project tree, with every dialog answered at random, from a fixed seed.
+// the property panel and the project tree, with every dialog answered at random, from a fixed seed.
 // After every operation the window must still agree with the project; at the end the project
 // must still save and load, and the memory in use must not have grown since the first
 // thousand operations (a leak that an hour of work would pile up).
@@ -238,15 +238,15 @@ private:
         return true;
     }
 
-    /// Selects something in the tree and changes one of the inspector's editors.
+    /// Selects something in the tree and changes one of the property panel's editors.
     QString editSomething() {
         if (!selectSomething())
             return "edit (nothing to select)";
         QList<QWidget*> editors;
-        for (QWidget* w : s.inspector()->findChildren<QWidget*>())
-            if (w->isEnabled() && w->isVisibleTo(s.inspector()) &&
+        for (QWidget* w : s.propertyPanel()->findChildren<QWidget*>())
+            if (w->isEnabled() && w->isVisibleTo(s.propertyPanel()) &&
                 (qobject_cast<QDoubleSpinBox*>(w) || qobject_cast<QSlider*>(w) || qobject_cast<QComboBox*>(w) ||
-                 qobject_cast<QPushButton*>(w) || w->objectName() == QLatin1String("inspectorName")))
+                 qobject_cast<QPushButton*>(w) || w->objectName() == QLatin1String("propertyPanelName")))
                 editors << w;
         if (editors.isEmpty())
             return "edit (no editor)";

@@ -1,7 +1,7 @@
 #pragma once
-// Private to the inspector: helpers its editors share.
+// Private to the property panel: helpers its editors share.
 
-#include "inspector.h"
+#include "property_panel.h"
 
 #include <kestrin/error.h>
 
@@ -13,7 +13,7 @@
 #include <cmath>
 #include <initializer_list>
 
-namespace ks_inspector {
+namespace ks_property_panel {
 
 constexpr double kDeg = M_PI / 180.0;
 // Editors accept more than the model does, so that a value out of range reaches the core
@@ -31,11 +31,11 @@ inline void setSpin(QDoubleSpinBox* spin, double value) {
 /// them (so that the chooser never shows something other than what is stored).
 inline void fillChoices(QComboBox* combo, const QStringList& names, const QString& value) {
     combo->clear();
-    combo->addItem(KSInspector::tr("(none)"), QString());
+    combo->addItem(KSPropertyPanel::tr("(none)"), QString());
     for (const QString& name : names)
         combo->addItem(name, name);
     if (!value.isEmpty() && !names.contains(value))
-        combo->addItem(KSInspector::tr("%1 (missing)").arg(value), value);
+        combo->addItem(KSPropertyPanel::tr("%1 (missing)").arg(value), value);
     combo->setCurrentIndex(combo->findData(value));
 }
 
@@ -43,7 +43,7 @@ inline void fillChoices(QComboBox* combo, const QStringList& names, const QStrin
 template <class T, class From> T* as(From* from) {
     auto* cast = dynamic_cast<T*>(from);
     if (!cast)
-        throw kestrin::ValueError(KSInspector::tr("'%1' is no longer of the kind shown.").arg(from->name()));
+        throw kestrin::ValueError(KSPropertyPanel::tr("'%1' is no longer of the kind shown.").arg(from->name()));
     return cast;
 }
 
@@ -60,4 +60,4 @@ inline QWidget* row(std::initializer_list<QWidget*> widgets, int stretchFirst = 
     return widget;
 }
 
-} // namespace ks_inspector
+} // namespace ks_property_panel

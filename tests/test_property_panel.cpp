@@ -1,4 +1,4 @@
-// The inspector, deleting, and selection shared by the project tree and the 3-D view, driven
+// The property panel, deleting, and selection shared by the project tree and the 3-D view, driven
 // through the main window as a user would.
 
 #include "dialog_driver.h"
@@ -10,7 +10,7 @@
 #include <kestrin/viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
-#include <kestrin_app/editor/inspector.h>
+#include <kestrin_app/editor/property_panel.h>
 #include <kestrin_app/editor/tree.h>
 #include <kestrin_app/exception.h>
 #include <kestrin_app/mainwindow.h>
@@ -63,7 +63,7 @@ void programmedCell(kestrin::Project* p) {
 
 } // namespace
 
-class InspectorTest : public QObject {
+class PropertyPanelTest : public QObject {
     Q_OBJECT
 private slots:
     void init() { DialogDriver::reset(); }
@@ -78,21 +78,21 @@ private slots:
         kestrin::Robot* arm = s.workspace()->getRobot("Arm");
 
         s.select(s.workspace()->find(kestrin::Category::Item, "Bench"));
-        s.enter("inspectorX", 1.25);
-        s.enter("inspectorYaw", 30.0);
+        s.enter("propertyPanelX", 1.25);
+        s.enter("propertyPanelYaw", 30.0);
         QCOMPARE(s.undoName(), QString("Edit Pose of 'Bench'"));
         s.select(arm);
-        s.enter("inspectorJoint2", -45.0);
+        s.enter("propertyPanelJoint2", -45.0);
         s.select(s.workspace()->getToolFrame("Tip")); // a tool frame's pose is its offset on the flange
-        s.enter("inspectorZ", 0.15);
+        s.enter("propertyPanelZ", 0.15);
         s.selectBehavior("Reach");
-        s.choose("inspectorProperty_target", "Home");
-        s.choose("inspectorProperty_motion_limits", "Gentle");
+        s.choose("propertyPanelProperty_target", "Home");
+        s.choose("propertyPanelProperty_motion_limits", "Gentle");
         s.selectVariable("Home");
-        s.enter("inspectorLower3", -20.0);
-        s.enter("inspectorUpper3", 35.0);
+        s.enter("propertyPanelLower3", -20.0);
+        s.enter("propertyPanelUpper3", 35.0);
         QVERIFY(s.failures.isEmpty());
-        QVERIFY(s.inspector()->errorText().isEmpty());
+        QVERIFY(s.propertyPanel()->errorText().isEmpty());
 
         QTemporaryDir dir;
         const QString file = dir.filePath("cell.kestrin");
@@ -127,18 +127,18 @@ private slots:
         const double before = desk->size().x();
 
         s.select(desk);
-        s.enter("inspectorSizeX", 2.5);
+        s.enter("propertyPanelSizeX", 2.5);
         settle();
         QCOMPARE(desk->size().x(), 2.5);
         QVERIFY(s.window.isWindowModified());
         QCOMPARE(s.window.findAction("actionUndo")->text(), QString("&Undo Edit Size of 'Bench'"));
 
-        // Undo puts the model back, and the inspector shows it.
+        // Undo puts the model back, and the property panel shows it.
         s.window.findAction("actionUndo")->trigger();
         settle();
         desk = static_cast<kestrin::Desk*>(s.workspace()->find(kestrin::Category::Item, "Bench"));
         QCOMPARE(desk->size().x(), before);
-        QCOMPARE(s.editor<QDoubleSpinBox>("inspectorSizeX")->value(), before);
+        QCOMPARE(s.editor<QDoubleSpinBox>("propertyPanelSizeX")->value(), before);
         QVERIFY(!s.window.isWindowModified());
     }
 
@@ -148,13 +148,13 @@ private slots:
         s.sync();
         s.select(arm);
         const int steps = s.project()->history().stepCount();
-        auto* slider = s.editor<QSlider>("inspectorJointSlider1");
+        auto* slider = s.editor<QSlider>("propertyPanelJointSlider1");
         QCOMPARE(slider->maximum(), int(std::floor(arm->upperLimits()[0] / kDeg * 100)));
         slider->setSliderDown(true);
         slider->setValue(1000);
         slider->setValue(2000);
         QVERIFY(std::abs(arm->jointPositions()[0] - 20.0 * kDeg) < 1e-9); // the robot follows the drag
-        QCOMPARE(s.editor<QDoubleSpinBox>("inspectorJoint1")->value(), 20.0);
+        QCOMPARE(s.editor<QDoubleSpinBox>("propertyPanelJoint1")->value(), 20.0);
         QCOMPARE(s.project()->history().stepCount(), steps);
         slider->setSliderDown(false); // lets go
         QCOMPARE(s.project()->history().stepCount(), steps + 1);
@@ -171,17 +171,17 @@ private slots:
         const Eigen::VectorXd before = arm->jointPositions();
         const int steps = s.project()->history().stepCount();
 
-        s.enter("inspectorJoint1", 400.0);
+        s.enter("propertyPanelJoint1", 400.0);
         QVERIFY(arm->jointPositions() == before);
         QCOMPARE(s.project()->history().stepCount(), steps);
-        QVERIFY2(s.inspector()->errorText().startsWith("Joint 1 of robot 'Arm' must stay between"),
-                 qPrintable(s.inspector()->errorText()));
-        QCOMPARE(s.editor<QDoubleSpinBox>("inspectorJoint1")->value(), before[0] / kDeg);
-        QVERIFY(s.failures.isEmpty()); // shown in the inspector, not in a box
+        QVERIFY2(s.propertyPanel()->errorText().startsWith("Joint 1 of robot 'Arm' must stay between"),
+                 qPrintable(s.propertyPanel()->errorText()));
+        QCOMPARE(s.editor<QDoubleSpinBox>("propertyPanelJoint1")->value(), before[0] / kDeg);
+        QVERIFY(s.failures.isEmpty()); // shown in the property panel, not in a box
 
         // The next accepted edit clears the message.
-        s.enter("inspectorJoint1", 10.0);
-        QVERIFY(s.inspector()->errorText().isEmpty());
+        s.enter("propertyPanelJoint1", 10.0);
+        QVERIFY(s.propertyPanel()->errorText().isEmpty());
         QVERIFY(std::abs(arm->jointPositions()[0] - 10.0 * kDeg) < 1e-9);
     }
 
@@ -200,14 +200,14 @@ private slots:
         const Eigen::Vector3d before = object->size();
         const int steps = s.project()->history().stepCount();
 
-        s.enter("inspectorSizeY", -0.5);
+        s.enter("propertyPanelSizeY", -0.5);
         QVERIFY(object->size() == before);
         QCOMPARE(s.project()->history().stepCount(), steps);
-        QVERIFY2(s.inspector()->errorText().startsWith("The size of 'Box' must be positive"),
-                 qPrintable(s.inspector()->errorText()));
-        QCOMPARE(s.editor<QDoubleSpinBox>("inspectorSizeY")->value(), before.y());
+        QVERIFY2(s.propertyPanel()->errorText().startsWith("The size of 'Box' must be positive"),
+                 qPrintable(s.propertyPanel()->errorText()));
+        QCOMPARE(s.editor<QDoubleSpinBox>("propertyPanelSizeY")->value(), before.y());
         // What else the page shows is untouched.
-        QCOMPARE(s.editor<QLineEdit>("inspectorName")->text(), QString("Box"));
+        QCOMPARE(s.editor<QLineEdit>("propertyPanelName")->text(), QString("Box"));
     }
 
     void boundsTheWrongWayRoundAreRefusedInDegreesAndChangeNothing() {
@@ -223,11 +223,11 @@ private slots:
         };
         const Eigen::VectorXd before = lowerBounds();
 
-        s.enter("inspectorLower1", 200.0);
-        QCOMPARE(s.inspector()->errorText(),
+        s.enter("propertyPanelLower1", 200.0);
+        QCOMPARE(s.propertyPanel()->errorText(),
                  QString("The lower bound of joint 1 (200.00°) cannot be above its upper bound (180.00°)."));
         QVERIFY(lowerBounds() == before);
-        QCOMPARE(s.editor<QDoubleSpinBox>("inspectorLower1")->value(), -180.0);
+        QCOMPARE(s.editor<QDoubleSpinBox>("propertyPanelLower1")->value(), -180.0);
     }
 
     // --- Names and references ------------------------------------------------------------------
@@ -246,7 +246,7 @@ private slots:
         QCOMPARE(reach->reference("robot"), QString("Welder"));
         QVERIFY(s.workspace()->findRobot(reach->reference("robot")));
         s.selectBehavior("Reach");
-        QCOMPARE(s.editor<QComboBox>("inspectorProperty_robot")->currentText(), QString("Welder"));
+        QCOMPARE(s.editor<QComboBox>("propertyPanelProperty_robot")->currentText(), QString("Welder"));
     }
 
     void takenNameIsMadeUniqueAndBlankNameIsRefused() {
@@ -255,13 +255,13 @@ private slots:
         s.sync();
         s.selectBehavior("Reach");
         s.rename("Move Home");
-        QCOMPARE(s.editor<QLineEdit>("inspectorName")->text(), QString("Move Home 2"));
+        QCOMPARE(s.editor<QLineEdit>("propertyPanelName")->text(), QString("Move Home 2"));
         QVERIFY(s.project()->findBehavior("Move Home 2"));
 
         s.rename("   ");
-        QVERIFY(!s.inspector()->errorText().isEmpty());
-        QVERIFY(s.inspector()->errorText().contains("name"));
-        QCOMPARE(s.editor<QLineEdit>("inspectorName")->text(), QString("Move Home 2"));
+        QVERIFY(!s.propertyPanel()->errorText().isEmpty());
+        QVERIFY(s.propertyPanel()->errorText().contains("name"));
+        QCOMPARE(s.editor<QLineEdit>("propertyPanelName")->text(), QString("Move Home 2"));
         QVERIFY(s.project()->findBehavior("Move Home 2"));
     }
 
@@ -278,12 +278,12 @@ private slots:
         s.sync();
 
         s.selectBehavior("Pick Part");
-        QCOMPARE(s.choices("inspectorProperty_robot"), (QStringList{"(none)", "Arm", "Other"}));
-        QCOMPARE(s.choices("inspectorProperty_target"), (QStringList{"(none)", "Pick"}));
-        QCOMPARE(s.choices("inspectorProperty_motion_limits"), (QStringList{"(none)", "Gentle"}));
-        s.choose("inspectorProperty_robot", "Other");
-        QCOMPARE(s.choices("inspectorProperty_tool_frame"), (QStringList{"(none)", "Other Tip"}));
-        s.choose("inspectorProperty_tool_frame", "Other Tip");
+        QCOMPARE(s.choices("propertyPanelProperty_robot"), (QStringList{"(none)", "Arm", "Other"}));
+        QCOMPARE(s.choices("propertyPanelProperty_target"), (QStringList{"(none)", "Pick"}));
+        QCOMPARE(s.choices("propertyPanelProperty_motion_limits"), (QStringList{"(none)", "Gentle"}));
+        s.choose("propertyPanelProperty_robot", "Other");
+        QCOMPARE(s.choices("propertyPanelProperty_tool_frame"), (QStringList{"(none)", "Other Tip"}));
+        s.choose("propertyPanelProperty_tool_frame", "Other Tip");
         QCOMPARE(pick->reference("tool_frame"), QString("Other Tip"));
     }
 
@@ -369,12 +369,12 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&s.window));
         s.select(desk);
 
-        auto* name = s.editor<QLineEdit>("inspectorName");
+        auto* name = s.editor<QLineEdit>("propertyPanelName");
         name->setFocus();
         name->setCursorPosition(0);
         QTest::keyClick(name, Qt::Key_Delete);
         QCOMPARE(name->text(), QString("ench"));
-        auto* x = s.editor<QDoubleSpinBox>("inspectorX");
+        auto* x = s.editor<QDoubleSpinBox>("propertyPanelX");
         x->setFocus();
         QTest::keyClick(x, Qt::Key_Delete);
         QVERIFY(s.workspace()->findById(id));
@@ -393,10 +393,10 @@ private slots:
         s.sync();
         kestrin::Robot* arm = s.workspace()->getRobot("Arm");
         s.select(arm);
-        QCOMPARE(s.editor<QLineEdit>("inspectorName")->text(), QString("Arm"));
+        QCOMPARE(s.editor<QLineEdit>("propertyPanelName")->text(), QString("Arm"));
         QCOMPARE(s.viewer()->selectedObject(), arm->id());
         s.selectVariable("Home");
-        QCOMPARE(s.editor<QLineEdit>("inspectorName")->text(), QString("Home"));
+        QCOMPARE(s.editor<QLineEdit>("propertyPanelName")->text(), QString("Home"));
         QCOMPARE(s.viewer()->selectedObject(), quint64(0));
     }
 
@@ -429,7 +429,7 @@ private slots:
         QCOMPARE(clicked.count(), 1);
         QCOMPARE(clicked.first().first().toULongLong(), desk->id());
         QCOMPARE(s.tree()->selectedItems(), QList<QTreeWidgetItem*>{s.tree()->itemForObject(desk->id())});
-        QCOMPARE(s.editor<QLineEdit>("inspectorName")->text(), QString("Bench"));
+        QCOMPARE(s.editor<QLineEdit>("propertyPanelName")->text(), QString("Bench"));
         QCOMPARE(s.viewer()->selectedObject(), desk->id());
 
         // A drag turns the camera and selects nothing.
@@ -451,9 +451,9 @@ private slots:
         QCOMPARE(clicked.count(), 2);
     }
 
-    // --- A program built from the menus and the inspector --------------------------------------
+    // --- A program built from the menus and the property panel --------------------------------------
 
-    void aProgramBuiltFromMenusAndInspectorRuns() {
+    void aProgramBuiltFromMenusAndPropertyPanelRuns() {
         Studio s;
         s.handler()._on_simulator_created = [](kestrin::Simulator* simulator) { simulator->setSpeed(50); };
         DialogDriver::expect(DialogDriver::setText(K::NEW_NAME_KEY, "Arm"));
@@ -464,15 +464,15 @@ private slots:
 
         // Pose the robot, take its joint positions as the target, then move it away.
         s.select(arm);
-        s.enter("inspectorJoint2", -60.0);
-        s.enter("inspectorJoint3", 45.0);
+        s.enter("propertyPanelJoint2", -60.0);
+        s.enter("propertyPanelJoint3", 45.0);
         const Eigen::VectorXd ready = arm->jointPositions();
         s.selectVariable("Ready Pose");
-        QCOMPARE(s.editor<QComboBox>("inspectorSetFromRobotChoice")->currentText(), QString("Arm"));
-        s.editor<QPushButton>("inspectorSetFromRobot")->click();
-        QCOMPARE(s.editor<QDoubleSpinBox>("inspectorValue2")->value(), -60.0);
+        QCOMPARE(s.editor<QComboBox>("propertyPanelSetFromRobotChoice")->currentText(), QString("Arm"));
+        s.editor<QPushButton>("propertyPanelSetFromRobot")->click();
+        QCOMPARE(s.editor<QDoubleSpinBox>("propertyPanelValue2")->value(), -60.0);
         s.select(arm);
-        s.enter("inspectorJoint2", -100.0);
+        s.enter("propertyPanelJoint2", -100.0);
 
         DialogDriver::expect(DialogDriver::setText(K::NEW_NAME_KEY, "Main"));
         s.handler().addBehavior(kestrin::Sequence::staticType());
@@ -480,8 +480,8 @@ private slots:
                                                    DialogDriver::choose(K::PARENT_BEHAVIOR_KEY, "Main")));
         s.handler().addBehavior(kestrin::MoveToJointTarget::staticType());
         s.selectBehavior("Go Ready");
-        s.choose("inspectorProperty_robot", "Arm");
-        s.choose("inspectorProperty_target", "Ready Pose");
+        s.choose("propertyPanelProperty_robot", "Arm");
+        s.choose("propertyPanelProperty_target", "Ready Pose");
 
         DialogDriver::expect(DialogDriver::choose(K::EXECUTE_BEHAVIOR_KEY, "Main"));
         s.handler().runLocalSimulator();
@@ -492,5 +492,5 @@ private slots:
     }
 };
 
-KESTRIN_GUI_TEST_MAIN(InspectorTest)
-#include "test_inspector.moc"
+KESTRIN_GUI_TEST_MAIN(PropertyPanelTest)
+#include "test_property_panel.moc"

@@ -1,5 +1,5 @@
 #pragma once
-// The inspector: the properties of what is selected in the project tree, with editors.
+// The property panel: the properties of what is selected in the project tree, with editors.
 
 #include <QString>
 #include <QWidget>
@@ -26,7 +26,7 @@ class WorkspaceObject;
 /// - It keeps no pointer into the project between calls: what it shows is looked up again from
 ///   the tree's selection every time, since undo and loading replace the project's objects.
 /// - Every edit goes through the core library's validating setter. A refused value changes
-///   nothing: the message shows in the inspector (objectName "inspectorError") and the editor
+///   nothing: the message shows in the property panel (objectName "propertyPanelError") and the editor
 ///   goes back to the model's value.
 /// - An accepted edit is one step of the project's undo history ("Edit Size of 'Box'"); then the
 ///   viewer and the tree catch up, the view redraws and projectEdited() is emitted. Dragging a
@@ -34,13 +34,13 @@ class WorkspaceObject;
 /// - Widgets are kept in step with the model by one pair: updateWidgetFromModel() (under a guard
 ///   flag, so that it never writes back) and the per-editor updates of the model.
 /// - Lengths are shown in metres, angles in degrees (joint speeds in degrees per second).
-class KSInspector : public QWidget {
+class KSPropertyPanel : public QWidget {
     Q_OBJECT
 public:
-    /// The inspector reads the project from `container` and the selection from `tree`; both
+    /// The property panel reads the project from `container` and the selection from `tree`; both
     /// must outlive it.
-    KSInspector(KSProjectContainer* container, KSProjectTree* tree, QWidget* parent = nullptr);
-    ~KSInspector() override;
+    KSPropertyPanel(KSProjectContainer* container, KSProjectTree* tree, QWidget* parent = nullptr);
+    ~KSPropertyPanel() override;
 
     /// Follows the tree's selection and brings every editor in line with the project (after an
     /// undo, a teleoperation step, a run). Rebuilds the editors only when what is selected, or

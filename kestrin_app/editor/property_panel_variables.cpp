@@ -1,7 +1,7 @@
-// The inspector's editors of program variables: motion limits, targets and their distributions.
+// The property panel's editors of program variables: motion limits, targets and their distributions.
 
-#include "inspector.h"
-#include "inspector_support.h"
+#include "property_panel.h"
+#include "property_panel_support.h"
 
 #include <kestrin/distribution.h>
 #include <kestrin/project.h>
@@ -17,7 +17,7 @@
 #include <optional>
 
 using kestrin::Distribution;
-using namespace ks_inspector;
+using namespace ks_property_panel;
 
 namespace {
 
@@ -31,15 +31,15 @@ QStringList taskRegionNames(const kestrin::Workspace* workspace) {
 
 } // namespace
 
-void KSInspector::addVariableRows(QFormLayout* form, const kestrin::Variable& variable) {
+void KSPropertyPanel::addVariableRows(QFormLayout* form, const kestrin::Variable& variable) {
     const int page = m_pageNumber;
     if (auto* limits = dynamic_cast<const kestrin::MotionLimits*>(&variable)) {
         const int joints = int(limits->jointVelocity().size());
         for (int i = 0; i < joints; ++i) {
             QDoubleSpinBox* speed =
-                makeSpin(QStringLiteral("inspectorVelocity%1").arg(i + 1), -1e5, 1e5, 1, tr(" °/s"));
+                makeSpin(QStringLiteral("propertyPanelVelocity%1").arg(i + 1), -1e5, 1e5, 1, tr(" °/s"));
             QDoubleSpinBox* acceleration =
-                makeSpin(QStringLiteral("inspectorAcceleration%1").arg(i + 1), -1e5, 1e5, 1, tr(" °/s²"));
+                makeSpin(QStringLiteral("propertyPanelAcceleration%1").arg(i + 1), -1e5, 1e5, 1, tr(" °/s²"));
             form->addRow(tr("Joint %1").arg(i + 1), row({speed, acceleration}));
             auto edit = [i](bool isSpeed, double degrees) {
                 return [i, isSpeed, degrees](const Subject& s) {
@@ -65,7 +65,7 @@ void KSInspector::addVariableRows(QFormLayout* form, const kestrin::Variable& va
         }
     } else if (auto* target = dynamic_cast<const kestrin::JointPositionTarget*>(&variable)) {
         addDistributionRows(
-            form, tr("Joint Positions"), QStringLiteral("inspector"), target->jointPositions(),
+            form, tr("Joint Positions"), QStringLiteral("propertyPanel"), target->jointPositions(),
             [](const Subject& s) -> const Distribution* {
                 auto* t = dynamic_cast<const kestrin::JointPositionTarget*>(s.variable);
                 return t ? &t->jointPositions() : nullptr;
@@ -77,7 +77,7 @@ void KSInspector::addVariableRows(QFormLayout* form, const kestrin::Variable& va
             addSetFromRobotRows(form, target->jointPositions().dim());
     } else if (auto* regionTarget = dynamic_cast<const kestrin::TaskRegionTarget*>(&variable)) {
         auto* region = new QComboBox;
-        region->setObjectName(QStringLiteral("inspectorTaskRegion"));
+        region->setObjectName(QStringLiteral("propertyPanelTaskRegion"));
         connect(region, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
                 [this, page, region](int index) {
                     if (index < 0)
@@ -88,7 +88,7 @@ void KSInspector::addVariableRows(QFormLayout* form, const kestrin::Variable& va
                     });
                 });
         QDoubleSpinBox* yaw =
-            makeSpin(QStringLiteral("inspectorYawRange"), -kMaxDegrees, kMaxDegrees, 1, tr("°"));
+            makeSpin(QStringLiteral("propertyPanelYawRange"), -kMaxDegrees, kMaxDegrees, 1, tr("°"));
         yaw->setToolTip(tr("Target poses turn at most this far either way about the region's own yaw."));
         connect(
             yaw, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, [this, page](double degrees) {
@@ -111,7 +111,7 @@ void KSInspector::addVariableRows(QFormLayout* form, const kestrin::Variable& va
             heading->setToolTip(tr("Where the search for joint positions that reach a target pose starts."));
             form->addRow(heading);
             addDistributionRows(
-                form, tr("Seed Joint Positions"), QStringLiteral("inspectorSeed"), *seed,
+                form, tr("Seed Joint Positions"), QStringLiteral("propertyPanelSeed"), *seed,
                 [](const Subject& s) -> const Distribution* {
                     auto* t = dynamic_cast<const kestrin::TaskRegionTarget*>(s.variable);
                     return t ? t->seedJointPositions() : nullptr;
@@ -124,9 +124,9 @@ void KSInspector::addVariableRows(QFormLayout* form, const kestrin::Variable& va
         const int components = int(mixture->targetGenerators().size());
         for (int i = 0; i < components; ++i) {
             auto* choice = new QComboBox;
-            choice->setObjectName(QStringLiteral("inspectorComponent%1").arg(i + 1));
+            choice->setObjectName(QStringLiteral("propertyPanelComponent%1").arg(i + 1));
             QDoubleSpinBox* weight =
-                makeSpin(QStringLiteral("inspectorWeight%1").arg(i + 1), -1e6, 1e6, 3, QString());
+                makeSpin(QStringLiteral("propertyPanelWeight%1").arg(i + 1), -1e6, 1e6, 3, QString());
             weight->setToolTip(tr("Weights need not add up to one."));
             form->addRow(tr("Component %1").arg(i + 1), row({choice, weight}, 1));
             auto edit = [i](std::optional<QString> name, std::optional<double> w) {
@@ -167,7 +167,7 @@ void KSInspector::addVariableRows(QFormLayout* form, const kestrin::Variable& va
     }
 }
 
-void KSInspector::addDistributionRows(
+void KSPropertyPanel::addDistributionRows(
     QFormLayout* form, const QString& field, const QString& prefix, const Distribution& shape,
     const std::function<const Distribution*(const Subject&)>& get,
     const std::function<void(const Subject&, std::unique_ptr<Distribution>)>& commit) {
@@ -176,7 +176,7 @@ void KSInspector::addDistributionRows(
     kindLabel->setObjectName(prefix + QStringLiteral("DistributionKind"));
     form->addRow(tr("Distribution"), kindLabel);
 
-    // The parameters each kind needs; their names also name the editors ("inspectorLower3").
+    // The parameters each kind needs; their names also name the editors ("propertyPanelLower3").
     QStringList parts;
     if (kind == QLatin1String("Deterministic"))
         parts = QStringList{QStringLiteral("Value")};
@@ -208,7 +208,7 @@ void KSInspector::addDistributionRows(
             for (int i = 0; i < lower.size() && i < upper.size(); ++i)
                 if (lower[i] > upper[i])
                     throw kestrin::ValueError(
-                        KSInspector::tr("The lower bound of joint %1 (%2°) cannot be above its "
+                        KSPropertyPanel::tr("The lower bound of joint %1 (%2°) cannot be above its "
                                         "upper bound (%3°).")
                             .arg(i + 1)
                             .arg(lower[i] / kDeg, 0, 'f', 2)
@@ -260,11 +260,11 @@ void KSInspector::addDistributionRows(
     });
 }
 
-void KSInspector::addSetFromRobotRows(QFormLayout* form, int joints) {
+void KSPropertyPanel::addSetFromRobotRows(QFormLayout* form, int joints) {
     auto* robots = new QComboBox;
-    robots->setObjectName(QStringLiteral("inspectorSetFromRobotChoice"));
+    robots->setObjectName(QStringLiteral("propertyPanelSetFromRobotChoice"));
     auto* button = new QPushButton(tr("Set from Robot"));
-    button->setObjectName(QStringLiteral("inspectorSetFromRobot"));
+    button->setObjectName(QStringLiteral("propertyPanelSetFromRobot"));
     form->addRow(tr("Copy from"), row({robots, button}, 1));
 
     const int page = m_pageNumber;

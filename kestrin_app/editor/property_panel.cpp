@@ -1,6 +1,6 @@
-#include "inspector.h"
+#include "property_panel.h"
 
-#include "inspector_support.h"
+#include "property_panel_support.h"
 #include "tree.h"
 
 #include <kestrin/action.h>
@@ -41,7 +41,7 @@ using kestrin::WorkspaceObject;
 
 namespace {
 
-using namespace ks_inspector;
+using namespace ks_property_panel;
 
 // Joint sliders move in hundredths of a degree.
 constexpr double kSliderSteps = 100.0;
@@ -55,7 +55,7 @@ void setObjectSize(WorkspaceObject* object, const Eigen::Vector3d& size) {
         region->setSize(size);
     else
         throw kestrin::ValueError(
-            KSInspector::tr("The size of '%1' is fixed by its model.").arg(object->name()));
+            KSPropertyPanel::tr("The size of '%1' is fixed by its model.").arg(object->name()));
 }
 
 bool hasEditableSize(const WorkspaceObject& object) {
@@ -65,7 +65,7 @@ bool hasEditableSize(const WorkspaceObject& object) {
 
 } // namespace
 
-QString KSInspector::Subject::name() const {
+QString KSPropertyPanel::Subject::name() const {
     if (object)
         return object->name();
     if (behavior)
@@ -75,44 +75,44 @@ QString KSInspector::Subject::name() const {
     return QString();
 }
 
-KSInspector::KSInspector(KSProjectContainer* container, KSProjectTree* tree, QWidget* parent)
+KSPropertyPanel::KSPropertyPanel(KSProjectContainer* container, KSProjectTree* tree, QWidget* parent)
     : QWidget(parent), m_container(container), m_tree(tree) {
-    setObjectName(QStringLiteral("inspector"));
+    setObjectName(QStringLiteral("propertyPanel"));
     auto* layout = new QVBoxLayout(this);
     m_title = new QLabel;
-    m_title->setObjectName(QStringLiteral("inspectorTitle"));
+    m_title->setObjectName(QStringLiteral("propertyPanelTitle"));
     m_title->setTextFormat(Qt::PlainText);
     QFont bold = m_title->font();
     bold.setBold(true);
     m_title->setFont(bold);
     m_error = new QLabel;
-    m_error->setObjectName(QStringLiteral("inspectorError"));
+    m_error->setObjectName(QStringLiteral("propertyPanelError"));
     m_error->setTextFormat(Qt::PlainText);
     m_error->setWordWrap(true);
     m_error->setStyleSheet(QStringLiteral("color: #c0152f;"));
     m_error->hide();
     m_scroll = new QScrollArea;
-    m_scroll->setObjectName(QStringLiteral("inspectorScroll"));
+    m_scroll->setObjectName(QStringLiteral("propertyPanelScroll"));
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);
     layout->addWidget(m_title);
     layout->addWidget(m_error);
     layout->addWidget(m_scroll, 1);
 
-    // The tree takes items out and puts them back while it refills; the inspector looks once it
+    // The tree takes items out and puts them back while it refills; the property panel looks once it
     // is done.
-    connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &KSInspector::scheduleRefresh);
-    connect(m_container, &KSProjectContainer::projectReplaced, this, &KSInspector::scheduleRefresh);
+    connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &KSPropertyPanel::scheduleRefresh);
+    connect(m_container, &KSProjectContainer::projectReplaced, this, &KSPropertyPanel::scheduleRefresh);
     refresh();
 }
 
-KSInspector::~KSInspector() = default;
+KSPropertyPanel::~KSPropertyPanel() = default;
 
-QString KSInspector::errorText() const {
+QString KSPropertyPanel::errorText() const {
     return m_error->isHidden() ? QString() : m_error->text();
 }
 
-KSInspector::Subject KSInspector::current() const {
+KSPropertyPanel::Subject KSPropertyPanel::current() const {
     Subject s;
     const QList<QTreeWidgetItem*> items = m_tree->selectedItems();
     s.selectedCount = items.size();
@@ -125,7 +125,7 @@ KSInspector::Subject KSInspector::current() const {
 }
 
 // Two subjects of the same shape get the same editors; only their values differ.
-QString KSInspector::shapeOf(const Subject& s) const {
+QString KSPropertyPanel::shapeOf(const Subject& s) const {
     auto address = [](const void* p) { return QString::number(quintptr(p), 16); };
     if (s.object)
         return QStringLiteral("object:%1:%2:%3")
@@ -151,7 +151,7 @@ QString KSInspector::shapeOf(const Subject& s) const {
     return QStringLiteral("none:%1").arg(s.selectedCount);
 }
 
-void KSInspector::scheduleRefresh() {
+void KSPropertyPanel::scheduleRefresh() {
     if (m_editing || m_refreshQueued)
         return;
     m_refreshQueued = true;
@@ -164,7 +164,7 @@ void KSInspector::scheduleRefresh() {
         Qt::QueuedConnection);
 }
 
-void KSInspector::refresh() {
+void KSPropertyPanel::refresh() {
     m_refreshQueued = false;
     const Subject s = current();
     if (shapeOf(s) != m_shape)
@@ -172,7 +172,7 @@ void KSInspector::refresh() {
     updateWidgetFromModel();
 }
 
-void KSInspector::updateWidgetFromModel() {
+void KSPropertyPanel::updateWidgetFromModel() {
     const Subject s = current();
     if (!s.isSet())
         return;
@@ -183,12 +183,12 @@ void KSInspector::updateWidgetFromModel() {
     m_updating = wasUpdating;
 }
 
-void KSInspector::showError(const QString& message) {
+void KSPropertyPanel::showError(const QString& message) {
     m_error->setText(message);
     m_error->show();
 }
 
-void KSInspector::apply(int page, const QString& field, const Change& change, bool live) {
+void KSPropertyPanel::apply(int page, const QString& field, const Change& change, bool live) {
     if (m_updating || page != m_pageNumber)
         return;
     const Subject s = current();
@@ -207,7 +207,7 @@ void KSInspector::apply(int page, const QString& field, const Change& change, bo
     m_error->hide();
     if (live) {
         m_liveStep = step;
-        kestrin_app::logerror("inspectorEdit", [this] {
+        kestrin_app::logerror("propertyPanelEdit", [this] {
             m_container->rebuildViewer();
             m_container->viewer()->render();
         });
@@ -218,7 +218,7 @@ void KSInspector::apply(int page, const QString& field, const Change& change, bo
     afterEdit(step);
 }
 
-void KSInspector::finishLiveEdit() {
+void KSPropertyPanel::finishLiveEdit() {
     if (m_liveStep.isEmpty())
         return;
     const QString step = m_liveStep;
@@ -226,10 +226,10 @@ void KSInspector::finishLiveEdit() {
     afterEdit(step);
 }
 
-void KSInspector::afterEdit(const QString& step) {
+void KSPropertyPanel::afterEdit(const QString& step) {
     bool recorded = false;
     m_editing = true;
-    kestrin_app::logerror("inspectorEdit", [&] {
+    kestrin_app::logerror("propertyPanelEdit", [&] {
         recorded = m_container->project()->history().record(step);
         if (!recorded)
             return;
@@ -243,7 +243,7 @@ void KSInspector::afterEdit(const QString& step) {
         emit projectEdited();
 }
 
-QDoubleSpinBox* KSInspector::makeSpin(const QString& objectName, double min, double max, int decimals,
+QDoubleSpinBox* KSPropertyPanel::makeSpin(const QString& objectName, double min, double max, int decimals,
                                       const QString& suffix) {
     auto* spin = new QDoubleSpinBox;
     spin->setObjectName(objectName);
@@ -258,7 +258,7 @@ QDoubleSpinBox* KSInspector::makeSpin(const QString& objectName, double min, dou
 
 // --- Pages ---------------------------------------------------------------------------------------
 
-void KSInspector::buildPage(const Subject& s) {
+void KSPropertyPanel::buildPage(const Subject& s) {
     ++m_pageNumber;
     m_sync.clear();
     if (!m_liveStep.isEmpty()) {
@@ -271,7 +271,7 @@ void KSInspector::buildPage(const Subject& s) {
     m_error->hide();
 
     auto* page = new QWidget;
-    page->setObjectName(QStringLiteral("inspectorPage"));
+    page->setObjectName(QStringLiteral("propertyPanelPage"));
     auto* form = new QFormLayout(page);
     form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
     const bool wasUpdating = m_updating;
@@ -282,7 +282,7 @@ void KSInspector::buildPage(const Subject& s) {
                                     ? tr("Select a single object, behavior or variable to edit it.")
                                     : tr("Select an object, behavior or variable in the project tree to see "
                                          "and edit its properties."));
-        hint->setObjectName(QStringLiteral("inspectorHint"));
+        hint->setObjectName(QStringLiteral("propertyPanelHint"));
         hint->setWordWrap(true);
         form->addRow(hint);
     } else {
@@ -307,9 +307,9 @@ void KSInspector::buildPage(const Subject& s) {
     m_scroll->setWidget(page);
 }
 
-void KSInspector::addNameRow(QFormLayout* form) {
+void KSPropertyPanel::addNameRow(QFormLayout* form) {
     auto* edit = new QLineEdit;
-    edit->setObjectName(QStringLiteral("inspectorName"));
+    edit->setObjectName(QStringLiteral("propertyPanelName"));
     const int page = m_pageNumber;
     connect(edit, &QLineEdit::editingFinished, this, [this, edit, page] {
         apply(page, tr("Name"), [edit](const Subject& s) {
@@ -331,7 +331,7 @@ void KSInspector::addNameRow(QFormLayout* form) {
     form->addRow(tr("Name"), edit);
 }
 
-void KSInspector::addObjectRows(QFormLayout* form, const WorkspaceObject& object) {
+void KSPropertyPanel::addObjectRows(QFormLayout* form, const WorkspaceObject& object) {
     addPoseRows(form, object);
     if (hasEditableSize(object))
         addSizeRows(form);
@@ -340,10 +340,10 @@ void KSInspector::addObjectRows(QFormLayout* form, const WorkspaceObject& object
         addJointRows(form, robot->getNumDofs());
     } else if (dynamic_cast<const kestrin::VisualMarker*>(&object)) {
         auto* id = new QSpinBox;
-        id->setObjectName(QStringLiteral("inspectorMarkerId"));
+        id->setObjectName(QStringLiteral("propertyPanelMarkerId"));
         id->setRange(-99999, 99999);
         id->setKeyboardTracking(false);
-        auto* edge = makeSpin(QStringLiteral("inspectorEdge"), -kMaxMetres, kMaxMetres, 3, tr(" m"));
+        auto* edge = makeSpin(QStringLiteral("propertyPanelEdge"), -kMaxMetres, kMaxMetres, 3, tr(" m"));
         connect(id, QOverload<int>::of(&QSpinBox::valueChanged), this, [this, page](int value) {
             apply(page, tr("Marker Id"),
                   [value](const Subject& s) { as<kestrin::VisualMarker>(s.object)->setMarkerId(value); });
@@ -372,18 +372,18 @@ void KSInspector::addObjectRows(QFormLayout* form, const WorkspaceObject& object
     }
 }
 
-void KSInspector::addPoseRows(QFormLayout* form, const WorkspaceObject& object) {
+void KSPropertyPanel::addPoseRows(QFormLayout* form, const WorkspaceObject& object) {
     const auto* frame = dynamic_cast<const kestrin::ToolFrame*>(&object);
     const bool isFrame = frame != nullptr;
     const QString field = isFrame ? tr("Offset") : tr("Pose");
     auto* heading = new QLabel(isFrame ? tr("Offset from the flange") : tr("Pose"));
-    heading->setObjectName(QStringLiteral("inspectorPoseHeading"));
+    heading->setObjectName(QStringLiteral("propertyPanelPoseHeading"));
     QFont bold = heading->font();
     bold.setBold(true);
     heading->setFont(bold);
     form->addRow(heading);
     auto* note = new QLabel;
-    note->setObjectName(QStringLiteral("inspectorPoseNote"));
+    note->setObjectName(QStringLiteral("propertyPanelPoseNote"));
     note->setWordWrap(true);
     form->addRow(note);
 
@@ -393,8 +393,8 @@ void KSInspector::addPoseRows(QFormLayout* form, const WorkspaceObject& object) 
     const int page = m_pageNumber;
     for (int c = 0; c < 6; ++c) {
         QDoubleSpinBox* spin =
-            c < 3 ? makeSpin(QStringLiteral("inspector") + names[c], -kMaxMetres, kMaxMetres, 4, tr(" m"))
-                  : makeSpin(QStringLiteral("inspector") + names[c], -180.0, 180.0, 2, tr("°"));
+            c < 3 ? makeSpin(QStringLiteral("propertyPanel") + names[c], -kMaxMetres, kMaxMetres, 4, tr(" m"))
+                  : makeSpin(QStringLiteral("propertyPanel") + names[c], -180.0, 180.0, 2, tr("°"));
         if (c >= 3)
             spin->setWrapping(true);
         spins[size_t(c)] = spin;
@@ -451,13 +451,13 @@ void KSInspector::addPoseRows(QFormLayout* form, const WorkspaceObject& object) 
     });
 }
 
-void KSInspector::addSizeRows(QFormLayout* form) {
+void KSPropertyPanel::addSizeRows(QFormLayout* form) {
     std::array<QDoubleSpinBox*, 3> spins{};
     const int page = m_pageNumber;
     const QStringList axes = {QStringLiteral("X"), QStringLiteral("Y"), QStringLiteral("Z")};
     for (int c = 0; c < 3; ++c) {
         QDoubleSpinBox* spin =
-            makeSpin(QStringLiteral("inspectorSize") + axes[c], -kMaxMetres, kMaxMetres, 3, tr(" m"));
+            makeSpin(QStringLiteral("propertyPanelSize") + axes[c], -kMaxMetres, kMaxMetres, 3, tr(" m"));
         spins[size_t(c)] = spin;
         form->addRow(tr("Size %1").arg(axes[c]), spin);
         connect(spin, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
@@ -475,7 +475,7 @@ void KSInspector::addSizeRows(QFormLayout* form) {
     });
 }
 
-void KSInspector::addJointRows(QFormLayout* form, int joints) {
+void KSPropertyPanel::addJointRows(QFormLayout* form, int joints) {
     auto* heading = new QLabel(tr("Joint positions"));
     QFont bold = heading->font();
     bold.setBold(true);
@@ -485,9 +485,9 @@ void KSInspector::addJointRows(QFormLayout* form, int joints) {
     const QString field = tr("Joint Positions");
     for (int i = 0; i < joints; ++i) {
         auto* slider = new QSlider(Qt::Horizontal);
-        slider->setObjectName(QStringLiteral("inspectorJointSlider%1").arg(i + 1));
+        slider->setObjectName(QStringLiteral("propertyPanelJointSlider%1").arg(i + 1));
         QDoubleSpinBox* spin =
-            makeSpin(QStringLiteral("inspectorJoint%1").arg(i + 1), -kMaxDegrees, kMaxDegrees, 2, tr("°"));
+            makeSpin(QStringLiteral("propertyPanelJoint%1").arg(i + 1), -kMaxDegrees, kMaxDegrees, 2, tr("°"));
         spin->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
         form->addRow(tr("Joint %1").arg(i + 1), row({slider, spin}, 1));
 
@@ -524,11 +524,11 @@ void KSInspector::addJointRows(QFormLayout* form, int joints) {
     }
 }
 
-void KSInspector::addActionRows(QFormLayout* form, const kestrin::Behavior& behavior) {
+void KSPropertyPanel::addActionRows(QFormLayout* form, const kestrin::Behavior& behavior) {
     const auto* action = dynamic_cast<const kestrin::Action*>(&behavior);
     if (!action) {
         auto* children = new QLabel;
-        children->setObjectName(QStringLiteral("inspectorChildren"));
+        children->setObjectName(QStringLiteral("propertyPanelChildren"));
         m_sync.push_back([children](const Subject& s) {
             if (s.behavior)
                 children->setText(tr("%n behavior(s)", nullptr, int(s.behavior->children().size())));
@@ -540,7 +540,7 @@ void KSInspector::addActionRows(QFormLayout* form, const kestrin::Behavior& beha
     for (const kestrin::ActionProperty& property : action->properties()) {
         const QString key = property.key;
         const QString label = property.required ? property.label : tr("%1 (optional)").arg(property.label);
-        const QString objectName = QStringLiteral("inspectorProperty_") + key;
+        const QString objectName = QStringLiteral("propertyPanelProperty_") + key;
         if (property.kind == kestrin::ActionProperty::Kind::Seconds) {
             QDoubleSpinBox* spin = makeSpin(objectName, 0.0, 1e6, 2, tr(" s"));
             connect(spin, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
