@@ -165,7 +165,8 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
                         {"RecordUndoStep", "Undo step, UndoHistory::record"},
                         {"BuildFromNothing", "Build scene and tree from nothing"},
                         {"BuildWithoutFrame", "Build scene and tree from nothing, no frame"},
-                        {"RenderFrame", "Render one frame"}};
+                        {"RenderFrame", "Render one frame, camera turning (all drawn)"},
+                        {"RenderKeptFrame", "Render one frame, nothing changed (kept image)"}};
         for (const auto& f : families) {
             const double t = time(std::string(f.family) + at + std::to_string(n));
             if (t > 0)

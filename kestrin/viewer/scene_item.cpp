@@ -1,5 +1,7 @@
 #include "scene_item.h"
 
+#include "scene_image_pass.h"
+
 #include <kestrin/effector.h>
 #include <kestrin/items.h>
 #include <kestrin/robot.h>
@@ -186,7 +188,7 @@ SceneItem::SceneItem(const WorkspaceObject& object, const SceneResources& resour
 
 SceneItem::~SceneItem() = default;
 
-void SceneItem::addTo(vtkRenderer* renderer) {
+void SceneItem::addTo(vtkRenderer* renderer, SceneImagePass* pass) {
     // What vtkRenderer::AddViewProp does, less its check that the prop is not there yet: that
     // check walks every prop of the scene, which made building a cell of N objects cost N^2.
     // An item's props are its own and in no renderer until here.
@@ -195,29 +197,68 @@ void SceneItem::addTo(vtkRenderer* renderer) {
             continue;
         renderer->GetViewProps()->AddItem(prop);
         prop->AddConsumer(renderer);
+        if (pass)
+            pass->keep(prop);
     }
+    m_pass = pass;
 }
 
 void SceneItem::removeFrom(vtkRenderer* renderer) {
+    if (m_pass) {
+        m_pass->forget(m_body);
+        if (m_overlay)
+            m_pass->forget(m_overlay);
+        m_pass = nullptr;
+    }
     renderer->RemoveViewProp(m_body);
     if (m_overlay)
         renderer->RemoveViewProp(m_overlay);
 }
 
+void SceneItem::noteChanged() {
+    if (!m_pass)
+        return;
+    m_pass->changed(m_body);
+    if (m_overlay)
+        m_pass->changed(m_overlay);
+}
+
 void SceneItem::update(const WorkspaceObject& object) {
+    bool reshaped = false;
     std::vector<double> key = shapeKey(object);
     if (key != m_shapeKey) {
         clearParts();
         buildShape(object);
         m_shapeKey = std::move(key);
+        m_jointKey.clear();
+        reshaped = true;
     }
-    if (m_kind == Kind::Robot)
-        updateRobotLinks(object);
-    updatePose(object);
+    if (m_kind == Kind::Robot) {
+        const Eigen::VectorXd& joints = static_cast<const Robot&>(object).jointPositions();
+        std::vector<double> jointKey(joints.data(), joints.data() + joints.size());
+        if (reshaped || jointKey != m_jointKey) {
+            updateRobotLinks(object);
+            m_jointKey = std::move(jointKey);
+            reshaped = true;
+        }
+    }
+    if (reshaped)
+        noteChanged();
+    place(object);
 }
 
 void SceneItem::updatePose(const WorkspaceObject& object) {
+    place(object);
+}
+
+void SceneItem::place(const WorkspaceObject& object) {
+    const Eigen::Matrix4d& pose = object.pose().matrix();
+    if (m_placed && pose == m_placedAt)
+        return;
     setMatrix(m_matrix, object.pose());
+    m_placedAt = pose;
+    m_placed = true;
+    noteChanged();
 }
 
 vtkProp3D* SceneItem::prop() const {

@@ -21,6 +21,7 @@ class vtkRenderer;
 
 namespace kestrin {
 
+class SceneImagePass;
 class WorkspaceObject;
 
 /// Geometry and materials shared by every scene item, so that a cell of 10,000 boxes holds one
@@ -68,9 +69,11 @@ private:
 };
 
 /// The drawing of one workspace object. Contract:
-/// - It is in no renderer until addTo; removeFrom takes it out again.
+/// - It is in no renderer until addTo; removeFrom takes it out again. Its props may be kept in
+///   the pass's image of the settled scene; it tells the pass whenever its drawing changes.
 /// - update() rebuilds the shape from the object (size, joint positions, field of view) and
-///   places it; updatePose() only places it, for objects whose pose follows a robot.
+///   places it; updatePose() only places it, for objects whose pose follows a robot. Neither
+///   touches the props when the drawing would stay the same (a rename, say).
 /// - Its bounded props count for the renderer's camera fit; a camera's frustum does not, so
 ///   that a long depth range does not shrink the rest of the cell on screen.
 class SceneItem {
@@ -80,7 +83,7 @@ public:
     SceneItem(const SceneItem&) = delete;
     SceneItem& operator=(const SceneItem&) = delete;
 
-    void addTo(vtkRenderer* renderer);
+    void addTo(vtkRenderer* renderer, SceneImagePass* pass);
     void removeFrom(vtkRenderer* renderer);
 
     void update(const WorkspaceObject& object);
@@ -100,6 +103,8 @@ private:
     void updateRobotLinks(const WorkspaceObject& object);
     void updateFrustum(const WorkspaceObject& object);
     std::vector<double> shapeKey(const WorkspaceObject& object) const;
+    void place(const WorkspaceObject& object);
+    void noteChanged();
 
     const SceneResources& m_res;
     Kind m_kind;
@@ -111,6 +116,10 @@ private:
     vtkSmartPointer<vtkPolyData> m_jointData; // robots only: joint centres in the base frame
     vtkSmartPointer<vtkPolyData> m_overlayData;
     std::vector<double> m_shapeKey; // the object's shape figures when the parts were built
+    std::vector<double> m_jointKey; // robots: the joint positions the links were drawn at
+    Eigen::Matrix4d m_placedAt;     // the pose the props were placed at
+    bool m_placed = false;
+    SceneImagePass* m_pass = nullptr;
 };
 
 /// A square floor grid centred on the world origin, `halfExtent` metres each way, with a line

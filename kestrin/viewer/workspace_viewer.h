@@ -48,6 +48,20 @@ public:
     /// Number of objects that have a scene item (for tests and benchmarks).
     int sceneItemCount() const;
 
+    /// The view keeps an image of the part of the cell that has not changed lately and draws
+    /// only the rest on it, until the camera moves or something in the image changes. Frames
+    /// drawn whole and frames drawn on the kept image, since the viewer was made (for tests and
+    /// benchmarks).
+    struct FrameCounts {
+        quint64 whole = 0;
+        quint64 onImage = 0;
+    };
+    FrameCounts frameCounts() const;
+    /// Off: every frame is drawn whole (for comparisons).
+    void setSceneImageEnabled(bool enabled);
+    /// False when turned off, or when this machine's OpenGL could not copy the frame.
+    bool isSceneImageUsable() const;
+
     /// Teleoperates `robot` by its tool frame `tool`: a handle on the tool frame can be dragged,
     /// and the keyboard jogs it (arrows: x and y, Page Up/Down: z; with Shift: turn about x, y, z;
     /// 5 mm or 5 degrees a press). The robot follows through inverse kinematics within its joint
