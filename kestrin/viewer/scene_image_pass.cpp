@@ -313,21 +313,15 @@ void SceneImagePass::repair(const vtkRenderState* s, std::vector<vtkProp*>& chan
     if (intoImages)
         copy(m_target, m_opaqueImage, area);
 
+    // Props not kept first: they come first in the renderer too (the outline, the handle).
     const std::unordered_set<vtkProp*> changedSet(changed.begin(), changed.end());
     std::vector<vtkProp*> blended;
-    for (int i = 0; i < m_frameCount; ++i) {
-        vtkProp* prop = m_frameProps[i];
+    for (vtkProp* prop : changed)
+        if (m_props.find(prop) == m_props.end())
+            blended.push_back(prop); // translucency unknown, and overlays
+    for (const auto& [prop, state] : m_translucent) {
         const bool isChanged = changedSet.count(prop) != 0;
-        auto it = m_props.find(prop);
-        if (it == m_props.end()) {
-            if (isChanged)
-                blended.push_back(prop); // not kept: translucency unknown, and overlays
-            continue;
-        }
-        PropState& state = it->second;
-        if (!state.translucent || !(isChanged || state.inImage))
-            continue;
-        if (isChanged || footprintOf(prop, state).overlaps(area))
+        if (isChanged || (state->inImage && footprintOf(prop, *state).overlaps(area)))
             blended.push_back(prop);
     }
     if (!blended.empty())
@@ -377,12 +371,13 @@ void SceneImagePass::Render(const vtkRenderState* s) {
 
     // Settled props in the images need no drawing; settled ones that are not go into them;
     // the rest (changed lately, or not kept) are drawn over them.
-    m_frameProps = s->GetPropArray();
-    m_frameCount = s->GetPropArrayCount();
+    vtkProp** props = s->GetPropArray();
+    const int count = s->GetPropArrayCount();
     std::vector<vtkProp*> settledProps, moving, fresh;
+    m_translucent.clear();
     std::size_t shown = 0;
-    for (int i = 0; i < m_frameCount; ++i) {
-        vtkProp* prop = m_frameProps[i];
+    for (int i = 0; i < count; ++i) {
+        vtkProp* prop = props[i];
         auto it = m_props.find(prop);
         if (it == m_props.end()) {
             moving.push_back(prop);
@@ -393,6 +388,8 @@ void SceneImagePass::Render(const vtkRenderState* s) {
             state.translucent = prop->HasTranslucentPolygonalGeometry() != 0;
             state.looked = true;
         }
+        if (state.translucent)
+            m_translucent.emplace_back(prop, &state);
         if (!settled(state)) {
             moving.push_back(prop);
             continue;
@@ -429,8 +426,14 @@ void SceneImagePass::Render(const vtkRenderState* s) {
         }
         for (auto& entry : m_props)
             entry.second.inImage = false;
-        for (vtkProp* prop : settledProps)
-            m_props[prop].inImage = true;
+        for (vtkProp* prop : settledProps) {
+            PropState& state = m_props[prop];
+            state.inImage = true;
+            // Where the translucent ones are on screen is asked at the next change; work it
+            // out now, while the frame is slow anyway, rather than in the first quick one.
+            if (state.translucent)
+                footprintOf(prop, state);
+        }
         m_inImage = settledProps.size();
         m_valid = true;
         ++m_wholeFrames;

@@ -29,6 +29,7 @@
 #include <array>
 #include <cstdint>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 class vtkCameraPass;
@@ -116,13 +117,13 @@ private:
     vtkSmartPointer<vtkOpenGLFramebufferObject> m_opaqueImage;
     vtkSmartPointer<vtkOpenGLFramebufferObject> m_image;
     std::unordered_map<vtkProp*, PropState> m_props;
+    // The kept props of this frame with translucent geometry, in the frame's order.
+    std::vector<std::pair<vtkProp*, PropState*>> m_translucent;
 
     // The frame being drawn.
     vtkRenderer* m_renderer = nullptr;
     vtkOpenGLRenderWindow* m_window = nullptr;
     vtkOpenGLFramebufferObject* m_target = nullptr;
-    vtkProp** m_frameProps = nullptr;
-    int m_frameCount = 0;
 
     std::size_t m_inImage = 0;
     std::uint64_t m_frame = 0;
