@@ -2,11 +2,13 @@
 
 #include "error.h"
 
-#include <QSet>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace kestrin {
@@ -192,13 +194,48 @@ bool readJsonString(const char* s, qint64 n, qint64& i, QString* out) {
 
 } // namespace
 
+namespace {
+
+/// The keys seen so far in one open object, as UTF-8 the way Qt decodes them. Objects have a
+/// handful of keys: a plain list is quicker than a hash, until one has many.
+class KeySet {
+public:
+    void clear() {
+        m_list.clear();
+        m_hash.clear();
+    }
+    /// Adds `key`; false when it was there already.
+    bool insert(std::string_view key) {
+        if (m_hash.empty()) {
+            if (std::find(m_list.begin(), m_list.end(), key) != m_list.end())
+                return false;
+            m_list.emplace_back(key);
+            if (m_list.size() > 32) {
+                m_hash.insert(m_list.begin(), m_list.end());
+                m_list.clear();
+            }
+            return true;
+        }
+        return m_hash.emplace(key).second;
+    }
+
+private:
+    std::vector<std::string> m_list;
+    std::unordered_set<std::string> m_hash;
+};
+
+} // namespace
+
 RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
     struct Level {
-        bool object;
-        QSet<QString> keys;
+        bool object = false;
+        KeySet keys;
     };
     enum class Want { Value, ValueOrClose, Key, KeyOrClose, Colon, CommaOrClose };
-    std::vector<Level> levels;
+    // Levels are kept when closed and reused, so that their key lists keep their room.
+    std::vector<Level> pool;
+    std::size_t depth = 0;
+    auto top = [&]() -> Level& { return pool[depth - 1]; };
     const char* s = json.constData();
     const qint64 n = json.size();
     qint64 i = 0;
@@ -221,13 +258,29 @@ RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
             if (c != '"')
                 return {};
             const qint64 at = i++;
-            QString key;
-            if (!readJsonString(s, n, i, &key))
-                return {};
-            QSet<QString>& keys = levels.back().keys;
-            if (keys.contains(key))
-                return {key, at};
-            keys.insert(key);
+            // Plain ASCII without escapes is compared as it stands; anything else as Qt
+            // decodes it, so that "a" and "\u0061" are the same key, as they are to Qt.
+            const qint64 start = i;
+            bool plain = true;
+            while (i < n && s[i] != '"' && s[i] != '\\') {
+                plain = plain && static_cast<uchar>(s[i]) < 0x80;
+                ++i;
+            }
+            std::string_view key;
+            std::string decoded;
+            if (plain && i < n && s[i] == '"') {
+                key = std::string_view(s + start, static_cast<std::size_t>(i - start));
+                ++i;
+            } else {
+                i = start;
+                QString text;
+                if (!readJsonString(s, n, i, &text))
+                    return {};
+                decoded = text.toStdString();
+                key = decoded;
+            }
+            if (!top().keys.insert(key))
+                return {QString::fromStdString(std::string(key)), at};
             want = Want::Colon;
             continue;
         }
@@ -240,10 +293,10 @@ RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
         case Want::CommaOrClose:
             if (c == ',') {
                 ++i;
-                want = levels.back().object ? Want::Key : Want::Value;
+                want = top().object ? Want::Key : Want::Value;
                 continue;
             }
-            if (c != (levels.back().object ? '}' : ']'))
+            if (c != (top().object ? '}' : ']'))
                 return {};
             closed = true;
             break;
@@ -255,9 +308,13 @@ RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
             [[fallthrough]];
         case Want::Value:
             if (c == '{' || c == '[') {
-                if (levels.size() >= static_cast<size_t>(kMaxScanDepth))
+                if (depth >= static_cast<size_t>(kMaxScanDepth))
                     return {};
-                levels.push_back({c == '{', {}});
+                if (depth == pool.size())
+                    pool.emplace_back();
+                ++depth;
+                top().object = c == '{';
+                top().keys.clear();
                 ++i;
                 want = c == '{' ? Want::KeyOrClose : Want::ValueOrClose;
                 continue;
@@ -272,15 +329,15 @@ RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
             } else {
                 return {};
             }
-            if (levels.empty())
+            if (depth == 0)
                 return {};
             want = Want::CommaOrClose;
             continue;
         }
         if (closed) {
             ++i;
-            levels.pop_back();
-            if (levels.empty())
+            --depth;
+            if (depth == 0)
                 return {};
             want = Want::CommaOrClose;
         }

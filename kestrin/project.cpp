@@ -527,7 +527,14 @@ void Project::load(const QString& file) {
                                          "is not a JSON object).")
                               .arg(file));
     fromJson(doc.object(), file);
-    m_history->reset();
+    // The undo history starts at the project as loaded. On a large cell its snapshot costs as
+    // much again as the load, and it is only needed at the first change: it is made then, from
+    // the same bytes, which are known to load.
+    m_history->resetLazily([bytes, file]() {
+        Project loaded;
+        loaded.fromJson(QJsonDocument::fromJson(bytes).object(), file);
+        return UndoHistory::snapshotOf(loaded);
+    });
 }
 
 void Project::save(const QString& file) const {

@@ -10,8 +10,20 @@ namespace kestrin {
 
 UndoHistory::UndoHistory(Project* project) : m_project(project) {}
 
+QByteArray UndoHistory::snapshotOf(const Project& project) {
+    return qCompress(QJsonDocument(project.toJson(true)).toJson(QJsonDocument::Compact), 1);
+}
+
 QByteArray UndoHistory::snapshot() const {
-    return qCompress(QJsonDocument(m_project->toJson(true)).toJson(QJsonDocument::Compact), 1);
+    return snapshotOf(*m_project);
+}
+
+const QByteArray& UndoHistory::state(int index) {
+    if (index == 0 && m_makeStart) {
+        m_states.front() = m_makeStart();
+        m_makeStart = nullptr;
+    }
+    return m_states[static_cast<size_t>(index)];
 }
 
 void UndoHistory::restore(const QByteArray& state) {
@@ -23,7 +35,17 @@ void UndoHistory::restore(const QByteArray& state) {
 }
 
 void UndoHistory::reset() {
+    m_makeStart = nullptr;
     m_states.assign(1, snapshot());
+    m_names.clear();
+    m_position = 0;
+    m_savedPosition = 0;
+    changed();
+}
+
+void UndoHistory::resetLazily(std::function<QByteArray()> makeStart) {
+    m_makeStart = std::move(makeStart);
+    m_states.assign(1, QByteArray());
     m_names.clear();
     m_position = 0;
     m_savedPosition = 0;
@@ -34,7 +56,7 @@ bool UndoHistory::record(const QString& name) {
     if (m_states.empty())
         m_states.push_back(QByteArray());
     QByteArray now = snapshot();
-    if (now == m_states[static_cast<size_t>(m_position)])
+    if (now == state(m_position))
         return false;
     m_states.resize(static_cast<size_t>(m_position) + 1);
     m_names.resize(static_cast<size_t>(m_position));
@@ -44,6 +66,7 @@ bool UndoHistory::record(const QString& name) {
     m_names.push_back(name);
     ++m_position;
     while (stepCount() > m_limit) {
+        m_makeStart = nullptr; // the start goes, made or not
         m_states.erase(m_states.begin());
         m_names.erase(m_names.begin());
         --m_position;
@@ -63,7 +86,7 @@ void UndoHistory::undo() {
     record(QStringLiteral("Change"));
     if (!canUndo())
         return;
-    restore(m_states[static_cast<size_t>(m_position) - 1]);
+    restore(state(m_position - 1));
     --m_position;
     changed();
 }

@@ -17,6 +17,13 @@ public:
 
     /// Forgets every step: the project as it is now becomes the start of the history.
     void reset();
+    /// Forgets every step: the project as it is now becomes the start of the history, whose
+    /// snapshot `makeStart` gives when it is first needed (at the first record or undo). For a
+    /// project just loaded: its snapshot costs as much as the load itself, and the file's bytes
+    /// can give it later.
+    void resetLazily(std::function<QByteArray()> makeStart);
+    /// The snapshot record() takes of `project`.
+    static QByteArray snapshotOf(const Project& project);
     /// Records what changed since the last record as one step named `name` (for the menu:
     /// "Add Robot 'My Robot'"). Returns false, and records nothing, when nothing changed.
     /// A new step drops the steps that could have been redone.
@@ -49,6 +56,8 @@ public:
 private:
     QByteArray snapshot() const;
     void restore(const QByteArray& state);
+    /// State `index`, made first if it is the start and not made yet.
+    const QByteArray& state(int index);
     void changed() {
         if (m_changed)
             m_changed();
@@ -61,6 +70,7 @@ private:
     int m_savedPosition = 0;          // -1 when the saved state is no longer in the history
     int m_limit = 500;
     std::function<void()> m_changed;
+    std::function<QByteArray()> m_makeStart; // set while state 0 is not made yet
 };
 
 } // namespace kestrin

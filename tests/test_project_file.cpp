@@ -497,6 +497,15 @@ private slots:
         QTest::newRow("key spelled with an escape") << escaped << QStringList{"version", "twice"};
         QTest::newRow("inside an object") << QByteArray(m_good).replace(R"("name": "Desk",)", R"("name": "Desk", "size": [],)")
                                           << QStringList{"size", "twice"};
+        QByteArray many = "\"notes\": {";
+        for (int k = 0; k < 40; ++k)
+            many += "\"note " + QByteArray::number(k) + "\": " + QByteArray::number(k) + ", ";
+        many += "\"note 7\": 0}, ";
+        QTest::newRow("among many keys") << QByteArray(m_good).insert(m_good.indexOf('{') + 1, many)
+                                         << QStringList{"note 7", "twice"};
+        QTest::newRow("not ASCII") << QByteArray(m_good).insert(m_good.indexOf('{') + 1,
+                                                                 "\"gr\u00f6\u00dfe\": 1, \"gr\xc3\xb6\xc3\x9f" "e\": 2, ")
+                                   << QStringList{QString::fromUtf8("gr\xc3\xb6\xc3\x9f" "e"), "twice"};
     }
 
     void rejectsKeysRepeatedInOneObject() {

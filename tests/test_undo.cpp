@@ -3,7 +3,9 @@
 #include <kestrin/kestrin.h>
 
 #include <QJsonDocument>
+#include <QTemporaryDir>
 #include <QTest>
+#include <memory>
 #include <random>
 
 using namespace kestrin;
@@ -202,6 +204,60 @@ private slots:
         p.history().undo();
         QVERIFY(p.history().isModified());
         QVERIFY(!p.history().record("Nothing")); // nothing changed: no step
+    }
+
+    void historyOfALoadedProjectStartsAtTheFile() {
+        // The start of a loaded project's history is made from the file at the first change;
+        // whichever call comes first, it must be the project exactly as loaded.
+        QTemporaryDir dir;
+        const QString path = dir.filePath("cell.kestrin");
+        {
+            Project source;
+            std::mt19937 rng(7);
+            for (int i = 0; i < 60; ++i)
+                randomChange(source, rng);
+            source.save(path);
+        }
+        const auto loaded = [&path] {
+            auto p = std::make_unique<Project>();
+            p->load(path);
+            return p;
+        };
+        const QByteArray asLoaded = UndoHistory::snapshotOf(*loaded());
+
+        // Nothing changed: saving records no step and leaves the project unmodified.
+        auto p = loaded();
+        p->history().markSaved();
+        QVERIFY(!p->history().isModified());
+        QCOMPARE(p->history().stepCount(), 0);
+        QVERIFY(!p->history().record("Nothing"));
+
+        // A change, then undo: back to the file, ids and all, and redo brings the change back.
+        p = loaded();
+        std::mt19937 rng(11);
+        QString step;
+        while (step.isEmpty())
+            step = randomChange(*p, rng);
+        const QByteArray changed = UndoHistory::snapshotOf(*p);
+        QVERIFY(changed != asLoaded);
+        p->history().undo(); // records the change first
+        QCOMPARE(UndoHistory::snapshotOf(*p), asLoaded);
+        QVERIFY(!p->history().isModified());
+        p->history().redo();
+        QCOMPARE(UndoHistory::snapshotOf(*p), changed);
+
+        // Steps beyond the limit drop the start before it was ever made.
+        p = loaded();
+        p->history().setLimit(1);
+        new Desk(p->workspace(), "First");
+        p->history().record("Add First");
+        new Desk(p->workspace(), "Second");
+        p->history().record("Add Second");
+        QCOMPARE(p->history().stepCount(), 1);
+        p->history().undo();
+        QVERIFY(p->workspace()->find(Category::Item, "First"));
+        QVERIFY(!p->workspace()->find(Category::Item, "Second"));
+        QVERIFY(!p->history().canUndo());
     }
 
     void limitDropsTheOldestSteps() {
