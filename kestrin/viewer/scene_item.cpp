@@ -252,7 +252,7 @@ void SceneItem::updatePose(const WorkspaceObject& object) {
 }
 
 void SceneItem::place(const WorkspaceObject& object) {
-    const Eigen::Matrix4d& pose = object.pose().matrix();
+    const Eigen::Matrix4d pose = object.pose().matrix(); // pose() gives a temporary
     if (m_placed && pose == m_placedAt)
         return;
     setMatrix(m_matrix, object.pose());
