@@ -378,6 +378,7 @@ void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
     Project loaded;
     Workspace* ws = loaded.workspace();
     ws->_setAutoPlace(false); // every object's pose comes from the file
+    ws->_setFloorDeferred(true);
 
     const QJsonObject wsJson = top.readObject(json, QStringLiteral("workspace"));
     const QJsonArray objects = top.nested(QStringLiteral("workspace")).readArray(wsJson, QStringLiteral("objects"));
@@ -420,6 +421,7 @@ void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
         obj->resolveReferences(ctx);
     for (auto& [obj, ctx] : made)
         obj->finishLoading(ctx);
+    ws->_setFloorDeferred(false);
 
     const QJsonArray variables = top.readArray(json, QStringLiteral("variables"));
     std::vector<std::pair<Variable*, JsonContext>> vars;

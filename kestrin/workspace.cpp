@@ -331,7 +331,18 @@ void Workspace::floorFreed(const QRect& cells) {
     }
 }
 
+void Workspace::_setFloorDeferred(bool on) {
+    if (m_floorDeferred == on)
+        return;
+    m_floorDeferred = on;
+    if (!on)
+        for (const auto& object : m_objects)
+            _updateFloor(object.get());
+}
+
 void Workspace::_updateFloor(WorkspaceObject* object) {
+    if (m_floorDeferred)
+        return;
     floorFreed(object->_floorCells());
     markFloor(object, false);
     if (object->occupiesFloor()) {

@@ -4,6 +4,7 @@
 #include "kestrin/kestrin.h"
 
 #include <QSet>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cmath>
@@ -205,7 +206,15 @@ private slots:
 
     // --- placement -------------------------------------------------------------------------
 
+    void newObjectsDoNotOverlapOnTheFloor_data() {
+        QTest::addColumn<bool>("reloaded");
+        QTest::newRow("as made") << false;
+        QTest::newRow("saved and loaded") << true; // the floor is marked again from the file
+    }
+
     void newObjectsDoNotOverlapOnTheFloor() {
+        QFETCH(bool, reloaded);
+        QTemporaryDir dir;
         Project project;
         Workspace* ws = project.workspace();
         auto* first = new UR10eRobot(ws, "First");
@@ -221,6 +230,11 @@ private slots:
         // A user may move an object anywhere; what is added later keeps clear of its new spot.
         const size_t before = ws->objects().size();
         first->setPose(makePose({3.0, 0.5, 0}, 0, 0, kPi / 4));
+        if (reloaded) {
+            const QString file = dir.filePath("cell.kestrin");
+            project.save(file);
+            project.load(file);
+        }
         (new CustomItem(ws, "Wide"))->setSize({2.0, 0.4, 0.5});
         for (int i = 0; i < 12; ++i)
             new Desk(ws, "Late desk");
