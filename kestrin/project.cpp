@@ -528,13 +528,15 @@ void Project::load(const QString& file) {
         throw FormatError(QStringLiteral("Project file '%1' does not hold a Kestrin Studio project (its top level "
                                          "is not a JSON object).")
                               .arg(file));
-    fromJson(doc.object(), file);
+    const QJsonObject content = doc.object();
+    fromJson(content, file);
     // The undo history starts at the project as loaded. On a large cell its snapshot costs as
     // much again as the load, and it is only needed at the first change: it is made then, from
-    // the same bytes, which are known to load.
-    m_history->resetLazily([bytes, file]() {
+    // the same document, which is known to load. (Holding on to the document also spares the
+    // load the time it takes to free it.)
+    m_history->resetLazily([content, file]() {
         Project loaded;
-        loaded.fromJson(QJsonDocument::fromJson(bytes).object(), file);
+        loaded.fromJson(content, file);
         return UndoHistory::snapshotOf(loaded);
     });
 }
