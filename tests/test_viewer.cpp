@@ -410,6 +410,26 @@ QImage frame(WorkspaceViewer& viewer) {
     return image;
 }
 
+/// The frame `frame` would give, drawn whole, without the kept images.
+QImage wholeFrame(WorkspaceViewer& viewer) {
+    viewer.setSceneImageEnabled(false);
+    const QImage image = frame(viewer);
+    viewer.setSceneImageEnabled(true);
+    return image;
+}
+
+/// Shows `project` in the viewer at that size, with the camera fitted, and draws it once.
+bool showCell(WorkspaceViewer& viewer, Project& project, int width, int height) {
+    viewer.resize(width, height);
+    viewer.show();
+    if (!QTest::qWaitForWindowExposed(&viewer))
+        return false;
+    viewer.setProject(&project);
+    viewer.resetCamera();
+    viewer.render();
+    return true;
+}
+
 } // namespace
 
 void TestViewer::framesOnTheKeptImageLookLikeWholeFrames_data() {
@@ -432,12 +452,7 @@ void TestViewer::framesOnTheKeptImageLookLikeWholeFrames() {
     Cell cell;
     cell.item->setPose(makePose({1.2, -0.8, 0.05}));
     WorkspaceViewer viewer;
-    viewer.resize(480, 360);
-    viewer.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
-    viewer.setProject(&cell.project);
-    viewer.resetCamera();
-    viewer.render();
+    QVERIFY(showCell(viewer, cell.project, 480, 360));
     if (samples >= 0) {
         viewer._getRenderer()->GetRenderWindow()->SetMultiSamples(samples);
         viewer.render();
@@ -452,9 +467,7 @@ void TestViewer::framesOnTheKeptImageLookLikeWholeFrames() {
         const WorkspaceViewer::FrameCounts after = viewer.frameCounts();
         QVERIFY2((after.whole == before.whole) == expectOnImage,
                  qPrintable(QStringLiteral("%1: drawn %2").arg(what, expectOnImage ? "whole" : "on the image")));
-        viewer.setSceneImageEnabled(false);
-        const QImage whole = frame(viewer);
-        viewer.setSceneImageEnabled(true);
+        const QImage whole = wholeFrame(viewer);
         viewer.render(); // makes the image again for the next edit
         const int differing = differingPixels(kept, whole, slack);
         QVERIFY2(differing == 0,
@@ -518,12 +531,7 @@ void TestViewer::keptImageFollowsCameraAndProject() {
     Project other;
     new Desk(other.workspace(), "Only");
     WorkspaceViewer viewer;
-    viewer.resize(320, 240);
-    viewer.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
-    viewer.setProject(&cell.project);
-    viewer.resetCamera();
-    viewer.render();
+    QVERIFY(showCell(viewer, cell.project, 320, 240));
     viewer.render();
     QVERIFY(viewer.isSceneImageUsable());
 
@@ -535,10 +543,7 @@ void TestViewer::keptImageFollowsCameraAndProject() {
         viewer.rebuild();
         const QImage kept = frame(viewer);
         QVERIFY2(viewer.frameCounts().whole > before.whole, what);
-        viewer.setSceneImageEnabled(false);
-        const QImage whole = frame(viewer);
-        viewer.setSceneImageEnabled(true);
-        QVERIFY2(differingPixels(kept, whole) == 0, what);
+        QVERIFY2(differingPixels(kept, wholeFrame(viewer)) == 0, what);
     };
     wholeAfter("camera turned", [&] { viewer._getRenderer()->GetActiveCamera()->Azimuth(20); });
     wholeAfter("other project", [&] { viewer.setProject(&other); });

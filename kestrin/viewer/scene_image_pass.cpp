@@ -32,10 +32,8 @@ constexpr std::uint64_t kSettleFrames = 30;
 // beyond the projected bounds.
 constexpr int kRectMargin = 4;
 
-/// Where the camera looks from and how it projects, for a frame of that size.
-std::array<double, 32> viewOf(vtkRenderer* renderer, const int* size) {
-    vtkCamera* camera = renderer->GetActiveCamera();
-    const double aspect = size[1] > 0 ? static_cast<double>(size[0]) / size[1] : 1.0;
+/// Where the camera looks from and how it projects, for a frame of that aspect ratio.
+std::array<double, 32> viewOf(vtkCamera* camera, double aspect) {
     std::array<double, 32> view{};
     vtkMatrix4x4* modelView = camera->GetModelViewTransformMatrix();
     vtkMatrix4x4* projection = camera->GetProjectionTransformMatrix(aspect, -1, 1);
@@ -171,10 +169,6 @@ void SceneImagePass::forget(vtkProp* prop) {
     m_props.erase(it);
 }
 
-void SceneImagePass::invalidate() {
-    m_valid = false;
-}
-
 void SceneImagePass::setImageEnabled(bool enabled) {
     m_enabled = enabled;
     m_valid = false;
@@ -245,6 +239,7 @@ void SceneImagePass::draw(vtkRenderStepsPass* steps, const vtkRenderState* s, st
 }
 
 void SceneImagePass::drawWhole(const vtkRenderState* s) {
+    ++m_wholeFrames;
     if (s->GetRenderer()->GetSelector()) {
         m_selection->Render(s);
         NumberOfRenderedProps += m_selection->GetNumberOfRenderedProps();
@@ -333,12 +328,12 @@ void SceneImagePass::repair(const vtkRenderState* s, std::vector<vtkProp*>& chan
 void SceneImagePass::Render(const vtkRenderState* s) {
     NumberOfRenderedProps = 0;
     ++m_frame;
-    m_renderer = s->GetRenderer();
-    m_window = vtkOpenGLRenderWindow::SafeDownCast(m_renderer->GetRenderWindow());
+    vtkRenderer* renderer = s->GetRenderer();
+    m_window = vtkOpenGLRenderWindow::SafeDownCast(renderer->GetRenderWindow());
     m_target = m_window ? m_window->GetRenderFramebuffer() : nullptr;
 
     // Picking, stereo, drawing into someone else's framebuffer: whole frames, images untouched.
-    bool imagesApply = m_enabled && !m_broken && !m_renderer->GetSelector() && !s->GetFrameBuffer() && m_target &&
+    bool imagesApply = m_enabled && !m_broken && !renderer->GetSelector() && !s->GetFrameBuffer() && m_target &&
                        m_target->GetFBOIndex() != 0 && !m_window->GetStereoRender();
     if (imagesApply) {
         int bound = 0;
@@ -347,25 +342,24 @@ void SceneImagePass::Render(const vtkRenderState* s) {
     }
     if (!imagesApply) {
         drawWhole(s);
-        ++m_wholeFrames;
         return;
     }
 
     const int* size = m_target->GetLastSize();
-    const std::array<double, 32> view = viewOf(m_renderer, size);
+    const double aspect = size[1] > 0 ? static_cast<double>(size[0]) / size[1] : 1.0;
+    vtkCamera* camera = renderer->GetActiveCamera();
+    const std::array<double, 32> view = viewOf(camera, aspect);
     if (!sameView(view, m_view) || size[0] != m_size[0] || size[1] != m_size[1] ||
         m_target->GetMultiSamples() != m_samples) {
         m_valid = false;
         m_view = view;
         ++m_viewSerial;
-        const double aspect = size[1] > 0 ? static_cast<double>(size[0]) / size[1] : 1.0;
-        vtkMatrix4x4* toScreen = m_renderer->GetActiveCamera()->GetCompositeProjectionTransformMatrix(aspect, -1, 1);
+        vtkMatrix4x4* toScreen = camera->GetCompositeProjectionTransformMatrix(aspect, -1, 1);
         std::copy(toScreen->GetData(), toScreen->GetData() + 16, m_worldToScreen.begin());
     }
     if (!prepareImages(m_window, m_target)) {
         m_broken = true;
         drawWhole(s);
-        ++m_wholeFrames;
         return;
     }
 
@@ -421,7 +415,6 @@ void SceneImagePass::Render(const vtkRenderState* s) {
             m_image = nullptr;
             m_opaqueImage = nullptr;
             drawWhole(s);
-            ++m_wholeFrames;
             return;
         }
         for (auto& entry : m_props)

@@ -60,8 +60,6 @@ public:
     void replaced(vtkProp* prop);
     /// The prop leaves the renderer.
     void forget(vtkProp* prop);
-    /// The next frame draws the images anew.
-    void invalidate();
 
     /// With the images off, every frame is drawn whole (for comparisons).
     void setImageEnabled(bool enabled);
@@ -103,6 +101,7 @@ private:
     const Rect& footprintOf(vtkProp* prop, PropState& state);
     void draw(vtkRenderStepsPass* steps, const vtkRenderState* s, std::vector<vtkProp*>& props, bool erase,
               const Rect* clip = nullptr);
+    /// A frame drawn the way VTK draws one (or picks), counted as whole.
     void drawWhole(const vtkRenderState* s);
     void repair(const vtkRenderState* s, std::vector<vtkProp*>& changed, bool intoImages);
     bool prepareImages(vtkOpenGLRenderWindow* window, vtkOpenGLFramebufferObject* target);
@@ -121,7 +120,6 @@ private:
     std::vector<std::pair<vtkProp*, PropState*>> m_translucent;
 
     // The frame being drawn.
-    vtkRenderer* m_renderer = nullptr;
     vtkOpenGLRenderWindow* m_window = nullptr;
     vtkOpenGLFramebufferObject* m_target = nullptr;
 

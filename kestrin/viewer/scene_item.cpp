@@ -244,14 +244,10 @@ void SceneItem::update(const WorkspaceObject& object) {
     }
     if (reshaped)
         noteChanged();
-    place(object);
+    updatePose(object);
 }
 
 void SceneItem::updatePose(const WorkspaceObject& object) {
-    place(object);
-}
-
-void SceneItem::place(const WorkspaceObject& object) {
     const Eigen::Matrix4d pose = object.pose().matrix(); // pose() gives a temporary
     if (m_placed && pose == m_placedAt)
         return;

@@ -103,7 +103,6 @@ private:
     void updateRobotLinks(const WorkspaceObject& object);
     void updateFrustum(const WorkspaceObject& object);
     std::vector<double> shapeKey(const WorkspaceObject& object) const;
-    void place(const WorkspaceObject& object);
     void noteChanged();
 
     const SceneResources& m_res;

@@ -27,6 +27,7 @@
 #include <vtkAxesActor.h>
 #include <vtkCallbackCommand.h>
 #include <vtkCamera.h>
+#include <vtkCullerCollection.h>
 #include <vtkGenericOpenGLRenderWindow.h>
 #include <vtkInteractorStyleTrackballCamera.h>
 #include <vtkMath.h>
@@ -37,7 +38,6 @@
 #include <vtkProp3D.h>
 #include <vtkPropPicker.h>
 #include <vtkProperty.h>
-#include <vtkCullerCollection.h>
 #include <vtkRenderer.h>
 #include <vtkSmartPointer.h>
 #include <vtkWindowToImageFilter.h>
