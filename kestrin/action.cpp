@@ -49,34 +49,35 @@ double Action::seconds(const QString& key) const {
 }
 
 void Action::check(const ActionProperty& p, const QVariant& value) const {
-    const QString where = QStringLiteral("The %1 of action '%2'").arg(p.label.toLower(), name());
+    // Put into words only for a failure: loading checks every reference of every action.
+    const auto where = [&] { return QStringLiteral("The %1 of action '%2'").arg(p.label.toLower(), name()); };
     if (p.kind == ActionProperty::Kind::Seconds) {
         bool ok = false;
         const double s = value.toDouble(&ok);
         if (!ok || !std::isfinite(s) || s < 0 || s > 86400)
-            throw ValueError(where + QStringLiteral(" must be between 0 and 86400 seconds."));
+            throw ValueError(where() + QStringLiteral(" must be between 0 and 86400 seconds."));
         return;
     }
     if (value.type() != QVariant::String && value.isValid())
-        throw ValueError(where + QStringLiteral(" must be a name."));
+        throw ValueError(where() + QStringLiteral(" must be a name."));
     const QString ref = value.toString();
     if (ref.isEmpty())
         return;
     switch (p.kind) {
     case ActionProperty::Kind::Robot:
         if (!project()->workspace()->findRobot(ref))
-            throw NotFoundError(where + QStringLiteral(" names robot '%1', which is not in the cell.").arg(ref));
+            throw NotFoundError(where() + QStringLiteral(" names robot '%1', which is not in the cell.").arg(ref));
         break;
     case ActionProperty::Kind::ToolFrame:
         if (!project()->workspace()->findToolFrame(ref))
-            throw NotFoundError(where + QStringLiteral(" names tool frame '%1', which is on no robot.").arg(ref));
+            throw NotFoundError(where() + QStringLiteral(" names tool frame '%1', which is on no robot.").arg(ref));
         break;
     case ActionProperty::Kind::Variable: {
         const Variable* v = project()->findVariable(ref);
         if (!v)
-            throw NotFoundError(where + QStringLiteral(" names variable '%1', which does not exist.").arg(ref));
+            throw NotFoundError(where() + QStringLiteral(" names variable '%1', which does not exist.").arg(ref));
         if (p.variableType && !v->type().inherits(*p.variableType))
-            throw ValueError(where + QStringLiteral(" must be a %1, but '%2' is a %3.")
+            throw ValueError(where() + QStringLiteral(" must be a %1, but '%2' is a %3.")
                                          .arg(p.variableType->name(), ref, v->type().name()));
         break;
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -25,10 +26,81 @@ QString readableInMessage(const QString& text, int maxLength) {
     return out;
 }
 
+/// One step of the way to a place in the file, kept as its parts until it is put into words.
+struct JsonContext::Place {
+    enum class Shape { Text, Numbered, Named, Field, Pattern };
+    std::shared_ptr<const Place> outer;
+    Shape shape = Shape::Text;
+    QString first;  // the text, the kind, the key, the pattern, or what is numbered
+    QString second; // the name, or the pattern's %1
+    int number = 0;
+    QString third;  // the pattern's %2
+
+    static std::shared_ptr<const Place> make(std::shared_ptr<const Place> outer, Shape shape, QString first,
+                                             QString second = {}, int number = 0, QString third = {}) {
+        auto p = std::make_shared<Place>();
+        p->outer = std::move(outer);
+        p->shape = shape;
+        p->first = std::move(first);
+        p->second = std::move(second);
+        p->number = number;
+        p->third = std::move(third);
+        return p;
+    }
+};
+
+JsonContext::JsonContext(QString file, std::shared_ptr<const Place> where)
+    : m_file(std::move(file)), m_where(std::move(where)) {}
+
+JsonContext::JsonContext(QString file, QString where)
+    : JsonContext(std::move(file), Place::make(nullptr, Place::Shape::Text, std::move(where))) {}
+
+JsonContext::JsonContext(QString file, QLatin1String what, int number)
+    : JsonContext(std::move(file), Place::make(nullptr, Place::Shape::Numbered, what, {}, number)) {}
+
+JsonContext::JsonContext(QString file, QString pattern, QString a, QString b)
+    : JsonContext(std::move(file), Place::make(nullptr, Place::Shape::Pattern, std::move(pattern), std::move(a), 0, std::move(b))) {}
+
+JsonContext JsonContext::nested(const QString& where) const {
+    return JsonContext(m_file, Place::make(m_where, Place::Shape::Text, where));
+}
+
+JsonContext JsonContext::nested(const QString& kind, const QString& name) const {
+    return JsonContext(m_file, Place::make(m_where, Place::Shape::Named, kind, name));
+}
+
+JsonContext JsonContext::nested(QLatin1String what, int number) const {
+    return JsonContext(m_file, Place::make(m_where, Place::Shape::Numbered, what, {}, number));
+}
+
+JsonContext JsonContext::field(const QString& key) const {
+    return JsonContext(m_file, Place::make(m_where, Place::Shape::Field, key));
+}
+
+QString JsonContext::where() const {
+    std::vector<const Place*> steps;
+    for (const Place* p = m_where.get(); p; p = p->outer.get())
+        steps.push_back(p);
+    QString out;
+    for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+        const Place& p = **it;
+        if (!out.isEmpty())
+            out += QLatin1String(", ");
+        switch (p.shape) {
+        case Place::Shape::Text: out += p.first; break;
+        case Place::Shape::Numbered: out += p.first + QLatin1Char(' ') + QString::number(p.number); break;
+        case Place::Shape::Named: out += p.first + QLatin1String(" '") + p.second + QLatin1Char('\''); break;
+        case Place::Shape::Field: out += QLatin1String("field '") + p.first + QLatin1Char('\''); break;
+        case Place::Shape::Pattern: out += p.first.arg(p.second, p.third); break;
+        }
+    }
+    return out;
+}
+
 void JsonContext::fail(const QString& what) const {
     // Names and kinds in the message come from the file; keep it readable whatever they hold.
     throw FormatError(QStringLiteral("Project file '%1': %2: %3")
-                          .arg(m_file, readableInMessage(m_where, 400), readableInMessage(what, 600)));
+                          .arg(m_file, readableInMessage(where(), 400), readableInMessage(what, 600)));
 }
 
 void JsonContext::failField(const QString& field, const QString& what) const {
@@ -93,25 +165,35 @@ QJsonArray JsonContext::readArray(const QJsonObject& o, const QString& key) cons
     return require(*this, o, key, QJsonValue::Array, "an array").toArray();
 }
 
-std::vector<double> JsonContext::readNumbers(const QJsonObject& o, const QString& key) const {
-    const QJsonArray a = readArray(o, key);
-    std::vector<double> out;
-    out.reserve(a.size());
-    for (const QJsonValue& v : a) {
-        if (!v.isDouble() || !std::isfinite(v.toDouble()))
-            failField(key, QStringLiteral("must hold only finite numbers"));
-        out.push_back(v.toDouble());
+/// Reads the array `key`, which must hold only finite numbers, into `out` (resized to fit).
+template <typename Numbers>
+static void readNumbersInto(const JsonContext& ctx, const QJsonArray& a, const QString& key, Numbers& out) {
+    const int n = a.size();
+    out.resize(n);
+    for (int i = 0; i < n; ++i) {
+        const QJsonValue v = a.at(i);
+        const double d = v.toDouble(std::numeric_limits<double>::quiet_NaN());
+        if (!v.isDouble() || !std::isfinite(d))
+            ctx.failField(key, QStringLiteral("must hold only finite numbers"));
+        out[i] = d;
     }
+}
+
+std::vector<double> JsonContext::readNumbers(const QJsonObject& o, const QString& key) const {
+    std::vector<double> out;
+    readNumbersInto(*this, readArray(o, key), key, out);
     return out;
 }
 
 Eigen::VectorXd JsonContext::readVector(const QJsonObject& o, const QString& key, int size) const {
-    const std::vector<double> n = readNumbers(o, key);
-    if (size >= 0 && static_cast<int>(n.size()) != size)
-        failField(key, QStringLiteral("must hold %1 numbers, not %2").arg(size).arg(n.size()));
-    if (size < 0 && n.empty())
+    Eigen::VectorXd out;
+    readNumbersInto(*this, readArray(o, key), key, out);
+    const int n = static_cast<int>(out.size());
+    if (size >= 0 && n != size)
+        failField(key, QStringLiteral("must hold %1 numbers, not %2").arg(size).arg(n));
+    if (size < 0 && n == 0)
         failField(key, QStringLiteral("must hold at least one number"));
-    return Eigen::Map<const Eigen::VectorXd>(n.data(), static_cast<Eigen::Index>(n.size()));
+    return out;
 }
 
 QStringList JsonContext::readStrings(const QJsonObject& o, const QString& key) const {
@@ -125,15 +207,32 @@ QStringList JsonContext::readStrings(const QJsonObject& o, const QString& key) c
 }
 
 Transform JsonContext::readPose(const QJsonObject& o, const QString& key) const {
-    const JsonContext ctx = nested(QStringLiteral("field '%1'").arg(key));
     const QJsonObject p = readObject(o, key);
-    const Eigen::VectorXd t = ctx.readVector(p, QStringLiteral("position"), 3);
-    const Eigen::VectorXd q = ctx.readVector(p, QStringLiteral("orientation"), 4);
-    Eigen::Quaterniond quat(q[0], q[1], q[2], q[3]);
+    static const QString position = QStringLiteral("position"), orientation = QStringLiteral("orientation");
+    double t[3], q[4];
+    const auto fixed = [&](const QString& name, double* out, int size) {
+        const auto at = p.constFind(name);
+        if (at == p.constEnd() || !at->isArray() || at->toArray().size() != size) {
+            // The general reader fails here, and says why.
+            const Eigen::VectorXd v = field(key).readVector(p, name, size);
+            std::copy(v.data(), v.data() + size, out);
+            return;
+        }
+        const QJsonArray a = at->toArray();
+        for (int i = 0; i < size; ++i) {
+            const QJsonValue v = a.at(i);
+            out[i] = v.toDouble(std::numeric_limits<double>::quiet_NaN());
+            if (!v.isDouble() || !std::isfinite(out[i]))
+                field(key).failField(name, QStringLiteral("must hold only finite numbers"));
+        }
+    };
+    fixed(position, t, 3);
+    fixed(orientation, q, 4);
+    const Eigen::Quaterniond quat(q[0], q[1], q[2], q[3]);
     if (std::abs(quat.norm() - 1.0) > 1e-6)
-        ctx.failField(QStringLiteral("orientation"), QStringLiteral("must be a unit quaternion [w, x, y, z]"));
+        field(key).failField(orientation, QStringLiteral("must be a unit quaternion [w, x, y, z]"));
     Transform pose;
-    pose.position = t;
+    pose.position = Eigen::Vector3d(t[0], t[1], t[2]);
     pose.orientation = quat;
     return pose;
 }

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <vector>
 
 namespace kestrin {
@@ -19,12 +20,27 @@ namespace kestrin {
 QString readableInMessage(const QString& text, int maxLength);
 
 /// Where in a project file a reader is: the file and the object being read. Its failures are
-/// FormatErrors naming the file and the place, with names from the file shown readably.
+/// FormatErrors naming the file and the place, with names from the file shown readably. The
+/// place is put into words only when a message needs it: a large file makes tens of thousands of
+/// contexts and fails in at most one.
 class JsonContext {
 public:
-    JsonContext(QString file, QString where) : m_file(std::move(file)), m_where(std::move(where)) {}
-    JsonContext nested(const QString& where) const { return JsonContext(m_file, m_where + ", " + where); }
+    JsonContext(QString file, QString where);
+    /// "<what> <number>", e.g. "workspace object 3".
+    JsonContext(QString file, QLatin1String what, int number);
+    /// `pattern` with %1 and %2 replaced by `a` and `b`, e.g. "behavior '%1' (%2)".
+    JsonContext(QString file, QString pattern, QString a, QString b);
+    /// Inside this place: "<this place>, <where>".
+    JsonContext nested(const QString& where) const;
+    /// Inside this place: "<this place>, <kind> '<name>'".
+    JsonContext nested(const QString& kind, const QString& name) const;
+    /// Inside this place: "<this place>, <what> <number>".
+    JsonContext nested(QLatin1String what, int number) const;
+    /// Inside this place: "<this place>, field '<key>'".
+    JsonContext field(const QString& key) const;
     const QString& file() const { return m_file; }
+    /// The place in words, e.g. "workspace object 3, Desk 'Bench'".
+    QString where() const;
     [[noreturn]] void fail(const QString& what) const;
     [[noreturn]] void failField(const QString& field, const QString& what) const;
 
@@ -43,8 +59,11 @@ public:
     Transform readPose(const QJsonObject& o, const QString& key) const;
 
 private:
+    struct Place;
+    JsonContext(QString file, std::shared_ptr<const Place> where);
+
     QString m_file;
-    QString m_where;
+    std::shared_ptr<const Place> m_where;
 };
 
 /// A key that appears twice in one object of a JSON text. Qt's parser keeps the last value of a

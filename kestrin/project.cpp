@@ -334,7 +334,7 @@ Behavior* readBehavior(Project* project, const QJsonObject& json, const JsonCont
     const Type* type = Type::find(kind);
     if (!type || !type->canConstructBehavior())
         ctx.failField(QStringLiteral("type"), QStringLiteral("names an unknown kind of behavior '%1'").arg(kind));
-    const JsonContext here = ctx.nested(QStringLiteral("%1 '%2'").arg(kind, name));
+    const JsonContext here = ctx.nested(kind, name);
     Behavior* b = nullptr;
     try {
         b = type->constructBehavior(project, name);
@@ -349,7 +349,7 @@ Behavior* readBehavior(Project* project, const QJsonObject& json, const JsonCont
     if (b->acceptsChildren()) {
         const QJsonArray list = here.readArray(json, QStringLiteral("children"));
         for (int i = 0; i < list.size(); ++i) {
-            const JsonContext childCtx = here.nested(QStringLiteral("child %1").arg(i + 1));
+            const JsonContext childCtx = here.nested(QLatin1String("child"), i + 1);
             Behavior* child = readBehavior(project, elementObject(list[i], childCtx), childCtx, depth + 1, all);
             b->_addChild(child);
         }
@@ -385,14 +385,14 @@ void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
     std::vector<std::pair<WorkspaceObject*, JsonContext>> made;
     made.reserve(static_cast<size_t>(objects.size()));
     for (int i = 0; i < objects.size(); ++i) {
-        const JsonContext at(fileLabel, QStringLiteral("workspace object %1").arg(i + 1));
+        const JsonContext at(fileLabel, QLatin1String("workspace object"), i + 1);
         const QJsonObject o = elementObject(objects[i], at);
         const QString kind = at.readString(o, QStringLiteral("type"));
         const QString name = at.readString(o, QStringLiteral("name"));
         const Type* type = Type::find(kind);
         if (!type || !type->canConstructObject())
             at.failField(QStringLiteral("type"), QStringLiteral("names an unknown kind of object '%1'").arg(kind));
-        const JsonContext here = at.nested(QStringLiteral("%1 '%2'").arg(kind, name));
+        const JsonContext here = at.nested(kind, name);
         WorkspaceObject* obj = nullptr;
         try {
             obj = type->constructObject(ws, name);
@@ -426,13 +426,13 @@ void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
     const QJsonArray variables = top.readArray(json, QStringLiteral("variables"));
     std::vector<std::pair<Variable*, JsonContext>> vars;
     for (int i = 0; i < variables.size(); ++i) {
-        const JsonContext at(fileLabel, QStringLiteral("variable %1").arg(i + 1));
+        const JsonContext at(fileLabel, QLatin1String("variable"), i + 1);
         const QJsonObject o = elementObject(variables[i], at);
         Variable* v = Variable::fromJson(&loaded, o, at);
         if (v->name() != at.readString(o, QStringLiteral("name")))
             at.fail(QStringLiteral("two variables are named '%1'; variable names must be unique")
                         .arg(at.readString(o, QStringLiteral("name"))));
-        vars.emplace_back(v, at.nested(QStringLiteral("%1 '%2'").arg(v->type().name(), v->name())));
+        vars.emplace_back(v, at.nested(v->type().name(), v->name()));
     }
     for (auto& [v, ctx] : vars)
         v->resolveReferences(ctx);
@@ -440,13 +440,13 @@ void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
     const QJsonArray programs = top.readArray(json, QStringLiteral("programs"));
     std::vector<Behavior*> all;
     for (int i = 0; i < programs.size(); ++i) {
-        const JsonContext at(fileLabel, QStringLiteral("program %1").arg(i + 1));
+        const JsonContext at(fileLabel, QLatin1String("program"), i + 1);
         Behavior* b = readBehavior(&loaded, elementObject(programs[i], at), at, 1, all);
         loaded.addProgram(b);
     }
     for (Behavior* b : all)
         b->resolveReferences(
-            JsonContext(fileLabel, QStringLiteral("behavior '%1' (%2)").arg(b->name(), b->type().name())));
+            JsonContext(fileLabel, QStringLiteral("behavior '%1' (%2)"), b->name(), b->type().name()));
 
     swapContents(loaded);
 }

@@ -41,7 +41,7 @@ void Variable::_setProject(Project* project) {
 Variable* Variable::fromJson(Project* project, const QJsonObject& json, const JsonContext& ctx) {
     const QString kind = ctx.readString(json, QStringLiteral("type"));
     const QString name = ctx.readString(json, QStringLiteral("name"));
-    const JsonContext here = ctx.nested(QStringLiteral("%1 '%2'").arg(kind, name));
+    const JsonContext here = ctx.nested(kind, name);
     try {
         if (kind == QLatin1String("MotionLimits"))
             return new MotionLimits(project, name, here.readVector(json, QStringLiteral("joint_velocity")),
@@ -50,14 +50,14 @@ Variable* Variable::fromJson(Project* project, const QJsonObject& json, const Js
             return new JointPositionTarget(
                 project, name,
                 Distribution::fromJson(here.readObject(json, QStringLiteral("joint_positions")),
-                                       here.nested(QStringLiteral("field 'joint_positions'"))));
+                                       here.field(QStringLiteral("joint_positions"))));
         if (kind == QLatin1String("TaskRegionTarget")) {
             auto generator = PoseGenerator::fromJson(project, here.readObject(json, QStringLiteral("pose_generator")),
-                                                     here.nested(QStringLiteral("field 'pose_generator'")));
+                                                     here.field(QStringLiteral("pose_generator")));
             std::unique_ptr<Distribution> seed;
             const QJsonValue s = json.value(QStringLiteral("seed_joint_positions"));
             if (s.isObject())
-                seed = Distribution::fromJson(s.toObject(), here.nested(QStringLiteral("field 'seed_joint_positions'")));
+                seed = Distribution::fromJson(s.toObject(), here.field(QStringLiteral("seed_joint_positions")));
             else if (!s.isNull() && !s.isUndefined())
                 here.failField(QStringLiteral("seed_joint_positions"), QStringLiteral("must be an object or null"));
             return new TaskRegionTarget(project, name, std::move(generator), std::move(seed));

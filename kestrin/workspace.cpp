@@ -17,8 +17,8 @@ namespace {
 constexpr double kCell = 0.25;   // floor grid used to keep objects apart, in metres
 constexpr double kMargin = 0.05; // free space kept around each object's footprint
 
-// Packs a cell's coordinates and scrambles them with a bijective mix, so that Qt's hash of the
-// key spreads neighbouring cells well (the plain packed value collides badly).
+// Packs a footprint's extent and scrambles it with a bijective mix, so that Qt's hash of the
+// key spreads neighbouring values well (the plain packed value collides badly).
 qint64 cellKey(int x, int y) {
     quint64 z = (static_cast<quint64>(static_cast<quint32>(x)) << 32) | static_cast<quint32>(y);
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
@@ -229,7 +229,7 @@ void Workspace::_swapContents(Workspace& other) {
     std::swap(m_byId, other.m_byId);
     std::swap(m_byName, other.m_byName);
     std::swap(m_names, other.m_names);
-    std::swap(m_floor, other.m_floor);
+    m_floor.swap(other.m_floor);
     std::swap(m_searchHint, other.m_searchHint);
     std::swap(m_nextId, other.m_nextId);
     for (const auto& o : m_objects)
@@ -280,30 +280,18 @@ QRect Workspace::footprintCells(const WorkspaceObject* object, const Eigen::Vect
     return QRect(QPoint(x0, y0), QPoint(x1, y1));
 }
 
-bool Workspace::floorFree(const QRect& cells) const {
-    for (int x = cells.left(); x <= cells.right(); ++x)
-        for (int y = cells.top(); y <= cells.bottom(); ++y)
-            if (m_floor.contains(cellKey(x, y)))
-                return false;
-    return true;
-}
+bool Workspace::floorFree(const QRect& cells) const { return m_floor.noneIn(cells); }
 
 void Workspace::markFloor(WorkspaceObject* object, bool occupied) {
     const QRect cells = object->_floorCells();
     if (cells.isNull())
         return;
-    for (int x = cells.left(); x <= cells.right(); ++x) {
-        for (int y = cells.top(); y <= cells.bottom(); ++y) {
-            const qint64 k = cellKey(x, y);
-            if (occupied) {
-                ++m_floor[k];
-            } else if (auto it = m_floor.find(k); it != m_floor.end() && --it.value() <= 0) {
-                m_floor.erase(it);
-            }
-        }
-    }
-    if (!occupied)
+    if (occupied) {
+        m_floor.addAll(cells);
+    } else {
+        m_floor.releaseAll(cells);
         object->_setFloorCells(QRect());
+    }
 }
 
 // Cells that come free can only open spots whose footprint covers them: the search for each
@@ -335,9 +323,22 @@ void Workspace::_setFloorDeferred(bool on) {
     if (m_floorDeferred == on)
         return;
     m_floorDeferred = on;
-    if (!on)
-        for (const auto& object : m_objects)
-            _updateFloor(object.get());
+    if (on)
+        return;
+    // Work out every footprint first, so that the table of cells is sized once.
+    std::size_t cells = m_floor.size();
+    for (const auto& object : m_objects) {
+        floorFreed(object->_floorCells());
+        markFloor(object.get(), false);
+        if (object->occupiesFloor()) {
+            const QRect footprint = footprintCells(object.get(), object->transform().position);
+            object->_setFloorCells(footprint);
+            cells += static_cast<std::size_t>(footprint.width()) * static_cast<std::size_t>(footprint.height());
+        }
+    }
+    m_floor.reserve(cells);
+    for (const auto& object : m_objects)
+        markFloor(object.get(), true);
 }
 
 void Workspace::_updateFloor(WorkspaceObject* object) {

@@ -1,6 +1,7 @@
 #pragma once
 // The work cell: every object in it, in the order it was added.
 
+#include "cell_counts.h"
 #include "workspace_object.h"
 #include "workspace_state.h"
 
@@ -89,7 +90,7 @@ private:
     QHash<quint64, WorkspaceObject*> m_byId;
     std::vector<QHash<QString, WorkspaceObject*>> m_byName;
     std::vector<std::unique_ptr<NameRegistry>> m_names;
-    QHash<qint64, int> m_floor;             // occupied floor cells and how many objects use each
+    CellCounts m_floor; // occupied floor cells and how many objects use each
     /// Per footprint shape (its cells when centred on spot 0, 0): the ring and spot where the
     /// search for a free spot resumes; every spot before it was full.
     struct SearchHint {

@@ -1,6 +1,7 @@
 // The core library's model: types, names, placement, kinematics, tool frames, workspace state,
 // behavior trees, variables and distributions.
 
+#include "kestrin/cell_counts.h"
 #include "kestrin/kestrin.h"
 
 #include <QSet>
@@ -8,6 +9,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <map>
 
 using namespace kestrin;
 
@@ -250,6 +252,71 @@ private slots:
                          qPrintable(QString("'%1' overlaps '%2'").arg(all[i]->name(), all[j]->name())));
             }
         }
+    }
+
+    void floorCellCountsMatchAPlainMap() {
+        // Random adds and releases over a small patch (so probe runs collide and wrap) and over
+        // far-apart cells; after every step the table must agree with a plain map.
+        CellCounts table;
+        std::map<std::pair<int, int>, int> expected;
+        QRandomGenerator random(7);
+        const auto check = [&] {
+            QCOMPARE(table.size(), expected.size());
+            for (const auto& [cell, n] : expected)
+                QCOMPARE(table.count(cell.first, cell.second), n);
+        };
+        for (int step = 0; step < 20000; ++step) {
+            const bool far = random.bounded(10) == 0;
+            const int x = far ? int(random.generate()) : random.bounded(-6, 6);
+            const int y = far ? int(random.generate()) : random.bounded(-6, 6);
+            if (random.bounded(100) < 55) {
+                table.add(x, y);
+                ++expected[{x, y}];
+            } else {
+                table.release(x, y);
+                if (auto it = expected.find({x, y}); it != expected.end() && --it->second == 0)
+                    expected.erase(it);
+            }
+            if (step % 97 == 0)
+                check();
+        }
+        check();
+        // Whole footprints, as the workspace marks them.
+        const QRect a(QPoint(-3, -3), QPoint(2, 4)), b(QPoint(1, 1), QPoint(5, 5));
+        CellCounts floor;
+        floor.addAll(a);
+        floor.addAll(b);
+        QCOMPARE(floor.count(1, 1), 2);
+        QVERIFY(!floor.noneIn(QRect(QPoint(5, 5), QPoint(9, 9))));
+        QVERIFY(floor.noneIn(QRect(QPoint(6, 6), QPoint(9, 9))));
+        floor.releaseAll(a);
+        QCOMPARE(floor.size(), std::size_t(b.width() * b.height()));
+        QVERIFY(floor.noneIn(QRect(QPoint(-3, -3), QPoint(0, 0))));
+        floor.releaseAll(b);
+        QCOMPARE(floor.size(), std::size_t(0));
+    }
+
+    void removedAndMovedObjectsFreeTheirFloor() {
+        Project project;
+        Workspace* ws = project.workspace();
+        auto* first = new Desk(ws, "First");
+        auto* second = new Desk(ws, "Second");
+        QVERIFY(!near(first->pose().translation(), second->pose().translation(), 1e-9));
+        ws->remove(first);
+        // The spot at the origin is free again: the next desk goes there.
+        QVERIFY(near((new Desk(ws, "Third"))->pose().translation(), Eigen::Vector3d::Zero(), 1e-9));
+        // A desk moved away leaves its spot to the next desk; the new spot is taken.
+        const Eigen::Vector3d left = second->pose().translation();
+        second->setPose(makePose({40, 40, 0}, 0, 0, 0));
+        QVERIFY(near((new Desk(ws, "Fourth"))->pose().translation(), left, 1e-9));
+        auto* fifth = new Desk(ws, "Fifth");
+        fifth->setPose(makePose({40, 40, 0}, 0, 0, 0)); // a user may stack objects by hand
+        ws->remove(fifth);
+        // The moved desk still holds its cells after the one stacked on it left.
+        auto* sixth = new Desk(ws, "Sixth");
+        const auto [lo1, hi1] = floorRect(sixth);
+        const auto [lo2, hi2] = floorRect(second);
+        QVERIFY(!((lo1.array() < hi2.array()).all() && (lo2.array() < hi1.array()).all()));
     }
 
     // --- kinematics ------------------------------------------------------------------------
