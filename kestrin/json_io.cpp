@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -26,74 +27,71 @@ QString readableInMessage(const QString& text, int maxLength) {
     return out;
 }
 
-/// One step of the way to a place in the file, kept as its parts until it is put into words.
-struct JsonContext::Place {
-    enum class Shape { Text, Numbered, Named, Field, Pattern };
-    std::shared_ptr<const Place> outer;
-    Shape shape = Shape::Text;
-    QString first;  // the text, the kind, the key, the pattern, or what is numbered
-    QString second; // the name, or the pattern's %1
-    int number = 0;
-    QString third;  // the pattern's %2
-
-    static std::shared_ptr<const Place> make(std::shared_ptr<const Place> outer, Shape shape, QString first,
-                                             QString second = {}, int number = 0, QString third = {}) {
-        auto p = std::make_shared<Place>();
-        p->outer = std::move(outer);
-        p->shape = shape;
-        p->first = std::move(first);
-        p->second = std::move(second);
-        p->number = number;
-        p->third = std::move(third);
-        return p;
-    }
+struct JsonContext::Outer {
+    std::shared_ptr<const Outer> outer;
+    std::array<Step, kInlineSteps> steps;
+    int count = 0;
 };
 
-JsonContext::JsonContext(QString file, std::shared_ptr<const Place> where)
-    : m_file(std::move(file)), m_where(std::move(where)) {}
-
-JsonContext::JsonContext(QString file, QString where)
-    : JsonContext(std::move(file), Place::make(nullptr, Place::Shape::Text, std::move(where))) {}
-
-JsonContext::JsonContext(QString file, QLatin1String what, int number)
-    : JsonContext(std::move(file), Place::make(nullptr, Place::Shape::Numbered, what, {}, number)) {}
-
-JsonContext::JsonContext(QString file, QString pattern, QString a, QString b)
-    : JsonContext(std::move(file), Place::make(nullptr, Place::Shape::Pattern, std::move(pattern), std::move(a), 0, std::move(b))) {}
-
-JsonContext JsonContext::nested(const QString& where) const {
-    return JsonContext(m_file, Place::make(m_where, Place::Shape::Text, where));
+void JsonContext::Step::appendTo(QString& out) const {
+    if (!out.isEmpty())
+        out += QLatin1String(", ");
+    switch (shape) {
+    case Shape::Text: out += first; break;
+    case Shape::Numbered: out += first + QLatin1Char(' ') + QString::number(number); break;
+    case Shape::Named: out += first + QLatin1String(" '") + second + QLatin1Char('\''); break;
+    case Shape::Field: out += QLatin1String("field '") + first + QLatin1Char('\''); break;
+    case Shape::Pattern: out += first.arg(second, third); break;
+    }
 }
 
+JsonContext::JsonContext(QString file, Step first) : m_file(std::move(file)) {
+    m_steps[0] = std::move(first);
+    m_count = 1;
+}
+
+JsonContext::JsonContext(QString file, QString where)
+    : JsonContext(std::move(file), Step{Step::Shape::Text, 0, std::move(where), {}, {}}) {}
+
+JsonContext::JsonContext(QString file, QLatin1String what, int number)
+    : JsonContext(std::move(file), Step{Step::Shape::Numbered, number, what, {}, {}}) {}
+
+JsonContext::JsonContext(QString file, QString pattern, QString a, QString b)
+    : JsonContext(std::move(file), Step{Step::Shape::Pattern, 0, std::move(pattern), std::move(a), std::move(b)}) {}
+
+JsonContext JsonContext::with(Step step) const {
+    JsonContext inner = *this;
+    if (inner.m_count == kInlineSteps) {
+        inner.m_outer = std::make_shared<const Outer>(Outer{m_outer, m_steps, m_count});
+        inner.m_steps = {};
+        inner.m_count = 0;
+    }
+    inner.m_steps[static_cast<size_t>(inner.m_count++)] = std::move(step);
+    return inner;
+}
+
+JsonContext JsonContext::nested(const QString& where) const { return with(Step{Step::Shape::Text, 0, where, {}, {}}); }
+
 JsonContext JsonContext::nested(const QString& kind, const QString& name) const {
-    return JsonContext(m_file, Place::make(m_where, Place::Shape::Named, kind, name));
+    return with(Step{Step::Shape::Named, 0, kind, name, {}});
 }
 
 JsonContext JsonContext::nested(QLatin1String what, int number) const {
-    return JsonContext(m_file, Place::make(m_where, Place::Shape::Numbered, what, {}, number));
+    return with(Step{Step::Shape::Numbered, number, what, {}, {}});
 }
 
-JsonContext JsonContext::field(const QString& key) const {
-    return JsonContext(m_file, Place::make(m_where, Place::Shape::Field, key));
-}
+JsonContext JsonContext::field(const QString& key) const { return with(Step{Step::Shape::Field, 0, key, {}, {}}); }
 
 QString JsonContext::where() const {
-    std::vector<const Place*> steps;
-    for (const Place* p = m_where.get(); p; p = p->outer.get())
-        steps.push_back(p);
+    std::vector<const Outer*> outers;
+    for (const Outer* o = m_outer.get(); o; o = o->outer.get())
+        outers.push_back(o);
     QString out;
-    for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
-        const Place& p = **it;
-        if (!out.isEmpty())
-            out += QLatin1String(", ");
-        switch (p.shape) {
-        case Place::Shape::Text: out += p.first; break;
-        case Place::Shape::Numbered: out += p.first + QLatin1Char(' ') + QString::number(p.number); break;
-        case Place::Shape::Named: out += p.first + QLatin1String(" '") + p.second + QLatin1Char('\''); break;
-        case Place::Shape::Field: out += QLatin1String("field '") + p.first + QLatin1Char('\''); break;
-        case Place::Shape::Pattern: out += p.first.arg(p.second, p.third); break;
-        }
-    }
+    for (auto it = outers.rbegin(); it != outers.rend(); ++it)
+        for (int i = 0; i < (*it)->count; ++i)
+            (*it)->steps[static_cast<size_t>(i)].appendTo(out);
+    for (int i = 0; i < m_count; ++i)
+        m_steps[static_cast<size_t>(i)].appendTo(out);
     return out;
 }
 
@@ -325,12 +323,38 @@ private:
 
 } // namespace
 
-RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
+namespace {
+
+// Characters that may make up a number, true, false or null: the scan leaves checking them to Qt.
+struct WordChars {
+    bool table[256] = {};
+    constexpr WordChars() {
+        for (int c = 0; c < 256; ++c)
+            table[c] = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+                       c == '+' || c == '.';
+    }
+};
+constexpr WordChars kWordChars;
+
+} // namespace
+
+JsonScanResult scanJson(const QByteArray& json, JsonElements* elements) {
     struct Level {
         bool object = false;
         KeySet keys;
+        std::string key;         // the last key read, on the levels that lead to followed arrays
+        int follow = -1;         // the followed array this level is, if any
+        qint64 opened = 0;       // where its bracket is
+        qint64 elementStart = 0; // where its current element began, when followed
     };
     enum class Want { Value, ValueOrClose, Key, KeyOrClose, Colon, CommaOrClose };
+    std::size_t pathLevels = 0; // how many levels the followed arrays' paths go through
+    if (elements) {
+        for (const auto& path : elements->arrays)
+            pathLevels = std::max(pathLevels, path.size());
+        elements->contents.assign(elements->arrays.size(), {-1, -1});
+    }
+    JsonScanResult result;
     // Levels are kept when closed and reused, so that their key lists keep their room.
     std::vector<Level> pool;
     std::size_t depth = 0;
@@ -339,11 +363,25 @@ RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
     const qint64 n = json.size();
     qint64 i = 0;
     Want want = Want::Value;
+    // After a value ends at the current level: report it when it is an element of a followed array.
+    const auto valueEnded = [&]() {
+        if (elements && top().follow >= 0)
+            return elements->element(top().follow, top().elementStart, i);
+        return true;
+    };
     for (;;) {
-        while (i < n && isJsonSpace(s[i]))
-            ++i;
+        // Indentation comes in long runs of spaces: take them eight at a time.
+        for (;;) {
+            quint64 eight;
+            if (i + 8 <= n && (std::memcpy(&eight, s + i, 8), eight == 0x2020202020202020ULL))
+                i += 8;
+            else if (i < n && isJsonSpace(s[i]))
+                ++i;
+            else
+                break;
+        }
         if (i >= n)
-            return {};
+            return result;
         const char c = s[i];
         bool closed = false;
         switch (want) {
@@ -355,7 +393,7 @@ RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
             [[fallthrough]];
         case Want::Key: {
             if (c != '"')
-                return {};
+                return result;
             const qint64 at = i++;
             // Plain ASCII without escapes is compared as it stands; anything else as Qt
             // decodes it, so that "a" and "\u0061" are the same key, as they are to Qt.
@@ -374,18 +412,22 @@ RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
                 i = start;
                 QString text;
                 if (!readJsonString(s, n, i, &text))
-                    return {};
+                    return result;
                 decoded = text.toStdString();
                 key = decoded;
             }
-            if (!top().keys.insert(key))
-                return {QString::fromStdString(std::string(key)), at};
+            if (!top().keys.insert(key)) {
+                result.repeated = {QString::fromStdString(std::string(key)), at};
+                return result;
+            }
+            if (depth <= pathLevels)
+                top().key.assign(key);
             want = Want::Colon;
             continue;
         }
         case Want::Colon:
             if (c != ':')
-                return {};
+                return result;
             ++i;
             want = Want::Value;
             continue;
@@ -396,7 +438,7 @@ RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
                 continue;
             }
             if (c != (top().object ? '}' : ']'))
-                return {};
+                return result;
             closed = true;
             break;
         case Want::ValueOrClose:
@@ -406,14 +448,32 @@ RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
             }
             [[fallthrough]];
         case Want::Value:
+            if (depth > 0 && top().follow >= 0)
+                top().elementStart = i;
             if (c == '{' || c == '[') {
                 if (depth >= static_cast<size_t>(kMaxScanDepth))
-                    return {};
+                    return result;
+                // Is this array one of those followed? Its path is the keys of the objects around it.
+                int follow = -1;
+                if (elements && c == '[' && depth >= 1 && depth <= pathLevels) {
+                    for (std::size_t a = 0; a < elements->arrays.size() && follow < 0; ++a) {
+                        const auto& path = elements->arrays[a];
+                        bool match = path.size() == depth;
+                        for (std::size_t k = 0; match && k < depth; ++k)
+                            match = pool[k].object && pool[k].key == path[k];
+                        if (match)
+                            follow = static_cast<int>(a);
+                    }
+                }
                 if (depth == pool.size())
                     pool.emplace_back();
                 ++depth;
+                result.maxDepth = std::max(result.maxDepth, static_cast<int>(depth));
                 top().object = c == '{';
                 top().keys.clear();
+                top().key.clear();
+                top().follow = follow;
+                top().opened = i;
                 ++i;
                 want = c == '{' ? Want::KeyOrClose : Want::ValueOrClose;
                 continue;
@@ -421,27 +481,39 @@ RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
             if (c == '"') {
                 ++i;
                 if (!readJsonString(s, n, i, nullptr))
-                    return {};
-            } else if (std::isalnum(static_cast<uchar>(c)) || c == '-' || c == '+' || c == '.') {
-                while (i < n && (std::isalnum(static_cast<uchar>(s[i])) || s[i] == '-' || s[i] == '+' || s[i] == '.'))
+                    return result;
+            } else if (kWordChars.table[static_cast<uchar>(c)]) {
+                while (i < n && kWordChars.table[static_cast<uchar>(s[i])])
                     ++i;
             } else {
-                return {};
+                return result;
             }
             if (depth == 0)
-                return {};
+                return result;
+            if (!valueEnded())
+                return result;
             want = Want::CommaOrClose;
             continue;
         }
         if (closed) {
+            if (elements && top().follow >= 0)
+                elements->contents[static_cast<std::size_t>(top().follow)] = {top().opened + 1, i};
             ++i;
             --depth;
-            if (depth == 0)
-                return {};
+            if (depth == 0) {
+                while (i < n && isJsonSpace(s[i]))
+                    ++i;
+                result.complete = i == n;
+                return result;
+            }
+            if (!valueEnded())
+                return result;
             want = Want::CommaOrClose;
         }
     }
 }
+
+RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) { return scanJson(json, nullptr).repeated; }
 
 QJsonArray toJson(const Eigen::VectorXd& v) {
     QJsonArray a;

@@ -10,7 +10,11 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <array>
+#include <functional>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrin {
@@ -59,11 +63,28 @@ public:
     Transform readPose(const QJsonObject& o, const QString& key) const;
 
 private:
-    struct Place;
-    JsonContext(QString file, std::shared_ptr<const Place> where);
+    /// One step of the way to a place in the file, kept as its parts until it is put into words.
+    struct Step {
+        enum class Shape : unsigned char { Text, Numbered, Named, Field, Pattern };
+        Shape shape = Shape::Text;
+        int number = 0;
+        QString first;  // the text, the kind, the key, the pattern, or what is numbered
+        QString second; // the name, or the pattern's %1
+        QString third;  // the pattern's %2
+        void appendTo(QString& out) const;
+    };
+    /// The first steps of a place deeper than a context keeps in itself.
+    struct Outer;
+    static constexpr int kInlineSteps = 3;
+    JsonContext(QString file, Step first);
+    JsonContext with(Step step) const;
 
+    // Steps are kept in the context itself, so that making one (tens of thousands in a large
+    // file) allocates nothing.
     QString m_file;
-    std::shared_ptr<const Place> m_where;
+    std::shared_ptr<const Outer> m_outer;
+    std::array<Step, kInlineSteps> m_steps;
+    int m_count = 0;
 };
 
 /// A key that appears twice in one object of a JSON text. Qt's parser keeps the last value of a
@@ -76,6 +97,30 @@ struct RepeatedJsonKey {
 /// Scans `json` for a key repeated within one object. Text that is not well-formed JSON is
 /// scanned only up to where it goes wrong; the parser reports what is wrong with it.
 RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json);
+
+/// Arrays whose elements a scan reports one at a time, so that a reader may hand each element to
+/// the parser as soon as it has been checked.
+struct JsonElements {
+    /// Each array named by the keys that lead to it from the top-level object, e.g.
+    /// {"workspace", "objects"}.
+    std::vector<std::vector<std::string>> arrays;
+    /// Called after an element of arrays[array] has been scanned, with its bytes [begin, end).
+    /// Returning false ends the scan there.
+    std::function<bool(int array, qint64 begin, qint64 end)> element;
+    /// Filled in by the scan: for each array, the bytes between its brackets; {-1, -1} for an
+    /// array that was not there (or not an array).
+    std::vector<std::pair<qint64, qint64>> contents;
+};
+struct JsonScanResult {
+    RepeatedJsonKey repeated;
+    /// True when the text is a single object or array that the scan went through to its end,
+    /// with only white space after it. The scan does not check numbers, words and the characters
+    /// in strings; that is the parser's part.
+    bool complete = false;
+    int maxDepth = 0; ///< how deep objects and arrays nest
+};
+/// findRepeatedJsonKey that says more, and reports the elements of the arrays in `elements`.
+JsonScanResult scanJson(const QByteArray& json, JsonElements* elements);
 
 QJsonArray toJson(const Eigen::VectorXd& v);
 QJsonArray toJson(const std::vector<double>& v);

@@ -19,7 +19,14 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <algorithm>
+#include <cctype>
+#include <array>
+#include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace kestrin {
 
@@ -359,9 +366,8 @@ Behavior* readBehavior(Project* project, const QJsonObject& json, const JsonCont
     return b;
 }
 
-} // namespace
-
-void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
+/// The checks on the top level of a project file that come before anything is read.
+void checkTopLevel(const QJsonObject& json, const QString& fileLabel) {
     const JsonContext top(fileLabel, QStringLiteral("top level"));
     const QJsonValue format = json.value(QStringLiteral("format"));
     if (format != QJsonValue(kFormatTag))
@@ -374,19 +380,25 @@ void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
                               .arg(fileLabel, QString::number(version), QString::number(KS_PROJECT_FORMAT_VERSION)));
     if (version < 1)
         top.failField(QStringLiteral("version"), QStringLiteral("must be 1 or more (got %1)").arg(version));
+}
 
-    Project loaded;
-    Workspace* ws = loaded.workspace();
-    ws->_setAutoPlace(false); // every object's pose comes from the file
-    ws->_setFloorDeferred(true);
+/// Builds a project from the pieces of a project file: workspace objects, variables and
+/// programs, each numbered from 0 within its list. Programs, and variables read with
+/// `objectsRead` false, may come before the objects; references are resolved once all is read:
+/// objects', then variables', then behaviors'.
+class ProjectReader {
+public:
+    ProjectReader(Project& into, QString fileLabel)
+        : m_project(into), m_file(std::move(fileLabel)), m_ws(into.workspace()) {
+        m_ws->_setAutoPlace(false); // every object's pose comes from the file
+        m_ws->_setFloorDeferred(true);
+    }
 
-    const QJsonObject wsJson = top.readObject(json, QStringLiteral("workspace"));
-    const QJsonArray objects = top.nested(QStringLiteral("workspace")).readArray(wsJson, QStringLiteral("objects"));
-    std::vector<std::pair<WorkspaceObject*, JsonContext>> made;
-    made.reserve(static_cast<size_t>(objects.size()));
-    for (int i = 0; i < objects.size(); ++i) {
-        const JsonContext at(fileLabel, QLatin1String("workspace object"), i + 1);
-        const QJsonObject o = elementObject(objects[i], at);
+    void reserveObjects(int count) { m_made.reserve(static_cast<size_t>(count)); }
+
+    void readObject(const QJsonValue& element, int index) {
+        const JsonContext at(m_file, QLatin1String("workspace object"), index + 1);
+        const QJsonObject o = elementObject(element, at);
         const QString kind = at.readString(o, QStringLiteral("type"));
         const QString name = at.readString(o, QStringLiteral("name"));
         const Type* type = Type::find(kind);
@@ -395,7 +407,7 @@ void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
         const JsonContext here = at.nested(kind, name);
         WorkspaceObject* obj = nullptr;
         try {
-            obj = type->constructObject(ws, name);
+            obj = type->constructObject(m_ws, name);
         } catch (const Error& e) {
             at.fail(e.message());
         }
@@ -412,42 +424,77 @@ void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
         obj->readJson(o, here);
         if (o.contains(QStringLiteral("id"))) {
             const int id = here.readInt(o, QStringLiteral("id"));
-            if (id < 1 || !ws->_reassignId(obj, static_cast<quint64>(id)))
+            if (id < 1 || !m_ws->_reassignId(obj, static_cast<quint64>(id)))
                 here.failField(QStringLiteral("id"), QStringLiteral("must be a positive number used by no other object"));
         }
-        made.emplace_back(obj, here);
+        m_made.emplace_back(obj, here);
     }
-    for (auto& [obj, ctx] : made)
-        obj->resolveReferences(ctx);
-    for (auto& [obj, ctx] : made)
-        obj->finishLoading(ctx);
-    ws->_setFloorDeferred(false);
 
-    const QJsonArray variables = top.readArray(json, QStringLiteral("variables"));
-    std::vector<std::pair<Variable*, JsonContext>> vars;
-    for (int i = 0; i < variables.size(); ++i) {
-        const JsonContext at(fileLabel, QLatin1String("variable"), i + 1);
-        const QJsonObject o = elementObject(variables[i], at);
-        Variable* v = Variable::fromJson(&loaded, o, at);
+    void finishObjects() {
+        for (auto& [obj, ctx] : m_made)
+            obj->resolveReferences(ctx);
+        for (auto& [obj, ctx] : m_made)
+            obj->finishLoading(ctx);
+        m_ws->_setFloorDeferred(false);
+    }
+
+    /// With `objectsRead` false, variables may be read before the objects they name.
+    void readVariable(const QJsonValue& element, int index, bool objectsRead = true) {
+        const JsonContext at(m_file, QLatin1String("variable"), index + 1);
+        const QJsonObject o = elementObject(element, at);
+        Variable* v = Variable::fromJson(&m_project, o, at, objectsRead);
         if (v->name() != at.readString(o, QStringLiteral("name")))
             at.fail(QStringLiteral("two variables are named '%1'; variable names must be unique")
                         .arg(at.readString(o, QStringLiteral("name"))));
-        vars.emplace_back(v, at.nested(v->type().name(), v->name()));
+        m_vars.emplace_back(v, at.nested(v->type().name(), v->name()));
     }
-    for (auto& [v, ctx] : vars)
-        v->resolveReferences(ctx);
 
+    void finishVariables() {
+        for (auto& [v, ctx] : m_vars)
+            v->resolveReferences(ctx);
+    }
+
+    void readProgram(const QJsonValue& element, int index) {
+        const JsonContext at(m_file, QLatin1String("program"), index + 1);
+        Behavior* b = readBehavior(&m_project, elementObject(element, at), at, 1, m_behaviors);
+        m_project.addProgram(b);
+    }
+
+    void finishPrograms() {
+        for (Behavior* b : m_behaviors)
+            b->resolveReferences(JsonContext(m_file, QStringLiteral("behavior '%1' (%2)"), b->name(), b->type().name()));
+    }
+
+private:
+    Project& m_project;
+    const QString m_file;
+    Workspace* m_ws;
+    std::vector<std::pair<WorkspaceObject*, JsonContext>> m_made;
+    std::vector<std::pair<Variable*, JsonContext>> m_vars;
+    std::vector<Behavior*> m_behaviors;
+};
+
+} // namespace
+
+void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
+    checkTopLevel(json, fileLabel);
+    const JsonContext top(fileLabel, QStringLiteral("top level"));
+    Project loaded;
+    ProjectReader reader(loaded, fileLabel);
+    const QJsonObject wsJson = top.readObject(json, QStringLiteral("workspace"));
+    const QJsonArray objects = top.nested(QStringLiteral("workspace")).readArray(wsJson, QStringLiteral("objects"));
+    reader.reserveObjects(objects.size());
+    for (int i = 0; i < objects.size(); ++i)
+        reader.readObject(objects[i], i);
+    reader.finishObjects();
+    const QJsonArray variables = top.readArray(json, QStringLiteral("variables"));
+    for (int i = 0; i < variables.size(); ++i)
+        reader.readVariable(variables[i], i);
+    reader.finishVariables();
     const QJsonArray programs = top.readArray(json, QStringLiteral("programs"));
-    std::vector<Behavior*> all;
-    for (int i = 0; i < programs.size(); ++i) {
-        const JsonContext at(fileLabel, QLatin1String("program"), i + 1);
-        Behavior* b = readBehavior(&loaded, elementObject(programs[i], at), at, 1, all);
-        loaded.addProgram(b);
-    }
-    for (Behavior* b : all)
-        b->resolveReferences(
-            JsonContext(fileLabel, QStringLiteral("behavior '%1' (%2)"), b->name(), b->type().name()));
-
+    for (int i = 0; i < programs.size(); ++i)
+        reader.readProgram(programs[i], i);
+    reader.finishPrograms();
     swapContents(loaded);
 }
 
@@ -470,6 +517,180 @@ void Project::swapContents(Project& other) {
         v->_setProject(&other);
     const quint64 rev = std::max(m_structureRevision, other.m_structureRevision) + 1;
     m_structureRevision = other.m_structureRevision = rev;
+}
+
+namespace {
+
+std::atomic<bool> g_piecewise{true};
+std::atomic<int> g_piecewiseLoads{0};
+
+// A file nested deeper than this is read in one piece, so that Qt's parser sees the whole depth
+// (it refuses more than 1,024 levels; the pieces start lower down).
+constexpr int kPiecewiseMaxDepth = 512;
+
+enum Section { Programs, Variables, Objects, kSections };
+
+/// An element of one of the file's long lists, parsed on its own.
+struct Piece {
+    Section section;
+    QJsonObject object;
+};
+
+/// What the parsing thread hands to the reading thread.
+struct PieceChannel {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<Piece> ready;
+    bool done = false;
+    bool whole = false;    // every byte was checked and parsed
+    QJsonObject topLevel;  // the file with its long lists left empty
+    std::atomic<bool> stop{false};
+};
+
+/// Scans `bytes` for repeated keys and parses the elements of the file's long lists one by one
+/// as soon as each has been scanned, then the rest of the file with the lists left empty. Any
+/// surprise (a repeated key, an element that is not an object, text the parser refuses, deep
+/// nesting) ends it with `whole` false: the file is then read in one piece, which words the fault.
+void parsePieces(const QByteArray& bytes, PieceChannel& channel) {
+    std::vector<Piece> batch;
+    const auto handOver = [&](bool last, bool whole, QJsonObject topLevel) {
+        std::lock_guard<std::mutex> lock(channel.mutex);
+        for (Piece& p : batch)
+            channel.ready.push_back(std::move(p));
+        batch.clear();
+        if (last) {
+            channel.done = true;
+            channel.whole = whole;
+            channel.topLevel = std::move(topLevel);
+        }
+        channel.wake.notify_one();
+    };
+    bool whole = false;
+    QJsonObject topLevel;
+    try {
+        JsonElements lists;
+        lists.arrays = {{"programs"}, {"variables"}, {"workspace", "objects"}};
+        lists.element = [&](int array, qint64 begin, qint64 end) {
+            if (channel.stop.load(std::memory_order_relaxed) || bytes.at(static_cast<int>(begin)) != '{')
+                return false;
+            QJsonParseError error;
+            const QJsonDocument doc = QJsonDocument::fromJson(
+                QByteArray::fromRawData(bytes.constData() + begin, static_cast<int>(end - begin)), &error);
+            if (error.error != QJsonParseError::NoError || !doc.isObject())
+                return false;
+            batch.push_back(Piece{static_cast<Section>(array), doc.object()});
+            if (batch.size() >= 64)
+                handOver(false, false, {});
+            return true;
+        };
+        const JsonScanResult scan = scanJson(bytes, &lists);
+        whole = scan.complete && scan.repeated.offset < 0 && scan.maxDepth <= kPiecewiseMaxDepth;
+        for (const auto& [begin, end] : lists.contents)
+            whole = whole && begin >= 0;
+        if (whole) {
+            // The rest of the file: everything but what lies between the lists' brackets.
+            std::vector<std::pair<qint64, qint64>> cuts = lists.contents;
+            std::sort(cuts.begin(), cuts.end());
+            QByteArray rest;
+            qint64 from = 0;
+            for (const auto& [begin, end] : cuts) {
+                rest.append(bytes.constData() + from, static_cast<int>(begin - from));
+                from = end;
+            }
+            rest.append(bytes.constData() + from, static_cast<int>(bytes.size() - from));
+            QJsonParseError error;
+            const QJsonDocument doc = QJsonDocument::fromJson(rest, &error);
+            whole = error.error == QJsonParseError::NoError && doc.isObject();
+            topLevel = doc.object();
+        }
+    } catch (...) {
+        whole = false;
+    }
+    handOver(true, whole, std::move(topLevel));
+}
+
+} // namespace
+
+void Project::_setPiecewiseLoading(bool on) { g_piecewise.store(on); }
+
+int Project::_piecewiseLoads() { return g_piecewiseLoads.load(); }
+
+bool Project::loadPiecewise(const QByteArray& bytes, const QString& file) {
+    // One thread scans and parses, this one builds the project from what is parsed so far: on
+    // a large file, most of the parsing is done by the time the last object is built.
+    PieceChannel channel;
+    std::thread parser;
+    try {
+        parser = std::thread(parsePieces, std::cref(bytes), std::ref(channel));
+    } catch (const std::system_error&) {
+        return false;
+    }
+    struct Join {
+        PieceChannel& channel;
+        std::thread& thread;
+        ~Join() {
+            channel.stop.store(true);
+            thread.join();
+        }
+    } join{channel, parser};
+
+    // The pieces stay alive with the undo history's start (freeing them is left for later too).
+    auto pieces = std::make_shared<std::array<std::vector<QJsonObject>, kSections>>();
+    Project loaded;
+    try {
+        ProjectReader reader(loaded, file);
+        for (;;) {
+            std::vector<Piece> got;
+            {
+                std::unique_lock<std::mutex> lock(channel.mutex);
+                channel.wake.wait(lock, [&] { return !channel.ready.empty() || channel.done; });
+                got.swap(channel.ready);
+                if (got.empty())
+                    break; // done, and nothing left
+            }
+            for (Piece& p : got) {
+                auto& list = (*pieces)[p.section];
+                const int index = static_cast<int>(list.size());
+                switch (p.section) {
+                case Programs: reader.readProgram(p.object, index); break;
+                case Variables: reader.readVariable(p.object, index, false); break;
+                case Objects: reader.readObject(p.object, index); break;
+                case kSections: break;
+                }
+                list.push_back(std::move(p.object));
+            }
+        }
+        if (!channel.whole)
+            return false;
+        checkTopLevel(channel.topLevel, file);
+        reader.finishObjects();
+        reader.finishVariables();
+        reader.finishPrograms();
+    } catch (...) {
+        // Read it again in one piece: that names what is wrong, exactly as it always has.
+        return false;
+    }
+    swapContents(loaded);
+    g_piecewiseLoads.fetch_add(1);
+    m_history->resetLazily([topLevel = channel.topLevel, pieces, file]() {
+        // The document as one piece again, for the history's first snapshot.
+        QJsonObject document = topLevel;
+        const auto list = [&](Section section) {
+            QJsonArray a;
+            for (const QJsonObject& o : (*pieces)[section])
+                a.append(o);
+            return a;
+        };
+        QJsonObject workspace = document.value(QStringLiteral("workspace")).toObject();
+        workspace.insert(QStringLiteral("objects"), list(Objects));
+        document.insert(QStringLiteral("workspace"), workspace);
+        document.insert(QStringLiteral("variables"), list(Variables));
+        document.insert(QStringLiteral("programs"), list(Programs));
+        Project loaded;
+        loaded.fromJson(document, file);
+        return UndoHistory::snapshotOf(loaded);
+    });
+    return true;
 }
 
 void Project::load(const QString& file) {
@@ -510,8 +731,11 @@ void Project::load(const QString& file) {
     if (bytes.size() > kMaxFileSize)
         throw FileError(QStringLiteral("Cannot open project file '%1': it is too large (at most %2 MB).")
                             .arg(file, QString::number(kMaxFileSize / (1024 * 1024))));
-    if (bytes.trimmed().isEmpty())
+    if (std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return std::isspace(static_cast<uchar>(c)); }))
         throw FormatError(QStringLiteral("Project file '%1' is empty.").arg(file));
+    if (g_piecewise.load(std::memory_order_relaxed) && loadPiecewise(bytes, file))
+        return;
+    // One step after another: this also finds and words what is wrong with a file.
     const RepeatedJsonKey repeated = findRepeatedJsonKey(bytes);
     if (repeated.offset >= 0)
         throw FormatError(QStringLiteral("Project file '%1' is damaged or was edited by hand: the key '%2' appears "

@@ -84,9 +84,18 @@ public:
     void _objectRenamed(int category, const QString& from, const QString& to);
     void _structureChanged() { ++m_structureRevision; }
 
+    /// Whether load parses and builds on two threads at once (the default); tests compare it
+    /// with reading in one piece.
+    static void _setPiecewiseLoading(bool on);
+    /// How many loads so far were read piecewise (the others were read in one piece).
+    static int _piecewiseLoads();
+
 private:
     void clear();
     void swapContents(Project& other);
+    /// Loads `bytes` with parsing and building side by side; false (with nothing changed) when
+    /// anything is unexpected, and the caller then reads the file in one piece.
+    bool loadPiecewise(const QByteArray& bytes, const QString& file);
 
     std::unique_ptr<Workspace> m_workspace;
     std::vector<std::unique_ptr<Behavior>> m_behaviors; // every behavior, attached or not

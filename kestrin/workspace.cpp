@@ -177,8 +177,10 @@ void Workspace::remove(WorkspaceObject* object) {
         if (Robot* robot = static_cast<ToolFrame*>(object)->robot())
             robot->_detachToolFrame(static_cast<ToolFrame*>(object));
     }
-    floorFreed(object->_floorCells());
-    markFloor(object, false);
+    if (!m_floorStale) {
+        floorFreed(object->_floorCells());
+        markFloor(object, false);
+    }
     const auto c = static_cast<size_t>(object->category());
     const QString name = object->name();
     m_names[c]->remove(name);
@@ -230,6 +232,7 @@ void Workspace::_swapContents(Workspace& other) {
     std::swap(m_byName, other.m_byName);
     std::swap(m_names, other.m_names);
     m_floor.swap(other.m_floor);
+    std::swap(m_floorStale, other.m_floorStale);
     std::swap(m_searchHint, other.m_searchHint);
     std::swap(m_nextId, other.m_nextId);
     for (const auto& o : m_objects)
@@ -251,6 +254,7 @@ void Workspace::_clear() {
     for (auto& n : m_names)
         n->clear();
     m_floor.clear();
+    m_floorStale = false;
     m_searchHint.clear();
     ++m_structureRevision;
 }
@@ -320,11 +324,15 @@ void Workspace::floorFreed(const QRect& cells) {
 }
 
 void Workspace::_setFloorDeferred(bool on) {
-    if (m_floorDeferred == on)
-        return;
     m_floorDeferred = on;
     if (on)
+        m_floorStale = true;
+}
+
+void Workspace::ensureFloor() {
+    if (!m_floorStale || m_floorDeferred)
         return;
+    m_floorStale = false;
     // Work out every footprint first, so that the table of cells is sized once.
     std::size_t cells = m_floor.size();
     for (const auto& object : m_objects) {
@@ -342,7 +350,8 @@ void Workspace::_setFloorDeferred(bool on) {
 }
 
 void Workspace::_updateFloor(WorkspaceObject* object) {
-    if (m_floorDeferred)
+    // A floor not marked yet is marked from the poses as they are when it is first needed.
+    if (m_floorDeferred || m_floorStale)
         return;
     floorFreed(object->_floorCells());
     markFloor(object, false);
@@ -353,6 +362,7 @@ void Workspace::_updateFloor(WorkspaceObject* object) {
 }
 
 void Workspace::place(WorkspaceObject* object) {
+    ensureFloor();
     const QRect shape = footprintCells(object, Eigen::Vector3d::Zero());
     const qint64 shapeKey = cellKey(shape.width(), shape.height());
     // Search rings of cells around the origin, nearest first, for a spot where the whole

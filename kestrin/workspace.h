@@ -71,15 +71,19 @@ public:
     void _structureChanged() { ++m_structureRevision; }
     /// While off, new objects keep the pose they were constructed with (loading sets it next).
     void _setAutoPlace(bool on) { m_autoPlace = on; }
-    /// While on, objects do not mark the floor cells they stand on; turning it off marks them
-    /// all once. Loading sets every object's pose after making it: marking the default pose
-    /// first, then the loaded one, was a third of the time it took to load a large cell.
+    /// While on, objects do not mark the floor cells they stand on; after it is turned off, they
+    /// are all marked at once when the floor is next needed (placing an object, moving one).
+    /// Loading sets every object's pose after making it: marking the default pose first, then
+    /// the loaded one, was a third of the time it took to load a large cell, and a cell that is
+    /// only opened and looked at never needs its floor.
     void _setFloorDeferred(bool on);
     /// Gives an object another id; false when the id is taken by another object.
     bool _reassignId(WorkspaceObject* object, quint64 id);
 
 private:
     void place(WorkspaceObject* object);
+    /// Marks every object's floor cells if they are not marked (see _setFloorDeferred).
+    void ensureFloor();
     void markFloor(WorkspaceObject* object, bool occupied);
     QRect footprintCells(const WorkspaceObject* object, const Eigen::Vector3d& centre) const;
     bool floorFree(const QRect& cells) const;
@@ -100,6 +104,7 @@ private:
     QHash<qint64, SearchHint> m_searchHint;
     bool m_autoPlace = true;
     bool m_floorDeferred = false;
+    bool m_floorStale = false; // objects' floor cells are not marked
     quint64 m_nextId = 1;
     quint64 m_structureRevision = 1;
 };

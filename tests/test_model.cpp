@@ -230,13 +230,16 @@ private slots:
             new VisualMarker(ws, "Marker");
         }
         // A user may move an object anywhere; what is added later keeps clear of its new spot.
-        const size_t before = ws->objects().size();
         first->setPose(makePose({3.0, 0.5, 0}, 0, 0, kPi / 4));
         if (reloaded) {
             const QString file = dir.filePath("cell.kestrin");
             project.save(file);
             project.load(file);
+            // Moved and removed before anything was placed in the loaded cell.
+            ws->objects().front()->setPose(makePose({-3.0, -2.0, 0}, 0, 0, 0.3));
+            ws->remove(ws->objects().back());
         }
+        const size_t before = ws->objects().size();
         (new CustomItem(ws, "Wide"))->setSize({2.0, 0.4, 0.5});
         for (int i = 0; i < 12; ++i)
             new Desk(ws, "Late desk");

@@ -194,6 +194,21 @@ std::pair<QString, QString> failureOf(const std::function<void()>& f) {
     return {};
 }
 
+/// While it lives, projects are loaded in one piece rather than parsed and built side by side.
+struct OnePiece {
+    OnePiece() { Project::_setPiecewiseLoading(false); }
+    ~OnePiece() { Project::_setPiecewiseLoading(true); }
+};
+
+/// What loading `file` gives: the document with ids, or the failure.
+QByteArray loadOutcome(const QString& file) {
+    Project p;
+    const auto [kind, message] = failureOf([&] { p.load(file); });
+    if (!kind.isNull())
+        return (kind + ": " + message).toUtf8();
+    return QJsonDocument(p.toJson(true)).toJson();
+}
+
 /// Loads `file` into `project`; the failure's message, or a null QString.
 QString loadError(Project& project, const QString& file) {
     try {
@@ -216,9 +231,14 @@ class TestProjectFile : public QObject {
     QString path(const QString& name) const { return m_dir.filePath(name); }
 
     /// Loads `file` over m_loaded, expecting a failure whose message names the file and `mentions`.
+    /// Reading the file in one piece must fail the same way.
     void expectLoadFailure(const QString& file, const QStringList& mentions, bool fileError = false) {
         const QByteArray before = bytesOf(m_loaded);
         const auto [kind, msg] = failureOf([&] { m_loaded.load(file); });
+        {
+            OnePiece onePiece;
+            QCOMPARE(failureOf([&] { m_loaded.load(file); }), std::make_pair(kind, msg));
+        }
         QCOMPARE(kind, QString(fileError ? "FileError" : "FormatError"));
         QVERIFY2(msg.contains(file), qPrintable(msg));
         for (const QString& m : mentions)
@@ -395,6 +415,17 @@ private slots:
             << withProgram(action("UR5e", "Slow")) << QStringList{"Slow", "Step"};
         QTest::newRow("negative wait") << withProgram({{"type", "Wait"}, {"name", "Nap"}, {"duration", -2}})
                                        << QStringList{"duration", "Nap"};
+        // The message walks down to the faulty behavior, however deep it lies.
+        const QJsonObject nap{{"type", "Wait"}, {"name", "Nap"}, {"duration", -1}};
+        const QJsonObject inner{{"type", "Sequence"}, {"name", "Inner"}, {"children", QJsonArray{nap}}};
+        QTest::newRow("wait inside sequences")
+            << withProgram({{"type", "Sequence"}, {"name", "Outer"}, {"children", QJsonArray{QJsonObject{}, inner}}})
+            << QStringList{"program 1, Sequence 'Outer', child 1: field 'type' is missing"};
+        QTest::newRow("wait inside sequences, second child")
+            << withProgram({{"type", "Sequence"},
+                            {"name", "Outer"},
+                            {"children", QJsonArray{QJsonObject{{"type", "Wait"}, {"name", "Ok"}, {"duration", 1}}, inner}}})
+            << QStringList{"program 1, Sequence 'Outer', child 2, Sequence 'Inner', child 1, Wait 'Nap': field 'duration'"};
         QJsonObject deep{{"type", "Wait"}, {"name", "Bottom"}, {"duration", 0}};
         for (int i = 0; i < 150; ++i)
             deep = QJsonObject{
@@ -514,6 +545,87 @@ private slots:
         const QString file = path(QString("repeated %1.kestrin").arg(QTest::currentDataTag()));
         QVERIFY(writeFileBytes(file, content));
         expectLoadFailure(file, mentions);
+    }
+
+    void readingPiecewiseGivesWhatReadingInOnePieceGives_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("loads");
+        QTest::addColumn<bool>("piecewise");
+        const QJsonObject doc = QJsonDocument::fromJson(m_good).object();
+        const auto compact = [](const QJsonValue& v) {
+            return v.isObject() ? QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact)
+                                : QJsonDocument(v.toArray()).toJson(QJsonDocument::Compact);
+        };
+        QTest::newRow("as saved") << m_good << true << true;
+        QTest::newRow("compact") << QJsonDocument(doc).toJson(QJsonDocument::Compact) << true << true;
+        // Written by hand: the objects first, the format last, other white space.
+        const QByteArray reordered = "{\r\n\t\"workspace\" : " + compact(doc["workspace"]) + " ,\r\n\t\"programs\":" +
+                                     compact(doc["programs"]) + ",\"variables\":\t" + compact(doc["variables"]) +
+                                     ", \"version\": 1, \"format\": \"kestrin-project\"\r\n}\r\n";
+        QTest::newRow("other order and spacing") << reordered << true << true;
+        QJsonObject extra = doc;
+        extra["notes"] = QJsonObject{{"programs", QJsonArray{1, QJsonObject{{"objects", QJsonArray{2}}}}},
+                                     {"workspace", QJsonObject{{"objects", QJsonArray{3}}}}};
+        QTest::newRow("lists of the same names elsewhere") << QJsonDocument(extra).toJson() << true << true;
+        QJsonObject empty = doc;
+        empty["programs"] = QJsonArray();
+        empty["variables"] = QJsonArray();
+        empty["workspace"] = QJsonObject{{"objects", QJsonArray()}};
+        QTest::newRow("empty lists") << QJsonDocument(empty).toJson() << true << true;
+        QTest::newRow("byte order mark") << "\xef\xbb\xbf" + m_good << true << false;
+        QJsonObject deep = doc;
+        QJsonArray nest;
+        for (int i = 0; i < 600; ++i)
+            nest = QJsonArray{nest};
+        deep["notes"] = nest;
+        QTest::newRow("deeply nested notes") << QJsonDocument(deep).toJson() << true << false;
+        // Faults found only in the pieces, or only around them.
+        QJsonObject scalar = doc;
+        scalar["programs"] = QJsonArray{7};
+        QTest::newRow("program that is a number") << QJsonDocument(scalar).toJson() << false << false;
+        QJsonObject missing = doc;
+        missing.remove("variables");
+        QTest::newRow("no variables") << QJsonDocument(missing).toJson() << false << false;
+        QJsonObject notList = doc;
+        notList["variables"] = QJsonObject();
+        QTest::newRow("variables not a list") << QJsonDocument(notList).toJson() << false << false;
+        QTest::newRow("comma after the last program")
+            << QByteArray(reordered).replace("}],\"variables\"", "},],\"variables\"") << false << false;
+        QTest::newRow("no comma between programs")
+            << QByteArray(reordered).replace("},{\"children\"", "} {\"children\"") << false << false;
+        const int lastBrace = m_good.lastIndexOf('}');
+        QTest::newRow("text after the end") << m_good.left(lastBrace + 1) + " x" << false << false;
+        QTest::newRow("cut inside an object") << m_good.left(m_good.indexOf("\"objects\"") + 200) << false << false;
+        QJsonObject wrongVersion = doc;
+        wrongVersion["version"] = 99;
+        QTest::newRow("newer version") << QJsonDocument(wrongVersion).toJson() << false << false;
+        QJsonObject wrongRegion = doc;
+        QJsonArray variables = wrongRegion["variables"].toArray();
+        for (int i = 0; i < variables.size(); ++i) {
+            QJsonObject v = variables[i].toObject();
+            if (v["type"] == "TaskRegionTarget") {
+                QJsonObject g = v["pose_generator"].toObject();
+                g["task_region"] = "Nowhere";
+                v["pose_generator"] = g;
+                variables[i] = v;
+            }
+        }
+        wrongRegion["variables"] = variables;
+        QTest::newRow("region that is not in the cell") << QJsonDocument(wrongRegion).toJson() << false << false;
+    }
+
+    void readingPiecewiseGivesWhatReadingInOnePieceGives() {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, loads);
+        QFETCH(bool, piecewise);
+        const QString file = path(QString("pieces %1.kestrin").arg(QTest::currentDataTag()));
+        QVERIFY(writeFileBytes(file, content));
+        const int before = Project::_piecewiseLoads();
+        const QByteArray outcome = loadOutcome(file);
+        QCOMPARE(Project::_piecewiseLoads() - before, piecewise ? 1 : 0);
+        QVERIFY2(outcome.startsWith("{") == loads, outcome.constData());
+        OnePiece onePiece;
+        QCOMPARE(loadOutcome(file), outcome);
     }
 
     void keysMayRepeatInDifferentObjectsAndInsideStrings() {
