@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <deque>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -37,11 +38,11 @@ void JsonContext::Step::appendTo(QString& out) const {
     if (!out.isEmpty())
         out += QLatin1String(", ");
     switch (shape) {
-    case Shape::Text: out += first; break;
-    case Shape::Numbered: out += first + QLatin1Char(' ') + QString::number(number); break;
-    case Shape::Named: out += first + QLatin1String(" '") + second + QLatin1Char('\''); break;
-    case Shape::Field: out += QLatin1String("field '") + first + QLatin1Char('\''); break;
-    case Shape::Pattern: out += first.arg(second, third); break;
+    case Shape::Text: out += a; break;
+    case Shape::Numbered: out += word + QLatin1Char(' ') + QString::number(number); break;
+    case Shape::Named: out += a + QLatin1String(" '") + b + QLatin1Char('\''); break;
+    case Shape::Field: out += QLatin1String("field '") + a + QLatin1Char('\''); break;
+    case Shape::Described: out += word + QLatin1String(" '") + a + QLatin1String("' (") + b + QLatin1Char(')'); break;
     }
 }
 
@@ -51,13 +52,20 @@ JsonContext::JsonContext(QString file, Step first) : m_file(std::move(file)) {
 }
 
 JsonContext::JsonContext(QString file, QString where)
-    : JsonContext(std::move(file), Step{Step::Shape::Text, 0, std::move(where), {}, {}}) {}
+    : JsonContext(std::move(file), Step{Step::Shape::Text, 0, {}, std::move(where), {}}) {}
 
 JsonContext::JsonContext(QString file, QLatin1String what, int number)
     : JsonContext(std::move(file), Step{Step::Shape::Numbered, number, what, {}, {}}) {}
 
-JsonContext::JsonContext(QString file, QString pattern, QString a, QString b)
-    : JsonContext(std::move(file), Step{Step::Shape::Pattern, 0, std::move(pattern), std::move(a), std::move(b)}) {}
+JsonContext::JsonContext(QString file, QLatin1String what, int number, const QString& kind, const QString& name)
+    : JsonContext(std::move(file), Step{Step::Shape::Numbered, number, what, {}, {}}) {
+    static_assert(kInlineSteps >= 2, "a numbered and a named step fit in a context");
+    m_steps[1] = Step{Step::Shape::Named, 0, {}, kind, name};
+    m_count = 2;
+}
+
+JsonContext::JsonContext(QString file, QLatin1String what, QString name, QString kind)
+    : JsonContext(std::move(file), Step{Step::Shape::Described, 0, what, std::move(name), std::move(kind)}) {}
 
 JsonContext JsonContext::with(Step step) const {
     JsonContext inner = *this;
@@ -70,17 +78,17 @@ JsonContext JsonContext::with(Step step) const {
     return inner;
 }
 
-JsonContext JsonContext::nested(const QString& where) const { return with(Step{Step::Shape::Text, 0, where, {}, {}}); }
+JsonContext JsonContext::nested(const QString& where) const { return with(Step{Step::Shape::Text, 0, {}, where, {}}); }
 
 JsonContext JsonContext::nested(const QString& kind, const QString& name) const {
-    return with(Step{Step::Shape::Named, 0, kind, name, {}});
+    return with(Step{Step::Shape::Named, 0, {}, kind, name});
 }
 
 JsonContext JsonContext::nested(QLatin1String what, int number) const {
     return with(Step{Step::Shape::Numbered, number, what, {}, {}});
 }
 
-JsonContext JsonContext::field(const QString& key) const { return with(Step{Step::Shape::Field, 0, key, {}, {}}); }
+JsonContext JsonContext::field(const QString& key) const { return with(Step{Step::Shape::Field, 0, {}, key, {}}); }
 
 QString JsonContext::where() const {
     std::vector<const Outer*> outers;
@@ -294,7 +302,8 @@ bool readJsonString(const char* s, qint64 n, qint64& i, QString* out) {
 namespace {
 
 /// The keys seen so far in one open object, as UTF-8 the way Qt decodes them. Objects have a
-/// handful of keys: a plain list is quicker than a hash, until one has many.
+/// handful of keys: a plain list is quicker than a hash, until one has many. The keys point into
+/// the text being scanned, or into the scan's store of decoded keys.
 class KeySet {
 public:
     void clear() {
@@ -306,19 +315,19 @@ public:
         if (m_hash.empty()) {
             if (std::find(m_list.begin(), m_list.end(), key) != m_list.end())
                 return false;
-            m_list.emplace_back(key);
+            m_list.push_back(key);
             if (m_list.size() > 32) {
                 m_hash.insert(m_list.begin(), m_list.end());
                 m_list.clear();
             }
             return true;
         }
-        return m_hash.emplace(key).second;
+        return m_hash.insert(key).second;
     }
 
 private:
-    std::vector<std::string> m_list;
-    std::unordered_set<std::string> m_hash;
+    std::vector<std::string_view> m_list;
+    std::unordered_set<std::string_view> m_hash;
 };
 
 } // namespace
@@ -355,6 +364,7 @@ JsonScanResult scanJson(const QByteArray& json, JsonElements* elements) {
         elements->contents.assign(elements->arrays.size(), {-1, -1});
     }
     JsonScanResult result;
+    std::deque<std::string> decoded; // keys that were not plain ASCII, as Qt reads them
     // Levels are kept when closed and reused, so that their key lists keep their room.
     std::vector<Level> pool;
     std::size_t depth = 0;
@@ -404,7 +414,6 @@ JsonScanResult scanJson(const QByteArray& json, JsonElements* elements) {
                 ++i;
             }
             std::string_view key;
-            std::string decoded;
             if (plain && i < n && s[i] == '"') {
                 key = std::string_view(s + start, static_cast<std::size_t>(i - start));
                 ++i;
@@ -413,8 +422,8 @@ JsonScanResult scanJson(const QByteArray& json, JsonElements* elements) {
                 QString text;
                 if (!readJsonString(s, n, i, &text))
                     return result;
-                decoded = text.toStdString();
-                key = decoded;
+                decoded.push_back(text.toStdString());
+                key = decoded.back();
             }
             if (!top().keys.insert(key)) {
                 result.repeated = {QString::fromStdString(std::string(key)), at};

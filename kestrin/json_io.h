@@ -32,8 +32,11 @@ public:
     JsonContext(QString file, QString where);
     /// "<what> <number>", e.g. "workspace object 3".
     JsonContext(QString file, QLatin1String what, int number);
-    /// `pattern` with %1 and %2 replaced by `a` and `b`, e.g. "behavior '%1' (%2)".
-    JsonContext(QString file, QString pattern, QString a, QString b);
+    /// "<what> <number>, <kind> '<name>'", e.g. "workspace object 3, Desk 'Bench'": the same as
+    /// JsonContext(file, what, number).nested(kind, name).
+    JsonContext(QString file, QLatin1String what, int number, const QString& kind, const QString& name);
+    /// "<what> '<name>' (<kind>)", e.g. "behavior 'Pick' (Sequence)".
+    JsonContext(QString file, QLatin1String what, QString name, QString kind);
     /// Inside this place: "<this place>, <where>".
     JsonContext nested(const QString& where) const;
     /// Inside this place: "<this place>, <kind> '<name>'".
@@ -65,22 +68,22 @@ public:
 private:
     /// One step of the way to a place in the file, kept as its parts until it is put into words.
     struct Step {
-        enum class Shape : unsigned char { Text, Numbered, Named, Field, Pattern };
+        enum class Shape : unsigned char { Text, Numbered, Named, Field, Described };
         Shape shape = Shape::Text;
         int number = 0;
-        QString first;  // the text, the kind, the key, the pattern, or what is numbered
-        QString second; // the name, or the pattern's %1
-        QString third;  // the pattern's %2
+        QLatin1String word; // what is numbered or described (a literal in the code)
+        QString a;          // the text, the kind, the key, or the name described
+        QString b;          // the name, or the kind described
         void appendTo(QString& out) const;
     };
     /// The first steps of a place deeper than a context keeps in itself.
     struct Outer;
-    static constexpr int kInlineSteps = 3;
+    static constexpr int kInlineSteps = 2;
     JsonContext(QString file, Step first);
     JsonContext with(Step step) const;
 
-    // Steps are kept in the context itself, so that making one (tens of thousands in a large
-    // file) allocates nothing.
+    // The last steps are kept in the context itself, so that making one (tens of thousands in a
+    // large file) rarely allocates.
     QString m_file;
     std::shared_ptr<const Outer> m_outer;
     std::array<Step, kInlineSteps> m_steps;

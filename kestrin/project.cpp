@@ -23,8 +23,10 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -386,6 +388,27 @@ void checkTopLevel(const QJsonObject& json, const QString& fileLabel) {
 /// programs, each numbered from 0 within its list. Programs, and variables read with
 /// `objectsRead` false, may come before the objects; references are resolved once all is read:
 /// objects', then variables', then behaviors'.
+/// What is read of a workspace object before it is made: its kind, its name and its pose. A
+/// thread that parses an object's piece may read these at once, leaving less for the builder.
+struct ObjectHead {
+    QString kind;
+    QString name;
+    Transform pose;
+
+    /// The head of `o` as ProjectReader::readObject reads it; nothing when any of it is wrong
+    /// (readObject then reads it again, and says what is wrong, in its own order).
+    static std::optional<ObjectHead> of(const QJsonObject& o, const QString& file) {
+        try {
+            const JsonContext at(file, QStringLiteral("workspace object"));
+            ObjectHead head{at.readString(o, QStringLiteral("type")), at.readString(o, QStringLiteral("name")), {}};
+            head.pose = at.readPose(o, QStringLiteral("pose"));
+            return head;
+        } catch (const Error&) {
+            return std::nullopt;
+        }
+    }
+};
+
 class ProjectReader {
 public:
     ProjectReader(Project& into, QString fileLabel)
@@ -396,15 +419,16 @@ public:
 
     void reserveObjects(int count) { m_made.reserve(static_cast<size_t>(count)); }
 
-    void readObject(const QJsonValue& element, int index) {
+    /// `head`, when given, is what ObjectHead::of read of this element.
+    void readObject(const QJsonValue& element, int index, const ObjectHead* head = nullptr) {
         const JsonContext at(m_file, QLatin1String("workspace object"), index + 1);
         const QJsonObject o = elementObject(element, at);
-        const QString kind = at.readString(o, QStringLiteral("type"));
-        const QString name = at.readString(o, QStringLiteral("name"));
+        const QString kind = head ? head->kind : at.readString(o, QStringLiteral("type"));
+        const QString name = head ? head->name : at.readString(o, QStringLiteral("name"));
         const Type* type = Type::find(kind);
         if (!type || !type->canConstructObject())
             at.failField(QStringLiteral("type"), QStringLiteral("names an unknown kind of object '%1'").arg(kind));
-        const JsonContext here = at.nested(kind, name);
+        const JsonContext here(m_file, QLatin1String("workspace object"), index + 1, kind, name);
         WorkspaceObject* obj = nullptr;
         try {
             obj = type->constructObject(m_ws, name);
@@ -415,7 +439,7 @@ public:
             here.fail(QStringLiteral("another %1 has the same name; names must be unique")
                           .arg(categoryLabel(obj->category())));
         try {
-            obj->setTransform(here.readPose(o, QStringLiteral("pose")));
+            obj->setTransform(head ? head->pose : here.readPose(o, QStringLiteral("pose")));
         } catch (const FormatError&) {
             throw;
         } catch (const Error& e) {
@@ -427,14 +451,14 @@ public:
             if (id < 1 || !m_ws->_reassignId(obj, static_cast<quint64>(id)))
                 here.failField(QStringLiteral("id"), QStringLiteral("must be a positive number used by no other object"));
         }
-        m_made.emplace_back(obj, here);
+        m_made.emplace_back(obj, index);
     }
 
     void finishObjects() {
-        for (auto& [obj, ctx] : m_made)
-            obj->resolveReferences(ctx);
-        for (auto& [obj, ctx] : m_made)
-            obj->finishLoading(ctx);
+        for (const auto& [obj, index] : m_made)
+            obj->resolveReferences(objectContext(obj, index));
+        for (const auto& [obj, index] : m_made)
+            obj->finishLoading(objectContext(obj, index));
         m_ws->_setFloorDeferred(false);
     }
 
@@ -446,12 +470,12 @@ public:
         if (v->name() != at.readString(o, QStringLiteral("name")))
             at.fail(QStringLiteral("two variables are named '%1'; variable names must be unique")
                         .arg(at.readString(o, QStringLiteral("name"))));
-        m_vars.emplace_back(v, at.nested(v->type().name(), v->name()));
+        m_vars.emplace_back(v, index);
     }
 
     void finishVariables() {
-        for (auto& [v, ctx] : m_vars)
-            v->resolveReferences(ctx);
+        for (const auto& [v, index] : m_vars)
+            v->resolveReferences(JsonContext(m_file, QLatin1String("variable"), index + 1, v->type().name(), v->name()));
     }
 
     void readProgram(const QJsonValue& element, int index) {
@@ -462,15 +486,21 @@ public:
 
     void finishPrograms() {
         for (Behavior* b : m_behaviors)
-            b->resolveReferences(JsonContext(m_file, QStringLiteral("behavior '%1' (%2)"), b->name(), b->type().name()));
+            b->resolveReferences(JsonContext(m_file, QLatin1String("behavior"), b->name(), b->type().name()));
     }
 
 private:
     Project& m_project;
     const QString m_file;
     Workspace* m_ws;
-    std::vector<std::pair<WorkspaceObject*, JsonContext>> m_made;
-    std::vector<std::pair<Variable*, JsonContext>> m_vars;
+    /// Where in the file an object was read, as its reader named it (its kind is its type's name).
+    JsonContext objectContext(const WorkspaceObject* obj, int index) const {
+        return JsonContext(m_file, QLatin1String("workspace object"), index + 1, obj->type().name(), obj->name());
+    }
+
+    // What was read, with its place in its list; places are put into words only for a failure.
+    std::vector<std::pair<WorkspaceObject*, int>> m_made;
+    std::vector<std::pair<Variable*, int>> m_vars;
     std::vector<Behavior*> m_behaviors;
 };
 
@@ -530,40 +560,90 @@ constexpr int kPiecewiseMaxDepth = 512;
 
 enum Section { Programs, Variables, Objects, kSections };
 
-/// An element of one of the file's long lists, parsed on its own.
+/// An element of one of the file's long lists, by its bytes, checked for repeated keys. Either
+/// thread may parse it: the one that takes it first.
 struct Piece {
-    Section section;
-    QJsonObject object;
+    enum State { Waiting, Parsing, Parsed, Refused };
+    Section section = Programs;
+    qint64 begin = 0, end = 0;
+    std::atomic<int> state{Waiting};
+    QJsonObject object;               // once Parsed
+    std::optional<ObjectHead> head;   // once Parsed, for a workspace object
 };
 
-/// What the parsing thread hands to the reading thread.
+/// Pieces are handed over in runs: a run's place in memory never changes once handed over.
+constexpr int kRun = 64;
+struct PieceRun {
+    std::array<Piece, kRun> pieces;
+    int count = 0;
+};
+
+/// Parses `piece` if no other thread has taken it (and reads an object's head); false when
+/// another thread had.
+bool takeAndParse(const QByteArray& bytes, const QString& file, Piece& piece) {
+    int waiting = Piece::Waiting;
+    if (!piece.state.compare_exchange_strong(waiting, Piece::Parsing, std::memory_order_acquire))
+        return false;
+    bool parsed = false;
+    try {
+        if (bytes.at(static_cast<int>(piece.begin)) == '{') {
+            QJsonParseError error;
+            const QJsonDocument doc = QJsonDocument::fromJson(
+                QByteArray::fromRawData(bytes.constData() + piece.begin, static_cast<int>(piece.end - piece.begin)),
+                &error);
+            parsed = error.error == QJsonParseError::NoError && doc.isObject();
+            if (parsed) {
+                piece.object = doc.object();
+                if (piece.section == Objects)
+                    piece.head = ObjectHead::of(piece.object, file);
+            }
+        }
+    } catch (...) {
+        parsed = false; // out of memory: the file is read in one piece, which meets it again
+    }
+    // Always said, so that a thread waiting for this piece never waits for ever.
+    piece.state.store(parsed ? Piece::Parsed : Piece::Refused, std::memory_order_release);
+    return true;
+}
+
+/// What the scanning thread hands to the building thread.
 struct PieceChannel {
     std::mutex mutex;
     std::condition_variable wake;
-    std::vector<Piece> ready;
+    std::vector<std::unique_ptr<PieceRun>> runs; // every run so far, in the file's order
     bool done = false;
-    bool whole = false;    // every byte was checked and parsed
+    bool whole = false;    // every byte was checked, and the rest of the file parsed
     QJsonObject topLevel;  // the file with its long lists left empty
     std::atomic<bool> stop{false};
+    std::atomic<int> building{0}; // the run the building thread is at
 };
 
-/// Scans `bytes` for repeated keys and parses the elements of the file's long lists one by one
-/// as soon as each has been scanned, then the rest of the file with the lists left empty. Any
-/// surprise (a repeated key, an element that is not an object, text the parser refuses, deep
-/// nesting) ends it with `whole` false: the file is then read in one piece, which words the fault.
-void parsePieces(const QByteArray& bytes, PieceChannel& channel) {
-    std::vector<Piece> batch;
-    const auto handOver = [&](bool last, bool whole, QJsonObject topLevel) {
-        std::lock_guard<std::mutex> lock(channel.mutex);
-        for (Piece& p : batch)
-            channel.ready.push_back(std::move(p));
-        batch.clear();
-        if (last) {
-            channel.done = true;
-            channel.whole = whole;
-            channel.topLevel = std::move(topLevel);
+// How many runs the scan keeps ahead of the building thread before it parses any itself.
+constexpr int kRunsAhead = 4;
+
+/// Scans `bytes` for repeated keys and hands over the elements of the file's long lists in runs,
+/// each element once it has been scanned; then parses the rest of the file with the lists left
+/// empty. While the building thread is well behind, it also parses the runs it hands over; the
+/// building thread parses those it reaches first. Once the scan is done, it parses what is left
+/// from the end backwards. Any surprise (a repeated key, text the parser refuses, deep nesting)
+/// ends it with `whole` false: the file is then read in one piece, which words the fault.
+void scanPieces(const QByteArray& bytes, const QString& file, PieceChannel& channel) {
+    auto run = std::make_unique<PieceRun>();
+    std::vector<PieceRun*> handed;
+    const auto parseRun = [&](PieceRun* r) {
+        for (int i = r->count - 1; i >= 0 && !channel.stop.load(std::memory_order_relaxed); --i)
+            takeAndParse(bytes, file, r->pieces[static_cast<size_t>(i)]);
+    };
+    const auto handOver = [&]() {
+        handed.push_back(run.get());
+        {
+            std::lock_guard<std::mutex> lock(channel.mutex);
+            channel.runs.push_back(std::move(run));
         }
         channel.wake.notify_one();
+        run = std::make_unique<PieceRun>();
+        if (channel.building.load(std::memory_order_relaxed) + kRunsAhead < static_cast<int>(handed.size()))
+            parseRun(handed.back());
     };
     bool whole = false;
     QJsonObject topLevel;
@@ -571,19 +651,19 @@ void parsePieces(const QByteArray& bytes, PieceChannel& channel) {
         JsonElements lists;
         lists.arrays = {{"programs"}, {"variables"}, {"workspace", "objects"}};
         lists.element = [&](int array, qint64 begin, qint64 end) {
-            if (channel.stop.load(std::memory_order_relaxed) || bytes.at(static_cast<int>(begin)) != '{')
+            if (channel.stop.load(std::memory_order_relaxed))
                 return false;
-            QJsonParseError error;
-            const QJsonDocument doc = QJsonDocument::fromJson(
-                QByteArray::fromRawData(bytes.constData() + begin, static_cast<int>(end - begin)), &error);
-            if (error.error != QJsonParseError::NoError || !doc.isObject())
-                return false;
-            batch.push_back(Piece{static_cast<Section>(array), doc.object()});
-            if (batch.size() >= 64)
-                handOver(false, false, {});
+            Piece& piece = run->pieces[static_cast<size_t>(run->count++)];
+            piece.section = static_cast<Section>(array);
+            piece.begin = begin;
+            piece.end = end;
+            if (run->count == kRun)
+                handOver();
             return true;
         };
         const JsonScanResult scan = scanJson(bytes, &lists);
+        if (run->count > 0)
+            handOver();
         whole = scan.complete && scan.repeated.offset < 0 && scan.maxDepth <= kPiecewiseMaxDepth;
         for (const auto& [begin, end] : lists.contents)
             whole = whole && begin >= 0;
@@ -606,7 +686,17 @@ void parsePieces(const QByteArray& bytes, PieceChannel& channel) {
     } catch (...) {
         whole = false;
     }
-    handOver(true, whole, std::move(topLevel));
+    {
+        std::lock_guard<std::mutex> lock(channel.mutex);
+        channel.done = true;
+        channel.whole = whole;
+        channel.topLevel = std::move(topLevel);
+    }
+    channel.wake.notify_one();
+    if (!whole)
+        return;
+    for (auto r = handed.rbegin(); r != handed.rend() && !channel.stop.load(std::memory_order_relaxed); ++r)
+        parseRun(*r);
 }
 
 } // namespace
@@ -616,12 +706,12 @@ void Project::_setPiecewiseLoading(bool on) { g_piecewise.store(on); }
 int Project::_piecewiseLoads() { return g_piecewiseLoads.load(); }
 
 bool Project::loadPiecewise(const QByteArray& bytes, const QString& file) {
-    // One thread scans and parses, this one builds the project from what is parsed so far: on
-    // a large file, most of the parsing is done by the time the last object is built.
+    // One thread scans, this one builds the project from the pieces scanned so far, and both
+    // parse: on a large file, parsing is done by the time the last object is built.
     PieceChannel channel;
-    std::thread parser;
+    std::thread scanner;
     try {
-        parser = std::thread(parsePieces, std::cref(bytes), std::ref(channel));
+        scanner = std::thread(scanPieces, std::cref(bytes), file, std::ref(channel));
     } catch (const std::system_error&) {
         return false;
     }
@@ -632,29 +722,38 @@ bool Project::loadPiecewise(const QByteArray& bytes, const QString& file) {
             channel.stop.store(true);
             thread.join();
         }
-    } join{channel, parser};
+    } join{channel, scanner};
 
     // The pieces stay alive with the undo history's start (freeing them is left for later too).
-    auto pieces = std::make_shared<std::array<std::vector<QJsonObject>, kSections>>();
+    auto pieces = std::make_shared<std::array<std::deque<QJsonObject>, kSections>>();
     Project loaded;
     try {
         ProjectReader reader(loaded, file);
-        for (;;) {
-            std::vector<Piece> got;
+        for (size_t next = 0;; ++next) {
+            PieceRun* run = nullptr;
             {
                 std::unique_lock<std::mutex> lock(channel.mutex);
-                channel.wake.wait(lock, [&] { return !channel.ready.empty() || channel.done; });
-                got.swap(channel.ready);
-                if (got.empty())
+                channel.wake.wait(lock, [&] { return channel.runs.size() > next || channel.done; });
+                if (channel.runs.size() <= next)
                     break; // done, and nothing left
+                run = channel.runs[next].get();
             }
-            for (Piece& p : got) {
+            channel.building.store(static_cast<int>(next), std::memory_order_relaxed);
+            for (int i = 0; i < run->count; ++i) {
+                Piece& p = run->pieces[static_cast<size_t>(i)];
+                if (!takeAndParse(bytes, file, p)) {
+                    // The other thread is parsing it, or has: a few microseconds at most.
+                    while (p.state.load(std::memory_order_acquire) == Piece::Parsing)
+                        std::this_thread::yield();
+                }
+                if (p.state.load(std::memory_order_acquire) != Piece::Parsed)
+                    return false;
                 auto& list = (*pieces)[p.section];
                 const int index = static_cast<int>(list.size());
                 switch (p.section) {
                 case Programs: reader.readProgram(p.object, index); break;
                 case Variables: reader.readVariable(p.object, index, false); break;
-                case Objects: reader.readObject(p.object, index); break;
+                case Objects: reader.readObject(p.object, index, p.head ? &*p.head : nullptr); break;
                 case kSections: break;
                 }
                 list.push_back(std::move(p.object));

@@ -408,7 +408,7 @@ private slots:
         QTest::newRow("unknown behavior kind")
             << withProgram({{"type", "Dance"}, {"name", "Party"}}) << QStringList{"Dance"};
         QTest::newRow("action on missing robot")
-            << withProgram(action("Ghost", "Home")) << QStringList{"Ghost", "Step"};
+            << withProgram(action("Ghost", "Home")) << QStringList{"Ghost", "behavior 'Step' (MoveToJointTarget)"};
         QTest::newRow("action with missing variable")
             << withProgram(action("UR5e", "Nowhere")) << QStringList{"Nowhere", "Step"};
         QTest::newRow("action with wrong variable")
