@@ -23,6 +23,8 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
+#include <exception>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -299,31 +301,159 @@ static QJsonObject behaviorToJson(const Behavior* b) {
     return json;
 }
 
-QJsonObject Project::toJson(bool withIds) const {
-    QJsonArray objects;
-    for (const WorkspaceObject* o : m_workspace->objects()) {
-        QJsonObject json{{QStringLiteral("type"), o->type().name()},
-                         {QStringLiteral("name"), o->name()},
-                         {QStringLiteral("pose"), kestrin::toJson(o->transform())}};
-        if (withIds)
-            json.insert(QStringLiteral("id"), static_cast<double>(o->id()));
-        o->writeJson(json);
-        objects.append(json);
-    }
-    QJsonArray variables;
-    for (const auto& v : m_variables) {
-        QJsonObject json{{QStringLiteral("type"), v->type().name()}, {QStringLiteral("name"), v->name()}};
-        v->writeJson(json);
-        variables.append(json);
-    }
-    QJsonArray programs;
-    for (const Behavior* b : m_programs)
-        programs.append(behaviorToJson(b));
+/// A workspace object as it stands in the file.
+static QJsonObject objectToJson(const WorkspaceObject* o, bool withIds) {
+    QJsonObject json{{QStringLiteral("type"), o->type().name()},
+                     {QStringLiteral("name"), o->name()},
+                     {QStringLiteral("pose"), kestrin::toJson(o->transform())}};
+    if (withIds)
+        json.insert(QStringLiteral("id"), static_cast<double>(o->id()));
+    o->writeJson(json);
+    return json;
+}
+
+static QJsonObject variableToJson(const Variable* v) {
+    QJsonObject json{{QStringLiteral("type"), v->type().name()}, {QStringLiteral("name"), v->name()}};
+    v->writeJson(json);
+    return json;
+}
+
+/// The top level of the file around its lists.
+static QJsonObject topLevelJson(QJsonArray objects, QJsonArray variables, QJsonArray programs) {
     return QJsonObject{{QStringLiteral("format"), kFormatTag},
                        {QStringLiteral("version"), KS_PROJECT_FORMAT_VERSION},
                        {QStringLiteral("workspace"), QJsonObject{{QStringLiteral("objects"), objects}}},
                        {QStringLiteral("variables"), variables},
                        {QStringLiteral("programs"), programs}};
+}
+
+QJsonObject Project::toJson(bool withIds) const {
+    QJsonArray objects;
+    for (const WorkspaceObject* o : m_workspace->objects())
+        objects.append(objectToJson(o, withIds));
+    QJsonArray variables;
+    for (const auto& v : m_variables)
+        variables.append(variableToJson(v.get()));
+    QJsonArray programs;
+    for (const Behavior* b : m_programs)
+        programs.append(behaviorToJson(b));
+    return topLevelJson(objects, variables, programs);
+}
+
+namespace {
+
+/// Text of `lines` (as Qt writes an array's elements at one level of indentation) moved in by
+/// `spaces`: the same elements as Qt writes them deeper in a document. Strings hold no line
+/// breaks of their own (Qt writes them as \n), so every line break is between lines.
+QByteArray indented(const QByteArray& lines, int spaces) {
+    QByteArray out;
+    out.reserve(lines.size() + lines.count('\n') * spaces + spaces);
+    const QByteArray pad(spaces, ' ');
+    const char* p = lines.constData();
+    const char* const end = p + lines.size();
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* stop = nl ? nl + 1 : end;
+        out += pad;
+        out.append(p, static_cast<int>(stop - p));
+        p = stop;
+    }
+    return out;
+}
+
+} // namespace
+
+QByteArray Project::fileText() const {
+    // The file is what Qt writes for toJson(), byte for byte. Its long lists are written in
+    // chunks, taken in turn by this thread and a helper, each chunk as a JSON array of its own
+    // moved in to its place; the top level is written by Qt around markers that the chunks
+    // replace. Building and writing the pieces on two threads roughly halves a large save.
+    const std::vector<WorkspaceObject*> objects = m_workspace->objects();
+    struct List {
+        int count;
+        int depth; // indentation level of the list's elements in the file
+        std::function<QJsonObject(int)> element;
+    };
+    const List lists[] = {
+        {static_cast<int>(objects.size()), 3, [&](int i) { return objectToJson(objects[static_cast<size_t>(i)], false); }},
+        {static_cast<int>(m_variables.size()), 2, [&](int i) { return variableToJson(m_variables[static_cast<size_t>(i)].get()); }},
+        {static_cast<int>(m_programs.size()), 2, [&](int i) { return behaviorToJson(m_programs[static_cast<size_t>(i)]); }},
+    };
+    constexpr int kChunk = 256;
+    struct Chunk {
+        int list, begin, end;
+        QByteArray text;
+    };
+    std::vector<Chunk> chunks;
+    for (int l = 0; l < 3; ++l)
+        for (int b = 0; b < lists[l].count; b += kChunk)
+            chunks.push_back({l, b, std::min(b + kChunk, lists[l].count), {}});
+    std::atomic<size_t> next{0};
+    const auto work = [&]() {
+        for (size_t c; (c = next.fetch_add(1)) < chunks.size();) {
+            Chunk& chunk = chunks[c];
+            const List& list = lists[chunk.list];
+            QJsonArray a;
+            for (int i = chunk.begin; i < chunk.end; ++i)
+                a.append(list.element(i));
+            // "[\n" + the elements, one level in + "\n]\n"
+            const QByteArray text = QJsonDocument(a).toJson(QJsonDocument::Indented);
+            chunk.text = indented(text.mid(2, text.size() - 5), 4 * (list.depth - 1));
+        }
+    };
+    std::exception_ptr helperFailed;
+    std::thread helper;
+    if (chunks.size() > 1) {
+        try {
+            helper = std::thread([&] {
+                try {
+                    work();
+                } catch (...) {
+                    helperFailed = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: this one writes every chunk.
+        }
+    }
+    try {
+        work();
+    } catch (...) {
+        next.store(chunks.size()); // the helper takes no more
+        if (helper.joinable())
+            helper.join();
+        throw;
+    }
+    if (helper.joinable())
+        helper.join();
+    if (helperFailed)
+        std::rethrow_exception(helperFailed);
+
+    // The top level, with a marker in each list that has elements.
+    const auto marker = [](int l) { return QStringLiteral("\u0001list %1\u0001").arg(l); };
+    const auto stand = [&](int l) { return lists[l].count ? QJsonArray{marker(l)} : QJsonArray(); };
+    QByteArray text = QJsonDocument(topLevelJson(stand(0), stand(1), stand(2))).toJson(QJsonDocument::Indented);
+    for (int l = 0; l < 3; ++l) {
+        if (!lists[l].count)
+            continue;
+        QByteArray elements;
+        for (const Chunk& chunk : chunks) {
+            if (chunk.list != l)
+                continue;
+            if (!elements.isEmpty())
+                elements += ",\n";
+            elements += chunk.text;
+        }
+        const QByteArray line = QByteArray(4 * lists[l].depth, ' ') + QJsonDocument(QJsonArray{marker(l)})
+                                                                           .toJson(QJsonDocument::Compact)
+                                                                           .mid(1)
+                                                                           .chopped(1);
+        const int at = text.indexOf(line);
+        if (at < 0) // cannot happen while Qt writes as it does; then the long way
+            return QJsonDocument(toJson()).toJson(QJsonDocument::Indented);
+        text.replace(at, line.size(), elements);
+    }
+    return text;
 }
 
 namespace {
@@ -877,7 +1007,7 @@ void Project::save(const QString& file) const {
     if (!dir.isDir())
         throw FileError(QStringLiteral("Cannot save the project to '%1': '%2' is not a folder.")
                             .arg(file, QDir::toNativeSeparators(dir.absoluteFilePath())));
-    const QByteArray bytes = QJsonDocument(toJson()).toJson(QJsonDocument::Indented);
+    const QByteArray bytes = fileText();
     QSaveFile out(file);
     if (!out.open(QIODevice::WriteOnly))
         throw FileError(QStringLiteral("Cannot save the project to '%1': %2.").arg(file, out.errorString()));

@@ -43,6 +43,8 @@ public:
     /// The whole project as a project-file document, and back (all or nothing, as load). With
     /// `withIds`, objects keep their ids across the round trip (for the undo history).
     QJsonObject toJson(bool withIds = false) const;
+    /// What save writes: QJsonDocument(toJson()).toJson(QJsonDocument::Indented), made faster.
+    QByteArray fileText() const;
     void fromJson(const QJsonObject& json, const QString& fileLabel);
 
     /// Programs (top-level behaviors) by name.

@@ -547,6 +547,40 @@ private slots:
         expectLoadFailure(file, mentions);
     }
 
+    void savedTextIsWhatQtWritesForTheDocument_data() {
+        QTest::addColumn<int>("kinds"); // 0: empty; 1: objects only; 2: every kind; 3: every kind, many
+        QTest::newRow("empty") << 0;
+        QTest::newRow("objects only") << 1;
+        QTest::newRow("every kind") << 2;
+        QTest::newRow("every kind, many of each") << 3;
+    }
+
+    void savedTextIsWhatQtWritesForTheDocument() {
+        QFETCH(int, kinds);
+        Project p;
+        if (kinds == 1)
+            new Desk(p.workspace(), "Alone");
+        if (kinds >= 2)
+            fillProject(p);
+        if (kinds == 3) {
+            // Lists longer than the chunks they are written in, with names that need escaping.
+            for (int i = 0; i < 700; ++i)
+                new Desk(p.workspace(), QString("Desk \"%1\" \\ \u00e9").arg(i));
+            for (int i = 0; i < 300; ++i) {
+                new MotionLimits(&p, QString("Limits %1").arg(i), vec({0.5, 0.5, 0.6, 0.7, 0.8, 0.9}),
+                                 vec({1, 1.5, 2, 2.5, 3, 1.0 / (i + 3)}));
+                auto* wait = new Wait(&p, QString("Wait %1").arg(i));
+                wait->setProperty("duration", i * 0.1);
+                p.addProgram(wait);
+            }
+        }
+        const QByteArray expected = QJsonDocument(p.toJson()).toJson(QJsonDocument::Indented);
+        QCOMPARE(p.fileText(), expected);
+        const QString file = path(QString("text %1.kestrin").arg(kinds));
+        p.save(file);
+        QCOMPARE(readFileBytes(file), expected);
+    }
+
     void readingPiecewiseGivesWhatReadingInOnePieceGives_data() {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<bool>("loads");
