@@ -131,9 +131,10 @@ static QJsonValue require(const JsonContext& ctx, const QJsonObject& o, const QS
     const auto it = o.constFind(key);
     if (it == o.constEnd())
         ctx.failField(key, QStringLiteral("is missing"));
-    if (it->type() != type)
-        ctx.failField(key, QStringLiteral("must be %1, not %2").arg(QLatin1String(expected), kindOf(*it)));
-    return *it;
+    QJsonValue v = *it; // each look through the iterator makes a value anew
+    if (v.type() != type)
+        ctx.failField(key, QStringLiteral("must be %1, not %2").arg(QLatin1String(expected), kindOf(v)));
+    return v;
 }
 
 QString JsonContext::readString(const QJsonObject& o, const QString& key) const {
@@ -218,13 +219,13 @@ Transform JsonContext::readPose(const QJsonObject& o, const QString& key) const 
     double t[3], q[4];
     const auto fixed = [&](const QString& name, double* out, int size) {
         const auto at = p.constFind(name);
-        if (at == p.constEnd() || !at->isArray() || at->toArray().size() != size) {
-            // The general reader fails here, and says why.
+        const QJsonArray a = at == p.constEnd() ? QJsonArray() : at->toArray();
+        if (a.size() != size) {
+            // Missing, not an array, or not that long: the general reader fails, and says why.
             const Eigen::VectorXd v = field(key).readVector(p, name, size);
             std::copy(v.data(), v.data() + size, out);
             return;
         }
-        const QJsonArray a = at->toArray();
         for (int i = 0; i < size; ++i) {
             const QJsonValue v = a.at(i);
             out[i] = v.toDouble(std::numeric_limits<double>::quiet_NaN());
