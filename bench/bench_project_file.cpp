@@ -83,10 +83,15 @@ void registerProjectFileBenchmarks() {
     const std::string n = "/" + std::to_string(largest);
     for (auto [name, fn] : {std::pair{"LoadProject", loadProject}, std::pair{"ParseJson", parseJson},
                             std::pair{"SaveProject", saveProject}, std::pair{"WriteJson", writeJson}})
+        // Repeated, with the repetitions of all four interleaved at random (scripts/bench.sh asks
+        // for that), and the median taken: on a shared machine a slow spell then falls on a
+        // figure and its baseline alike, instead of on whichever ran during it.
         benchmark::RegisterBenchmark((name + n).c_str(), fn, largest)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond)
-            ->MinTime(2.0);
+            ->MinTime(0.3)
+            ->Repetitions(9)
+            ->ReportAggregatesOnly(true);
 }
 
 } // namespace kestrin_bench

@@ -25,5 +25,7 @@ fi
 # The benchmarks' own output goes to the log; the table is the last thing printed.
 log="$build/bench-output.txt"
 echo "Running kestrin-bench (several minutes; benchmark output in $log)" >&2
-xvfb-run -a -s "-screen 0 1280x1024x24" "$build/bin/kestrin-bench" "$@" >"$log"
+# Repetitions of different figures are interleaved at random (figures without repetitions run once).
+xvfb-run -a -s "-screen 0 1280x1024x24" "$build/bin/kestrin-bench" --benchmark_enable_random_interleaving=true \
+  "$@" >"$log"
 sed -n '/^| Figure /,$p' "$log"
