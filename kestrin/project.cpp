@@ -772,7 +772,7 @@ void scanPieces(const QByteArray& bytes, const QString& file, PieceChannel& chan
         }
         return &channel.blocks.back()[used++];
     };
-    PieceRun* run = newRun();
+    PieceRun* run = nullptr;
     std::vector<PieceRun*> handed;
     const auto parseRun = [&](PieceRun* r) {
         for (int i = r->count - 1; i >= 0 && !channel.stop.load(std::memory_order_relaxed); --i)
@@ -792,6 +792,7 @@ void scanPieces(const QByteArray& bytes, const QString& file, PieceChannel& chan
     bool whole = false;
     QJsonObject topLevel;
     try {
+        run = newRun();
         JsonElements lists;
         lists.arrays = {{"programs"}, {"variables"}, {"workspace", "objects"}};
         lists.element = [&](int array, qint64 begin, qint64 end) {
@@ -878,6 +879,8 @@ bool Project::loadPiecewise(const QByteArray& bytes, const QString& file) {
             {
                 std::unique_lock<std::mutex> lock(channel.mutex);
                 channel.wake.wait(lock, [&] { return channel.runs.size() > next || channel.done; });
+                if (channel.done && !channel.whole)
+                    return false; // the file is read in one piece: building more is wasted
                 if (channel.runs.size() <= next)
                     break; // done, and nothing left
                 run = channel.runs[next];
