@@ -681,6 +681,13 @@ void Project::swapContents(Project& other) {
 
 namespace {
 
+/// The undo history's snapshot of the project `document` holds (a document known to load).
+QByteArray snapshotOfDocument(const QJsonObject& document, const QString& file) {
+    Project loaded;
+    loaded.fromJson(document, file);
+    return UndoHistory::snapshotOf(loaded);
+}
+
 std::atomic<bool> g_piecewise{true};
 std::atomic<int> g_piecewiseLoads{0};
 
@@ -708,6 +715,16 @@ struct PieceRun {
     int count = 0;
 };
 
+/// Parses `text` as one JSON object; false when Qt refuses it or it is not an object.
+bool parseJsonObject(const QByteArray& text, QJsonObject& out) {
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(text, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return false;
+    out = doc.object();
+    return true;
+}
+
 /// Parses `piece` if no other thread has taken it (and reads an object's head); false when
 /// another thread had.
 bool takeAndParse(const QByteArray& bytes, const QString& file, Piece& piece) {
@@ -716,18 +733,11 @@ bool takeAndParse(const QByteArray& bytes, const QString& file, Piece& piece) {
         return false;
     bool parsed = false;
     try {
-        if (bytes.at(static_cast<int>(piece.begin)) == '{') {
-            QJsonParseError error;
-            const QJsonDocument doc = QJsonDocument::fromJson(
-                QByteArray::fromRawData(bytes.constData() + piece.begin, static_cast<int>(piece.end - piece.begin)),
-                &error);
-            parsed = error.error == QJsonParseError::NoError && doc.isObject();
-            if (parsed) {
-                piece.object = doc.object();
-                if (piece.section == Objects)
-                    piece.head = ObjectHead::of(piece.object, file);
-            }
-        }
+        parsed = parseJsonObject(
+            QByteArray::fromRawData(bytes.constData() + piece.begin, static_cast<int>(piece.end - piece.begin)),
+            piece.object);
+        if (parsed && piece.section == Objects)
+            piece.head = ObjectHead::of(piece.object, file);
     } catch (...) {
         parsed = false; // out of memory: the file is read in one piece, which meets it again
     }
@@ -823,10 +833,7 @@ void scanPieces(const QByteArray& bytes, const QString& file, PieceChannel& chan
                 from = end;
             }
             rest.append(bytes.constData() + from, static_cast<int>(bytes.size() - from));
-            QJsonParseError error;
-            const QJsonDocument doc = QJsonDocument::fromJson(rest, &error);
-            whole = error.error == QJsonParseError::NoError && doc.isObject();
-            topLevel = doc.object();
+            whole = parseJsonObject(rest, topLevel);
         }
     } catch (...) {
         whole = false;
@@ -932,9 +939,7 @@ bool Project::loadPiecewise(const QByteArray& bytes, const QString& file) {
         document.insert(QStringLiteral("workspace"), workspace);
         document.insert(QStringLiteral("variables"), list(Variables));
         document.insert(QStringLiteral("programs"), list(Programs));
-        Project loaded;
-        loaded.fromJson(document, file);
-        return UndoHistory::snapshotOf(loaded);
+        return snapshotOfDocument(document, file);
     });
     return true;
 }
@@ -1007,11 +1012,7 @@ void Project::load(const QString& file) {
     // much again as the load, and it is only needed at the first change: it is made then, from
     // the same document, which is known to load. (Holding on to the document also spares the
     // load the time it takes to free it.)
-    m_history->resetLazily([content, file]() {
-        Project loaded;
-        loaded.fromJson(content, file);
-        return UndoHistory::snapshotOf(loaded);
-    });
+    m_history->resetLazily([content, file]() { return snapshotOfDocument(content, file); });
 }
 
 void Project::save(const QString& file) const {
