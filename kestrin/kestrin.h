@@ -2,6 +2,7 @@
 // The whole core library in one include.
 
 #include "action.h"
+#include "atomic_file.h"
 #include "behavior.h"
 #include "constants.h"
 #include "distribution.h"

@@ -1,6 +1,7 @@
 #include "project.h"
 
 #include "action.h"
+#include "atomic_file.h"
 #include "behavior.h"
 #include "constants.h"
 #include "error.h"
@@ -12,12 +13,10 @@
 #include "robot.h"
 #include "tool_frame.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <algorithm>
 #include <cctype>
 #include <array>
@@ -1015,38 +1014,10 @@ void Project::load(const QString& file) {
     m_history->resetLazily([content, file]() { return snapshotOfDocument(content, file); });
 }
 
-void Project::save(const QString& file) const {
-    if (file.isEmpty())
+QStringList Project::save(const QString& file) const {
+    if (file.isEmpty()) // before the text is made
         throw FileError(QStringLiteral("No file name was given to save the project to."));
-    const QFileInfo info(file);
-    if (info.isDir())
-        throw FileError(QStringLiteral("Cannot save the project to '%1': it is a folder.").arg(file));
-    const QFileInfo dir(info.absolutePath());
-    if (!dir.exists())
-        throw FileError(QStringLiteral("Cannot save the project to '%1': the folder '%2' does not exist.")
-                            .arg(file, QDir::toNativeSeparators(dir.absoluteFilePath())));
-    if (!dir.isDir())
-        throw FileError(QStringLiteral("Cannot save the project to '%1': '%2' is not a folder.")
-                            .arg(file, QDir::toNativeSeparators(dir.absoluteFilePath())));
-    const QByteArray bytes = fileText();
-    QSaveFile out(file);
-    if (!out.open(QIODevice::WriteOnly))
-        throw FileError(QStringLiteral("Cannot save the project to '%1': %2.").arg(file, out.errorString()));
-    // A write that stops part-way (a full disk, a file-size limit) reports no error of its own;
-    // writing the rest makes the next write fail with the reason.
-    for (qint64 written = 0; written < bytes.size();) {
-        const qint64 n = out.write(bytes.constData() + written, bytes.size() - written);
-        if (n <= 0) {
-            const QString reason = out.errorString();
-            out.cancelWriting();
-            throw FileError(QStringLiteral("Cannot save the project to '%1': %2 (the file was left as it was).")
-                                .arg(file, reason));
-        }
-        written += n;
-    }
-    if (!out.commit())
-        throw FileError(QStringLiteral("Cannot save the project to '%1': %2 (the file was left as it was).")
-                            .arg(file, out.errorString()));
+    return writeFileAtomically(file, fileText(), QStringLiteral("the project"));
 }
 
 } // namespace kestrin

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <memory>
 #include <vector>
 
@@ -36,9 +37,11 @@ public:
     /// exactly as it was. Throws FileError (missing, a folder, unreadable, too large) or
     /// FormatError (not JSON, wrong fields, unknown kinds, dangling references, newer format).
     void load(const QString& file);
-    /// Writes the project to `file` atomically: the file is replaced whole or not at all.
-    /// Throws FileError naming the path and the reason.
-    void save(const QString& file) const;
+    /// Writes the project to `file` atomically: the file is replaced whole or not at all, and on
+    /// failure left byte for byte as it was (see writeFileAtomically). Throws FileError naming
+    /// the path and the reason. Returns warnings for the log about a save that succeeded but
+    /// could not keep the old file's owner or group; empty when all was kept.
+    QStringList save(const QString& file) const;
 
     /// The whole project as a project-file document, and back (all or nothing, as load). With
     /// `withIds`, objects keep their ids across the round trip (for the undo history).
