@@ -1,6 +1,6 @@
 // Saving never leaves a broken project file: a save killed at any moment, or one whose writes
-// fail part-way (a full disk), leaves at the target path either the old project or the new one,
-// whole, and no stray temporary files.
+// fail part-way (a full disk, a file-size limit), leaves at the target path either the old
+// project or the new one, whole, and no stray temporary files.
 
 #include "test_support.h"
 
@@ -15,7 +15,9 @@
 #include <csignal>
 #include <functional>
 #include <random>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -152,6 +154,37 @@ std::pair<QString, QString> saveWithFileSizeLimit(const Project& project, const 
     return {QString::fromUtf8(report.left(newline)), QString::fromUtf8(report.mid(newline + 1))};
 }
 
+/// A 1 MB tmpfs mounted on `folder` for the guard's lifetime. Mounting needs root (CAP_SYS_ADMIN);
+/// when it is refused, mounted() is false and error() says why.
+class SmallDisk {
+public:
+    explicit SmallDisk(const QString& folder) : m_folder(QFile::encodeName(folder)) {
+        if (::mount("kestrin-test", m_folder.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") == 0)
+            m_mounted = true;
+        else
+            m_error = qt_error_string(errno);
+    }
+    // Detached, so that a file a failed check left open cannot keep the mount in place.
+    ~SmallDisk() {
+        if (m_mounted)
+            ::umount2(m_folder.constData(), MNT_DETACH);
+    }
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    bool mounted() const { return m_mounted; }
+    QString error() const { return m_error; }
+    qint64 freeBytes() const {
+        struct statvfs s;
+        return ::statvfs(m_folder.constData(), &s) == 0 ? qint64(s.f_bavail) * qint64(s.f_frsize) : -1;
+    }
+
+private:
+    QByteArray m_folder;
+    bool m_mounted = false;
+    QString m_error;
+};
+
 } // namespace
 
 class TestCrashSafeSave : public QObject {
@@ -267,6 +300,84 @@ private slots:
         QVERIFY2(message.contains(fresh), qPrintable(message));
         QVERIFY(!QFileInfo::exists(fresh));
         QCOMPARE(strayFiles(folder(), QStringLiteral("cell.kestrin")), QStringList());
+    }
+
+    // The end of the text reaches the disk last (Qt holds up to 16 KB of it until the file is
+    // closed), so a limit that falls in it must fail the save as surely as one early on.
+    void saveCutShortNearItsEndKeepsTheOldFile_data() {
+        QTest::addColumn<int>("shortBy");
+        QTest::newRow("fits exactly") << 0;
+        for (int n : {1, 100, 4096, 16000})
+            QTest::newRow(qPrintable(QStringLiteral("%1 bytes short").arg(n))) << n;
+    }
+
+    void saveCutShortNearItsEndKeepsTheOldFile() {
+        QFETCH(int, shortBy);
+        const QByteArray before = readFileBytes(target());
+        const auto [kind, message] = saveWithFileSizeLimit(m_new, target(), m_newBytes.size() - shortBy);
+        if (shortBy == 0) {
+            QCOMPARE(kind, QString("saved"));
+            QCOMPARE(readFileBytes(target()), m_newBytes);
+        } else {
+            QCOMPARE(kind, QString("FileError"));
+            QVERIFY2(message.contains(target()), qPrintable(message));
+            QVERIFY2(message.contains(QStringLiteral("too large"), Qt::CaseInsensitive), qPrintable(message));
+            QVERIFY2(message.endsWith(QStringLiteral("(the file was left as it was).")), qPrintable(message));
+            QCOMPARE(readFileBytes(target()), before);
+        }
+        QCOMPARE(strayFiles(folder(), QStringLiteral("cell.kestrin")), QStringList());
+    }
+
+    // A real full disk: a 1 MB tmpfs with nothing or one page left. Both projects would fit on
+    // it empty; one is smaller than Qt's write buffer, so that all of it waits there until the
+    // file is closed.
+    void saveOnANearlyFullDiskKeepsTheOldFile_data() {
+        QTest::addColumn<qint64>("freeBytes");
+        QTest::addColumn<int>("objects");
+        for (qint64 free : {0, 4096})
+            for (int objects : {12, 400})
+                QTest::newRow(qPrintable(QStringLiteral("%1 bytes free, %2 objects").arg(free).arg(objects)))
+                    << free << objects;
+    }
+
+    void saveOnANearlyFullDiskKeepsTheOldFile() {
+        QFETCH(qint64, freeBytes);
+        QFETCH(int, objects);
+        const QString mountPoint = m_dir.filePath(QStringLiteral("small disk"));
+        QVERIFY(QDir().mkpath(mountPoint));
+        const SmallDisk disk(mountPoint);
+        if (!disk.mounted())
+            QSKIP(
+                qPrintable(QStringLiteral("cannot mount a tmpfs here (it needs root with CAP_SYS_ADMIN): %1")
+                               .arg(disk.error())));
+        Project old, project;
+        buildCell(old, 3, 3);
+        buildCell(project, objects, 4);
+        const QByteArray text = project.fileText();
+        QVERIFY(text.size() > freeBytes && text.size() < 1024 * 1024 / 2);
+
+        const QString file = mountPoint + QStringLiteral("/cell.kestrin");
+        old.save(file);
+        const QByteArray before = readFileBytes(file);
+        QVERIFY(!before.isEmpty());
+        const QString filler = mountPoint + QStringLiteral("/filler");
+        QVERIFY(writeFileBytes(filler, QByteArray(static_cast<int>(disk.freeBytes() - freeBytes), 'x')));
+        QCOMPARE(disk.freeBytes(), freeBytes);
+
+        QString message;
+        try {
+            project.save(file);
+        } catch (const FileError& e) {
+            message = e.message();
+        }
+        QVERIFY2(!message.isEmpty(), "the save reported success on a full disk");
+        QVERIFY2(message.contains(file), qPrintable(message));
+        QVERIFY2(message.contains(QStringLiteral("no space left"), Qt::CaseInsensitive), qPrintable(message));
+        QVERIFY2(message.endsWith(QStringLiteral("(the file was left as it was).")), qPrintable(message));
+        QCOMPARE(readFileBytes(file), before);
+        QCOMPARE(
+            QDir(mountPoint).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+            (QStringList{"cell.kestrin", "filler"}));
     }
 };
 

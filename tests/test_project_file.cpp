@@ -12,8 +12,11 @@
 #include <QtTest>
 
 #include <functional>
+#include <linux/capability.h>
 #include <random>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace kestrin;
 
@@ -192,6 +195,15 @@ std::pair<QString, QString> failureOf(const std::function<void()>& f) {
         return {"Error", e.message()};
     }
     return {};
+}
+
+/// stat(2) of `file`, through symlinks unless `follow` is false; all zero when it fails.
+struct stat statOf(const QString& file, bool follow = true) {
+    struct stat st {};
+    const QByteArray name = QFile::encodeName(file);
+    if ((follow ? ::stat(name.constData(), &st) : ::lstat(name.constData(), &st)) != 0)
+        st = {};
+    return st;
 }
 
 /// While it lives, projects are loaded in one piece rather than parsed and built side by side.
@@ -513,6 +525,101 @@ private slots:
         Project back;
         QCOMPARE(loadError(back, existing), QString());
         compareProjects(m_loaded, back);
+    }
+
+    // A name is judged by what it leads to: a symlink to a file is saved through and stays a
+    // link; a pipe or a device is refused, since the rename that ends a save would put a plain
+    // file in its place.
+    void saveFollowsSymlinksAndRefusesPipesAndDevices() {
+        const auto refusal = [](const QString& file) {
+            return std::make_pair(
+                QString("FileError"),
+                QStringLiteral("Cannot save the project to '%1': it is a device, pipe or socket, "
+                               "not a file.")
+                    .arg(file));
+        };
+        const QString real = path("link target.kestrin"), link = path("link to file.kestrin");
+        QVERIFY(writeFileBytes(real, "an older project"));
+        QVERIFY(QFile::link(real, link));
+        QStringList warnings{"not saved"};
+        QCOMPARE(failureOf([&] { warnings = m_loaded.save(link); }), (std::pair<QString, QString>()));
+        QCOMPARE(warnings, QStringList());
+        QVERIFY(S_ISLNK(statOf(link, false).st_mode));
+        QCOMPARE(readFileBytes(real), m_loaded.fileText());
+
+        const QString fifo = path("save to pipe.kestrin"), fifoLink = path("link to pipe.kestrin");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+        QVERIFY(QFile::link(fifo, fifoLink));
+        QCOMPARE(failureOf([&] { m_loaded.save(fifo); }), refusal(fifo));
+        QCOMPARE(failureOf([&] { m_loaded.save(fifoLink); }), refusal(fifoLink));
+        QVERIFY(S_ISFIFO(statOf(fifo).st_mode));
+        QVERIFY(S_ISLNK(statOf(fifoLink, false).st_mode));
+
+        // Only once a pipe was refused: a save that went through here would replace the
+        // system's /dev/null when the tests run as root.
+        const QString null = QStringLiteral("/dev/null");
+        QCOMPARE(failureOf([&] { m_loaded.save(null); }), refusal(null));
+        QVERIFY(S_ISCHR(statOf(null).st_mode));
+    }
+
+    // Saving over a file keeps its owner, group and mode: a user's project saved by root (run
+    // through sudo) stays theirs. Root is needed to give the file away in the first place.
+    void saveKeepsTheOwnerGroupAndModeOfTheFileItReplaces() {
+        if (::geteuid() != 0)
+            QSKIP("needs root, to give a file to another user");
+        const QString file = path("owned.kestrin");
+        const QByteArray name = QFile::encodeName(file);
+        const auto giveAway = [&](mode_t mode) {
+            return writeFileBytes(file, "an older project") && ::chown(name.constData(), 12345, 12345) == 0 &&
+                   ::chmod(name.constData(), mode) == 0;
+        };
+        QVERIFY(giveAway(0640));
+        QCOMPARE(m_loaded.save(file), QStringList());
+        struct stat st = statOf(file);
+        QCOMPARE(st.st_uid, uid_t(12345));
+        QCOMPARE(st.st_gid, gid_t(12345));
+        QCOMPARE(st.st_mode & 07777, mode_t(0640));
+        // Other tests here take away root's right to read any file: open it up to compare.
+        QCOMPARE(::chmod(name.constData(), 0644), 0);
+        QCOMPARE(readFileBytes(file), m_loaded.fileText());
+
+        // Without the right to give files away, the save still happens and says what it could
+        // not keep. (0460 is a mode Qt alone turns into 0660 when root saves over it.)
+        QVERIFY(QFile::remove(file));
+        QVERIFY(giveAway(0460));
+        QVERIFY(setEffectiveCapability(CAP_CHOWN, false));
+        const auto restore = qScopeGuard([] { setEffectiveCapability(CAP_CHOWN, true); });
+        const QStringList warnings = m_loaded.save(file);
+        QCOMPARE(warnings.size(), 1);
+        QVERIFY2(warnings[0].contains(file) && warnings[0].contains("user 12345, group 12345"),
+                 qPrintable(warnings[0]));
+        st = statOf(file);
+        QCOMPARE(st.st_uid, ::geteuid());
+        QCOMPARE(st.st_mode & 07777, mode_t(0460));
+        QCOMPARE(readFileBytes(file), m_loaded.fileText());
+    }
+
+    // The writing under save, as the app uses it for recovery files: on a thread of its own,
+    // any bytes, and messages that say what was being saved.
+    void writesFilesAtomicallyOnAnyThread() {
+        const QString file = path("recovery.kestrin");
+        const QByteArray bytes = m_good + QByteArray("\0\xff tail", 7);
+        QStringList warnings{"not run"};
+        std::pair<QString, QString> failure;
+        std::thread([&] {
+            failure = failureOf([&] { warnings = writeFileAtomically(file, bytes, "the recovery file"); });
+        }).join();
+        QCOMPARE(failure, (std::pair<QString, QString>()));
+        QCOMPARE(warnings, QStringList());
+        QCOMPARE(readFileBytes(file), bytes);
+
+        const QString lost = path("gone/recovery.kestrin");
+        QCOMPARE(failureOf([&] { writeFileAtomically(lost, bytes, "the recovery file"); }),
+                 std::make_pair(
+                     QString("FileError"),
+                     QStringLiteral("Cannot save the recovery file to '%1': the folder '%2' does not exist.")
+                         .arg(lost, path("gone"))));
+        QCOMPARE(readFileBytes(file), bytes);
     }
 
     // --- odd but readable files --------------------------------------------------------------

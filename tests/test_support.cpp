@@ -41,6 +41,21 @@ bool dropFileAccessOverride() {
     return true;
 }
 
+bool setEffectiveCapability(int cap, bool effective) {
+    __user_cap_header_struct header;
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (!readCapabilities(header, data))
+        return false;
+    if (effective)
+        data[CAP_TO_INDEX(cap)].effective |= CAP_TO_MASK(cap);
+    else
+        data[CAP_TO_INDEX(cap)].effective &= ~CAP_TO_MASK(cap);
+    header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    if (syscall(SYS_capset, &header, data) != 0 || !readCapabilities(header, data))
+        return false;
+    return bool(data[CAP_TO_INDEX(cap)].effective & CAP_TO_MASK(cap)) == effective;
+}
+
 QByteArray readFileBytes(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))

@@ -9,6 +9,10 @@
 /// tests run as root, as they do in CI. Returns true when neither is effective afterwards;
 /// for other users it changes nothing and returns true.
 bool dropFileAccessOverride();
+/// Clears (`effective` false) or sets again (true) capability `cap` (CAP_CHOWN, ...) in the
+/// effective capabilities of the calling thread; only one still permitted can be set again.
+/// True when the capability is as asked afterwards.
+bool setEffectiveCapability(int cap, bool effective);
 
 /// The whole content of a file; a null QByteArray when it cannot be read.
 QByteArray readFileBytes(const QString& path);
