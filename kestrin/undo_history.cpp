@@ -108,6 +108,11 @@ void UndoHistory::markSaved() {
     changed();
 }
 
+void UndoHistory::markUnsaved() {
+    m_savedPosition = -1;
+    changed();
+}
+
 void UndoHistory::setLimit(int steps) { m_limit = std::max(1, steps); }
 
 } // namespace kestrin

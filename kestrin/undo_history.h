@@ -43,9 +43,14 @@ public:
     /// The project as it is now is what is saved in its file (a change not yet recorded is
     /// recorded first).
     void markSaved();
+    /// The project as it is now is not what its file holds (a project restored from a recovery
+    /// file): it counts as changed until the next save.
+    void markUnsaved();
     /// True when the project differs from the state last marked saved (as far as recorded).
     bool isModified() const { return m_position != m_savedPosition; }
     int position() const { return m_position; }
+    /// Counts changes of the history (each call of the changed callback).
+    quint64 changeCount() const { return m_changeCount; }
     int stepCount() const { return static_cast<int>(m_states.size()) - 1; }
     /// At most this many steps are kept (default 500); the oldest go first.
     void setLimit(int steps);
@@ -59,6 +64,7 @@ private:
     /// State `index`, made first if it is the start and not made yet.
     const QByteArray& state(int index);
     void changed() {
+        ++m_changeCount;
         if (m_changed)
             m_changed();
     }
@@ -69,6 +75,7 @@ private:
     int m_position = 0;               // index of the state the project is in
     int m_savedPosition = 0;          // -1 when the saved state is no longer in the history
     int m_limit = 500;
+    quint64 m_changeCount = 0;
     std::function<void()> m_changed;
     std::function<QByteArray()> m_makeStart; // set while state 0 is not made yet
 };

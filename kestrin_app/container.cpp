@@ -34,11 +34,14 @@ kestrin::WorkspaceViewer* KSProjectContainer::viewer() const {
 }
 
 void KSProjectContainer::newProject() {
+    setProject(std::make_unique<kestrin::Project>());
+}
+
+void KSProjectContainer::setProject(std::unique_ptr<kestrin::Project> project) {
     // Point the viewer at the new project before the old one is dropped, so that it never
     // refers to a deleted project, even when setProject throws.
-    auto fresh = std::make_unique<kestrin::Project>();
-    m_viewer->setProject(fresh.get());
-    m_project = std::move(fresh);
+    m_viewer->setProject(project.get());
+    m_project = std::move(project);
     emit projectReplaced();
 }
 

@@ -22,11 +22,14 @@ public:
     /// Drops the current project and holds a new, empty one (the viewer is pointed at it but
     /// not redrawn: call rebuildViewer).
     void newProject();
+    /// Drops the current project and holds `project` instead (one already loaded, say); the
+    /// viewer is pointed at it but not redrawn.
+    void setProject(std::unique_ptr<kestrin::Project> project);
     /// Brings the viewer's scene in line with the current project (only what changed).
     void rebuildViewer();
 
 signals:
-    /// Emitted after newProject replaced the project.
+    /// Emitted after newProject or setProject replaced the project.
     void projectReplaced();
 
 private:

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMainWindow>
+#include <QPointer>
 #include <QSet>
 #include <vtkRenderer.h>
 
@@ -112,22 +113,30 @@ void KSContentHandler::resetState() {
         _container->project()->workspace()->_setState(*_respawn_state);
         recordStep(QStringLiteral("Reset to Respawn State"));
         qCInfo(lcApp, "Reset the project state");
+        // The view draws what it was last brought in line with: bring it in line before drawing.
+        _container->rebuildViewer();
         _container->viewer()->render();
     });
 }
 
 // --- Project lifecycle ------------------------------------------------------------------------
 
-void KSContentHandler::offerToSave() {
-    if (KSMessageBox::userWantsToSaveProject(_window))
-        saveProject();
+bool KSContentHandler::offerToSave() {
+    if (!KSMessageBox::userWantsToSaveProject(_window))
+        return true;
+    // A failed save throws and so ends the calling operation; a save-as chooser that was
+    // cancelled saved nothing either, and the user who asked for the save keeps the project.
+    _save_declined = false;
+    saveProject();
+    return !_save_declined;
 }
 
 void KSContentHandler::newProject() {
     logerror("newProject", [this] {
         if (_locked || _quitting)
             return;
-        offerToSave();
+        if (!offerToSave())
+            return;
         _container->newProject();
         _active_filename = QString();
         _setupProject();
@@ -140,26 +149,36 @@ void KSContentHandler::openProject() {
     logerror("openProject", [this] {
         if (_locked || _quitting)
             return;
-        offerToSave();
+        if (!offerToSave())
+            return;
         const QString path = KSFileDialog::getOpenFileName(_window, QStringLiteral("Open file"), PROJECT_FILE_FILTER);
         if (path.isEmpty())
             return;
-        loadIntoNewProject(path);
+        replaceWithFile(path);
+        _active_filename = path;
+        qCInfo(lcApp, "Opened project '%s'", qUtf8Printable(path));
     });
 }
 
-void KSContentHandler::loadIntoNewProject(const QString& path) {
-    _container->newProject();
-    // The old project is gone from here on: until the new one has loaded, no file is
-    // remembered, so that a later save can never write a fresh or half-read project over it.
-    _active_filename = QString();
+void KSContentHandler::replaceWithFile(const QString& path) {
+    // The file is read into a project of its own: one that fails to load replaces nothing, and
+    // the current project, its file, its history and what the window shows stay as they were.
+    auto loaded = std::make_unique<kestrin::Project>();
     {
         BusyCursor busy;
-        _container->project()->load(path);
+        loaded->load(path);
     }
+    _container->setProject(std::move(loaded));
+    // From here on the old project is gone: until the new one is set up, no file is remembered,
+    // so that a later save can never write a half-shown project over the old one's file.
+    _active_filename = QString();
     _setupProject();
-    _active_filename = path;
-    qCInfo(lcApp, "Opened project '%s'", qUtf8Printable(path));
+}
+
+void KSContentHandler::_restoreProject(const QString& recoveryFile, const QString& originalFile) {
+    replaceWithFile(recoveryFile);
+    _active_filename = originalFile;
+    _container->project()->history().markUnsaved();
 }
 
 void KSContentHandler::openRecent(const QString& path) {
@@ -168,8 +187,11 @@ void KSContentHandler::openRecent(const QString& path) {
             return;
         if (!QFileInfo(path).isFile())
             throw kestrin::FileError(QStringLiteral("Cannot open project file '%1': it no longer exists.").arg(path));
-        offerToSave();
-        loadIntoNewProject(path);
+        if (!offerToSave())
+            return;
+        replaceWithFile(path);
+        _active_filename = path;
+        qCInfo(lcApp, "Opened project '%s'", qUtf8Printable(path));
     });
 }
 
@@ -197,18 +219,13 @@ void KSContentHandler::openTemplate(const QString& filename) {
     logerror("openTemplate", [this, filename] {
         if (_locked || _quitting)
             return;
-        offerToSave();
+        if (!offerToSave())
+            return;
         if (!QFileInfo::exists(filename)) {
             qCCritical(lcApp, "Unable to open template");
             return;
         }
-        _container->newProject();
-        _active_filename = QString();
-        {
-            BusyCursor busy;
-            _container->project()->load(filename);
-        }
-        _setupProject();
+        replaceWithFile(filename);
         _active_filename = QString();
         qCInfo(lcApp, "Created new project from template");
     });
@@ -229,11 +246,15 @@ void KSContentHandler::saveProject() {
 }
 
 void KSContentHandler::saveToActiveFile() {
+    QStringList warnings;
     {
         BusyCursor busy;
-        _container->project()->save(_active_filename);
+        warnings = _container->project()->save(_active_filename);
     }
     _container->project()->history().markSaved();
+    // Saved, but something of the old file could not be kept (its owner, say): the user should know.
+    for (const QString& warning : warnings)
+        qCWarning(lcApp, "%s", qUtf8Printable(warning));
 }
 
 void KSContentHandler::saveProjectAs() {
@@ -242,8 +263,10 @@ void KSContentHandler::saveProjectAs() {
             return;
         const QString path = KSFileDialog::getSaveFileName(_window, QStringLiteral("Save file"), DEFAULT_PROJECT_SAVE,
                                                            PROJECT_FILE_FILTER);
-        if (path.isEmpty())
+        if (path.isEmpty()) {
+            _save_declined = true;
             return;
+        }
         _active_filename = path;
         saveToActiveFile();
         qCInfo(lcApp, "Saved file '%s'", qUtf8Printable(_active_filename));
@@ -255,8 +278,8 @@ void KSContentHandler::quit() {
     logerror("quit", [this] {
         if (_quitting)
             return;
-        if (KSMessageBox::userWantsToSaveProject(_window))
-            saveProject();
+        if (!offerToSave())
+            return;
         _quitting = true;
         _exit_application(0);
     });
@@ -329,6 +352,13 @@ void KSContentHandler::runLocalSimulator() {
             _status_bar->indicateCompleted();
         else
             _status_bar->indicateFaulted();
+        if (simulator.quitRequested()) {
+            // The window was closed (or Ctrl+Q pressed) during the run: the run has stopped, and
+            // now the window closes as usual, with its offer to save.
+            QPointer<QMainWindow> window(_window);
+            QMetaObject::invokeMethod(
+                _window, [window] { if (window) window->close(); }, Qt::QueuedConnection);
+        }
     });
 }
 

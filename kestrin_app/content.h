@@ -90,6 +90,11 @@ public:
     /// still used by an action or variable that is not deleted with it. Wrapped, guarded by the lock.
     void deleteSelection();
 
+    /// Replaces the project with the one autosaved in `recoveryFile`, remembered as the project
+    /// of `originalFile` (empty: none) and marked changed. Throws kestrin::Error when it cannot be
+    /// read; nothing is replaced then.
+    void _restoreProject(const QString& recoveryFile, const QString& originalFile);
+
     void _rebuildViewerAndTree();
     void _setupProject();
 
@@ -126,12 +131,17 @@ private:
                         const QString& defaultName, const QString& kind);
     /// Records what the operation changed as one step of the project's undo history.
     void recordStep(const QString& name);
-    /// The save-first offer of the operations that replace the project.
-    void offerToSave();
+    /// The save-first offer of the operations that replace the project or end the program.
+    /// False when the user asked to save and then cancelled the save-as chooser: the calling
+    /// operation is then abandoned (a failed save throws, which abandons it too).
+    bool offerToSave();
     /// Writes the project to the remembered file and marks the history saved.
     void saveToActiveFile();
-    /// Replaces the project with the one in `path`: new project, load, setup, remember the file.
-    void loadIntoNewProject(const QString& path);
+    /// Replaces the project with the one in `path` and sets it up; remembers no file. A file
+    /// that fails to load replaces nothing.
+    void replaceWithFile(const QString& path);
+    /// Set by saveProjectAs when its chooser was cancelled (read by offerToSave).
+    bool _save_declined = false;
 
     QMainWindow* _window;
     KSProjectContainer* _container;

@@ -12,6 +12,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QSpinBox>
 
 namespace kestrin_app::content {
@@ -158,6 +159,13 @@ QString KSFileDialog::getSaveFileName(QWidget* parent, const QString& caption, c
     QFileDialog dialog(parent, caption, directory, filter);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
+    // A name typed without an extension gets the filter's ("cell" is saved as "cell.kestrin",
+    // and the question whether to replace a file is asked about that name), so that the file
+    // shows in the open chooser afterwards.
+    const QRegularExpressionMatch suffix =
+        QRegularExpression(QStringLiteral("\\(\\*\\.([A-Za-z0-9]+)\\)")).match(filter);
+    if (suffix.hasMatch())
+        dialog.setDefaultSuffix(suffix.captured(1));
     return runFileDialog(dialog);
 }
 

@@ -5,9 +5,12 @@
 #include <kestrin/project.h>
 #include <kestrin/viewer/simulator.h>
 #include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
+#include <kestrin_app/exception.h>
 #include <kestrin_app/log.h>
 #include <kestrin_app/mainwindow.h>
+#include <kestrin_app/recovery.h>
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -16,6 +19,7 @@
 #include <QFileInfo>
 #include <QSurfaceFormat>
 #include <QThread>
+#include <QTimer>
 #include <QVTKOpenGLNativeWidget.h>
 #include <QWindow>
 #include <cstdio>
@@ -141,13 +145,27 @@ int main(int argc, char** argv) {
         KSMainWindow window;
         auto& handler = window.handler();
 
+        // What the window starts with: the file asked for, else the demo cell. A file that
+        // cannot be opened ends a screenshot run with its reason; the studio itself opens with
+        // the demo cell and says what was wrong (a double-click in a file manager must not look
+        // dead).
+        QString startupError;
         if (!file.isEmpty()) {
             const QString path = QFileInfo(file).absoluteFilePath();
-            handler.project()->load(path);
-            handler._setupProject();
-            handler._active_filename = path;
-            qCInfo(lcApp, "Opened project '%s'", qUtf8Printable(path));
-        } else {
+            try {
+                auto loaded = std::make_unique<kestrin::Project>();
+                loaded->load(path);
+                window.container()->setProject(std::move(loaded));
+                handler._setupProject();
+                handler._active_filename = path;
+                qCInfo(lcApp, "Opened project '%s'", qUtf8Printable(path));
+            } catch (const kestrin::Error& e) {
+                if (!screenshot.isEmpty())
+                    throw;
+                startupError = QString::fromUtf8(e.what());
+            }
+        }
+        if (file.isEmpty() || !startupError.isEmpty()) {
             QStringList searched;
             const QString demo = demoCellPath(searched);
             if (demo.isEmpty()) {
@@ -171,6 +189,16 @@ int main(int argc, char** argv) {
         }
 
         window.show();
+        // What a studio that did not quit cleanly left behind is offered first.
+        QTimer::singleShot(0, &window, [&window] { window.recovery().offerRestore(&window); });
+        if (!startupError.isEmpty()) {
+            // Once the window is up, so that the message has a window to stand over.
+            QTimer::singleShot(0, &window, [startupError] {
+                kestrin_app::logerror("open", [&startupError] {
+                    throw kestrin::FileError(startupError + QStringLiteral(" The demo cell is shown instead."));
+                });
+            });
+        }
         return app->exec();
     } catch (const std::exception& e) {
         printError(QString::fromUtf8(e.what()));

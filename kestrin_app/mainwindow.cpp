@@ -6,6 +6,7 @@
 #include "editor/selection_link.h"
 #include "editor/tree.h"
 #include "log_panel.h"
+#include "recovery.h"
 #include "status.h"
 
 #include <kestrin/action.h>
@@ -76,6 +77,7 @@ KSMainWindow::KSMainWindow(QWidget* parent)
     statusBar()->addPermanentWidget(m_status);
 
     m_handler = std::make_unique<kestrin_app::content::KSContentHandler>(this, m_container, m_tree, m_status);
+    m_recovery = new KSRecovery(m_handler.get(), this);
 
     // The property panel edits what the tree selects; the view and the tree select together.
     auto* propertyPanelDock = new QDockWidget(tr("Properties"), this);
@@ -97,6 +99,9 @@ KSMainWindow::KSMainWindow(QWidget* parent)
 
 // The handler refers to the widgets; it goes before they do.
 KSMainWindow::~KSMainWindow() {
+    // A write of the recovery file in progress reads nothing of the project, but must end first.
+    delete m_recovery;
+    m_recovery = nullptr;
     // Before the tree and the container they watch.
     delete m_selectionLink;
     delete m_propertyPanel;
@@ -111,10 +116,12 @@ void KSMainWindow::closeEvent(QCloseEvent* event) {
     // Closing the window is quitting: the save-first offer, and a failed save keeps it open.
     if (!m_handler->_quitting)
         m_handler->quit();
-    if (m_handler->_quitting)
+    if (m_handler->_quitting) {
+        m_recovery->cleanQuit();
         event->accept();
-    else
+    } else {
         event->ignore();
+    }
 }
 
 // Every action the window offers, in menu order. Wiring is separate (operations), so that an
@@ -437,6 +444,8 @@ void KSMainWindow::refreshState() {
     setWindowTitle(QStringLiteral("%1[*] - Kestrin Studio")
                        .arg(file.isEmpty() ? tr("Untitled") : QFileInfo(file).fileName()));
     setWindowModified(history.isModified());
+    if (m_recovery)
+        m_recovery->projectChanged();
     if (m_propertyPanel)
         m_propertyPanel->refresh();
     if (QAction* undo = m_actions.value(QStringLiteral("actionUndo"))) {

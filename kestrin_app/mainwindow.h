@@ -8,6 +8,7 @@
 #include <vector>
 
 class KSPropertyPanel;
+class KSRecovery;
 class KSLogPanel;
 class KSProjectContainer;
 class KSProjectTree;
@@ -42,6 +43,8 @@ public:
     KSLogPanel* logPanel() const { return m_logPanel; }
     KSPropertyPanel* propertyPanel() const { return m_propertyPanel; }
     kestrin_app::content::KSContentHandler& handler() const { return *m_handler; }
+    /// Autosave and crash recovery of this window's project.
+    KSRecovery& recovery() const { return *m_recovery; }
 
     /// The action with that objectName, or nullptr.
     QAction* findAction(const QString& objectName) const { return m_actions.value(objectName); }
@@ -82,6 +85,7 @@ private:
     KSPropertyPanel* m_propertyPanel = nullptr;
     KSSelectionLink* m_selectionLink = nullptr;
     std::unique_ptr<kestrin_app::content::KSContentHandler> m_handler;
+    KSRecovery* m_recovery = nullptr;
     QHash<QString, QAction*> m_actions;
     QMenu* m_recentMenu = nullptr;
     QMenu* m_templateMenu = nullptr;

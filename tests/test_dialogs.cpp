@@ -189,14 +189,34 @@ private slots:
         QVERIFY(DialogDriver::seenTitles().isEmpty());
     }
 
-    void saveChooserReturnsTheChosenPathUnchanged() {
+    void saveChooserAddsTheFiltersExtensionToABareName() {
         QTemporaryDir dir;
         const QString fresh = dir.filePath("new_project_without_extension");
         DialogDriver::expect(DialogDriver::chooseFile(fresh));
         QCOMPARE(KSFileDialog::getSaveFileName(nullptr, "Save file", dir.filePath("my_project.kestrin"),
                                                "Kestrin project file (*.kestrin)"),
-                 fresh);
+                 fresh + ".kestrin");
         QCOMPARE(DialogDriver::seenTitles().last(), QString("Save file"));
+
+        // A name with its extension is kept as typed.
+        DialogDriver::expect(DialogDriver::chooseFile(dir.filePath("typed.kestrin")));
+        QCOMPARE(KSFileDialog::getSaveFileName(nullptr, "Save file", dir.path(), "Kestrin project file (*.kestrin)"),
+                 dir.filePath("typed.kestrin"));
+
+        // The question whether to replace a file is asked about the name with its extension;
+        // answering No leaves the chooser, which the user then cancels.
+        QFile taken(dir.filePath("taken.kestrin"));
+        QVERIFY(taken.open(QIODevice::WriteOnly));
+        taken.close();
+        QString asked;
+        DialogDriver::expect(DialogDriver::chooseFile(dir.filePath("taken")));
+        DialogDriver::expect([&asked](QWidget* box) {
+            asked = static_cast<QMessageBox*>(box)->text();
+            DialogDriver::pressMessageButton(QMessageBox::No)(box);
+        });
+        QVERIFY(KSFileDialog::getSaveFileName(nullptr, "Save file", dir.path(), "Kestrin project file (*.kestrin)")
+                    .isNull());
+        QVERIFY2(asked.contains("taken.kestrin"), qPrintable(asked));
 
         // Accepting at once takes the proposed default name in its folder.
         DialogDriver::expect(DialogDriver::accept());

@@ -118,17 +118,61 @@ private slots:
 
     // --- New, open, template ------------------------------------------------------------------
 
-    void newProjectWithYesAndNoFileAsksForAPathAndGoesOnWhenCancelled() {
+    void saveFirstThenCancelledChooserAbandonsTheOperation() {
+        // Yes to the save-first offer, then Cancel in the save-as chooser: the user kept their
+        // project, so nothing replaces it and the program does not end.
+        QTemporaryDir dir;
+        const QString other = saveTo(f_dummy(), dir.filePath("other.kestrin"));
         HandlerFixture f(cellWithRobot);
-        LogCapture log;
-        DialogDriver::expect(DialogDriver::accept());              // save first? yes
-        DialogDriver::expect(DialogDriver::chooseFile(QString())); // save as: cancel
+        kestrin::Project* before = f.project();
+        const int undoSteps = f.project()->history().stepCount();
+        const std::vector<std::pair<QString, std::function<void()>>> operations{
+            {"new project", [&] { f.handler->newProject(); }},
+            {"open", [&] { f.handler->openProject(); }},
+            {"template", [&] {
+                 f.handler->openTemplate(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/demo_cell.kestrin"));
+             }},
+            {"recent", [&] { f.handler->openRecent(other); }},
+            {"quit", [&] { f.handler->quit(); }},
+        };
+        for (const auto& [name, run] : operations) {
+            DialogDriver::reset();
+            LogCapture log;
+            DialogDriver::expect(DialogDriver::accept());              // save first? yes
+            DialogDriver::expect(DialogDriver::chooseFile(QString())); // save as: cancel
+            DialogDriver::expect(DialogDriver::chooseFile(other));     // (open: never reached)
+            run();
+            QCOMPARE(DialogDriver::seenTitles(), (QStringList{"Save Project", "Save file"}));
+            QVERIFY2(f.project() == before, qPrintable(name));
+            QVERIFY(f.workspace()->findRobot("Arm"));
+            QCOMPARE(f.project()->history().stepCount(), undoSteps);
+            QVERIFY(f.handler->_active_filename.isNull());
+            QVERIFY2(log.lines().isEmpty(), qPrintable(name + ": " + log.lines().join(", ")));
+            QVERIFY(f.exitRequests.isEmpty());
+            QVERIFY(f.failures.isEmpty());
+            QCOMPARE(f.sceneItems(), 2);
+        }
+        DialogDriver::reset();
+
+        // No to the offer goes on as before.
+        DialogDriver::expect(DialogDriver::reject());
+        f.handler->newProject();
+        QCOMPARE(f.workspace()->objectCount(), 0);
+    }
+
+    void saveFirstOfferTakesEnterAsYesAndEscapeAsNo() {
+        HandlerFixture f(cellWithRobot);
+        DialogDriver::expect(DialogDriver::pressKey(Qt::Key_Return)); // yes: the chooser comes
+        DialogDriver::expect(DialogDriver::chooseFile(QString()));
         f.handler->newProject();
         QCOMPARE(DialogDriver::seenTitles(), (QStringList{"Save Project", "Save file"}));
+        QVERIFY(f.workspace()->findRobot("Arm"));
+
+        DialogDriver::reset();
+        DialogDriver::expect(DialogDriver::pressKey(Qt::Key_Escape)); // no: a new project
+        f.handler->newProject();
+        QCOMPARE(DialogDriver::seenTitles(), QStringList{"Save Project"});
         QCOMPARE(f.workspace()->objectCount(), 0);
-        QVERIFY(f.handler->_active_filename.isNull());
-        QCOMPARE(log.lines(), (QStringList{"info: Recorded the project respawn state", "info: Created new project"}));
-        QCOMPARE(f.sceneItems(), 0);
     }
 
     void openProjectRemembersTheFileAndSavesBackToIt() {
@@ -177,7 +221,7 @@ private slots:
         QVERIFY(log.lines().isEmpty());
     }
 
-    void failedOpenRemembersNoFile() {
+    void failedOpenReplacesNothing() {
         QTemporaryDir dir;
         const QString good = saveTo(f_dummy(), dir.filePath("good.kestrin"));
         const QString bad = dir.filePath("bad.kestrin");
@@ -188,21 +232,51 @@ private slots:
         f.handler->openProject();
         QCOMPARE(f.handler->_active_filename, good);
         const QByteArray goodBytes = readFileBytes(good);
+        // An unsaved change, with its undo step.
+        f.workspace()->getRobot("Arm")->setJointPositions(Eigen::VectorXd::Constant(6, 0.25));
+        f.project()->history().record("Move Arm");
+        f.handler->_rebuildViewerAndTree();
+        kestrin::Project* before = f.project();
+        const QStringList treeBefore = f.treeNames();
 
-        LogCapture log;
-        DialogDriver::expect(DialogDriver::reject());
-        DialogDriver::expect(DialogDriver::chooseFile(bad));
-        f.handler->openProject();
-        QVERIFY(f.handler->_active_filename.isNull());
-        QCOMPARE(f.failures.size(), 1);
-        QVERIFY(f.failures.first().contains(bad));
-        QVERIFY(log.lines().last().startsWith("error: openProject failed"));
+        const std::vector<std::pair<QString, std::function<void()>>> failing{
+            {"open", [&] {
+                 DialogDriver::expect(DialogDriver::reject());
+                 DialogDriver::expect(DialogDriver::chooseFile(bad));
+                 f.handler->openProject();
+             }},
+            {"recent", [&] {
+                 DialogDriver::expect(DialogDriver::reject());
+                 f.handler->openRecent(bad);
+             }},
+            {"template", [&] {
+                 DialogDriver::expect(DialogDriver::reject());
+                 f.handler->openTemplate(bad);
+             }},
+        };
+        for (const auto& [name, run] : failing) {
+            f.failures.clear();
+            LogCapture log;
+            run();
+            QVERIFY2(f.project() == before, qPrintable(name));
+            QCOMPARE(f.handler->_active_filename, good);
+            QCOMPARE(f.failures.size(), 1);
+            QVERIFY(f.failures.first().contains(bad));
+            QCOMPARE(log.lines().size(), 1);
+            QVERIFY(log.lines().first().startsWith("error: "));
+            QVERIFY(f.project()->history().canUndo());
+            QCOMPARE(f.project()->history().undoName(), QString("Move Arm"));
+            QCOMPARE(f.treeNames(), treeBefore);
+            QCOMPARE(f.container->viewer()->_differenceFromModel(), QString());
+            QCOMPARE(f.workspace()->getRobot("Arm")->jointPositions(), Eigen::VectorXd::Constant(6, 0.25));
+        }
 
-        // A plain save now asks where to write instead of overwriting the good file.
-        DialogDriver::expect(DialogDriver::chooseFile(QString()));
+        // A plain save still writes the project to its own file.
         f.handler->saveProject();
-        QCOMPARE(DialogDriver::seenTitles().last(), QString("Save file"));
-        QCOMPARE(readFileBytes(good), goodBytes);
+        QVERIFY(readFileBytes(good) != goodBytes);
+        kestrin::Project reread;
+        reread.load(good);
+        QCOMPARE(reread.workspace()->getRobot("Arm")->jointPositions(), Eigen::VectorXd::Constant(6, 0.25));
     }
 
     void missingTemplateLogsAnErrorAfterTheOffer() {
@@ -225,6 +299,7 @@ private slots:
         QCOMPARE(f.failures.size(), 1);
         QVERIFY(f.failures.first().contains(dir.path()));
         QVERIFY(f.handler->_active_filename.isNull());
+        QVERIFY(f.workspace()->findRobot("Arm")); // nothing replaced
     }
 
     void templateStartsAProjectWithoutAFile() {
@@ -251,12 +326,12 @@ private slots:
             if (auto* edit = d->findChild<QLineEdit*>("fileNameEdit"))
                 proposed = edit->text();
         };
-        const QString path = dir.filePath("chosen_without_extension");
+        const QString path = dir.filePath("chosen_without_extension.kestrin");
         LogCapture log;
-        DialogDriver::expect(DialogDriver::sequence({look, DialogDriver::chooseFile(path)}));
+        DialogDriver::expect(DialogDriver::sequence({look, DialogDriver::chooseFile(dir.filePath("chosen_without_extension"))}));
         f.handler->saveProjectAs();
         QCOMPARE(proposed, QFileInfo(DEFAULT_PROJECT_SAVE).fileName());
-        QCOMPARE(f.handler->_active_filename, path); // no extension added
+        QCOMPARE(f.handler->_active_filename, path); // saved with the extension, so Open shows it
         QVERIFY(QFile::exists(path));
         QCOMPARE(log.lines().first(), "info: Saved file '" + path + "'");
 
@@ -313,13 +388,17 @@ private slots:
         QCOMPARE(DialogDriver::seenTitles().size(), 1);
     }
 
-    void quitWithYesAndNoFileEndsEvenWhenTheChooserIsCancelled() {
-        HandlerFixture f;
+    void quitWithYesAndNoFileSavesWhereChosenThenEnds() {
+        QTemporaryDir dir;
+        HandlerFixture f(cellWithRobot);
         DialogDriver::expect(DialogDriver::accept());
-        DialogDriver::expect(DialogDriver::chooseFile(QString()));
+        DialogDriver::expect(DialogDriver::chooseFile(dir.filePath("last.kestrin")));
         f.handler->quit();
         QCOMPARE(DialogDriver::seenTitles(), (QStringList{"Save Project", "Save file"}));
         QCOMPARE(f.exitRequests, QList<int>{0});
+        kestrin::Project reread;
+        reread.load(dir.filePath("last.kestrin"));
+        QVERIFY(reread.workspace()->findRobot("Arm"));
     }
 
 private:

@@ -167,6 +167,41 @@ private slots:
         QCOMPARE(DialogDriver::seenTitles().size(), 1);
     }
 
+    void resetDrawsTheResetCellAfterTeleoperationAndAStoppedRun() {
+        HandlerFixture f(runnableCell);
+        f.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f.window));
+        kestrin::Robot* arm = f.workspace()->getRobot("R");
+        const Eigen::VectorXd respawn = arm->jointPositions();
+
+        // Teleoperation moves the arm; reset puts it back, in the model and in the view.
+        DialogDriver::expect(DialogDriver::accept());
+        f.handler->setTeleoperationMode();
+        QVERIFY(f.container->viewer()->isTeleoperating());
+        QVERIFY(f.container->viewer()->jog({0.02, 0, 0}, {0, 0, 0}));
+        QVERIFY(arm->jointPositions() != respawn);
+        f.handler->resetState();
+        QCOMPARE(arm->jointPositions(), respawn);
+        QCOMPARE(f.container->viewer()->_differenceFromModel(), QString());
+
+        // A run stopped with Escape half-way, then reset.
+        f.handler->setCameraMode();
+        f.handler->_on_simulator_created = [&f](kestrin::Simulator* s) {
+            s->setSpeed(5);
+            s->setStepObserver([&f](double t) {
+                if (t > 0.2)
+                    QTest::keyClick(f.container->viewer(), Qt::Key_Escape);
+            });
+        };
+        DialogDriver::expect(DialogDriver::choose(K::EXECUTE_BEHAVIOR_KEY, "Go Near"));
+        f.handler->runLocalSimulator();
+        QVERIFY(arm->jointPositions() != respawn);
+        QCOMPARE(f.container->viewer()->_differenceFromModel(), QString());
+        f.handler->resetState();
+        QCOMPARE(arm->jointPositions(), respawn);
+        QCOMPARE(f.container->viewer()->_differenceFromModel(), QString());
+    }
+
     void aRunThatBreaksOffShowsFaultedAndIsReported() {
         HandlerFixture f(runnableCell);
         f.handler->_on_simulator_created = [](kestrin::Simulator* s) {

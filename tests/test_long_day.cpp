@@ -373,6 +373,11 @@ private slots:
             if (DialogDriver::closedBySafety() != 0)
                 QFAIL(qPrintable(QStringLiteral("operation %1 (%2) left a dialog open; dialogs seen: %3")
                                      .arg(i).arg(what, DialogDriver::seenTitles().join(", "))));
+            // The view draws the cell the project holds: every pose and every arm's joints.
+            const QString drawn = s.viewer()->_differenceFromModel();
+            if (!drawn.isEmpty())
+                QFAIL(qPrintable(QStringLiteral("after operation %1 (%2) the view is not the project: %3")
+                                     .arg(i).arg(what, drawn)));
             const int objects = int(s.workspace()->objects().size());
             if (s.viewer()->sceneItemCount() != objects)
                 QFAIL(qPrintable(QStringLiteral("after operation %1 (%2) the view shows %3 objects of %4")

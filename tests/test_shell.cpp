@@ -6,6 +6,7 @@
 #include "test_main.h"
 
 #include <kestrin/kestrin.h>
+#include <kestrin/viewer/simulator.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/editor/tree.h>
@@ -548,6 +549,45 @@ private slots:
         QApplication::setQuitOnLastWindowClosed(true);
     }
 
+    void closingTheWindowOrCtrlQDuringARunStopsItThenQuits() {
+        QApplication::setQuitOnLastWindowClosed(false);
+        for (const bool byKey : {false, true}) {
+            KSMainWindow window;
+            QList<int> exits;
+            auto& handler = window.handler();
+            handler._exit_application = [&exits](int code) { exits << code; };
+            testing::DialogDriver::reset();
+            testing::DialogDriver::expect(testing::DialogDriver::reject());
+            handler.openTemplate(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/demo_cell.kestrin"));
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            double stoppedAt = -1, lastStep = 0;
+            handler._on_simulator_created = [&](kestrin::Simulator* sim) {
+                sim->setStepObserver([&](double t) {
+                    lastStep = t;
+                    if (t > 0.3 && stoppedAt < 0) {
+                        stoppedAt = t;
+                        if (byKey)
+                            QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+                        else
+                            window.close();
+                    }
+                });
+            };
+            testing::LogCapture log;
+            testing::DialogDriver::expect(
+                testing::DialogDriver::choose(kestrin_app::content::KSSelectorDialog::EXECUTE_BEHAVIOR_KEY, "Pick and Place"));
+            testing::DialogDriver::expect(testing::DialogDriver::reject()); // save first? no
+            handler.runLocalSimulator();
+            QVERIFY(stoppedAt > 0);
+            QVERIFY2(lastStep < stoppedAt + 0.5, "the run went on after the request to quit");
+            QTRY_COMPARE(exits, QList<int>{0});
+            QVERIFY(!window.isVisible());
+            QCOMPARE(testing::DialogDriver::seenTitles().last(), QString("Save Project"));
+        }
+        QApplication::setQuitOnLastWindowClosed(true);
+    }
+
     // --- Command line -------------------------------------------------------------------------
 
     void versionAndBadArguments() {
@@ -566,6 +606,30 @@ private slots:
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(missing), qPrintable(run.err));
         QVERIFY(!QFile::exists(dir.filePath("shot.png")));
+    }
+
+    void aFileThatCannotBeOpenedOpensTheDemoCellAndSaysWhy() {
+        // As a double-click on a broken file in a file manager would start it.
+        QTemporaryDir dir;
+        const QString missing = dir.filePath("missing.kestrin");
+        QProcess studio;
+        studio.setProcessChannelMode(QProcess::SeparateChannels);
+        studio.start(QStringLiteral(KESTRIN_STUDIO_EXE), {missing});
+        QVERIFY(studio.waitForStarted());
+        QString err;
+        QElapsedTimer waited;
+        waited.start();
+        while (!err.contains("The demo cell is shown instead") && waited.elapsed() < 60000 &&
+               studio.state() == QProcess::Running) {
+            studio.waitForReadyRead(200);
+            err += QString::fromUtf8(studio.readAllStandardError());
+        }
+        const bool running = studio.state() == QProcess::Running;
+        studio.kill();
+        studio.waitForFinished();
+        QVERIFY2(running, qPrintable("the studio ended: " + err));
+        QVERIFY2(err.contains(missing) && err.contains("it does not exist"), qPrintable(err));
+        QVERIFY2(err.contains("Recorded the project respawn state"), qPrintable(err)); // a cell was set up
     }
 
     void screenshotOfAProjectFile() {

@@ -257,6 +257,14 @@ void SceneItem::updatePose(const WorkspaceObject& object) {
     noteChanged();
 }
 
+Eigen::Matrix4d SceneItem::drawnPose() const {
+    Eigen::Matrix4d m;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            m(r, c) = m_matrix->GetElement(r, c);
+    return m;
+}
+
 vtkProp3D* SceneItem::prop() const {
     return m_body;
 }

@@ -93,6 +93,11 @@ public:
     /// bounds are the object's on screen.
     vtkProp3D* prop() const;
 
+    /// Where the props stand now (the matrix VTK draws with), and for robots the joint
+    /// positions the links were drawn at: for checks that the view shows the model.
+    Eigen::Matrix4d drawnPose() const;
+    const std::vector<double>& drawnJoints() const { return m_jointKey; }
+
 private:
     enum class Kind { Robot, Effector, ToolFrame, Item, Desk, TaskRegion, Camera, Marker, Unknown };
 

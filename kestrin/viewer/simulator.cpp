@@ -6,7 +6,8 @@
 #include <kestrin/program_runner.h>
 #include <kestrin/type.h>
 
-#include <QApplication>
+#include <QCoreApplication>
+#include <QWidget>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLoggingCategory>
@@ -25,15 +26,26 @@ namespace {
 class RunInputFilter : public QObject {
 public:
     bool stopRequested = false;
+    bool quitRequested = false;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         switch (event->type()) {
         case QEvent::KeyPress: {
-            if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if (key->key() == Qt::Key_Escape)
                 stopRequested = true;
+            if (key->matches(QKeySequence::Quit) ||
+                (key->key() == Qt::Key_Q && key->modifiers() == Qt::ControlModifier))
+                stopRequested = quitRequested = true;
             return true;
         }
+        case QEvent::Close:
+            // Closing a window (or the program) during a run stops the run; the caller then
+            // quits as usual, once the cell is back in a state it can offer to save.
+            if (watched->isWidgetType() && static_cast<QWidget*>(watched)->isWindow())
+                stopRequested = quitRequested = true;
+            return true;
         case QEvent::KeyRelease:
         case QEvent::ShortcutOverride:
         case QEvent::Shortcut:
@@ -47,7 +59,6 @@ protected:
         case QEvent::TouchEnd:
         case QEvent::ContextMenu:
         case QEvent::Drop:
-        case QEvent::Close:
             return true;
         default:
             return QObject::eventFilter(watched, event);
@@ -80,8 +91,9 @@ bool Simulator::runProgram(const QString& name) {
     QElapsedTimer clock;
     QElapsedTimer sinceFrame; // a run played faster than the view can draw drops frames
     QPointer<WorkspaceViewer> viewer(m_viewer);
-    if (viewer)
-        qApp->installEventFilter(&filter);
+    QCoreApplication* app = QCoreApplication::instance();
+    if (viewer && app)
+        app->installEventFilter(&filter);
     clock.start();
     if (viewer || m_observer) {
         runner.setStepCallback([&](double simulated) {
@@ -110,12 +122,14 @@ bool Simulator::runProgram(const QString& name) {
     try {
         outcome = runner.run(name);
     } catch (...) {
-        if (qApp)
-            qApp->removeEventFilter(&filter);
+        if (app)
+            app->removeEventFilter(&filter);
+        m_quitRequested = filter.quitRequested;
         throw;
     }
-    if (qApp)
-        qApp->removeEventFilter(&filter);
+    if (app)
+        app->removeEventFilter(&filter);
+    m_quitRequested = filter.quitRequested;
     if (viewer) {
         viewer->rebuild();
         viewer->render();

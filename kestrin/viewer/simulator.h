@@ -22,10 +22,14 @@ public:
 
     /// Runs the program of that name. True when it completed; false when it faulted, with the
     /// reason in lastReason() and in the application log. While the viewer animates, user input
-    /// other than Escape is ignored; Escape stops the run, which then counts as faulted.
+    /// other than Escape is ignored; Escape stops the run, which then counts as faulted. Closing
+    /// the window or Ctrl+Q stops it the same way and sets quitRequested().
     bool runProgram(const QString& name);
 
     QString lastReason() const { return m_reason; }
+    /// True when the last run was stopped because the user closed the window or asked to quit
+    /// (Ctrl+Q) while it played; the caller should quit once the run is over.
+    bool quitRequested() const { return m_quitRequested; }
     double lastSimulatedSeconds() const { return m_simulated; }
 
     /// Seed of the random draws (distributions, task regions) of the next run.
@@ -43,6 +47,7 @@ private:
     double m_simulated = 0;
     quint64 m_seed = 1;
     double m_speed = 1.0;
+    bool m_quitRequested = false;
     std::function<void(double)> m_observer;
 };
 

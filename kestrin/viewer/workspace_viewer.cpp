@@ -547,6 +547,35 @@ int WorkspaceViewer::sceneItemCount() const {
     return static_cast<int>(d->entries.size());
 }
 
+QString WorkspaceViewer::_differenceFromModel() const {
+    const Workspace* workspace = d->project ? d->project->workspace() : nullptr;
+    size_t listed = 0;
+    if (workspace) {
+        for (const auto& object : workspace->objects()) {
+            if (!object->isListed())
+                continue;
+            ++listed;
+            const auto it = std::lower_bound(d->entries.begin(), d->entries.end(), object->id(),
+                                             [](const Impl::Entry& e, quint64 id) { return e.id < id; });
+            if (it == d->entries.end() || it->id != object->id())
+                return QStringLiteral("'%1' is not drawn").arg(object->name());
+            const Eigen::Matrix4d model = object->pose().matrix();
+            const double off = (it->item->drawnPose() - model).cwiseAbs().maxCoeff();
+            if (!(off <= 1e-9))
+                return QStringLiteral("'%1' is drawn %2 away from its pose").arg(object->name()).arg(off);
+            if (object->category() == Category::Robot) {
+                const Eigen::VectorXd& q = static_cast<const Robot&>(*object).jointPositions();
+                const std::vector<double>& drawn = it->item->drawnJoints();
+                if (drawn.size() != size_t(q.size()) || !std::equal(drawn.begin(), drawn.end(), q.data()))
+                    return QStringLiteral("robot '%1' is drawn at other joint positions").arg(object->name());
+            }
+        }
+    }
+    if (d->entries.size() != listed)
+        return QStringLiteral("%1 objects are drawn, the cell has %2").arg(d->entries.size()).arg(listed);
+    return QString();
+}
+
 WorkspaceViewer::FrameCounts WorkspaceViewer::frameCounts() const {
     return {d->imagePass->wholeFrames(), d->imagePass->imageFrames()};
 }

@@ -47,6 +47,10 @@ public:
 
     /// Number of objects that have a scene item (for tests and benchmarks).
     int sceneItemCount() const;
+    /// Empty when every object of the project is drawn where the model has it (pose within
+    /// 1e-9, a robot's links at its joint positions); else says which object is not, and how.
+    /// For tests: it compares what VTK draws with, not what the viewer meant to draw.
+    QString _differenceFromModel() const;
 
     /// The view keeps an image of the part of the cell that has not changed lately and draws
     /// only the rest on it, until the camera moves or something in the image changes. Frames
