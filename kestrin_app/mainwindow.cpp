@@ -30,6 +30,7 @@
 #include <QSettings>
 #include <QCloseEvent>
 #include <QDockWidget>
+#include <QInputDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -139,6 +140,8 @@ std::vector<KSMainWindow::ActionEntry> KSMainWindow::actionLayout() {
          true, true},
         {file, "actionSaveProjectAs", tr("Save &As…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S),
          tr("Save the project under a new name")},
+        {file, "actionAutosaveInterval", tr("Auto&save Interval…"), {},
+         tr("How often unsaved work is written to a recovery file"), false, true},
         {file, "actionQuit", tr("&Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), tr("Quit Kestrin Studio"),
          false, true},
         {edit, "actionUndo", tr("&Undo"), QKeySequence(QKeySequence::Undo), tr("Take back the last change"), true,
@@ -241,6 +244,7 @@ QHash<QString, std::function<void()>> KSMainWindow::operations() {
         {QStringLiteral("actionSaveProject"), [h] { h->saveProject(); }},
         {QStringLiteral("actionSaveProjectAs"), [h] { h->saveProjectAs(); }},
         {QStringLiteral("actionQuit"), [this] { close(); }},
+        {QStringLiteral("actionAutosaveInterval"), [this] { askAutosaveInterval(); }},
         {QStringLiteral("actionUndo"), [h] { h->undo(); }},
         {QStringLiteral("actionRedo"), [h] { h->redo(); }},
         {QStringLiteral("actionDelete"), [h] { h->deleteSelection(); }},
@@ -458,6 +462,22 @@ void KSMainWindow::refreshState() {
         redo->setText(history.canRedo() ? tr("&Redo %1").arg(history.redoName()) : tr("&Redo"));
         redo->setIconText(tr("Redo"));
     }
+}
+
+void KSMainWindow::askAutosaveInterval() {
+    bool ok = false;
+    const int seconds = QInputDialog::getInt(
+        this, tr("Autosave Interval"),
+        tr("While the project has unsaved changes, write it to a recovery file at most every\n"
+           "(seconds; 0 turns autosave off; your own file is never written by autosave):"),
+        int(KSRecovery::intervalSeconds()), 0, 24 * 3600, 10, &ok);
+    if (!ok)
+        return;
+    KSRecovery::setIntervalSeconds(seconds);
+    if (seconds == 0)
+        qCInfo(lcApp, "Autosave is off");
+    else
+        qCInfo(lcApp, "Autosave every %d s", seconds);
 }
 
 void KSMainWindow::showAbout() {

@@ -68,6 +68,7 @@ private:
     QHash<QString, std::function<void()>> operations();
     void createActions();
     void showAbout();
+    void askAutosaveInterval();
     /// Brings the title, the changed marker, Undo/Redo and the recent files in line with the
     /// handler and the project's history.
     void refreshState();

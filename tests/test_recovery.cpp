@@ -11,6 +11,7 @@
 #include <kestrin/viewer/simulator.h>
 #include <kestrin_app/recovery.h>
 
+#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -157,8 +158,13 @@ private slots:
         QVERIFY(!s.project()->history().isModified());
         QTRY_COMPARE(projectsLeft(), QStringList());
 
-        // Interval 0: autosave is off.
-        KSRecovery::setIntervalSeconds(0);
+        // File > Autosave Interval set to 0: autosave is off.
+        DialogDriver::expect([](QWidget* dialog) {
+            dialog->findChild<QSpinBox*>()->setValue(0);
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        s.window.findAction("actionAutosaveInterval")->trigger();
+        QCOMPARE(KSRecovery::intervalSeconds(), 0.0);
         moveTheArm(s, 0.3);
         QTest::qWait(300);
         QCOMPARE(projectsLeft(), QStringList());
