@@ -411,12 +411,15 @@ void KSContentHandler::createContent(KSParams prompt, const std::function<void(c
 }
 
 void KSContentHandler::addNamedObject(const QString& type_name, const QList<const kestrin::Type*>& table,
-                                      const QString& defaultName, const QString& kind) {
+                                      const QString& defaultName, const QString& kind,
+                                      const std::function<void(kestrin::WorkspaceObject*)>& made_hook) {
     createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, defaultName}}, [&](const KSParams& answer) {
         for (const kestrin::Type* type : table) {
             if (type->name() == type_name) {
                 kestrin::WorkspaceObject* made = type->constructObject(
                     _container->project()->workspace(), answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                if (made_hook)
+                    made_hook(made);
                 recordStep(QStringLiteral("Add %1 '%2'").arg(kind, made->name()));
                 return;
             }
@@ -431,7 +434,26 @@ void KSContentHandler::addRobot(const QString& robot_t) {
 }
 
 void KSContentHandler::addEffector(const QString& effector_t) {
-    logerror("addEffector", [&] { addNamedObject(effector_t, effectorTypes(), QStringLiteral("My Effector"), QStringLiteral("Effector")); });
+    logerror("addEffector", [&] {
+        // A gripper added while a robot is selected goes onto that robot's flange, in the same
+        // step, unless another gripper is mounted there already.
+        const QList<QTreeWidgetItem*> selected = _project_tree->selectedItems();
+        const kestrin::WorkspaceObject* chosen = selected.size() == 1 ? _project_tree->objectAt(selected.first()) : nullptr;
+        const quint64 robotId = chosen && chosen->category() == kestrin::Category::Robot ? chosen->id() : 0;
+        addNamedObject(effector_t, effectorTypes(), QStringLiteral("My Effector"), QStringLiteral("Effector"),
+                       [&](kestrin::WorkspaceObject* made) {
+                           auto* robot = dynamic_cast<kestrin::Robot*>(made->workspace()->findById(robotId));
+                           auto* effector = dynamic_cast<kestrin::Effector*>(made);
+                           if (!robot || !effector)
+                               return;
+                           for (const kestrin::WorkspaceObject* other : made->workspace()->objects())
+                               if (auto* e = dynamic_cast<const kestrin::Effector*>(other); e && e->robot() == robot)
+                                   return;
+                           effector->mountOn(robot);
+                           qCInfo(lcApp, "Mounted '%s' on robot '%s'", qUtf8Printable(effector->name()),
+                                  qUtf8Printable(robot->name()));
+                       });
+    });
 }
 
 void KSContentHandler::addItem(const QString& item_t) {

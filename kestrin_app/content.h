@@ -17,6 +17,7 @@ namespace kestrin {
 class Project;
 class Simulator;
 class Type;
+class WorkspaceObject;
 class WorkspaceViewer;
 } // namespace kestrin
 
@@ -127,8 +128,10 @@ private:
     /// Prompt, cancel check, construction, rebuild: the steps every add-operation shares.
     void createContent(KSParams prompt, const std::function<void(const KSParams&)>& construct);
     /// createContent for a workspace object whose type is chosen by name from `table`.
+    /// `made_hook` (if set) gets the new object before the undo step is recorded.
     void addNamedObject(const QString& type_name, const QList<const kestrin::Type*>& table,
-                        const QString& defaultName, const QString& kind);
+                        const QString& defaultName, const QString& kind,
+                        const std::function<void(kestrin::WorkspaceObject*)>& made_hook = {});
     /// Records what the operation changed as one step of the project's undo history.
     void recordStep(const QString& name);
     /// The save-first offer of the operations that replace the project or end the program.

@@ -142,6 +142,60 @@ private slots:
         QVERIFY(!s.window.isWindowModified());
     }
 
+    void aGripperIsMountedAndUnmountedFromThePanelAndAddedOntoTheSelectedRobot() {
+        QTemporaryDir dir;
+        Studio s;
+        auto* arm = new kestrin::UR5eRobot(s.workspace(), "Arm");
+        new kestrin::UR3eRobot(s.workspace(), "Small Arm");
+        auto* gripper = new kestrin::RobotiqGripper2F85(s.workspace(), "Gripper");
+        s.sync();
+        s.select(gripper);
+        QCOMPARE(s.choices("propertyPanelMountedOn"), (QStringList{"(none)", "Arm", "Small Arm"}));
+        s.choose("propertyPanelMountedOn", "Arm");
+        settle();
+        QCOMPARE(gripper->robot(), arm);
+        QCOMPARE(s.undoName(), QString("Edit Mount of 'Gripper'"));
+        // It follows the flange, in the model and in the view.
+        Eigen::VectorXd q = arm->jointPositions();
+        q[0] += 0.5;
+        arm->setJointPositions(q);
+        s.handler()._rebuildViewerAndTree();
+        QVERIFY((gripper->pose().translation() - arm->flangePose().translation()).norm() < 0.1);
+        QCOMPARE(s.viewer()->_differenceFromModel(), QString());
+        // Kept in the file.
+        const QString file = dir.filePath("mounted.kestrin");
+        s.project()->save(file);
+        {
+            kestrin::Project reread;
+            reread.load(file);
+            auto* back = dynamic_cast<kestrin::Effector*>(reread.workspace()->find(kestrin::Category::Effector, "Gripper"));
+            QVERIFY(back && back->robot() && back->robot()->name() == "Arm");
+        }
+        s.choose("propertyPanelMountedOn", "(none)");
+        settle();
+        QVERIFY(!gripper->robot());
+        s.window.findAction("actionUndo")->trigger();
+        settle();
+        gripper = dynamic_cast<kestrin::RobotiqGripper2F85*>(s.workspace()->find(kestrin::Category::Effector, "Gripper"));
+        QVERIFY(gripper->robot() && gripper->robot()->name() == "Arm");
+
+        // Added while a robot is selected: onto that robot, in one step; not onto a robot that
+        // carries a gripper already.
+        s.select(s.workspace()->getRobot("Small Arm"));
+        DialogDriver::expect(DialogDriver::setText(KSSelectorDialog::NEW_NAME_KEY, "Hand"));
+        s.window.findAction("actionAddEffector_FrankaHand")->trigger();
+        settle();
+        auto* hand = dynamic_cast<kestrin::Effector*>(s.workspace()->find(kestrin::Category::Effector, "Hand"));
+        QVERIFY(hand && hand->robot() && hand->robot()->name() == "Small Arm");
+        QCOMPARE(s.undoName(), QString("Add Effector 'Hand'"));
+        s.select(s.workspace()->getRobot("Arm"));
+        DialogDriver::expect(DialogDriver::setText(KSSelectorDialog::NEW_NAME_KEY, "Spare"));
+        s.window.findAction("actionAddEffector_FrankaHand")->trigger();
+        settle();
+        auto* spare = dynamic_cast<kestrin::Effector*>(s.workspace()->find(kestrin::Category::Effector, "Spare"));
+        QVERIFY(spare && !spare->robot());
+    }
+
     void aJointSliderDragIsOneStepWhenLetGo() {
         Studio s;
         auto* arm = new kestrin::UR5eRobot(s.workspace(), "Arm");

@@ -338,6 +338,29 @@ void KSPropertyPanel::addObjectRows(QFormLayout* form, const WorkspaceObject& ob
     const int page = m_pageNumber;
     if (auto* robot = dynamic_cast<const Robot*>(&object)) {
         addJointRows(form, robot->getNumDofs());
+    } else if (dynamic_cast<const kestrin::Effector*>(&object)) {
+        // Mounted on a robot's flange, it follows the robot; "(none)" stands it in the cell where
+        // the flange held it.
+        auto* mount = new QComboBox;
+        mount->setObjectName(QStringLiteral("propertyPanelMountedOn"));
+        mount->setToolTip(tr("The robot whose flange carries this gripper"));
+        connect(mount, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this, page, mount](int index) {
+            if (index < 0)
+                return;
+            const QString robot = mount->itemData(index).toString();
+            apply(page, tr("Mount"), [robot](const Subject& s) {
+                auto* effector = as<kestrin::Effector>(s.object);
+                effector->mountOn(robot.isEmpty() ? nullptr : s.object->workspace()->getRobot(robot));
+            });
+        });
+        m_sync.push_back([mount](const Subject& s) {
+            const auto* effector = dynamic_cast<const kestrin::Effector*>(s.object);
+            if (!effector)
+                return;
+            fillChoices(mount, effector->workspace()->getRobots(),
+                        effector->robot() ? effector->robot()->name() : QString());
+        });
+        form->addRow(tr("Mounted on"), mount);
     } else if (dynamic_cast<const kestrin::VisualMarker*>(&object)) {
         auto* id = new QSpinBox;
         id->setObjectName(QStringLiteral("propertyPanelMarkerId"));
