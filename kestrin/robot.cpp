@@ -44,6 +44,15 @@ Eigen::VectorXd vec(const std::vector<double>& v) {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kDeg = kPi / 180.0;
 
+// A solution puts the flange this near its target, in metres and in radians.
+constexpr double kReachTolerance = 1e-6;
+
+// The length of a KDL vector. (KDL's own Norm() returns 0 when every component is below its
+// epsilon of 1e-6, which let solutions up to 1.7e-6 off pass for exact.)
+double length(const KDL::Vector& v) {
+    return std::sqrt(v.x() * v.x() + v.y() * v.y() + v.z() * v.z());
+}
+
 } // namespace
 
 struct Robot::Kinematics {
@@ -80,7 +89,9 @@ std::optional<Eigen::VectorXd> Robot::Kinematics::solve(const KDL::Frame& target
         Eigen::Matrix<double, 6, 1> e;
         e << delta.vel.x(), delta.vel.y(), delta.vel.z(), delta.rot.x(), delta.rot.y(), delta.rot.z();
         const double error = e.norm();
-        if (delta.vel.Norm() < 1e-6 && delta.rot.Norm() < 1e-6)
+        // Converge below the tolerance the caller checks against, so that bringing joints to
+        // another turn afterwards (rounding in the last bits) cannot push a solution over it.
+        if (length(delta.vel) < 0.5 * kReachTolerance && length(delta.rot) < 0.5 * kReachTolerance)
             return q;
         // Adapt the damping: less while the error falls, more when a step made things worse.
         lambda = error < lastError ? std::max(1e-4, lambda * 0.5) : std::min(1.0, lambda * 4);
@@ -187,6 +198,12 @@ std::vector<Pose> Robot::linkFrames(const Eigen::VectorXd& q) const {
     return frames;
 }
 
+std::optional<Eigen::VectorXd> Robot::solveIKNear(const Pose& flangeWorld, const Eigen::VectorXd& seed) const {
+    if (seed.size() != getNumDofs() || !seed.allFinite())
+        return std::nullopt;
+    return m_kin->solve(toFrame(pose().inverse() * flangeWorld), seed);
+}
+
 std::optional<Eigen::VectorXd> Robot::solveIK(const Pose& flangeWorld, const Eigen::VectorXd& seed) const {
     const int n = getNumDofs();
     const KDL::Frame target = toFrame(pose().inverse() * flangeWorld);
@@ -225,7 +242,7 @@ std::optional<Eigen::VectorXd> Robot::solveIK(const Pose& flangeWorld, const Eig
             continue;
         KDL::Frame reached;
         m_kin->fk->JntToCart(m_kin->joints(q), reached);
-        if ((reached.p - target.p).Norm() > 1e-4 || KDL::diff(reached.M, target.M).Norm() > 1e-3)
+        if (length(reached.p - target.p) > kReachTolerance || length(KDL::diff(reached.M, target.M)) > kReachTolerance)
             continue;
         if (!best || (q - reference).norm() < (*best - reference).norm())
             best = q;

@@ -54,6 +54,9 @@ public:
     /// Joint positions within the limits that put the flange at `flangeWorld`, starting the
     /// search at `seed`; no value when none was found.
     std::optional<Eigen::VectorXd> solveIK(const Pose& flangeWorld, const Eigen::VectorXd& seed) const;
+    /// Like solveIK, but searches from `seed` alone, as a jog does: the solution the search
+    /// reaches from there, within the limits, or no value.
+    std::optional<Eigen::VectorXd> solveIKNear(const Pose& flangeWorld, const Eigen::VectorXd& seed) const;
 
     /// Attaches a tool frame to this robot's flange (moving it from another robot if needed).
     /// Throws ValueError for a frame of another workspace.

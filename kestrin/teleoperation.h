@@ -18,9 +18,12 @@ struct JogResult {
 };
 
 /// Moves `robot` through inverse kinematics, within its joint limits, so that `tool` reaches
-/// `target` (world frame). When the target cannot be reached the robot goes to the reachable
-/// pose nearest to it along the way from where the tool is now, and the result says so.
-/// Throws ValueError when the tool frame is not on that robot.
+/// `target` (world frame). The tool follows the straight way from where it is in short steps
+/// (5 mm, 5 degrees) and the arm never changes its configuration on the way: a step that needs
+/// a joint to turn more than half a radian (a joint limit or a singularity in the way) is
+/// refused like a pose out of reach. Either way the robot stops at the last pose it can reach
+/// along the way, and the result says which of the two stopped it.
+/// Throws ValueError when the tool frame is not on that robot or the target is not finite.
 JogResult moveToolTowards(Robot* robot, const ToolFrame* tool, const Pose& target);
 
 /// `pose` moved by `translation` (metres, world axes) and turned by `rotation` (roll, pitch, yaw in

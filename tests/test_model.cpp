@@ -400,6 +400,46 @@ private slots:
         QVERIFY(!robot->solveIK(far, robot->jointPositions()).has_value());
     }
 
+    // KDL's Vector::Norm() reads 0 while every component is below 1e-6, so solutions up to
+    // 1.7e-6 off were taken as exact: one pose in fifty, the first of these among them.
+    void inverseKinematicsSolutionsLieWithinAMicrometreAndAMicroradian_data() {
+        QTest::addColumn<QString>("model");
+        for (const char* m : {"UR3eRobot", "UR5eRobot", "UR10eRobot", "FrankaPandaRobot"})
+            QTest::newRow(m) << QString(m);
+    }
+
+    void inverseKinematicsSolutionsLieWithinAMicrometreAndAMicroradian() {
+        QFETCH(QString, model);
+        Project project;
+        auto* robot = static_cast<Robot*>(Type::find(model)->constructObject(project.workspace(), "R"));
+        const Eigen::ArrayXd lo = robot->lowerLimits().array(), hi = robot->upperLimits().array();
+        std::vector<Eigen::VectorXd> poses;
+        if (model == "UR5eRobot")
+            poses.push_back(vec({-4.6008417819114706, -4.5690439337955819, -0.30652579937334101,
+                                 -6.0189870610140526, -1.8736695615038448, 5.1692776852511653}));
+        RandomGenerator rng(11);
+        std::uniform_real_distribution<double> uniform(0.0, 1.0);
+        while (poses.size() < 300) {
+            const Eigen::ArrayXd unit = Eigen::ArrayXd::NullaryExpr(lo.size(), [&] { return uniform(rng); });
+            poses.push_back(lo + 0.02 + unit * (hi - lo - 0.04));
+        }
+        for (const Eigen::VectorXd& q : poses) {
+            robot->setJointPositions(q);
+            const Pose target = robot->flangePose();
+            const Eigen::VectorXd seed = q.array() + 0.01;
+            for (const auto& found : {robot->solveIK(target, seed), robot->solveIKNear(target, seed)}) {
+                QVERIFY(found.has_value());
+                robot->setJointPositions(*found);
+                const Pose reached = robot->flangePose();
+                const double offBy = (reached.translation() - target.translation()).norm();
+                const double turnedBy = Eigen::AngleAxisd(reached.linear().transpose() * target.linear()).angle();
+                QVERIFY2(offBy <= 1e-6 && turnedBy <= 1e-6,
+                         qPrintable(QString("%1 m, %2 rad off").arg(offBy).arg(turnedBy)));
+                robot->setJointPositions(q);
+            }
+        }
+    }
+
     // --- tool frames -----------------------------------------------------------------------
 
     void toolFrameJoinsTheCellWhenAttached() {

@@ -10,6 +10,8 @@
 
 using namespace kestrin;
 
+Q_DECLARE_METATYPE(Eigen::VectorXd)
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -211,6 +213,70 @@ private slots:
 
         ToolFrame* loose = new ToolFrame(cell.project.workspace(), "Loose");
         QVERIFY_EXCEPTION_THROWN(moveToolTowards(cell.robot, loose, near), ValueError);
+    }
+
+    // Where a jog's solution lay on another branch of the arm's kinematics, the arm took it:
+    // joint 6 at its limit (turning the tool on needs it beyond), and the wrist nearly
+    // stretched (joint 5 near zero), where a 5 degree turn swung joints 4 and 6 by 90 degrees.
+    void joggingNeverFlipsTheArm_data() {
+        QTest::addColumn<Eigen::VectorXd>("joints");
+        QTest::addColumn<bool>("aboutTheTool"); // turn about the tool's own z, else the world's z
+        QTest::newRow("joint 6 at its limit") << vec({0, -kPi / 2, kPi / 2, -kPi / 2, -kPi / 2, 2 * kPi - 0.02}) << true;
+        QTest::newRow("wrist singularity") << vec({0.3, -1.2, 1.5, -1.9, 0.002, 0.4}) << false;
+    }
+    void joggingNeverFlipsTheArm() {
+        QFETCH(Eigen::VectorXd, joints);
+        QFETCH(bool, aboutTheTool);
+        Cell cell(joints);
+        cell.robot->setJointPositions(joints);
+        const Pose start = cell.tool->pose();
+        const double turn = 5 * kPi / 180;
+        const Pose target = aboutTheTool ? Pose(start * Eigen::AngleAxisd(turn, Eigen::Vector3d::UnitZ()))
+                                         : jogged(start, Eigen::Vector3d::Zero(), {0, 0, turn});
+        const JogResult result = moveToolTowards(cell.robot, cell.tool, target);
+        QVERIFY(!result.reached);
+        QVERIFY2(result.message.contains("'Arm'") && result.message.contains("'Tip'") &&
+                     result.message.contains("without turning joint"),
+                 qPrintable(result.message));
+        const double largest = (cell.robot->jointPositions() - joints).cwiseAbs().maxCoeff();
+        QVERIFY2(largest <= 0.5, qPrintable(QString::number(largest)));
+        cell.robot->checkJointPositions(cell.robot->jointPositions());
+        // Whatever it did, it went no further than the jog, and along it.
+        const Pose now = cell.tool->pose();
+        QVERIFY((now.translation() - start.translation()).norm() < 1e-4);
+        QVERIFY(Eigen::AngleAxisd(start.linear().transpose() * now.linear()).angle() <= turn + 1e-6);
+
+        // The other way round is free, and moves the arm as little as ever.
+        cell.robot->setJointPositions(joints);
+        const Pose back = aboutTheTool ? Pose(start * Eigen::AngleAxisd(-turn, Eigen::Vector3d::UnitZ()))
+                                       : jogged(start, Eigen::Vector3d::Zero(), {turn, 0, 0});
+        const JogResult free = moveToolTowards(cell.robot, cell.tool, back);
+        QVERIFY2(free.reached, qPrintable(free.message));
+        QVERIFY((cell.robot->jointPositions() - joints).cwiseAbs().maxCoeff() <= 0.5);
+        QVERIFY((cell.tool->pose().translation() - back.translation()).norm() < 1e-4);
+    }
+
+    void ordinaryJogsMoveTheArmALittle() {
+        const Eigen::VectorXd joints = vec({0.4, -1.3, 1.6, -1.9, -1.5, 0.2});
+        Cell cell(joints);
+        cell.robot->setJointPositions(joints);
+        for (const Eigen::Vector3d& by : {Eigen::Vector3d(0.005, 0, 0), Eigen::Vector3d(0, -0.005, 0),
+                                          Eigen::Vector3d(0, 0, 0.005)}) {
+            const Eigen::VectorXd before = cell.robot->jointPositions();
+            const Pose target = jogged(cell.tool->pose(), by, Eigen::Vector3d::Zero());
+            QVERIFY(moveToolTowards(cell.robot, cell.tool, target).reached);
+            QVERIFY((cell.tool->pose().translation() - target.translation()).norm() < 1e-6);
+            const double largest = (cell.robot->jointPositions() - before).cwiseAbs().maxCoeff();
+            QVERIFY(largest > 1e-4 && largest < 0.05);
+        }
+        // A long jog goes the whole way, step by step.
+        const Pose start = cell.tool->pose();
+        const Pose far = jogged(start, {-0.15, 0.1, -0.05}, {0, 0, 0.3});
+        QVERIFY(moveToolTowards(cell.robot, cell.tool, far).reached);
+        QVERIFY((cell.tool->pose().translation() - far.translation()).norm() < 1e-6);
+        QVERIFY(Eigen::AngleAxisd(cell.tool->pose().linear().transpose() * far.linear()).angle() < 1e-6);
+        QVERIFY_EXCEPTION_THROWN(moveToolTowards(cell.robot, cell.tool, Pose(Eigen::Matrix4d::Constant(std::nan("")))),
+                                 ValueError);
     }
 };
 
