@@ -12,6 +12,12 @@
 
 namespace kestrin {
 
+namespace {
+bool isNumber(ActionProperty::Kind kind) {
+    return kind == ActionProperty::Kind::Seconds || kind == ActionProperty::Kind::Metres;
+}
+} // namespace
+
 const Type& Action::staticType() {
     static const Type t("Action", &Behavior::staticType());
     return t;
@@ -27,7 +33,7 @@ void Action::declare(const QString& key, const QString& label, ActionProperty::K
     p.kind = kind;
     p.variableType = variableType;
     p.required = required;
-    p.value = kind == ActionProperty::Kind::Seconds ? QVariant(0.0) : QVariant(QString());
+    p.value = isNumber(kind) ? QVariant(0.0) : QVariant(QString());
     m_properties.append(std::move(p));
 }
 
@@ -58,6 +64,13 @@ void Action::check(const ActionProperty& p, const QVariant& value) const {
             throw ValueError(where() + QStringLiteral(" must be between 0 and 86400 seconds."));
         return;
     }
+    if (p.kind == ActionProperty::Kind::Metres) {
+        bool ok = false;
+        const double m = value.toDouble(&ok);
+        if (!ok || !std::isfinite(m) || std::abs(m) > MoveLinear::kMaxOffset)
+            throw ValueError(where() + QStringLiteral(" must be between -%1 and %1 m.").arg(MoveLinear::kMaxOffset));
+        return;
+    }
     if (value.type() != QVariant::String && value.isValid())
         throw ValueError(where() + QStringLiteral(" must be a name."));
     const QString ref = value.toString();
@@ -81,7 +94,8 @@ void Action::check(const ActionProperty& p, const QVariant& value) const {
                                          .arg(p.variableType->name(), ref, v->type().name()));
         break;
     }
-    case ActionProperty::Kind::Seconds: break;
+    case ActionProperty::Kind::Seconds:
+    case ActionProperty::Kind::Metres: break;
     }
 }
 
@@ -90,7 +104,7 @@ void Action::setProperty(const QString& key, const QVariant& value) {
         if (p.key != key)
             continue;
         check(p, value);
-        p.value = p.kind == ActionProperty::Kind::Seconds ? QVariant(value.toDouble()) : QVariant(value.toString());
+        p.value = isNumber(p.kind) ? QVariant(value.toDouble()) : QVariant(value.toString());
         touch();
         return;
     }
@@ -99,7 +113,7 @@ void Action::setProperty(const QString& key, const QVariant& value) {
 
 void Action::writeJson(QJsonObject& json) const {
     for (const ActionProperty& p : m_properties) {
-        if (p.kind == ActionProperty::Kind::Seconds)
+        if (isNumber(p.kind))
             json.insert(p.key, p.value.toDouble());
         else
             json.insert(p.key, p.value.toString());
@@ -114,6 +128,11 @@ void Action::readJson(const QJsonObject& json, const JsonContext& ctx) {
             if (s < 0 || s > 86400)
                 ctx.failField(p.key, QStringLiteral("must be between 0 and 86400 seconds"));
             p.value = s;
+        } else if (p.kind == ActionProperty::Kind::Metres) {
+            const double m = ctx.readNumber(json, p.key);
+            if (std::abs(m) > MoveLinear::kMaxOffset)
+                ctx.failField(p.key, QStringLiteral("must be between -%1 and %1 m").arg(MoveLinear::kMaxOffset));
+            p.value = m;
         } else {
             p.value = ctx.readOptionalString(json, p.key);
         }
@@ -164,6 +183,34 @@ MoveToTaskRegion::MoveToTaskRegion(Project* project, const QString& name) : Acti
 
 Wait::Wait(Project* project, const QString& name) : Action(project, name) {
     declare(QStringLiteral("duration"), QStringLiteral("Duration"), ActionProperty::Kind::Seconds, nullptr);
+    _register();
+}
+
+KESTRIN_DEFINE_TYPE(Grasp, Action, &detail::makeBehavior<Grasp>, nullptr)
+KESTRIN_DEFINE_TYPE(Release, Action, &detail::makeBehavior<Release>, nullptr)
+KESTRIN_DEFINE_TYPE(MoveLinear, Action, &detail::makeBehavior<MoveLinear>, nullptr)
+
+Grasp::Grasp(Project* project, const QString& name) : Action(project, name) {
+    declare(QStringLiteral("robot"), QStringLiteral("Robot"), ActionProperty::Kind::Robot);
+    declare(QStringLiteral("tool_frame"), QStringLiteral("Tool frame"), ActionProperty::Kind::ToolFrame);
+    _register();
+}
+
+Release::Release(Project* project, const QString& name) : Action(project, name) {
+    declare(QStringLiteral("robot"), QStringLiteral("Robot"), ActionProperty::Kind::Robot);
+    declare(QStringLiteral("tool_frame"), QStringLiteral("Tool frame"), ActionProperty::Kind::ToolFrame);
+    _register();
+}
+
+MoveLinear::MoveLinear(Project* project, const QString& name) : Action(project, name) {
+    using K = ActionProperty::Kind;
+    declare(QStringLiteral("robot"), QStringLiteral("Robot"), K::Robot);
+    declare(QStringLiteral("tool_frame"), QStringLiteral("Tool frame"), K::ToolFrame);
+    declare(QStringLiteral("offset_x"), QStringLiteral("Offset x"), K::Metres);
+    declare(QStringLiteral("offset_y"), QStringLiteral("Offset y"), K::Metres);
+    declare(QStringLiteral("offset_z"), QStringLiteral("Offset z"), K::Metres);
+    declare(QStringLiteral("motion_limits"), QStringLiteral("Motion limits"), K::Variable, &MotionLimits::staticType(),
+            false);
     _register();
 }
 

@@ -15,13 +15,13 @@ class Variable;
 /// One setting of an action. References to robots, tool frames and variables are kept by name;
 /// an empty name means "not set".
 struct ActionProperty {
-    enum class Kind { Robot, ToolFrame, Variable, Seconds };
+    enum class Kind { Robot, ToolFrame, Variable, Seconds, Metres };
     QString key;           // as in project files: "robot", "tool_frame", "target", ...
     QString label;         // for the user: "Robot", "Tool frame", ...
     Kind kind;
     const Type* variableType = nullptr; // for Kind::Variable: the type the variable must have
     bool required = true;  // a run fails when a required property is not set
-    QVariant value;        // QString for references, double for seconds
+    QVariant value;        // QString for references, double for seconds and metres
 };
 
 /// Base of leaf behaviors. An action holds no children.
@@ -38,6 +38,8 @@ public:
     void setProperty(const QString& key, const QVariant& value);
     QString reference(const QString& key) const;
     double seconds(const QString& key) const;
+    /// A number setting (seconds or metres); 0 when there is none of that key.
+    double number(const QString& key) const { return seconds(key); }
 
     void writeJson(QJsonObject& json) const override;
     void readJson(const QJsonObject& json, const JsonContext& ctx) override;
@@ -80,6 +82,41 @@ class Wait final : public Action {
     KESTRIN_TYPE
 public:
     Wait(Project* project, const QString& name);
+};
+
+/// Closes the gripper: the item whose volume holds the tool frame's origin (within 1 cm) is held
+/// by the tool frame from then on and moves with it.
+/// - Properties: robot, tool frame.
+/// - Fails when a reference is missing or there is nothing to grasp there.
+class Grasp final : public Action {
+    KESTRIN_TYPE
+public:
+    Grasp(Project* project, const QString& name);
+    /// How far outside an item's volume the tool frame's origin may be, in metres.
+    static constexpr double kReach = 0.01;
+};
+
+/// Opens the gripper: what the tool frame holds is let go and comes to rest on the surface
+/// below it (a desk's top or the floor).
+/// - Properties: robot, tool frame.
+/// - Fails when a reference is missing; letting go with nothing held does nothing.
+class Release final : public Action {
+    KESTRIN_TYPE
+public:
+    Release(Project* project, const QString& name);
+};
+
+/// Moves a tool frame along a straight line by an offset given in the tool frame's own axes
+/// (0.1 m along z to approach or retreat, say), following the line with inverse kinematics.
+/// - Properties: robot, tool frame, offset x, y, z (metres), motion limits (optional).
+/// - Fails where a point of the line cannot be reached or would make the arm change its
+///   configuration (a joint turning far between two close points).
+class MoveLinear final : public Action {
+    KESTRIN_TYPE
+public:
+    MoveLinear(Project* project, const QString& name);
+    /// Largest offset along an axis, in metres.
+    static constexpr double kMaxOffset = 5.0;
 };
 
 } // namespace kestrin

@@ -2,6 +2,7 @@
 
 #include "error.h"
 #include "json_io.h"
+#include "tool_frame.h"
 #include "workspace.h"
 
 #include <cmath>
@@ -42,8 +43,59 @@ CustomItem::CustomItem(Workspace* workspace, const QString& name)
     _register();
 }
 
-void CustomItem::writeJson(QJsonObject& json) const { writeSize(json, size()); }
-void CustomItem::readJson(const QJsonObject& json, const JsonContext& ctx) { setSizeChecked(readSize(json, ctx)); }
+void CustomItem::holdWith(ToolFrame* tool) {
+    holdWith(tool, tool ? Transform::fromPose(tool->pose().inverse() * pose()) : Transform());
+}
+
+void CustomItem::holdWith(ToolFrame* tool, const Transform& grip) {
+    if (tool && (tool->workspace() != workspace() || !tool->robot()))
+        throw ValueError(QStringLiteral("Item '%1' can only be held by a tool frame on a robot of its cell.").arg(name()));
+    if (tool == m_heldBy && (!tool || grip == m_grip))
+        return;
+    if (m_heldBy && !tool) {
+        // Let go where the tool frame held it.
+        m_transform = Transform::fromPose(pose());
+    }
+    m_heldBy = tool;
+    m_grip = tool ? grip : Transform();
+    touch();
+    workspace()->_updateFloor(this);
+    workspace()->_structureChanged();
+}
+
+Pose CustomItem::pose() const {
+    if (!m_heldBy)
+        return WorkspaceObject::pose();
+    return m_heldBy->pose() * m_grip.toPose();
+}
+
+void CustomItem::writeJson(QJsonObject& json) const {
+    writeSize(json, size());
+    if (m_heldBy) {
+        json.insert(QStringLiteral("held_by"), m_heldBy->name());
+        json.insert(QStringLiteral("grip"), toJson(m_grip));
+    }
+}
+
+void CustomItem::readJson(const QJsonObject& json, const JsonContext& ctx) {
+    setSizeChecked(readSize(json, ctx));
+    m_pendingHolder = ctx.readOptionalString(json, QStringLiteral("held_by"));
+    if (!m_pendingHolder.isEmpty())
+        m_grip = ctx.readPose(json, QStringLiteral("grip"));
+}
+
+void CustomItem::finishLoading(const JsonContext& ctx) {
+    // Once every tool frame is on its robot.
+    if (m_pendingHolder.isEmpty())
+        return;
+    ToolFrame* tool = workspace()->findToolFrame(m_pendingHolder);
+    if (!tool)
+        ctx.failField(QStringLiteral("held_by"),
+                      QStringLiteral("names tool frame '%1', which is on no robot in the file").arg(m_pendingHolder));
+    const Transform grip = m_grip;
+    m_pendingHolder.clear();
+    holdWith(tool, grip);
+}
 
 // A desk's pose is the middle of its footprint on the floor; its top is at size().z().
 Desk::Desk(Workspace* workspace, const QString& name)

@@ -5,15 +5,38 @@
 
 namespace kestrin {
 
-/// A box-shaped item of a size the user sets (a part, a fixture, an obstacle).
+class ToolFrame;
+
+/// A box-shaped item of a size the user sets (a part, a fixture, an obstacle). A gripper's tool
+/// frame can hold it: it then moves with the tool frame, keeping the grip it was taken with.
 class CustomItem final : public WorkspaceObject {
     KESTRIN_TYPE
 public:
     CustomItem(Workspace* workspace, const QString& name);
     /// Throws ValueError unless every extent is positive and finite.
     void setSize(const Eigen::Vector3d& size) { setSizeChecked(size); }
+
+    /// The tool frame holding the item, or nullptr.
+    ToolFrame* heldBy() const { return m_heldBy; }
+    /// The item's pose in the holding tool frame's frame.
+    const Transform& grip() const { return m_grip; }
+    /// Holds the item with `tool` where it is now; nullptr lets go, and the item stays where the
+    /// tool frame held it. Throws ValueError for a tool frame on no robot or of another cell.
+    void holdWith(ToolFrame* tool);
+    /// Holds the item with `tool` at that grip (restoring a state).
+    void holdWith(ToolFrame* tool, const Transform& grip);
+
+    Pose pose() const override;
+    bool occupiesFloor() const override { return m_heldBy == nullptr; }
+
     void writeJson(QJsonObject& json) const override;
     void readJson(const QJsonObject& json, const JsonContext& ctx) override;
+    void finishLoading(const JsonContext& ctx) override;
+
+private:
+    ToolFrame* m_heldBy = nullptr;
+    Transform m_grip;
+    QString m_pendingHolder;
 };
 
 /// A work table; its top is at its size's z.

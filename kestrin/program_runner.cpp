@@ -3,6 +3,7 @@
 #include "action.h"
 #include "behavior.h"
 #include "error.h"
+#include "items.h"
 #include "motion.h"
 #include "project.h"
 #include "robot.h"
@@ -71,6 +72,18 @@ void ProgramRunner::runAction(const Action* action) {
         return;
     }
     Robot* robot = robotOf(action);
+    if (action->type() == Grasp::staticType()) {
+        grasp(action, robot, toolOf(action, robot));
+        return;
+    }
+    if (action->type() == Release::staticType()) {
+        release(toolOf(action, robot));
+        return;
+    }
+    if (action->type() == MoveLinear::staticType()) {
+        moveLinear(action, robot, toolOf(action, robot));
+        return;
+    }
     const QString targetName = action->reference(QStringLiteral("target"));
     if (targetName.isEmpty())
         throw Fault{QStringLiteral("'%1' has no target: choose the variable it moves to.").arg(name)};
@@ -111,15 +124,8 @@ void ProgramRunner::runAction(const Action* action) {
         if (!region)
             throw Fault{QStringLiteral("'%1' needs a task-region target, but '%2' is a %3.")
                             .arg(name, targetName, target->type().name())};
-        const QString toolName = action->reference(QStringLiteral("tool_frame"));
-        if (toolName.isEmpty())
-            throw Fault{QStringLiteral("'%1' has no tool frame: choose the tool frame to move.").arg(name)};
-        ToolFrame* tool = m_project->workspace()->findToolFrame(toolName);
-        if (!tool)
-            throw Fault{QStringLiteral("'%1' moves tool frame '%2', which is on no robot.").arg(name, toolName)};
-        if (tool->robot() != robot)
-            throw Fault{QStringLiteral("Tool frame '%1' is on robot '%2', not on '%3' which '%4' moves.")
-                            .arg(toolName, tool->robot()->name(), robot->name(), name)};
+        ToolFrame* tool = toolOf(action, robot);
+        const QString toolName = tool->name();
         const Distribution* seeds = region->seedJointPositions();
         if (seeds && seeds->dim() != robot->getNumDofs())
             throw Fault{QStringLiteral("The seed positions of '%1' have %2 values, but robot '%3' has %4 joints.")
@@ -150,8 +156,136 @@ void ProgramRunner::runAction(const Action* action) {
     throw Fault{QStringLiteral("'%1' is a %2, which the simulator cannot run.").arg(name, action->type().name())};
 }
 
-void ProgramRunner::moveJoints(Robot* robot, const Eigen::VectorXd& goal, const QString& limitsName,
-                               const QString& who) {
+ToolFrame* ProgramRunner::toolOf(const Action* action, const Robot* robot) const {
+    const QString& name = action->name();
+    const QString toolName = action->reference(QStringLiteral("tool_frame"));
+    if (toolName.isEmpty())
+        throw Fault{QStringLiteral("'%1' has no tool frame: choose the tool frame to move.").arg(name)};
+    ToolFrame* tool = m_project->workspace()->findToolFrame(toolName);
+    if (!tool)
+        throw Fault{QStringLiteral("'%1' moves tool frame '%2', which is on no robot.").arg(name, toolName)};
+    if (tool->robot() != robot)
+        throw Fault{QStringLiteral("Tool frame '%1' is on robot '%2', not on '%3' which '%4' moves.")
+                        .arg(toolName, tool->robot()->name(), robot->name(), name)};
+    return tool;
+}
+
+void ProgramRunner::grasp(const Action* action, Robot*, ToolFrame* tool) {
+    Workspace* workspace = m_project->workspace();
+    for (const WorkspaceObject* o : workspace->objects())
+        if (auto* held = dynamic_cast<const CustomItem*>(o); held && held->heldBy() == tool)
+            throw Fault{QStringLiteral("'%1': tool frame '%2' already holds '%3'; release it first.")
+                            .arg(action->name(), tool->name(), held->name())};
+    // The item whose volume holds the tool frame's origin, or comes within reach of it; of
+    // several, the one whose centre is nearest.
+    const Eigen::Vector3d at = tool->pose().translation();
+    CustomItem* best = nullptr;
+    double bestDistance = 0;
+    for (WorkspaceObject* o : workspace->objects()) {
+        auto* item = dynamic_cast<CustomItem*>(o);
+        if (!item || item->heldBy())
+            continue;
+        const Eigen::Vector3d local = item->pose().inverse() * at;
+        const double outside = (local.cwiseAbs() - item->size() / 2).cwiseMax(0.0).norm();
+        if (outside > Grasp::kReach)
+            continue;
+        if (!best || local.norm() < bestDistance) {
+            best = item;
+            bestDistance = local.norm();
+        }
+    }
+    if (!best)
+        throw Fault{QStringLiteral("'%1' finds nothing to grasp: no item is at tool frame '%2' (within %3 cm of "
+                                   "its origin).")
+                        .arg(action->name(), tool->name())
+                        .arg(Grasp::kReach * 100)};
+    best->holdWith(tool);
+}
+
+void ProgramRunner::release(ToolFrame* tool) {
+    Workspace* workspace = m_project->workspace();
+    for (WorkspaceObject* o : workspace->objects()) {
+        auto* item = dynamic_cast<CustomItem*>(o);
+        if (!item || item->heldBy() != tool)
+            continue;
+        item->holdWith(nullptr);
+        // It settles upright (keeping its heading) on the highest desk top below its centre,
+        // or on the floor.
+        const Pose here = item->pose();
+        const Eigen::Vector3d centre = here.translation();
+        double surface = 0;
+        for (const WorkspaceObject* other : workspace->objects()) {
+            const auto* desk = dynamic_cast<const Desk*>(other);
+            if (!desk)
+                continue;
+            const Eigen::Vector3d local = desk->pose().inverse() * centre;
+            const double top = desk->pose().translation().z() + desk->size().z();
+            if (std::abs(local.x()) <= desk->size().x() / 2 && std::abs(local.y()) <= desk->size().y() / 2 &&
+                top <= centre.z() + 1e-9 && top > surface)
+                surface = top;
+        }
+        const double yaw = rollPitchYaw(here.rotation()).z();
+        item->setPose(makePose({centre.x(), centre.y(), surface + item->size().z() / 2}, 0, 0, yaw));
+    }
+}
+
+void ProgramRunner::moveLinear(const Action* action, Robot* robot, ToolFrame* tool) {
+    const QString& name = action->name();
+    const Eigen::Vector3d offset(action->number(QStringLiteral("offset_x")), action->number(QStringLiteral("offset_y")),
+                                 action->number(QStringLiteral("offset_z")));
+    const double length = offset.norm();
+    if (length == 0)
+        return;
+    const JointLimits limits = limitsFor(robot, action->reference(QStringLiteral("motion_limits")), name);
+    // Points every few millimetres along the line, each solved from the one before, so that the
+    // arm keeps its configuration; a point out of reach or a joint turning far between two close
+    // points ends the move before the arm goes anywhere.
+    const Pose start = tool->pose();
+    const Pose toolToFlange = tool->offset().toPose().inverse();
+    const int points = std::max(1, int(std::ceil(length / kLinearSpacing)));
+    std::vector<Eigen::VectorXd> path{robot->jointPositions()};
+    for (int i = 1; i <= points; ++i) {
+        Pose at = start;
+        at.translation() = start.translation() + start.rotation() * offset * (double(i) / points);
+        const std::optional<Eigen::VectorXd> q = robot->solveIKNear(at * toolToFlange, path.back());
+        const double done = 1000.0 * length * (i - 1) / points;
+        if (!q)
+            throw Fault{QStringLiteral("'%1': robot '%2' cannot follow the straight line of tool frame '%3' past %4 mm "
+                                       "of %5 mm (out of reach or at a joint limit).")
+                            .arg(name, robot->name(), tool->name())
+                            .arg(done, 0, 'f', 0)
+                            .arg(1000.0 * length, 0, 'f', 0)};
+        Eigen::Index joint = 0;
+        const double turn = (*q - path.back()).cwiseAbs().maxCoeff(&joint);
+        if (turn > kMaxLinearJointStep)
+            throw Fault{QStringLiteral("'%1': on the straight line of tool frame '%2', robot '%3' would change its arm "
+                                       "configuration past %4 mm of %5 mm (joint %6 would turn %7 degrees at once).")
+                            .arg(name, tool->name(), robot->name())
+                            .arg(done, 0, 'f', 0)
+                            .arg(1000.0 * length, 0, 'f', 0)
+                            .arg(joint + 1)
+                            .arg(turn * kDeg, 0, 'f', 0)};
+        path.push_back(*q);
+    }
+    // Along the line at a steady tool speed, slower where a joint would exceed its own.
+    const double segment = length / points;
+    for (size_t i = 1; i < path.size(); ++i) {
+        const Eigen::VectorXd& from = path[i - 1];
+        const Eigen::VectorXd& to = path[i];
+        const double duration = std::max(segment / kLinearSpeed,
+                                         ((to - from).cwiseAbs().array() / limits.velocity.array()).maxCoeff());
+        const double begin = m_time;
+        for (double t = m_step; m_callback && t < duration; t += m_step) {
+            robot->setJointPositions(from + (to - from) * (t / duration));
+            advanceTo(begin + t);
+        }
+        robot->setJointPositions(to);
+        advanceTo(begin + duration);
+    }
+}
+
+ProgramRunner::JointLimits ProgramRunner::limitsFor(const Robot* robot, const QString& limitsName,
+                                                    const QString& who) const {
     Eigen::VectorXd velocity = robot->maxJointVelocities();
     Eigen::VectorXd acceleration = robot->maxJointAccelerations();
     if (!limitsName.isEmpty()) {
@@ -167,7 +301,13 @@ void ProgramRunner::moveJoints(Robot* robot, const Eigen::VectorXd& goal, const 
         velocity = velocity.cwiseMin(limits->jointVelocity());
         acceleration = acceleration.cwiseMin(limits->jointAcceleration());
     }
-    const JointMove move(robot->jointPositions(), goal, velocity, acceleration);
+    return {velocity, acceleration};
+}
+
+void ProgramRunner::moveJoints(Robot* robot, const Eigen::VectorXd& goal, const QString& limitsName,
+                               const QString& who) {
+    const JointLimits limits = limitsFor(robot, limitsName, who);
+    const JointMove move(robot->jointPositions(), goal, limits.velocity, limits.acceleration);
     const double start = m_time;
     // Without anyone watching, only where each move ends matters.
     for (double t = m_step; m_callback && t < move.duration(); t += m_step) {

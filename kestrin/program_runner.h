@@ -30,7 +30,9 @@ struct RunOutcome {
 /// - a joint-target move follows the time-optimal profile within the robot's speed and
 ///   acceleration limits, tightened by its motion-limits variable when it has one;
 /// - a task-region move draws poses from the region until one can be reached, then moves there;
-/// - a wait lets simulated time pass.
+/// - a wait lets simulated time pass;
+/// - a grasp makes the item at a tool frame move with it, a release lets it go onto the surface
+///   below, and a linear move takes a tool frame along a straight line.
 /// It faults, with a reason, on a missing program, robot, tool frame or target, an unreachable
 /// pose, or a target outside the joint limits. The cell stays where the program left it.
 class ProgramRunner {
@@ -49,6 +51,12 @@ public:
 
     /// Tries up to this many poses from a task region before giving up (default 25).
     static constexpr int kPoseAttempts = 25;
+    /// A straight-line move is solved at points this far apart (metres), moves the tool at this
+    /// speed (metres per second) unless a joint limits it, and refuses a joint turning more than
+    /// this (radians) between two points.
+    static constexpr double kLinearSpacing = 0.005;
+    static constexpr double kLinearSpeed = 0.25;
+    static constexpr double kMaxLinearJointStep = 0.5;
 
 private:
     struct Fault {
@@ -56,7 +64,16 @@ private:
     };
     void runBehavior(const Behavior* behavior);
     void runAction(const Action* action);
+    struct JointLimits {
+        Eigen::VectorXd velocity, acceleration;
+    };
+    /// The robot's limits, tightened by the motion-limits variable of that name (if any).
+    JointLimits limitsFor(const Robot* robot, const QString& limitsName, const QString& who) const;
+    ToolFrame* toolOf(const Action* action, const Robot* robot) const;
     void moveJoints(Robot* robot, const Eigen::VectorXd& goal, const QString& limitsName, const QString& who);
+    void moveLinear(const Action* action, Robot* robot, ToolFrame* tool);
+    void grasp(const Action* action, Robot* robot, ToolFrame* tool);
+    void release(ToolFrame* tool);
     void pass(double seconds);
     void advanceTo(double t);
     Robot* robotOf(const Action* action) const;

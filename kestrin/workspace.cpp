@@ -43,7 +43,7 @@ bool WorkspaceState::operator==(const WorkspaceState& o) const {
     for (size_t i = 0; i < m_entries.size(); ++i) {
         const Entry &a = m_entries[i], &b = o.m_entries[i];
         if (a.id != b.id || a.transform != b.transform || a.joints.size() != b.joints.size() ||
-            a.joints != b.joints)
+            a.joints != b.joints || a.heldBy != b.heldBy || a.grip != b.grip)
             return false;
     }
     return true;
@@ -174,6 +174,10 @@ void Workspace::remove(WorkspaceObject* object) {
             if (o->category() == Category::Effector && static_cast<Effector*>(o.get())->robot() == robot)
                 static_cast<Effector*>(o.get())->mountOn(nullptr);
     } else if (object->category() == Category::ToolFrame) {
+        // What it holds is let go where it is.
+        for (const auto& o : m_objects)
+            if (auto* item = dynamic_cast<CustomItem*>(o.get()); item && item->heldBy() == object)
+                item->holdWith(nullptr);
         if (Robot* robot = static_cast<ToolFrame*>(object)->robot())
             robot->_detachToolFrame(static_cast<ToolFrame*>(object));
     }
@@ -203,9 +207,13 @@ WorkspaceState Workspace::_getState() const {
     WorkspaceState state;
     state.m_entries.reserve(m_objects.size());
     for (const auto& o : m_objects) {
-        WorkspaceState::Entry e{o->id(), o->transform(), Eigen::VectorXd()};
+        WorkspaceState::Entry e{o->id(), o->transform(), Eigen::VectorXd(), 0, Transform()};
         if (o->category() == Category::Robot)
             e.joints = static_cast<const Robot*>(o.get())->jointPositions();
+        if (const auto* item = dynamic_cast<const CustomItem*>(o.get()); item && item->heldBy()) {
+            e.heldBy = item->heldBy()->id();
+            e.grip = item->grip();
+        }
         state.m_entries.push_back(std::move(e));
     }
     return state;
@@ -222,6 +230,19 @@ void Workspace::_setState(const WorkspaceState& state) {
             auto* robot = static_cast<Robot*>(o);
             if (robot->jointPositions() != e.joints)
                 robot->setJointPositions(e.joints);
+        }
+    }
+    // What holds what, once every stored pose is back (an item let go stays where it was put).
+    for (const auto& e : state.m_entries) {
+        auto* item = dynamic_cast<CustomItem*>(m_byId.value(e.id, nullptr));
+        if (!item)
+            continue;
+        auto* tool = dynamic_cast<ToolFrame*>(m_byId.value(e.heldBy, nullptr));
+        if (tool && tool->robot())
+            item->holdWith(tool, e.grip);
+        else if (item->heldBy()) {
+            item->holdWith(nullptr);
+            item->setTransform(e.transform);
         }
     }
 }

@@ -25,6 +25,8 @@ private:
         quint64 id;
         Transform transform;
         Eigen::VectorXd joints; // empty for objects without joints
+        quint64 heldBy = 0;     // items: the id of the tool frame holding it, 0 when none
+        Transform grip;         // items held: the pose in the tool frame
     };
     std::vector<Entry> m_entries;
 };

@@ -188,7 +188,10 @@ std::vector<KSMainWindow::ActionEntry> KSMainWindow::actionLayout() {
              {typeEntry(kestrin::Sequence::staticType(), tr("Sequence")),
               typeEntry(kestrin::MoveToJointTarget::staticType(), tr("Move to Joint Target")),
               typeEntry(kestrin::MoveToTaskRegion::staticType(), tr("Move to Task Region")),
-              typeEntry(kestrin::Wait::staticType(), tr("Wait"))},
+              typeEntry(kestrin::Wait::staticType(), tr("Wait")),
+              typeEntry(kestrin::Grasp::staticType(), tr("Grasp")),
+              typeEntry(kestrin::Release::staticType(), tr("Release")),
+              typeEntry(kestrin::MoveLinear::staticType(), tr("Move Linear"))},
              tr("Add a %1 behavior to the programs"));
     addKinds(tr("&Variable"), "actionAddVariable_",
              {typeEntry(kestrin::MotionLimits::staticType(), tr("Motion Limits")),

@@ -5,6 +5,7 @@
 #include <kestrin/program_runner.h>
 #include <kestrin/teleoperation.h>
 
+#include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
 
@@ -175,6 +176,172 @@ private slots:
         QVERIFY(region->contains(cell.tool->pose().translation(), 1e-4));
         // Tool pointing down.
         QVERIFY((cell.tool->pose().linear().col(2) - Eigen::Vector3d(0, 0, -1)).norm() < 1e-3);
+    }
+
+    // --- Grasping and straight lines ------------------------------------------------------------
+
+    void graspCarriesTheItemAndReleaseRestsItOnTheDeskOrTheFloor() {
+        for (const bool onDesk : {true, false}) {
+            Cell cell(vec({0, -kPi / 2, kPi / 2, -kPi / 2, -kPi / 2, 0})); // tool pointing down
+            QVERIFY(ProgramRunner(&cell.project).run("Main").completed);
+            const Eigen::Vector3d tip = cell.tool->pose().translation();
+            auto* part = new CustomItem(cell.project.workspace(), "Part");
+            part->setSize({0.04, 0.04, 0.04});
+            part->setPose(makePose(tip + Eigen::Vector3d(0.005, 0, 0.003), 0, 0, 0.3)); // the tip is inside it
+            if (onDesk) {
+                auto* desk = new Desk(cell.project.workspace(), "Desk");
+                desk->setSize({1.0, 1.0, 0.2});
+                desk->setPose(makePose({tip.x(), tip.y(), 0}));
+            }
+            const Pose grip = cell.tool->pose().inverse() * part->pose();
+            auto add = [&](Action* a, std::initializer_list<std::pair<const char*, QVariant>> props) {
+                a->setProperty("robot", "Arm");
+                a->setProperty("tool_frame", "Tip");
+                for (const auto& [k, v] : props)
+                    a->setProperty(k, v);
+                cell.main->_addChild(a);
+            };
+            cell.main->_removeChild(cell.move());
+            add(new Grasp(&cell.project, "Close"), {});
+            add(new MoveLinear(&cell.project, "Lift"), {{"offset_z", -0.1}, {"offset_x", 0.05}});
+            // Carried: the item keeps its grip while the tool moves.
+            QVERIFY(ProgramRunner(&cell.project).run("Main").completed);
+            QCOMPARE(part->heldBy(), cell.tool);
+            QVERIFY((cell.tool->pose().inverse() * part->pose()).isApprox(grip, 1e-9));
+            QVERIFY((part->pose().translation() - tip).norm() > 0.1);
+            // A second grasp with the hand full is refused by name.
+            auto* again = new Grasp(&cell.project, "Again");
+            again->setProperty("robot", "Arm");
+            again->setProperty("tool_frame", "Tip");
+            auto* second = new Sequence(&cell.project, "Second");
+            cell.project.addProgram(second);
+            second->_addChild(again);
+            const RunOutcome full = ProgramRunner(&cell.project).run("Second");
+            QVERIFY(!full.completed);
+            QVERIFY2(full.reason.contains("already holds 'Part'"), qPrintable(full.reason));
+
+            auto* open = new Release(&cell.project, "Open");
+            open->setProperty("robot", "Arm");
+            open->setProperty("tool_frame", "Tip");
+            auto* third = new Sequence(&cell.project, "Third");
+            cell.project.addProgram(third);
+            third->_addChild(open);
+            const Eigen::Vector3d carried = part->pose().translation();
+            QVERIFY(ProgramRunner(&cell.project).run("Third").completed);
+            QVERIFY(!part->heldBy());
+            const double surface = onDesk ? 0.2 : 0.0;
+            QVERIFY(std::abs(part->pose().translation().z() - (surface + 0.02)) < 1e-9);
+            QVERIFY((part->pose().translation().head<2>() - carried.head<2>()).norm() < 1e-9);
+            QVERIFY(part->pose().linear().col(2).isApprox(Eigen::Vector3d::UnitZ(), 1e-9)); // upright
+        }
+    }
+
+    void graspNeedsAnItemWithinACentimetre_data() {
+        QTest::addColumn<double>("gap");
+        QTest::addColumn<bool>("grasped");
+        QTest::newRow("inside") << -0.01 << true;
+        QTest::newRow("5 mm outside") << 0.005 << true;
+        QTest::newRow("15 mm outside") << 0.015 << false;
+    }
+    void graspNeedsAnItemWithinACentimetre() {
+        QFETCH(double, gap);
+        QFETCH(bool, grasped);
+        Cell cell(vec({0, -kPi / 2, kPi / 2, -kPi / 2, -kPi / 2, 0}));
+        QVERIFY(ProgramRunner(&cell.project).run("Main").completed);
+        auto* part = new CustomItem(cell.project.workspace(), "Part");
+        part->setSize({0.04, 0.04, 0.04});
+        part->setPose(makePose(cell.tool->pose().translation() + Eigen::Vector3d(0.02 + gap, 0, 0)));
+        auto* grasp = new Grasp(&cell.project, "Close");
+        grasp->setProperty("robot", "Arm");
+        grasp->setProperty("tool_frame", "Tip");
+        cell.main->_addChild(grasp);
+        const RunOutcome outcome = ProgramRunner(&cell.project).run("Main");
+        QCOMPARE(outcome.completed, grasped);
+        QCOMPARE(part->heldBy() == cell.tool, grasped);
+        if (!grasped)
+            QCOMPARE(outcome.reason, QString("'Close' finds nothing to grasp: no item is at tool frame 'Tip' (within 1 "
+                                             "cm of its origin)."));
+    }
+
+    void linearMoveKeepsTheToolOnTheLine() {
+        Cell cell(vec({0.3, -1.8, 1.6, -1.4, -kPi / 2, 0.2}));
+        QVERIFY(ProgramRunner(&cell.project).run("Main").completed);
+        cell.main->_removeChild(cell.move());
+        auto* line = new MoveLinear(&cell.project, "Line");
+        line->setProperty("robot", "Arm");
+        line->setProperty("tool_frame", "Tip");
+        line->setProperty("offset_x", 0.12);
+        line->setProperty("offset_y", -0.05);
+        line->setProperty("offset_z", 0.08);
+        cell.main->_addChild(line);
+        const Pose start = cell.tool->pose();
+        const Eigen::Vector3d direction = (start.rotation() * Eigen::Vector3d(0.12, -0.05, 0.08)).normalized();
+        double worst = 0;
+        int checked = 0;
+        ProgramRunner runner(&cell.project);
+        runner.setStepCallback([&](double) {
+            const Eigen::Vector3d d = cell.tool->pose().translation() - start.translation();
+            worst = std::max(worst, (d - d.dot(direction) * direction).norm());
+            // The tool keeps its orientation along the way.
+            worst = std::max(worst, (cell.tool->pose().rotation() - start.rotation()).norm() * 0.1);
+            ++checked;
+            return true;
+        });
+        const RunOutcome outcome = runner.run("Main");
+        QVERIFY2(outcome.completed, qPrintable(outcome.reason));
+        QVERIFY(checked > 10);
+        QVERIFY2(worst < 1e-4, qPrintable(QString::number(worst)));
+        const Eigen::Vector3d end = start.translation() + start.rotation() * Eigen::Vector3d(0.12, -0.05, 0.08);
+        QVERIFY((cell.tool->pose().translation() - end).norm() < 1e-6);
+
+        // Out of reach part-way: refused before the arm moves, and the reason says how far it got.
+        const Eigen::VectorXd before = cell.robot->jointPositions();
+        line->setProperty("offset_x", 2.0);
+        const RunOutcome far = ProgramRunner(&cell.project).run("Main");
+        QVERIFY(!far.completed);
+        QVERIFY2(far.reason.contains("cannot follow the straight line of tool frame 'Tip'"), qPrintable(far.reason));
+        QCOMPARE(cell.robot->jointPositions(), before);
+    }
+
+    void graspsAreKeptByStatesFilesAndUndo() {
+        QTemporaryDir dir;
+        Cell cell(vec({0, -kPi / 2, kPi / 2, -kPi / 2, -kPi / 2, 0}));
+        QVERIFY(ProgramRunner(&cell.project).run("Main").completed);
+        auto* part = new CustomItem(cell.project.workspace(), "Part");
+        part->setPose(makePose(cell.tool->pose().translation()));
+        cell.project.history().reset();
+        const WorkspaceState free = cell.project.workspace()->_getState();
+        part->holdWith(cell.tool);
+        cell.project.history().record("Grasp");
+        const WorkspaceState held = cell.project.workspace()->_getState();
+        QVERIFY(free != held);
+
+        // Saved and read back holding.
+        const QString file = dir.filePath("held.kestrin");
+        cell.project.save(file);
+        Project back;
+        back.load(file);
+        auto* backPart = dynamic_cast<CustomItem*>(back.workspace()->find(Category::Item, "Part"));
+        QVERIFY(backPart && backPart->heldBy() && backPart->heldBy()->name() == "Tip");
+        QVERIFY(backPart->pose().isApprox(part->pose(), 1e-9));
+
+        // A state puts the hold back or takes it away; the item stays where it was put.
+        cell.project.workspace()->_setState(free);
+        QVERIFY(!part->heldBy());
+        cell.project.workspace()->_setState(held);
+        QCOMPARE(part->heldBy(), cell.tool);
+        // Undo and redo likewise.
+        cell.project.history().undo();
+        part = dynamic_cast<CustomItem*>(cell.project.workspace()->find(Category::Item, "Part"));
+        QVERIFY(!part->heldBy());
+        cell.project.history().redo();
+        part = dynamic_cast<CustomItem*>(cell.project.workspace()->find(Category::Item, "Part"));
+        QVERIFY(part->heldBy() && part->heldBy()->name() == "Tip");
+        // Deleting the robot lets go of the item where it is.
+        const Eigen::Vector3d where = part->pose().translation();
+        cell.project.workspace()->remove(cell.project.workspace()->getRobot("Arm"));
+        QVERIFY(!part->heldBy());
+        QVERIFY((part->pose().translation() - where).norm() < 1e-12);
     }
 
     void runsAreRepeatableForTheSameSeed() {

@@ -8,6 +8,7 @@
 
 #include <kestrin/effector.h>
 #include <kestrin/error.h>
+#include <kestrin/items.h>
 #include <kestrin/project.h>
 #include <kestrin/robot.h>
 #include <kestrin/tool_frame.h>
@@ -71,6 +72,8 @@ const Robot* leaderOf(const WorkspaceObject& object) {
         return frame->robot();
     if (const auto* effector = dynamic_cast<const Effector*>(&object))
         return effector->robot();
+    if (const auto* item = dynamic_cast<const CustomItem*>(&object))
+        return item->heldBy() ? item->heldBy()->robot() : nullptr;
     return nullptr;
 }
 

@@ -564,8 +564,12 @@ void KSPropertyPanel::addActionRows(QFormLayout* form, const kestrin::Behavior& 
         const QString key = property.key;
         const QString label = property.required ? property.label : tr("%1 (optional)").arg(property.label);
         const QString objectName = QStringLiteral("propertyPanelProperty_") + key;
-        if (property.kind == kestrin::ActionProperty::Kind::Seconds) {
-            QDoubleSpinBox* spin = makeSpin(objectName, 0.0, 1e6, 2, tr(" s"));
+        if (property.kind == kestrin::ActionProperty::Kind::Seconds ||
+            property.kind == kestrin::ActionProperty::Kind::Metres) {
+            const bool metres = property.kind == kestrin::ActionProperty::Kind::Metres;
+            QDoubleSpinBox* spin = metres ? makeSpin(objectName, -kestrin::MoveLinear::kMaxOffset,
+                                                     kestrin::MoveLinear::kMaxOffset, 4, tr(" m"))
+                                          : makeSpin(objectName, 0.0, 1e6, 2, tr(" s"));
             connect(spin, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
                     [this, page, key, field = property.label](double seconds) {
                         apply(page, field, [key, seconds](const Subject& s) {
@@ -619,6 +623,7 @@ void KSPropertyPanel::addActionRows(QFormLayout* form, const kestrin::Behavior& 
                         names << v->name();
                 break;
             case kestrin::ActionProperty::Kind::Seconds:
+            case kestrin::ActionProperty::Kind::Metres:
                 break;
             }
             fillChoices(combo, names, p->value.toString());
