@@ -117,7 +117,9 @@ private slots:
 
     void offersSequenceAndActionsAsBehaviors() {
         const QList<const Type*> expected{&Sequence::staticType(), &MoveToJointTarget::staticType(),
-                                          &MoveToTaskRegion::staticType(), &Wait::staticType()};
+                                          &MoveToTaskRegion::staticType(), &Wait::staticType(),
+                                          &Grasp::staticType(),            &Release::staticType(),
+                                          &MoveLinear::staticType()};
         QCOMPARE(Type::constructibleTypes(Behavior::staticType()), expected);
         QCOMPARE(Type::constructibleTypes(Action::staticType()), expected.mid(1));
         QCOMPARE(Type::constructibleTypes(Robot::staticType()).size(), 4);
