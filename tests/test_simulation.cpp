@@ -344,6 +344,33 @@ private slots:
         QVERIFY((part->pose().translation() - where).norm() < 1e-12);
     }
 
+    void theDemoProgramPicksThePartAndPlacesItInTheRegion() {
+        for (quint64 seed : {1, 2, 3, 17, 99}) {
+            Project demo;
+            demo.load(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/demo_cell.kestrin"));
+            auto* part = dynamic_cast<CustomItem*>(demo.workspace()->find(Category::Item, "Part"));
+            auto* region = dynamic_cast<TaskRegion*>(demo.workspace()->find(Category::TaskRegion, "Place Region"));
+            QVERIFY(part && region);
+            QVERIFY(!region->contains(part->pose().translation()));
+            bool carried = false;
+            ProgramRunner runner(&demo, seed);
+            runner.setStepCallback([&](double) {
+                carried = carried || part->heldBy() != nullptr;
+                return true;
+            });
+            const RunOutcome outcome = runner.run("Pick and Place");
+            QVERIFY2(outcome.completed, qPrintable(QStringLiteral("seed %1: %2").arg(seed).arg(outcome.reason)));
+            QVERIFY(carried);
+            QVERIFY(!part->heldBy());
+            // Wholly inside the region, resting on the desk.
+            for (double x : {-1.0, 1.0})
+                for (double y : {-1.0, 1.0})
+                    for (double z : {-1.0, 1.0})
+                        QVERIFY(region->contains(part->pose() * Eigen::Vector3d(x * 0.015, y * 0.015, z * 0.02), 1e-9));
+            QVERIFY(std::abs(part->pose().translation().z() - 0.77) < 1e-9);
+        }
+    }
+
     void runsAreRepeatableForTheSameSeed() {
         Cell a(vec({0, -1, 1, -1, -1, 0}));
         Cell b(vec({0, -1, 1, -1, -1, 0}));

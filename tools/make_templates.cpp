@@ -16,37 +16,66 @@ constexpr double kPi = 3.14159265358979323846;
 
 Pose at(double x, double y, double z, double yaw = 0) { return makePose(Eigen::Vector3d(x, y, z), 0, 0, yaw); }
 
-/// A desk with a UR5e carrying a gripper, an item, a task region, a camera, a marker and a short
-/// pick-and-place program.
+/// Sets the robot and tool frame of a tool action and appends it to `parent`.
+template <class A> A* toolAction(Project& project, Sequence* parent, const QString& name, const Robot* robot,
+                                 const ToolFrame* tool) {
+    auto* action = new A(&project, name);
+    action->setProperty(QStringLiteral("robot"), robot->name());
+    action->setProperty(QStringLiteral("tool_frame"), tool->name());
+    parent->_addChild(action);
+    return action;
+}
+
+/// A task-region target on a thin region (the tool pointing down into it, turned at most `yaw`
+/// either way).
+void regionTarget(Project& project, TaskRegion* region, const QString& name, double yaw) {
+    auto generator = std::make_unique<PoseGenerator>(&project);
+    generator->setTaskRegion(region->name());
+    generator->setYawRange(yaw);
+    new TaskRegionTarget(&project, name, std::move(generator), nullptr);
+}
+
+/// A desk with a UR5e carrying a gripper, a part, a place region on the desk, a camera, a
+/// marker and a pick-and-place program: over the part, straight down, grasp, straight up, over
+/// the place region, straight down, release, straight up, home.
 void buildDemoCell(Project& project) {
     Workspace* ws = project.workspace();
     auto* desk = new Desk(ws, QStringLiteral("Work Desk"));
     desk->setPose(at(0, 0, 0));
+    const double top = desk->size().z();
     auto* robot = new UR5eRobot(ws, QStringLiteral("UR5e"));
-    robot->setPose(at(-0.35, 0, desk->size().z()));
+    robot->setPose(at(-0.35, 0, top));
     auto* gripper = new RobotiqGripper2F85(ws, QStringLiteral("Gripper"));
     gripper->mountOn(robot);
     auto* tcp = new ToolFrame(ws, QStringLiteral("Gripper TCP"));
     tcp->setOffset(gripper->toolCentre().toPose());
     robot->addToolFrame(tcp);
+    // Narrow enough to pass between the open fingers.
     auto* item = new CustomItem(ws, QStringLiteral("Part"));
-    item->setSize(Eigen::Vector3d(0.06, 0.06, 0.04));
-    item->setPose(at(0.2, -0.2, desk->size().z() + 0.02));
+    item->setSize(Eigen::Vector3d(0.03, 0.03, 0.04));
+    item->setPose(at(0.2, -0.2, top + 0.02));
     auto* region = new TaskRegion(ws, QStringLiteral("Place Region"));
     region->setSize(Eigen::Vector3d(0.16, 0.16, 0.06));
-    region->setPose(at(0.2, 0.2, desk->size().z() + 0.2));
+    region->setPose(at(0.2, 0.2, top + 0.03));
+    // Where the tool goes before it moves straight down: 10 cm over the part's middle, and
+    // 10 cm over the place region, so that the part comes down to 2 to 4 mm above the desk.
+    const double lift = 0.1;
+    auto* overPart = new TaskRegion(ws, QStringLiteral("Over Part"));
+    overPart->setSize(Eigen::Vector3d(0.002, 0.002, 0.002));
+    overPart->setPose(at(0.2, -0.2, top + 0.02 + lift));
+    auto* overPlace = new TaskRegion(ws, QStringLiteral("Over Place Region"));
+    overPlace->setSize(Eigen::Vector3d(0.1, 0.1, 0.002));
+    overPlace->setPose(at(0.2, 0.2, top + 0.02 + 0.003 + lift));
     auto* camera = new RealsenseD435i(ws, QStringLiteral("Overhead Camera"));
     camera->setPose(makePose(Eigen::Vector3d(0.1, 0, 1.7), kPi, 0, 0));
     auto* marker = new VisualMarker(ws, QStringLiteral("Desk Marker"));
     marker->setEdge(0.08);
-    marker->setPose(at(0.45, -0.3, desk->size().z() + 0.001));
+    marker->setPose(at(0.45, -0.3, top + 0.001));
 
     Eigen::VectorXd home = robot->homePositions();
     new JointPositionTarget(&project, QStringLiteral("Home"), std::make_unique<DeterministicDistribution>(home));
-    auto generator = std::make_unique<PoseGenerator>(&project);
-    generator->setTaskRegion(region->name());
-    generator->setYawRange(kPi / 6);
-    new TaskRegionTarget(&project, QStringLiteral("Place Target"), std::move(generator), nullptr);
+    regionTarget(project, overPart, QStringLiteral("Pick Approach"), 0);
+    regionTarget(project, overPlace, QStringLiteral("Place Target"), kPi / 12);
     new MotionLimits(&project, QStringLiteral("Gentle"), Eigen::VectorXd::Constant(6, 1.0),
                      Eigen::VectorXd::Constant(6, 2.0));
 
@@ -56,15 +85,22 @@ void buildDemoCell(Project& project) {
     toHome->setProperty(QStringLiteral("robot"), robot->name());
     toHome->setProperty(QStringLiteral("target"), QStringLiteral("Home"));
     program->_addChild(toHome);
-    auto* place = new MoveToTaskRegion(&project, QStringLiteral("Reach Place Region"));
-    place->setProperty(QStringLiteral("robot"), robot->name());
-    place->setProperty(QStringLiteral("tool_frame"), tcp->name());
+    auto* approach = toolAction<MoveToTaskRegion>(project, program, QStringLiteral("Reach Over Part"), robot, tcp);
+    approach->setProperty(QStringLiteral("target"), QStringLiteral("Pick Approach"));
+    approach->setProperty(QStringLiteral("motion_limits"), QStringLiteral("Gentle"));
+    toolAction<MoveLinear>(project, program, QStringLiteral("Down to Part"), robot, tcp)
+        ->setProperty(QStringLiteral("offset_z"), lift);
+    toolAction<Grasp>(project, program, QStringLiteral("Grasp Part"), robot, tcp);
+    toolAction<MoveLinear>(project, program, QStringLiteral("Lift Part"), robot, tcp)
+        ->setProperty(QStringLiteral("offset_z"), -lift);
+    auto* place = toolAction<MoveToTaskRegion>(project, program, QStringLiteral("Reach Place Region"), robot, tcp);
     place->setProperty(QStringLiteral("target"), QStringLiteral("Place Target"));
     place->setProperty(QStringLiteral("motion_limits"), QStringLiteral("Gentle"));
-    program->_addChild(place);
-    auto* settle = new Wait(&project, QStringLiteral("Release"));
-    settle->setProperty(QStringLiteral("duration"), 0.5);
-    program->_addChild(settle);
+    toolAction<MoveLinear>(project, program, QStringLiteral("Lower Part"), robot, tcp)
+        ->setProperty(QStringLiteral("offset_z"), lift);
+    toolAction<Release>(project, program, QStringLiteral("Release"), robot, tcp);
+    toolAction<MoveLinear>(project, program, QStringLiteral("Retreat"), robot, tcp)
+        ->setProperty(QStringLiteral("offset_z"), -lift);
     auto* back = new MoveToJointTarget(&project, QStringLiteral("Return Home"));
     back->setProperty(QStringLiteral("robot"), robot->name());
     back->setProperty(QStringLiteral("target"), QStringLiteral("Home"));
