@@ -107,6 +107,41 @@ void buildDemoCell(Project& project) {
     program->_addChild(back);
 }
 
+/// A UR5e on a desk beside a tall fixture, and a program whose second move swings the arm round
+/// through the fixture: the simulator stops it there and names what hits what.
+void buildCollisionCell(Project& project) {
+    Workspace* ws = project.workspace();
+    auto* desk = new Desk(ws, QStringLiteral("Work Desk"));
+    desk->setPose(at(0, 0, 0));
+    const double top = desk->size().z();
+    auto* robot = new UR5eRobot(ws, QStringLiteral("UR5e"));
+    robot->setPose(at(-0.35, 0, top));
+    auto* gripper = new RobotiqGripper2F85(ws, QStringLiteral("Gripper"));
+    gripper->mountOn(robot);
+    auto* tcp = new ToolFrame(ws, QStringLiteral("Gripper TCP"));
+    tcp->setOffset(gripper->toolCentre().toPose());
+    robot->addToolFrame(tcp);
+    auto* fixture = new CustomItem(ws, QStringLiteral("Fixture"));
+    fixture->setSize(Eigen::Vector3d(0.08, 0.08, 0.6));
+    fixture->setPose(at(-0.3, 0.3, top + 0.3));
+
+    Eigen::VectorXd home = robot->homePositions();
+    new JointPositionTarget(&project, QStringLiteral("Home"), std::make_unique<DeterministicDistribution>(home));
+    Eigen::VectorXd across = home;
+    across[0] += kPi;
+    new JointPositionTarget(&project, QStringLiteral("Other Side"), std::make_unique<DeterministicDistribution>(across));
+
+    auto* program = new Sequence(&project, QStringLiteral("Swing Round"));
+    project.addProgram(program);
+    for (const auto& [name, target] : {std::pair{QStringLiteral("Go Home"), QStringLiteral("Home")},
+                                       std::pair{QStringLiteral("Swing to Other Side"), QStringLiteral("Other Side")}}) {
+        auto* move = new MoveToJointTarget(&project, name);
+        move->setProperty(QStringLiteral("robot"), robot->name());
+        move->setProperty(QStringLiteral("target"), target);
+        program->_addChild(move);
+    }
+}
+
 /// Two robots sharing a desk, no program yet.
 void buildTwinCell(Project& project) {
     Workspace* ws = project.workspace();
@@ -139,6 +174,9 @@ int main(int argc, char** argv) {
         Project demo;
         buildDemoCell(demo);
         demo.save(dir.filePath(QStringLiteral("demo_cell") + KS_PROJECT_FILE_EXT));
+        Project collision;
+        buildCollisionCell(collision);
+        collision.save(dir.filePath(QStringLiteral("collision_demo") + KS_PROJECT_FILE_EXT));
         Project twin;
         buildTwinCell(twin);
         twin.save(dir.filePath(QStringLiteral("two_robot_desk") + KS_PROJECT_FILE_EXT));
