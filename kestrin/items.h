@@ -28,6 +28,8 @@ public:
 
     Pose pose() const override;
     bool occupiesFloor() const override { return m_heldBy == nullptr; }
+    /// The holding tool frame moved on its robot or went to another robot: the item moved too.
+    void _holderMoved() { touch(); }
 
     void writeJson(QJsonObject& json) const override;
     void readJson(const QJsonObject& json, const JsonContext& ctx) override;

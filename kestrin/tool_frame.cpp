@@ -1,6 +1,7 @@
 #include "tool_frame.h"
 
 #include "error.h"
+#include "items.h"
 #include "json_io.h"
 #include "robot.h"
 #include "workspace.h"
@@ -27,6 +28,20 @@ void ToolFrame::setOffset(const Transform& offset) {
                              .arg(name()));
     m_offset = offset;
     touch();
+    heldItemsFollow();
+}
+
+void ToolFrame::heldItemsFollow() {
+    // What the frame holds moves with it: it changes too (or, off the robot, is let go).
+    for (WorkspaceObject* o : workspace()->objects()) {
+        auto* item = dynamic_cast<CustomItem*>(o);
+        if (!item || item->heldBy() != this)
+            continue;
+        if (m_robot)
+            item->_holderMoved();
+        else
+            item->holdWith(nullptr);
+    }
 }
 
 Pose ToolFrame::pose() const {
@@ -36,8 +51,15 @@ Pose ToolFrame::pose() const {
 }
 
 void ToolFrame::_setRobot(Robot* robot) {
+    if (!robot && m_robot) {
+        // Let go where the frame is now, while it still knows its robot.
+        for (WorkspaceObject* o : workspace()->objects())
+            if (auto* item = dynamic_cast<CustomItem*>(o); item && item->heldBy() == this)
+                item->holdWith(nullptr);
+    }
     m_robot = robot;
     touch();
+    heldItemsFollow();
 }
 
 void ToolFrame::writeJson(QJsonObject& json) const {

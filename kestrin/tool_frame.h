@@ -31,6 +31,8 @@ public:
     void _setRobot(Robot* robot);
 
 private:
+    void heldItemsFollow();
+
     Robot* m_robot = nullptr;
     Transform m_offset;
     QString m_pendingRobot;

@@ -202,6 +202,35 @@ private slots:
         QCOMPARE(f.container->viewer()->_differenceFromModel(), QString());
     }
 
+    void aHeldItemIsDrawnWithItsToolFrameWhateverMovesIt() {
+        HandlerFixture f(runnableCell);
+        kestrin::Robot* arm = f.workspace()->getRobot("R");
+        auto* tip = f.workspace()->findToolFrame("T");
+        auto* part = new kestrin::CustomItem(f.workspace(), "Part");
+        part->setPose(tip->pose());
+        part->holdWith(tip);
+        auto* other = new kestrin::UR3eRobot(f.workspace(), "Other");
+        f.handler->_rebuildViewerAndTree();
+        QCOMPARE(f.container->viewer()->_differenceFromModel(), QString());
+        // The arm moves, the tool frame's offset changes, the frame goes to another robot: each
+        // time the drawn item is where the model has it.
+        const std::vector<std::pair<QString, std::function<void()>>> changes{
+            {"joints", [&] { arm->setJointPositions(arm->jointPositions() + Eigen::VectorXd::Constant(6, 0.1)); }},
+            {"offset", [&] { tip->setOffset(kestrin::makePose({0, 0, 0.3})); }},
+            {"other robot", [&] { other->addToolFrame(tip); }},
+        };
+        for (const auto& [what, change] : changes) {
+            const Eigen::Vector3d before = part->pose().translation();
+            change();
+            f.handler->_rebuildViewerAndTree();
+            QVERIFY2(f.container->viewer()->_differenceFromModel().isEmpty(),
+                     qPrintable(what + ": " + f.container->viewer()->_differenceFromModel()));
+            if (what != "other robot")
+                QVERIFY2((part->pose().translation() - before).norm() > 1e-3, qPrintable(what));
+        }
+        QVERIFY(!part->heldBy()); // a frame taken off its robot lets go
+    }
+
     void aRunThatBreaksOffShowsFaultedAndIsReported() {
         HandlerFixture f(runnableCell);
         f.handler->_on_simulator_created = [](kestrin::Simulator* s) {
