@@ -688,9 +688,9 @@ private slots:
                     QTest::mouseClick(window.windowHandle(), Qt::LeftButton, {}, widget->mapTo(&window, at));
                 };
                 click(tree->viewport(), tree->visualItemRect(other).center());
+                seen << QString("selected %1").arg(tree->selectedItems().size());
                 QWidget* newButton = window.findChild<QToolBar*>("mainToolBar")->widgetForAction(newProject);
                 click(newButton, newButton->rect().center());
-                seen << QString("selected %1").arg(tree->selectedItems().size());
                 // ...those on the run controls do.
                 QWidget* stopButton = bar->widgetForAction(stop);
                 click(stopButton, stopButton->rect().center());
