@@ -787,6 +787,7 @@ private slots:
         int phase = 0;
         QElapsedTimer wall;
         double phaseStart = 0, slow = 0, fast = 0, afterWheel = 0;
+        bool listShown = false;
         handler._on_simulator_created = [&](kestrin::Simulator* sim) {
             sim->setStepObserver([&](double t) {
                 if (phase == 0 && t > 0.05) {
@@ -807,8 +808,15 @@ private slots:
                                       QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
                     QApplication::sendEvent(speed, &wheel);
                     afterWheel = handler._simulator->speed();
-                    handler._simulator->requestStop();
+                    // Escape in the open list closes the list, and the run goes on.
+                    speed->showPopup();
+                    listShown = speed->view()->isVisible();
+                    QTest::keyClick(speed->view(), Qt::Key_Escape);
+                    listShown = listShown && !speed->view()->isVisible();
                     phase = 3;
+                } else if (phase == 3) {
+                    handler._simulator->requestStop();
+                    phase = 4;
                 }
             });
         };
@@ -816,7 +824,8 @@ private slots:
         testing::DialogDriver::expect(testing::DialogDriver::choose(
             kestrin_app::content::KSSelectorDialog::EXECUTE_BEHAVIOR_KEY, "Long"));
         handler.runLocalSimulator();
-        QCOMPARE(phase, 3);
+        QCOMPARE(phase, 4);
+        QVERIFY(listShown);
         // Generous bounds: 1x would give about 1, 10x gives about ten times 1x on any machine
         // that keeps up with a tenth of that.
         QVERIFY2(slow < 0.5, qPrintable(QString::number(slow)));

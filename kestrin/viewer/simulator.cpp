@@ -46,9 +46,18 @@ QAction* runControlFor(const QKeyEvent* key) {
     return nullptr;
 }
 
+/// True while a run control's popup (the list of a combo box) is open: it has the keyboard.
+bool runControlPopupIsOpen() {
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+        return false;
+    const QWidget* popup = QApplication::activePopupWidget();
+    return popup && isRunControl(popup);
+}
+
 /// While a run animates, swallows user input so that nothing changes the cell under it, except
 /// for the run controls: their widgets take the mouse and their actions their shortcut keys.
-/// Escape stops the run; closing a window or Ctrl+Q stops it and asks to quit.
+/// Escape stops the run; closing a window or Ctrl+Q stops it and asks to quit. While a run
+/// control's popup is open, the keyboard is the popup's.
 ///
 /// Every key press is taken here: shortcut overrides are swallowed too, so that Qt never turns a
 /// key into a shortcut of its own during a run (Ctrl+Q would quit under the run).
@@ -61,6 +70,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         switch (event->type()) {
         case QEvent::KeyPress: {
+            if (runControlPopupIsOpen())
+                return false; // Escape closes the list, arrows and Return choose: the run goes on
             const auto* key = static_cast<QKeyEvent*>(event);
             if (QAction* control = runControlFor(key)) {
                 if (!key->isAutoRepeat()) // holding Space down must not flicker between pause and play
@@ -104,6 +115,7 @@ protected:
                 return false;
             return !isRunControl(watched);
         case QEvent::KeyRelease:
+            return !runControlPopupIsOpen();
         case QEvent::ShortcutOverride:
         case QEvent::TouchBegin:
         case QEvent::TouchUpdate:
