@@ -299,9 +299,13 @@ private slots:
         const QString tip = f.tree->itemForBehavior("Tour Beyond")->toolTip(0);
         QVERIFY2(tip.contains("outside its limits"), qPrintable(tip));
 
-        // The mark stays while the project does not change...
+        // The mark stays while the project does not change: a view operation, a save...
+        QTemporaryDir dir;
+        f.handler->_active_filename = dir.filePath("tour.kestrin");
         f.handler->resetViewer();
+        f.handler->saveProject();
         f.handler->_rebuildViewerAndTree();
+        QVERIFY(QFile::exists(f.handler->_active_filename));
         QCOMPARE(redItems(f.tree), QStringList{"Tour Beyond"});
 
         // ...until the next run, which starts without it (checked as each behavior starts) and,

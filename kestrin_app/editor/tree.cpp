@@ -147,7 +147,7 @@ void KSProjectTree::updateProjectTreeContent() {
     kestrin::Workspace* workspace = project ? project->workspace() : nullptr;
 
     if (m_fault.item &&
-        (project != m_faultProject || !project || project->history().changeCount() != m_faultChanges))
+        (project != m_faultProject || !project || project->history().contentChangeCount() != m_faultChanges))
         unmark(m_fault);
 
     const bool reset = m_resetPending || project != m_shownProject || workspace != m_shownWorkspace;
@@ -682,7 +682,7 @@ void KSProjectTree::markFaultedBehavior(const QString& name, const QString& reas
     m_fault = RunMark{item, name};
     const kestrin::Project* project = m_container->project();
     m_faultProject = project;
-    m_faultChanges = project ? project->history().changeCount() : 0;
+    m_faultChanges = project ? project->history().contentChangeCount() : 0;
     scrollToItem(item);
 }
 

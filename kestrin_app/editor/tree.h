@@ -140,7 +140,7 @@ private:
 
     RunMark m_running;
     RunMark m_fault;
-    // The project and its history's change count when the fault was marked.
+    // The project and its history's count of content changes when the fault was marked.
     const kestrin::Project* m_faultProject = nullptr;
     quint64 m_faultChanges = 0;
 };
