@@ -30,6 +30,7 @@ void ProgramRunner::setStep(double seconds) {
 RunOutcome ProgramRunner::run(const QString& programName) {
     RunOutcome outcome;
     m_time = 0;
+    m_current = nullptr;
     try {
         if (programName.isEmpty())
             throw Fault{QStringLiteral("No program was chosen: add a behavior without a parent to make one.")};
@@ -40,19 +41,31 @@ RunOutcome ProgramRunner::run(const QString& programName) {
         outcome.completed = true;
     } catch (const Fault& fault) {
         outcome.reason = fault.reason;
+        if (m_current)
+            outcome.faultedBehavior = m_current->name();
+    } catch (const Stop&) {
+        outcome.stopped = true;
+        outcome.reason = QStringLiteral("The run was stopped by the user.");
     }
+    m_current = nullptr;
     outcome.simulatedSeconds = m_time;
     return outcome;
 }
 
 void ProgramRunner::runBehavior(const Behavior* behavior) {
+    // Restored only when the behavior ends well: a fault leaves the innermost one in m_current.
+    const Behavior* outer = m_current;
+    m_current = behavior;
+    if (m_behaviorCallback)
+        m_behaviorCallback(behavior);
     if (auto* action = dynamic_cast<const Action*>(behavior)) {
         runAction(action);
-        return;
+    } else {
+        // Composites: sequences (the only kind so far) run their children in order.
+        for (const Behavior* child : behavior->children())
+            runBehavior(child);
     }
-    // Composites: sequences (the only kind so far) run their children in order.
-    for (const Behavior* child : behavior->children())
-        runBehavior(child);
+    m_current = outer;
 }
 
 Robot* ProgramRunner::robotOf(const Action* action) const {
@@ -328,7 +341,7 @@ void ProgramRunner::pass(double seconds) {
 void ProgramRunner::advanceTo(double t) {
     m_time = t;
     if (m_callback && !m_callback(m_time))
-        throw Fault{QStringLiteral("The run was stopped by the user.")};
+        throw Stop{};
 }
 
 } // namespace kestrin

@@ -19,9 +19,15 @@ class ToolFrame;
 /// What a run came to.
 struct RunOutcome {
     bool completed = false;
-    /// Why the run faulted, for the user; empty when it completed.
+    /// True when the run ended because the step callback asked it to stop (the user stopped
+    /// it): not completed, but not faulted either.
+    bool stopped = false;
+    /// Why the run faulted or stopped, for the user; empty when it completed.
     QString reason;
-    /// Simulated seconds the run took (until the fault, if it faulted).
+    /// Name of the behavior that faulted: the innermost one running at the fault. Empty when
+    /// the run completed or was stopped, or faulted before any behavior ran (no such program).
+    QString faultedBehavior;
+    /// Simulated seconds the run took (until the fault or the stop).
     double simulatedSeconds = 0;
 };
 
@@ -38,14 +44,18 @@ struct RunOutcome {
 class ProgramRunner {
 public:
     /// Called after each simulated step with the simulated time so far; returning false stops
-    /// the run (it then counts as faulted).
+    /// the run (it then counts as stopped by the user).
     using StepCallback = std::function<bool(double simulatedSeconds)>;
+    /// Called as each behavior starts, composites before their children. What it throws ends the
+    /// run and reaches the caller of run().
+    using BehaviorCallback = std::function<void(const Behavior* behavior)>;
 
     explicit ProgramRunner(Project* project, quint64 seed = 1);
 
     /// Simulated seconds between two calls of the step callback during motion (default 1/60).
     void setStep(double seconds);
     void setStepCallback(StepCallback callback) { m_callback = std::move(callback); }
+    void setBehaviorCallback(BehaviorCallback callback) { m_behaviorCallback = std::move(callback); }
 
     RunOutcome run(const QString& programName);
 
@@ -62,6 +72,7 @@ private:
     struct Fault {
         QString reason;
     };
+    struct Stop {};
     void runBehavior(const Behavior* behavior);
     void runAction(const Action* action);
     struct JointLimits {
@@ -81,6 +92,9 @@ private:
     Project* m_project;
     RandomGenerator m_rng;
     StepCallback m_callback;
+    BehaviorCallback m_behaviorCallback;
+    /// The innermost behavior running; left at the one that faulted when a fault unwinds.
+    const Behavior* m_current = nullptr;
     double m_step = 1.0 / 60.0;
     double m_time = 0;
 };

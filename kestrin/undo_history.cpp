@@ -105,12 +105,12 @@ void UndoHistory::redo() {
 void UndoHistory::markSaved() {
     record(QStringLiteral("Change"));
     m_savedPosition = m_position;
-    changed();
+    changed(false);
 }
 
 void UndoHistory::markUnsaved() {
     m_savedPosition = -1;
-    changed();
+    changed(false);
 }
 
 void UndoHistory::setLimit(int steps) { m_limit = std::max(1, steps); }

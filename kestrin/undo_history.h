@@ -51,6 +51,9 @@ public:
     int position() const { return m_position; }
     /// Counts changes of the history (each call of the changed callback).
     quint64 changeCount() const { return m_changeCount; }
+    /// Counts changes of the project's content among them: steps recorded, undone or redone, and
+    /// resets. Marking the project saved or unsaved changes no content.
+    quint64 contentChangeCount() const { return m_contentChangeCount; }
     int stepCount() const { return static_cast<int>(m_states.size()) - 1; }
     /// At most this many steps are kept (default 500); the oldest go first.
     void setLimit(int steps);
@@ -63,8 +66,10 @@ private:
     void restore(const QByteArray& state);
     /// State `index`, made first if it is the start and not made yet.
     const QByteArray& state(int index);
-    void changed() {
+    void changed(bool content = true) {
         ++m_changeCount;
+        if (content)
+            ++m_contentChangeCount;
         if (m_changed)
             m_changed();
     }
@@ -76,6 +81,7 @@ private:
     int m_savedPosition = 0;          // -1 when the saved state is no longer in the history
     int m_limit = 500;
     quint64 m_changeCount = 0;
+    quint64 m_contentChangeCount = 0;
     std::function<void()> m_changed;
     std::function<QByteArray()> m_makeStart; // set while state 0 is not made yet
 };

@@ -331,27 +331,77 @@ void KSContentHandler::runLocalSimulator() {
         const KSParams* answer = KSSelectorDialog::getParams(_window, _container->project(), prompt);
         if (!answer || answer->isEmpty())
             return;
+        const QString program = answer->value(KSSelectorDialog::EXECUTE_BEHAVIOR_KEY).toString();
+        if (program.isEmpty()) {
+            // A project without programs offers none to choose: no run, and nothing to show for one.
+            const QString text =
+                QStringLiteral("No program was chosen to run: add a behavior without a parent to make one.");
+            qCCritical(lcApp, "%s", qUtf8Printable(text));
+            if (const FailurePresenter present = failurePresenter())
+                present(QStringLiteral("Kestrin Studio"), text);
+            return;
+        }
         kestrin::Project* project = _container->project();
         kestrin::WorkspaceViewer* viewer = _container->viewer();
         kestrin::Simulator simulator(project, viewer);
+        simulator.setSpeed(_run_speed);
         if (_on_simulator_created)
             _on_simulator_created(&simulator);
+
+        // The window follows the run: the tree marks the behavior playing, the run controls show
+        // the time. Observers the caller installed still run, after the window has followed.
+        QString playing;
+        simulator.setBehaviorObserver(
+            [this, &playing, then = simulator.behaviorObserver()](const kestrin::Behavior* b) {
+                playing = b->name();
+                _project_tree->markRunningBehavior(playing);
+                if (then)
+                    then(b);
+            });
+        simulator.setStepObserver([this, &simulator, then = simulator.stepObserver()](double t) {
+            if (_on_run_step)
+                _on_run_step(simulator);
+            if (then)
+                then(t);
+        });
+
+        _project_tree->clearRunMarks();
         _status_bar->indicateRunningLocalSim();
+        _simulator = &simulator;
         bool completed = false;
-        const QString program = answer->value(KSSelectorDialog::EXECUTE_BEHAVIOR_KEY).toString();
         try {
+            if (_on_run_started)
+                _on_run_started(&simulator);
             completed = simulator.runProgram(program);
-        } catch (...) {
+        } catch (const std::exception& e) {
             // A run that breaks off is a faulted run, not one that runs for ever.
-            _status_bar->indicateFaulted();
+            endRun(simulator);
             recordStep(QStringLiteral("Run '%1'").arg(program));
+            const QString reason = QString::fromUtf8(e.what());
+            _status_bar->indicateFaulted(reason);
+            _project_tree->markFaultedBehavior(playing, reason);
+            throw;
+        } catch (...) {
+            endRun(simulator);
+            recordStep(QStringLiteral("Run '%1'").arg(program));
+            _status_bar->indicateFaulted();
+            _project_tree->markFaultedBehavior(playing, QString());
             throw;
         }
+        endRun(simulator);
         recordStep(QStringLiteral("Run '%1'").arg(program));
-        if (completed)
+        const kestrin::RunOutcome& outcome = simulator.lastOutcome();
+        if (completed) {
+            _project_tree->clearRunMarks();
             _status_bar->indicateCompleted();
-        else
-            _status_bar->indicateFaulted();
+        } else if (outcome.stopped) {
+            _project_tree->clearRunMarks();
+            _status_bar->indicateStopped(outcome.reason);
+        } else {
+            // After the run's step is recorded: the mark stays until the project changes next.
+            _project_tree->markFaultedBehavior(outcome.faultedBehavior, outcome.reason);
+            _status_bar->indicateFaulted(outcome.reason);
+        }
         if (simulator.quitRequested()) {
             // The window was closed (or Ctrl+Q pressed) during the run: the run has stopped, and
             // now the window closes as usual, with its offer to save.
@@ -360,6 +410,12 @@ void KSContentHandler::runLocalSimulator() {
                 _window, [window] { if (window) window->close(); }, Qt::QueuedConnection);
         }
     });
+}
+
+void KSContentHandler::endRun(const kestrin::Simulator& simulator) {
+    _simulator = nullptr;
+    if (_on_run_ended)
+        _on_run_ended(simulator);
 }
 
 // --- Adding content ----------------------------------------------------------------------------

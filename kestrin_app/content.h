@@ -78,7 +78,9 @@ public:
     void resetViewer();
     void screenshotViewer();
 
-    // Local simulation (wrapped, guarded).
+    /// Runs the program the user chooses in the local simulator, played in the viewer at
+    /// _run_speed; the tree marks the behavior playing, and the one a fault ends in. Wrapped,
+    /// guarded. Choosing no program (a project without any) runs nothing and says so.
     void runLocalSimulator();
 
     // Respawn state (wrapped, guarded by the lock).
@@ -102,6 +104,7 @@ public:
     // State, readable by the owner and tests.
     bool _locked = false;
     std::optional<kestrin::WorkspaceState> _respawn_state;
+    /// The simulator whose run is playing, or nullptr (the run controls act on it).
     kestrin::Simulator* _simulator = nullptr;
     QString _active_filename;
     const void* _active_behavior = nullptr;
@@ -113,6 +116,14 @@ public:
     std::function<void(int)> _exit_application;
     /// Called with every simulator a run constructs, before it runs (tests count and seed them).
     std::function<void(kestrin::Simulator*)> _on_simulator_created;
+    /// The main window's run controls follow runs through these: called with the simulator just
+    /// before its run starts (_simulator is set then), after each step of the run, and once the
+    /// run is over (_simulator is back to nullptr; the simulator has its outcome).
+    std::function<void(kestrin::Simulator*)> _on_run_started;
+    std::function<void(const kestrin::Simulator&)> _on_run_step;
+    std::function<void(const kestrin::Simulator&)> _on_run_ended;
+    /// Simulated seconds per wall-clock second of the next run (the run controls' speed).
+    double _run_speed = 1.0;
     /// True once quit has ended the application: no operation of the handler runs after it.
     bool _quitting = false;
 
@@ -143,6 +154,8 @@ private:
     /// Replaces the project with the one in `path` and sets it up; remembers no file. A file
     /// that fails to load replaces nothing.
     void replaceWithFile(const QString& path);
+    /// The run is over: forgets the simulator and tells the run controls.
+    void endRun(const kestrin::Simulator& simulator);
     /// Set by saveProjectAs when its chooser was cancelled (read by offerToSave).
     bool _save_declined = false;
 

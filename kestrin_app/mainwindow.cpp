@@ -7,6 +7,7 @@
 #include "editor/tree.h"
 #include "log_panel.h"
 #include "recovery.h"
+#include "run_toolbar.h"
 #include "status.h"
 
 #include <kestrin/action.h>
@@ -90,6 +91,7 @@ KSMainWindow::KSMainWindow(QWidget* parent)
     m_selectionLink = new KSSelectionLink(m_tree, m_container->viewer(), this);
 
     createActions();
+    createRunControls();
     connect(m_container, &KSProjectContainer::projectReplaced, this, [this] { refreshState(); });
     connect(m_container->viewer(), &kestrin::WorkspaceViewer::teleoperationMessage, this, [this](const QString& text) {
         qCWarning(lcApp, "%s", qUtf8Printable(text));
@@ -362,6 +364,19 @@ void KSMainWindow::createActions() {
     fileMenu->insertSeparator(saveAction);
 }
 
+void KSMainWindow::createRunControls() {
+    m_runToolBar = new KSRunToolBar(this);
+    addToolBar(m_runToolBar);
+    for (QAction* action : {m_runToolBar->stopAction(), m_runToolBar->pauseAction()})
+        m_actions.insert(action->objectName(), action);
+    auto* h = m_handler.get();
+    h->_run_speed = m_runToolBar->speed();
+    connect(m_runToolBar, &KSRunToolBar::speedChanged, this, [h](double factor) { h->_run_speed = factor; });
+    h->_on_run_started = [this](kestrin::Simulator* simulator) { m_runToolBar->runStarted(simulator); };
+    h->_on_run_step = [this](const kestrin::Simulator& simulator) { m_runToolBar->runStepped(simulator); };
+    h->_on_run_ended = [this](const kestrin::Simulator& simulator) { m_runToolBar->runEnded(simulator); };
+}
+
 QStringList KSMainWindow::templateFolders() {
     return {QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates"),
             QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../share/kestrin/templates"))};
@@ -455,6 +470,8 @@ void KSMainWindow::refreshState() {
         m_recovery->projectChanged();
     if (m_propertyPanel)
         m_propertyPanel->refresh();
+    // The tree takes off a fault mark once the project has changed since the run.
+    m_tree->updateProjectTreeContent();
     if (QAction* undo = m_actions.value(QStringLiteral("actionUndo"))) {
         undo->setEnabled(history.canUndo());
         undo->setText(history.canUndo() ? tr("&Undo %1").arg(history.undoName()) : tr("&Undo"));

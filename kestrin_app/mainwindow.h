@@ -9,6 +9,7 @@
 
 class KSPropertyPanel;
 class KSRecovery;
+class KSRunToolBar;
 class KSLogPanel;
 class KSProjectContainer;
 class KSProjectTree;
@@ -24,8 +25,9 @@ class KSContentHandler;
 }
 
 /// The main window: the workspace viewer in the middle, the project tree and the log in docks,
-/// the status light in the status bar, and a menu entry (most also on the toolbar) for every
-/// operation of the content handler. It wires actions to the handler and holds no project logic.
+/// the status light in the status bar, a menu entry (most also on the toolbar) for every
+/// operation of the content handler, and the Run toolbar for the run playing. It wires actions
+/// to the handler and holds no project logic.
 ///
 /// Every action carries an objectName ("actionSaveProject", "actionAddRobot_UR5eRobot", ...).
 /// operations() maps objectNames to what they do; an action without an entry there is disabled
@@ -42,6 +44,7 @@ public:
     KSStatusBarWidget* statusWidget() const { return m_status; }
     KSLogPanel* logPanel() const { return m_logPanel; }
     KSPropertyPanel* propertyPanel() const { return m_propertyPanel; }
+    KSRunToolBar* runToolBar() const { return m_runToolBar; }
     kestrin_app::content::KSContentHandler& handler() const { return *m_handler; }
     /// Autosave and crash recovery of this window's project.
     KSRecovery& recovery() const { return *m_recovery; }
@@ -67,6 +70,8 @@ private:
     static std::vector<ActionEntry> actionLayout();
     QHash<QString, std::function<void()>> operations();
     void createActions();
+    /// The Run toolbar, following the handler's runs.
+    void createRunControls();
     void showAbout();
     void askAutosaveInterval();
     /// Brings the title, the changed marker, Undo/Redo and the recent files in line with the
@@ -87,6 +92,7 @@ private:
     KSSelectionLink* m_selectionLink = nullptr;
     std::unique_ptr<kestrin_app::content::KSContentHandler> m_handler;
     KSRecovery* m_recovery = nullptr;
+    KSRunToolBar* m_runToolBar = nullptr;
     QHash<QString, QAction*> m_actions;
     QMenu* m_recentMenu = nullptr;
     QMenu* m_templateMenu = nullptr;

@@ -10,6 +10,7 @@ constexpr int kLightDiameter = 12;
 const char* const kReadyColour = "#8fb38f";
 const char* const kRunningColour = "#ffb300";
 const char* const kCompletedColour = "#2e9d3a";
+const char* const kStoppedColour = "#607d8b";
 const char* const kFaultedColour = "#d32f2f";
 } // namespace
 
@@ -42,19 +43,28 @@ void KSStatusBarWidget::indicateCompleted() {
     showState(State::Completed, tr("Completed"), QString::fromLatin1(kCompletedColour));
 }
 
-void KSStatusBarWidget::indicateFaulted() {
-    showState(State::Faulted, tr("Faulted"), QString::fromLatin1(kFaultedColour));
+void KSStatusBarWidget::indicateFaulted(const QString& reason) {
+    showState(State::Faulted, tr("Faulted"), QString::fromLatin1(kFaultedColour), reason);
+}
+
+void KSStatusBarWidget::indicateStopped(const QString& reason) {
+    showState(State::Stopped, tr("Stopped"), QString::fromLatin1(kStoppedColour), reason);
 }
 
 QString KSStatusBarWidget::text() const {
     return m_label->text();
 }
 
-void KSStatusBarWidget::showState(State state, const QString& text, const QString& colour) {
+void KSStatusBarWidget::showState(State state, const QString& text, const QString& colour,
+                                  const QString& reason) {
     const bool changed = state != m_state;
     m_state = state;
+    m_reason = reason;
     m_label->setText(text);
-    m_light->setToolTip(text);
+    const QString tip = reason.isEmpty() ? text : reason;
+    setToolTip(reason);
+    m_light->setToolTip(tip);
+    m_label->setToolTip(reason);
     m_light->setStyleSheet(
         QStringLiteral("background-color: %1; border: 1px solid #606060; border-radius: %2px;")
             .arg(colour)

@@ -5,8 +5,12 @@
 
 #include <kestrin/viewer/simulator.h>
 
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTreeWidgetItemIterator>
+#include <cmath>
+#include <limits>
 #include <vtkCamera.h>
 #include <vtkRenderer.h>
 
@@ -37,6 +41,48 @@ void runnableCell(kestrin::Project* p) {
         move->setProperty("target", target);
         program->_addChild(move);
     }
+}
+
+/// runnableCell and a program "Tour" that faults at its last move, inside a sequence of its own:
+/// Tour: Tour Near, Breath, Finale (Tour Beyond).
+void tourCell(kestrin::Project* p) {
+    runnableCell(p);
+    auto* tour = new kestrin::Sequence(p, "Tour");
+    p->addProgram(tour);
+    auto step = [p](const char* name, const char* target) {
+        auto* move = new kestrin::MoveToJointTarget(p, name);
+        move->setProperty("robot", "R");
+        move->setProperty("target", target);
+        return move;
+    };
+    tour->_addChild(step("Tour Near", "Near"));
+    auto* breath = new kestrin::Wait(p, "Breath");
+    breath->setProperty("duration", 0.1);
+    tour->_addChild(breath);
+    auto* finale = new kestrin::Sequence(p, "Finale");
+    tour->_addChild(finale);
+    finale->_addChild(step("Tour Beyond", "Beyond"));
+}
+
+/// Names of the tree's items shown in bold: the behavior playing, or the one that faulted.
+QStringList boldItems(QTreeWidget* tree) {
+    QStringList names;
+    for (QTreeWidgetItemIterator it(tree); *it; ++it)
+        if ((*it)->font(0).bold())
+            names << (*it)->text(0);
+    return names;
+}
+
+/// Names of the tree's items shown in red.
+QStringList redItems(QTreeWidget* tree) {
+    QStringList names;
+    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+        const QVariant brush = (*it)->data(0, Qt::ForegroundRole);
+        const QColor c = brush.value<QBrush>().color();
+        if (brush.isValid() && c.red() > 150 && c.green() < 100 && c.blue() < 100)
+            names << (*it)->text(0);
+    }
+    return names;
 }
 
 QList<State> states(const QSignalSpy& spy) {
@@ -144,6 +190,8 @@ private slots:
         f.handler->runLocalSimulator();
         QCOMPARE(states(spy), (QList<State>{State::Running, State::Faulted}));
         QVERIFY(log.lines().filter("outside its limits").size() == 1);
+        QVERIFY2(f.status->reason().contains("outside its limits"), qPrintable(f.status->reason()));
+        QCOMPARE(f.status->findChild<QLabel*>("statusLight")->toolTip(), f.status->reason());
         QCOMPARE(made.size(), 2);
         QVERIFY(f.failures.isEmpty());
 
@@ -245,6 +293,152 @@ private slots:
         f.handler->runLocalSimulator();
         QCOMPARE(states(spy), (QList<State>{State::Running, State::Faulted}));
         QCOMPARE(f.failures, QStringList{"the simulated controller stopped answering"});
+        // The behavior that was playing carries the fault; the handler holds no simulator any more.
+        QCOMPARE(f.status->reason(), QString("the simulated controller stopped answering"));
+        QCOMPARE(redItems(f.tree), QStringList{"Move Near"});
+        QCOMPARE(f.handler->_simulator, nullptr);
+    }
+
+    void theTreeMarksTheBehaviorPlayingThenTheOneThatFaulted() {
+        HandlerFixture f(tourCell);
+        f.tree->itemForBehavior("Finale")->setExpanded(false);
+        QStringList started, problems;
+        f.handler->_on_simulator_created = [&](kestrin::Simulator* s) {
+            s->setSpeed(50);
+            s->setBehaviorObserver([&](const kestrin::Behavior* b) {
+                started << b->name();
+                if (boldItems(f.tree) != QStringList{b->name()})
+                    problems << b->name() + " starts, marked: " + boldItems(f.tree).join(", ");
+                if (!redItems(f.tree).isEmpty())
+                    problems << "a fault mark while " + b->name() + " starts";
+                // Shown: what holds it is unfolded.
+                for (QTreeWidgetItem* up = f.tree->itemForBehavior(b->name())->parent(); up;
+                     up = up->parent())
+                    if (!up->isExpanded())
+                        problems << up->text(0) + " folded while " + b->name() + " plays";
+            });
+        };
+        DialogDriver::expect(DialogDriver::choose(K::EXECUTE_BEHAVIOR_KEY, "Tour"));
+        f.handler->runLocalSimulator();
+        QCOMPARE(started, (QStringList{"Tour", "Tour Near", "Breath", "Finale", "Tour Beyond"}));
+        QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
+        QCOMPARE(f.status->state(), State::Faulted);
+        QCOMPARE(redItems(f.tree), QStringList{"Tour Beyond"});
+        QCOMPARE(boldItems(f.tree), QStringList{"Tour Beyond"});
+        const QString tip = f.tree->itemForBehavior("Tour Beyond")->toolTip(0);
+        QVERIFY2(tip.contains("outside its limits"), qPrintable(tip));
+
+        // The mark stays while the project does not change: a view operation, a save...
+        QTemporaryDir dir;
+        f.handler->_active_filename = dir.filePath("tour.kestrin");
+        f.handler->resetViewer();
+        f.handler->saveProject();
+        f.handler->_rebuildViewerAndTree();
+        QVERIFY(QFile::exists(f.handler->_active_filename));
+        QCOMPARE(redItems(f.tree), QStringList{"Tour Beyond"});
+
+        // ...until the next run, which starts without it (checked as each behavior starts) and,
+        // completing, leaves no mark at all.
+        started.clear();
+        DialogDriver::expect(DialogDriver::choose(K::EXECUTE_BEHAVIOR_KEY, "Go Near"));
+        f.handler->runLocalSimulator();
+        QCOMPARE(started, (QStringList{"Go Near", "Move Near"}));
+        QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
+        QCOMPARE(f.status->state(), State::Completed);
+        QCOMPARE(boldItems(f.tree), QStringList());
+        QCOMPARE(redItems(f.tree), QStringList());
+        QCOMPARE(f.tree->itemForBehavior("Tour Beyond")->toolTip(0), QString());
+
+        // A change of the project takes a fault mark off too: here, undoing the run.
+        DialogDriver::expect(DialogDriver::choose(K::EXECUTE_BEHAVIOR_KEY, "Tour"));
+        f.handler->runLocalSimulator();
+        QCOMPARE(redItems(f.tree), QStringList{"Tour Beyond"});
+        f.handler->undo();
+        QCOMPARE(redItems(f.tree), QStringList());
+        QCOMPARE(boldItems(f.tree), QStringList());
+        QVERIFY(f.failures.isEmpty());
+    }
+
+    void aStoppedRunIsLoggedAsStoppedNotAsAFault() {
+        HandlerFixture f(runnableCell);
+        double stoppedAt = -1;
+        kestrin::Simulator* running = nullptr;
+        bool exposed = true;
+        f.handler->_on_simulator_created = [&](kestrin::Simulator* s) {
+            s->setStepObserver([&, s](double t) {
+                exposed = exposed && f.handler->_simulator == s;
+                if (t > 0.1 && stoppedAt < 0) {
+                    stoppedAt = t;
+                    running = f.handler->_simulator;
+                    QTest::keyClick(f.container->viewer(), Qt::Key_Escape);
+                }
+            });
+        };
+        LogCapture log;
+        DialogDriver::expect(DialogDriver::choose(K::EXECUTE_BEHAVIOR_KEY, "Go Near"));
+        f.handler->runLocalSimulator();
+        QVERIFY(stoppedAt > 0);
+        QVERIFY(running && exposed); // the handler showed the running simulator throughout
+        QCOMPARE(f.handler->_simulator, nullptr);
+        // The stop takes effect at the step it was asked in.
+        QCOMPARE(
+            log.lines(),
+            (QStringList{"info: Running program 'Go Near'",
+                         QString::asprintf("info: Program 'Go Near' stopped after %.2f s of simulated time",
+                                           stoppedAt)}));
+        QCOMPARE(f.status->state(), State::Stopped);
+        QCOMPARE(f.status->text(), QString("Stopped"));
+        QCOMPARE(f.status->reason(), QString("The run was stopped by the user."));
+        QVERIFY(f.failures.isEmpty());
+        QCOMPARE(boldItems(f.tree), QStringList());
+    }
+
+    void runningWithNoProgramChosenSaysSoAndRunsNothing() {
+        HandlerFixture f([](kestrin::Project* p) { new kestrin::UR5eRobot(p->workspace(), "R"); });
+        int made = 0;
+        f.handler->_on_simulator_created = [&made](kestrin::Simulator*) { ++made; };
+        f.status->indicateCompleted(); // as an earlier run left it
+        QSignalSpy spy(f.status, &KSStatusBarWidget::stateChanged);
+        LogCapture log;
+        DialogDriver::expect(DialogDriver::accept()); // the selector offers no program
+        f.handler->runLocalSimulator();
+        const QString text("No program was chosen to run: add a behavior without a parent to make one.");
+        QCOMPARE(log.lines(), QStringList{"error: " + text});
+        QCOMPARE(f.failures, QStringList{text});
+        QCOMPARE(made, 0);
+        QCOMPARE(spy.count(), 0);
+        QCOMPARE(f.status->text(), QString("Completed"));
+        QVERIFY(!f.project()->history().canUndo()); // no run to undo
+    }
+
+    void aTooltipOrPopupClosingDuringARunLeavesItPlaying() {
+        HandlerFixture f(runnableCell);
+        bool closed = false;
+        f.handler->_on_simulator_created = [&](kestrin::Simulator* s) {
+            s->setSpeed(5);
+            s->setStepObserver([&](double t) {
+                if (t < 0.1 || closed)
+                    return;
+                closed = true;
+                for (Qt::WindowType type : {Qt::ToolTip, Qt::Popup}) {
+                    QWidget passing(nullptr, type);
+                    passing.show();
+                    passing.close();
+                }
+            });
+        };
+        DialogDriver::expect(DialogDriver::choose(K::EXECUTE_BEHAVIOR_KEY, "Go Near"));
+        f.handler->runLocalSimulator();
+        QVERIFY(closed);
+        QCOMPARE(f.status->state(), State::Completed);
+    }
+
+    void aSpeedMustBePositive() {
+        HandlerFixture f(runnableCell);
+        kestrin::Simulator sim(f.project(), f.container->viewer());
+        for (double bad : {0.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity()})
+            QVERIFY_EXCEPTION_THROWN(sim.setSpeed(bad), kestrin::ValueError);
+        QCOMPARE(sim.speed(), 1.0);
     }
 };
 

@@ -17,6 +17,7 @@
 #include <kestrin_app/status.h>
 
 #include <QAction>
+#include <QComboBox>
 #include <QDir>
 #include <QDockWidget>
 #include <QFile>
@@ -30,7 +31,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
+#include <QToolBar>
 #include <QTreeWidgetItemIterator>
+#include <QWheelEvent>
 #include <memory>
 
 using Group = KSProjectTree::Group;
@@ -84,6 +88,33 @@ QColor lightColour(KSStatusBarWidget& status) {
     auto* light = status.findChild<QLabel*>(QStringLiteral("statusLight"));
     const QImage image = light->grab().toImage();
     return image.pixelColor(image.width() / 2, image.height() / 2);
+}
+
+/// A robot, a program "Go Near" (one move) and a program "Long" (one wait of `waitSeconds`) in
+/// the window's project, shown and as if just opened.
+void prepareRunCell(KSMainWindow& window, double waitSeconds) {
+    kestrin::Project* p = window.handler().project();
+    auto* arm = new kestrin::UR5eRobot(p->workspace(), "R");
+    Eigen::VectorXd goal = arm->homePositions();
+    goal[0] += 0.3;
+    new kestrin::JointPositionTarget(p, "Near", std::make_unique<kestrin::DeterministicDistribution>(goal));
+    auto* program = new kestrin::Sequence(p, "Go Near");
+    p->addProgram(program);
+    auto* move = new kestrin::MoveToJointTarget(p, "Move Near");
+    move->setProperty("robot", "R");
+    move->setProperty("target", "Near");
+    program->_addChild(move);
+    auto* longer = new kestrin::Sequence(p, "Long");
+    p->addProgram(longer);
+    auto* wait = new kestrin::Wait(p, "Long Wait");
+    wait->setProperty("duration", waitSeconds);
+    longer->_addChild(wait);
+    window.handler()._rebuildViewerAndTree();
+    p->history().reset();
+}
+
+QString secondsText(double seconds) {
+    return QString::asprintf("%.2f s", seconds);
 }
 
 struct Run {
@@ -366,24 +397,43 @@ private slots:
         QVERIFY2(completed.green() > completed.red() + 60 && completed.green() > completed.blue() + 60,
                  qPrintable(completed.name()));
 
-        status.indicateFaulted();
+        auto* light = status.findChild<QLabel*>("statusLight");
+        auto* label = status.findChild<QLabel*>("statusText");
+        const QString why = "'Move' would take joint 3 of robot 'R' to 229.2 degrees";
+        status.indicateFaulted(why);
         QCOMPARE(status.state(), KSStatusBarWidget::State::Faulted);
         QCOMPARE(status.text(), QString("Faulted"));
+        QCOMPARE(status.reason(), why);
+        QCOMPARE(light->toolTip(), why);
+        QCOMPARE(label->toolTip(), why);
         const QColor faulted = lightColour(status);
         QVERIFY2(faulted.red() > faulted.green() + 100 && faulted.red() > faulted.blue() + 100,
                  qPrintable(faulted.name()));
 
+        status.indicateStopped("The run was stopped by the user.");
+        QCOMPARE(status.state(), KSStatusBarWidget::State::Stopped);
+        QCOMPARE(status.text(), QString("Stopped"));
+        QCOMPARE(light->toolTip(), QString("The run was stopped by the user."));
+        const QColor stopped = lightColour(status);
+
+        // A reason belongs to the state it came with.
         status.indicateReady();
         QCOMPARE(status.text(), QString("Ready"));
+        QCOMPARE(status.reason(), QString());
+        QCOMPARE(label->toolTip(), QString());
+        QCOMPARE(light->toolTip(), QString("Ready"));
         QCOMPARE(lightColour(status), ready);
-        QVERIFY(ready != running && ready != completed && ready != faulted);
+        const QList<QColor> colours{ready, running, completed, stopped, faulted};
+        for (int i = 0; i < colours.size(); ++i)
+            for (int j = i + 1; j < colours.size(); ++j)
+                QVERIFY2(colours[i] != colours[j], qPrintable(colours[i].name()));
         // Showing the same state again is no change.
         status.indicateReady();
         QList<KSStatusBarWidget::State> states;
         for (const QList<QVariant>& args : qAsConst(changed))
             states << args.at(0).value<KSStatusBarWidget::State>();
         using S = KSStatusBarWidget::State;
-        QCOMPARE(states, (QList<S>{S::Running, S::Completed, S::Faulted, S::Ready}));
+        QCOMPARE(states, (QList<S>{S::Running, S::Completed, S::Faulted, S::Stopped, S::Ready}));
     }
 
     // --- Log panel ----------------------------------------------------------------------------
@@ -562,15 +612,18 @@ private slots:
             window.show();
             QVERIFY(QTest::qWaitForWindowExposed(&window));
             double stoppedAt = -1, lastStep = 0;
+            bool shownUntilTheRunIsOver = true;
             handler._on_simulator_created = [&](kestrin::Simulator* sim) {
                 sim->setStepObserver([&](double t) {
                     lastStep = t;
+                    shownUntilTheRunIsOver = shownUntilTheRunIsOver && window.isVisible();
                     if (t > 0.3 && stoppedAt < 0) {
                         stoppedAt = t;
                         if (byKey)
                             QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
                         else
                             window.close();
+                        shownUntilTheRunIsOver = shownUntilTheRunIsOver && window.isVisible();
                     }
                 });
             };
@@ -581,11 +634,216 @@ private slots:
             handler.runLocalSimulator();
             QVERIFY(stoppedAt > 0);
             QVERIFY2(lastStep < stoppedAt + 0.5, "the run went on after the request to quit");
+            // The window closes after the run, with the offer to save, not under it.
+            QVERIFY(shownUntilTheRunIsOver);
             QTRY_COMPARE(exits, QList<int>{0});
             QVERIFY(!window.isVisible());
             QCOMPARE(testing::DialogDriver::seenTitles().last(), QString("Save Project"));
         }
         QApplication::setQuitOnLastWindowClosed(true);
+    }
+
+    // --- Run toolbar --------------------------------------------------------------------------
+
+    void runToolBarFollowsARunAndItsStopButtonTakesClicksWhenNothingElseDoes() {
+        KSMainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        prepareRunCell(window, 30);
+        auto& handler = window.handler();
+        auto* bar = window.findChild<QToolBar*>("runToolBar");
+        QVERIFY(bar);
+        QAction* stop = window.findAction("actionStopRun");
+        QAction* pause = window.findAction("actionPauseRun");
+        QAction* newProject = window.findAction("actionNewProject");
+        auto* speed = bar->findChild<QComboBox*>("runSpeed");
+        auto* time = bar->findChild<QLabel*>("runTime");
+        QVERIFY(stop && pause && speed && time);
+        QCOMPARE(stop->parent(), bar);
+        QVERIFY(!stop->isEnabled() && !pause->isEnabled());
+        QStringList speeds;
+        for (int i = 0; i < speed->count(); ++i)
+            speeds << speed->itemText(i);
+        QCOMPARE(speeds, (QStringList{"0.25x", "0.5x", "1x", "2x", "5x", "10x"}));
+        QCOMPARE(speed->currentText(), QString("1x"));
+        QVERIFY(speed->isEnabled());
+
+        KSProjectTree* tree = window.projectTree();
+        QTreeWidgetItem* other = tree->itemForBehavior("Go Near");
+        tree->clearSelection();
+        QSignalSpy newProjectTriggered(newProject, &QAction::triggered);
+        QStringList seen;
+        double stoppedAt = -1, lastStep = 0;
+        handler._on_simulator_created = [&](kestrin::Simulator* sim) {
+            sim->setStepObserver([&](double t) {
+                lastStep = t;
+                if (t < 0.2 || stoppedAt >= 0)
+                    return;
+                stoppedAt = t;
+                seen << QString("enabled %1 %2").arg(stop->isEnabled()).arg(pause->isEnabled());
+                seen << "time " + time->text();
+                // Clicks on the cell, the tree or the other toolbars go nowhere during a run...
+                // (Clicked through the window, as the window system delivers them.)
+                auto click = [&window](QWidget* widget, QPoint at) {
+                    QTest::mouseClick(window.windowHandle(), Qt::LeftButton, {}, widget->mapTo(&window, at));
+                };
+                click(tree->viewport(), tree->visualItemRect(other).center());
+                seen << QString("selected %1").arg(tree->selectedItems().size());
+                QWidget* newButton = window.findChild<QToolBar*>("mainToolBar")->widgetForAction(newProject);
+                click(newButton, newButton->rect().center());
+                // ...those on the run controls do.
+                QWidget* stopButton = bar->widgetForAction(stop);
+                click(stopButton, stopButton->rect().center());
+            });
+        };
+        testing::LogCapture log;
+        testing::DialogDriver::reset();
+        testing::DialogDriver::expect(testing::DialogDriver::choose(
+            kestrin_app::content::KSSelectorDialog::EXECUTE_BEHAVIOR_KEY, "Long"));
+        handler.runLocalSimulator();
+        QVERIFY(stoppedAt > 0);
+        QCOMPARE(seen, (QStringList{"enabled 1 1", "time " + secondsText(stoppedAt), "selected 0"}));
+        QCOMPARE(newProjectTriggered.count(), 0);
+        QCOMPARE(lastStep, stoppedAt);
+        QCOMPARE(window.statusWidget()->state(), KSStatusBarWidget::State::Stopped);
+        QVERIFY2(log.contains(QString::asprintf("info: Program 'Long' stopped after %.2f s of simulated time",
+                                                stoppedAt)),
+                 qPrintable(log.lines().join('\n')));
+        QCOMPARE(log.lines().filter(QRegularExpression("^error")), QStringList());
+        // Idle again, with the time where the run ended.
+        QVERIFY(!stop->isEnabled() && !pause->isEnabled());
+        QCOMPARE(time->text(), secondsText(stoppedAt));
+        QCOMPARE(handler._simulator, nullptr);
+        testing::DialogDriver::reset();
+    }
+
+    void pauseHoldsSimulatedTimeStillUntilResumed() {
+        KSMainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        prepareRunCell(window, 0.6);
+        auto& handler = window.handler();
+        auto* bar = window.findChild<QToolBar*>("runToolBar");
+        QAction* pause = window.findAction("actionPauseRun");
+        auto* time = bar->findChild<QLabel*>("runTime");
+
+        bool paused = false, resumed = false, safetyStop = false;
+        int stepsWhilePaused = 0;
+        double pausedAt = -1, heldAt = -1;
+        QStringList seen;
+        handler._on_simulator_created = [&](kestrin::Simulator* sim) {
+            sim->setStepObserver([&](double t) {
+                if (paused)
+                    ++stepsWhilePaused;
+                if (t < 0.2 || pausedAt >= 0)
+                    return;
+                pausedAt = t;
+                QTest::mouseClick(bar->widgetForAction(pause), Qt::LeftButton);
+                paused = true;
+                seen << pause->text() + QString(" %1").arg(pause->isChecked());
+                // Resumed from the event processing of the paused run, a good while later, with
+                // Space: the pause key while a run plays.
+                QTimer::singleShot(400, &window, [&] {
+                    heldAt = handler._simulator->simulatedSeconds();
+                    seen << "time " + time->text();
+                    paused = false;
+                    QTest::keyClick(&window, Qt::Key_Space);
+                    resumed = true;
+                    seen << pause->text() + QString(" %1").arg(pause->isChecked());
+                });
+                // Should resuming fail, the test fails rather than waits for ever.
+                QTimer::singleShot(20000, &window, [&] {
+                    if (handler._simulator) {
+                        safetyStop = true;
+                        handler._simulator->requestStop();
+                    }
+                });
+            });
+        };
+        testing::DialogDriver::reset();
+        testing::DialogDriver::expect(testing::DialogDriver::choose(
+            kestrin_app::content::KSSelectorDialog::EXECUTE_BEHAVIOR_KEY, "Long"));
+        handler.runLocalSimulator();
+        QVERIFY(!safetyStop);
+        QVERIFY(resumed);
+        QCOMPARE(stepsWhilePaused, 0);
+        QCOMPARE(heldAt, pausedAt);
+        QCOMPARE(seen, (QStringList{"Resume 1", "time " + secondsText(pausedAt), "Pause 0"}));
+        QCOMPARE(window.statusWidget()->state(), KSStatusBarWidget::State::Completed);
+        QCOMPARE(time->text(), secondsText(0.6));
+        testing::DialogDriver::reset();
+    }
+
+    void speedChoiceAppliesToTheRunPlayingAndToTheNext() {
+        KSMainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        prepareRunCell(window, 600);
+        auto& handler = window.handler();
+        auto* bar = window.findChild<QToolBar*>("runToolBar");
+        auto* speed = bar->findChild<QComboBox*>("runSpeed");
+
+        // Simulated seconds per wall-clock second over about 0.4 s at 0.25x, then at 10x.
+        int phase = 0;
+        QElapsedTimer wall;
+        double phaseStart = 0, slow = 0, fast = 0, afterWheel = 0;
+        bool listShown = false;
+        handler._on_simulator_created = [&](kestrin::Simulator* sim) {
+            sim->setStepObserver([&](double t) {
+                if (phase == 0 && t > 0.05) {
+                    speed->setCurrentIndex(speed->findText("0.25x"));
+                    wall.start();
+                    phaseStart = t;
+                    phase = 1;
+                } else if (phase == 1 && wall.elapsed() >= 400) {
+                    slow = (t - phaseStart) / (wall.elapsed() / 1000.0);
+                    speed->setCurrentIndex(speed->findText("10x"));
+                    wall.start();
+                    phaseStart = t;
+                    phase = 2;
+                } else if (phase == 2 && wall.elapsed() >= 400) {
+                    fast = (t - phaseStart) / (wall.elapsed() / 1000.0);
+                    // The mouse wheel on the speed choice reaches it during the run: one up, 5x.
+                    QWheelEvent wheel(QPointF(5, 5), speed->mapToGlobal(QPoint(5, 5)), QPoint(),
+                                      QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+                    QApplication::sendEvent(speed, &wheel);
+                    afterWheel = handler._simulator->speed();
+                    // Escape in the open list closes the list, and the run goes on.
+                    speed->showPopup();
+                    listShown = speed->view()->isVisible();
+                    QTest::keyClick(speed->view(), Qt::Key_Escape);
+                    listShown = listShown && !speed->view()->isVisible();
+                    phase = 3;
+                } else if (phase == 3) {
+                    handler._simulator->requestStop();
+                    phase = 4;
+                }
+            });
+        };
+        testing::DialogDriver::reset();
+        testing::DialogDriver::expect(testing::DialogDriver::choose(
+            kestrin_app::content::KSSelectorDialog::EXECUTE_BEHAVIOR_KEY, "Long"));
+        handler.runLocalSimulator();
+        QCOMPARE(phase, 4);
+        QVERIFY(listShown);
+        // Generous bounds: 1x would give about 1, 10x gives about ten times 1x on any machine
+        // that keeps up with a tenth of that.
+        QVERIFY2(slow < 0.5, qPrintable(QString::number(slow)));
+        QVERIFY2(fast > 4 * slow, qPrintable(QString("%1 then %2").arg(slow).arg(fast)));
+        QCOMPARE(speed->currentText(), QString("5x"));
+        QCOMPARE(afterWheel, 5.0);
+
+        // The next run starts at the speed chosen.
+        double nextSpeed = 0;
+        handler._on_simulator_created = [&](kestrin::Simulator* sim) {
+            nextSpeed = sim->speed();
+            sim->setStepObserver([sim](double) { sim->requestStop(); });
+        };
+        testing::DialogDriver::expect(testing::DialogDriver::choose(
+            kestrin_app::content::KSSelectorDialog::EXECUTE_BEHAVIOR_KEY, "Long"));
+        handler.runLocalSimulator();
+        QCOMPARE(nextSpeed, 5.0);
+        testing::DialogDriver::reset();
     }
 
     // --- Command line -------------------------------------------------------------------------

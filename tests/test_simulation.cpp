@@ -156,6 +156,64 @@ private slots:
         QVERIFY2(outcome.reason.contains(expected), qPrintable(outcome.reason));
         if (breakage == 1)
             QVERIFY(cell.robot->jointPositions() == before); // refused before moving
+        // A stop is the user's doing, not a fault of any behavior; a missing program has none.
+        QCOMPARE(outcome.stopped, breakage == 6);
+        const QString faulted = breakage == 0 || breakage == 6 ? "" : breakage == 5 ? "Reach" : "Move";
+        QCOMPARE(outcome.faultedBehavior, faulted);
+    }
+
+    void runReportsEachBehaviorAsItStartsAndNamesTheInnermostThatFaulted() {
+        Cell cell(vec({0.5, -1.2, 1.0, -1.0, -1.5, 0.3}));
+        // Main: Move, Inner (Pause, Too Far), Never
+        auto* inner = new Sequence(&cell.project, "Inner");
+        cell.main->_addChild(inner);
+        auto* pause = new Wait(&cell.project, "Pause");
+        pause->setProperty("duration", 0.1);
+        inner->_addChild(pause);
+        Eigen::VectorXd beyond = vec({0.5, -1.2, 4.0, -1.0, -1.5, 0.3});
+        new JointPositionTarget(&cell.project, "Beyond", std::make_unique<DeterministicDistribution>(beyond));
+        auto* tooFar = new MoveToJointTarget(&cell.project, "Too Far");
+        tooFar->setProperty("robot", "Arm");
+        tooFar->setProperty("target", "Beyond");
+        inner->_addChild(tooFar);
+        cell.main->_addChild(new Wait(&cell.project, "Never"));
+
+        QStringList started;
+        QList<double> startedAt;
+        ProgramRunner runner(&cell.project);
+        double now = 0;
+        runner.setStepCallback([&](double t) {
+            now = t;
+            return true;
+        });
+        runner.setBehaviorCallback([&](const Behavior* b) {
+            started << b->name();
+            startedAt << now;
+        });
+        const RunOutcome outcome = runner.run("Main");
+        QVERIFY(!outcome.completed);
+        QVERIFY(!outcome.stopped);
+        QCOMPARE(started, (QStringList{"Main", "Move", "Inner", "Pause", "Too Far"}));
+        QCOMPARE(outcome.faultedBehavior, QString("Too Far"));
+        // Each starts when the one before it has ended: the wait only after the move.
+        QVERIFY(startedAt[3] > 0.1);
+        QVERIFY(std::abs(startedAt[4] - (startedAt[3] + 0.1)) < 1e-9);
+
+        // A run that completes names no behavior, also when one before it faulted.
+        cell.robot->setJointPositions(Eigen::VectorXd::Zero(6));
+        inner->_removeChild(tooFar);
+        started.clear();
+        const RunOutcome done = runner.run("Main");
+        QVERIFY2(done.completed, qPrintable(done.reason));
+        QCOMPARE(done.faultedBehavior, QString());
+        QCOMPARE(started, (QStringList{"Main", "Move", "Inner", "Pause", "Never"}));
+
+        // What the callback throws ends the run and reaches the caller.
+        runner.setBehaviorCallback([](const Behavior* b) {
+            if (b->name() == "Pause")
+                throw ValueError("observer gave up");
+        });
+        QVERIFY_EXCEPTION_THROWN(runner.run("Main"), ValueError);
     }
 
     void taskRegionMoveBringsTheToolIntoTheRegion() {

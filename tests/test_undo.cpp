@@ -206,6 +206,22 @@ private slots:
         QVERIFY(!p.history().record("Nothing")); // nothing changed: no step
     }
 
+    void savingIsNoChangeOfContent() {
+        Project p;
+        UndoHistory& h = p.history();
+        const quint64 start = h.contentChangeCount();
+        h.markSaved();
+        h.markUnsaved();
+        QVERIFY(!h.record("Nothing"));
+        QCOMPARE(h.contentChangeCount(), start);
+        new Desk(p.workspace(), "A");
+        h.markSaved(); // records the change first
+        QCOMPARE(h.contentChangeCount(), start + 1);
+        h.undo();
+        h.redo();
+        QCOMPARE(h.contentChangeCount(), start + 3);
+    }
+
     void historyOfALoadedProjectStartsAtTheFile() {
         // The start of a loaded project's history is made from the file at the first change;
         // whichever call comes first, it must be the project exactly as loaded.

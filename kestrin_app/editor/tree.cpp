@@ -5,11 +5,15 @@
 #include <kestrin/project.h>
 #include <kestrin/robot.h>
 #include <kestrin/tool_frame.h>
+#include <kestrin/undo_history.h>
 #include <kestrin/variable.h>
 #include <kestrin/workspace.h>
 #include <kestrin_app/container.h>
 
+#include <QColor>
+#include <QFont>
 #include <QHeaderView>
+#include <algorithm>
 #include <functional>
 
 using kestrin::Behavior;
@@ -142,6 +146,10 @@ void KSProjectTree::updateProjectTreeContent() {
     kestrin::Project* project = m_container->project();
     kestrin::Workspace* workspace = project ? project->workspace() : nullptr;
 
+    if (m_fault.item &&
+        (project != m_faultProject || !project || project->history().contentChangeCount() != m_faultChanges))
+        unmark(m_fault);
+
     const bool reset = m_resetPending || project != m_shownProject || workspace != m_shownWorkspace;
     if (reset) {
         resetContent();
@@ -202,6 +210,8 @@ void KSProjectTree::updateProjectTreeContent() {
 }
 
 void KSProjectTree::resetContent() {
+    m_running = RunMark{};
+    m_fault = RunMark{};
     for (QTreeWidgetItem* group : m_groups)
         qDeleteAll(group->takeChildren());
     m_objects.clear();
@@ -522,6 +532,7 @@ void KSProjectTree::setChildren(QTreeWidgetItem* parent, const std::vector<QTree
 void KSProjectTree::discard(std::vector<QTreeWidgetItem*>& items) {
     if (items.empty())
         return;
+    forgetMarksOn(items);
     for (QTreeWidgetItem* item : items)
         item->takeChildren();
 
@@ -605,4 +616,77 @@ Variable* KSProjectTree::variableAt(const QTreeWidgetItem* item) const {
         return nullptr;
     const kestrin::Project* project = m_container->project();
     return project ? project->findVariable(item->data(0, IdRole).toString()) : nullptr;
+}
+
+// --- Run marks -----------------------------------------------------------------------------------
+
+namespace {
+// A soft highlight behind the behavior playing, in the running light's amber; a fault in the
+// faulted light's red.
+const char* const kRunningBackground = "#ffe8a3";
+const char* const kFaultForeground = "#c62828";
+const char* const kFaultBackground = "#fde0e0";
+
+void styleItem(QTreeWidgetItem* item, const QColor& foreground, const QColor& background,
+               const QString& tip) {
+    for (int column = 0; column < item->columnCount(); ++column) {
+        QFont font = item->font(column);
+        font.setBold(true);
+        item->setFont(column, font);
+        if (foreground.isValid())
+            item->setForeground(column, foreground);
+        item->setBackground(column, background);
+        item->setToolTip(column, tip);
+    }
+}
+} // namespace
+
+void KSProjectTree::unmark(RunMark& mark) {
+    if (QTreeWidgetItem* item = mark.item) {
+        for (int column = 0; column < item->columnCount(); ++column)
+            for (int role :
+                 {int(Qt::FontRole), int(Qt::ForegroundRole), int(Qt::BackgroundRole), int(Qt::ToolTipRole)})
+                item->setData(column, role, QVariant());
+    }
+    mark = RunMark{};
+}
+
+void KSProjectTree::forgetMarksOn(const std::vector<QTreeWidgetItem*>& items) {
+    for (RunMark* mark : {&m_running, &m_fault})
+        if (mark->item && std::find(items.begin(), items.end(), mark->item) != items.end())
+            *mark = RunMark{};
+}
+
+void KSProjectTree::markRunningBehavior(const QString& name) {
+    if (m_running.item && m_running.name == name)
+        return;
+    unmark(m_running);
+    QTreeWidgetItem* item = name.isEmpty() ? nullptr : itemForBehavior(name);
+    if (!item)
+        return;
+    if (m_fault.item == item)
+        unmark(m_fault);
+    styleItem(item, QColor(), QColor(QString::fromLatin1(kRunningBackground)), QString());
+    m_running = RunMark{item, name};
+    scrollToItem(item);
+}
+
+void KSProjectTree::markFaultedBehavior(const QString& name, const QString& reason) {
+    unmark(m_running);
+    unmark(m_fault);
+    QTreeWidgetItem* item = name.isEmpty() ? nullptr : itemForBehavior(name);
+    if (!item)
+        return;
+    styleItem(item, QColor(QString::fromLatin1(kFaultForeground)),
+              QColor(QString::fromLatin1(kFaultBackground)), reason);
+    m_fault = RunMark{item, name};
+    const kestrin::Project* project = m_container->project();
+    m_faultProject = project;
+    m_faultChanges = project ? project->history().contentChangeCount() : 0;
+    scrollToItem(item);
+}
+
+void KSProjectTree::clearRunMarks() {
+    unmark(m_running);
+    unmark(m_fault);
 }

@@ -26,6 +26,11 @@ class WorkspaceObject;
 /// Refilling is incremental: items are kept per object, behavior and variable, and only items
 /// whose object was added, removed, renamed or moved are touched. Expansion and selection
 /// survive a refill; they are remembered by each item's key (KeyRole).
+///
+/// Runs are shown on the behaviors: the one a run is playing in bold on a highlight, scrolled into
+/// view; the one a run faulted in, in red with the reason as its tooltip, until the next run or
+/// until the project changes (a step recorded, undone or redone, or another project: the next
+/// refill takes the mark off).
 class KSProjectTree : public QTreeWidget {
     Q_OBJECT
 public:
@@ -64,7 +69,26 @@ public:
     kestrin::Behavior* behaviorAt(const QTreeWidgetItem* item) const;
     kestrin::Variable* variableAt(const QTreeWidgetItem* item) const;
 
+    /// Marks the behavior a run is playing (moving the mark from the one before); an empty name
+    /// or one the tree does not show marks none.
+    void markRunningBehavior(const QString& name);
+    /// Marks the behavior a run faulted in, taking off the running mark.
+    void markFaultedBehavior(const QString& name, const QString& reason);
+    /// Takes off both marks.
+    void clearRunMarks();
+    /// Names of the marked behaviors; empty when none is marked.
+    QString runningBehavior() const { return m_running.name; }
+    QString faultedBehavior() const { return m_fault.name; }
+
 private:
+    struct RunMark {
+        QTreeWidgetItem* item = nullptr;
+        QString name;
+    };
+    void unmark(RunMark& mark);
+    /// Forgets marks on items about to be deleted.
+    void forgetMarksOn(const std::vector<QTreeWidgetItem*>& items);
+
     struct ObjectEntry {
         QTreeWidgetItem* item;
         const kestrin::WorkspaceObject* object; // identity only, never dereferenced
@@ -113,4 +137,10 @@ private:
     /// objects added since have higher ids.
     quint64 m_lastId = 0;
     const kestrin::WorkspaceObject* m_lastObject = nullptr;
+
+    RunMark m_running;
+    RunMark m_fault;
+    // The project and its history's count of content changes when the fault was marked.
+    const kestrin::Project* m_faultProject = nullptr;
+    quint64 m_faultChanges = 0;
 };
