@@ -96,7 +96,7 @@ struct RobotLayout {
 };
 
 struct Body {
-    WorkspaceObject* object = nullptr;
+    const WorkspaceObject* object = nullptr;
     quint64 id = 0;
     const Type* type = nullptr;
     Kind kind = Kind::Item;
@@ -432,7 +432,7 @@ struct CollisionWorld::Impl : WorkspaceObserver {
     /// arm's build holds together (a UR's wrist 1 ball and wrist 3 are closer than their radii).
     void findIgnoredPairs(const Robot& robot, RobotLayout& l) {
         Body sample;
-        sample.object = const_cast<Robot*>(&robot);
+        sample.object = &robot;
         sample.kind = Kind::Robot;
         sample.layout = &l;
         buildRobot(sample, l);
