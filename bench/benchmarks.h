@@ -17,6 +17,8 @@ void registerEditingBenchmarks();
 void registerProjectFileBenchmarks();
 /// Simulated time against wall-clock time, without a viewer.
 void registerSimulationBenchmarks();
+/// One collision check of a robot pose at the smallest and the largest cell size.
+void registerCollisionBenchmarks();
 /// Whole processes: start-up against a minimal Qt and VTK program; peak memory per cell size.
 void registerProcessBenchmarks(const QString& self);
 

@@ -229,6 +229,31 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
             missing(figure, target);
     }
 
+    // Collision checking.
+    {
+        const std::string small = std::to_string(smallest), large = std::to_string(largest);
+        const double a = time("CollisionCheck/" + small), b = time("CollisionCheck/" + large);
+        const std::string figure = "One collision check of a robot pose (CollisionWorld::checkRobotAt): N=" +
+                                   withSeparators(largest) + " vs N=" + withSeparators(smallest);
+        if (a > 0 && b > 0)
+            rows.push_back({figure,
+                            format("%.2fx", b / a) + " (" + milliseconds(b) + " vs " + milliseconds(a) + ")",
+                            "<= 3x", verdict(b / a <= 3.0)});
+        else
+            missing(figure, "<= 3x");
+        const double movedA = time("MoveAndCollisionCheck/" + small);
+        const double movedB = time("MoveAndCollisionCheck/" + large);
+        const std::string moved = "Move a robot, then check it (setJointPositions, checkRobotAt): N=" +
+                                  withSeparators(largest) + " vs N=" + withSeparators(smallest);
+        if (movedA > 0 && movedB > 0)
+            rows.push_back({moved,
+                            format("%.2fx", movedB / movedA) + " (" + milliseconds(movedB) + " vs " +
+                                milliseconds(movedA) + ")",
+                            "-", "-"});
+        else
+            missing(moved, "-");
+    }
+
     // Reported as measured.
     {
         const std::string n = at + std::to_string(largest);

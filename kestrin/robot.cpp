@@ -58,6 +58,7 @@ double length(const KDL::Vector& v) {
 struct Robot::Kinematics {
     KDL::Chain chain;
     Eigen::VectorXd lower, upper, velocity, acceleration, home;
+    QStringList linkNames;
     double reach = 0;
     std::unique_ptr<KDL::ChainFkSolverPos_recursive> fk;
     std::unique_ptr<KDL::ChainJntToJacSolver> jacobian;
@@ -133,6 +134,7 @@ Robot::Robot(Workspace* workspace, const QString& name, const Model& model)
     k.velocity = vec(model.velocity);
     k.acceleration = vec(model.acceleration);
     k.home = vec(model.home);
+    k.linkNames = model.linkNames;
     for (size_t i = 0; i < model.rows.size(); ++i)
         k.reach += i == 0 ? std::abs(model.rows[i][0]) : std::hypot(model.rows[i][0], model.rows[i][2]);
     k.fk = std::make_unique<KDL::ChainFkSolverPos_recursive>(k.chain);
@@ -149,6 +151,7 @@ const Eigen::VectorXd& Robot::maxJointVelocities() const { return m_kin->velocit
 const Eigen::VectorXd& Robot::maxJointAccelerations() const { return m_kin->acceleration; }
 const Eigen::VectorXd& Robot::homePositions() const { return m_kin->home; }
 double Robot::reach() const { return m_kin->reach; }
+double Robot::linkRadius() const { return std::clamp(0.045 * std::max(m_kin->reach, 0.2), 0.018, 0.07); }
 
 void Robot::checkJointPositions(const Eigen::VectorXd& q) const {
     if (q.size() != getNumDofs())
@@ -198,6 +201,23 @@ std::vector<Pose> Robot::linkFrames(const Eigen::VectorXd& q) const {
     return frames;
 }
 
+std::vector<int> Robot::frameLinks() const {
+    std::vector<int> links{0};
+    int link = 0;
+    for (const KDL::Segment& segment : m_kin->chain.segments) {
+        if (segment.getJoint().getType() != KDL::Joint::None)
+            ++link;
+        links.push_back(link);
+    }
+    return links;
+}
+
+QString Robot::linkName(int link) const {
+    if (link >= 0 && link < m_kin->linkNames.size())
+        return m_kin->linkNames[link];
+    return QStringLiteral("link %1").arg(link);
+}
+
 std::optional<Eigen::VectorXd> Robot::solveIKNear(const Pose& flangeWorld, const Eigen::VectorXd& seed) const {
     if (seed.size() != getNumDofs() || !seed.allFinite())
         return std::nullopt;
@@ -242,7 +262,8 @@ std::optional<Eigen::VectorXd> Robot::solveIK(const Pose& flangeWorld, const Eig
             continue;
         KDL::Frame reached;
         m_kin->fk->JntToCart(m_kin->joints(q), reached);
-        if (length(reached.p - target.p) > kReachTolerance || length(KDL::diff(reached.M, target.M)) > kReachTolerance)
+        if (length(reached.p - target.p) > kReachTolerance ||
+            length(KDL::diff(reached.M, target.M)) > kReachTolerance)
             continue;
         if (!best || (q - reference).norm() < (*best - reference).norm())
             best = q;
@@ -340,6 +361,7 @@ Robot::Model urModel(double d1, double a2, double a3, double d4, double d5, doub
     }
     m.home = {0, -kPi / 2, kPi / 2, -kPi / 2, -kPi / 2, 0};
     m.baseSize = base;
+    m.linkNames = QStringList{"base", "shoulder", "upper arm", "forearm", "wrist 1", "wrist 2", "wrist 3"};
     return m;
 }
 
@@ -357,6 +379,8 @@ struct RobotModels {
         m.acceleration = {15, 7.5, 10, 12.5, 15, 20, 20};
         m.home = {0, -kPi / 4, 0, -3 * kPi / 4, 0, kPi / 2, kPi / 4};
         m.baseSize = {0.22, 0.22, 0.14};
+        for (int link = 0; link <= 7; ++link)
+            m.linkNames << QStringLiteral("link %1").arg(link);
         return m;
     }
 };

@@ -4,6 +4,8 @@
 
 #include "workspace_object.h"
 
+#include <QStringList>
+
 #include <Eigen/Core>
 #include <array>
 #include <memory>
@@ -13,6 +15,9 @@
 namespace kestrin {
 
 class ToolFrame;
+
+/// A joint's ball is this many times as wide as its links' tubes (see Robot::linkRadius).
+constexpr double kJointBallScale = 1.35;
 
 class Robot : public WorkspaceObject {
 public:
@@ -25,6 +30,8 @@ public:
         std::vector<std::array<double, 3>> rows;
         std::vector<double> lower, upper, velocity, acceleration, home;
         Eigen::Vector3d baseSize;
+        /// Usual names of the links, the base first, then the link each joint turns.
+        QStringList linkNames;
     };
     ~Robot() override;
     static const Type& staticType();
@@ -44,6 +51,9 @@ public:
     const Eigen::VectorXd& homePositions() const;
     /// Reach from the first joint's axis, for placement and camera fitting.
     double reach() const;
+    /// Radius of the tubes the links are drawn as, and collision-checked as, in metres; the
+    /// joints are balls kJointBallScale times as wide.
+    double linkRadius() const;
 
     /// Flange pose in the robot's base frame for joint positions `q`.
     Pose flangeInBase(const Eigen::VectorXd& q) const;
@@ -51,6 +61,12 @@ public:
     Pose flangePose() const;
     /// World poses of the base and of the frame after each segment, base first, flange last.
     std::vector<Pose> linkFrames(const Eigen::VectorXd& q) const;
+    /// For each pose of linkFrames: the link it is fixed to, 0 for the base and j for the link
+    /// that joint j turns. (A modified-DH model's first segment is fixed to the base.)
+    std::vector<int> frameLinks() const;
+    /// The usual name of a link, 0 being the base: "base", "shoulder", ... "wrist 3" for the UR
+    /// arms, "link 0" to "link 7" for the Panda.
+    QString linkName(int link) const;
     /// Joint positions within the limits that put the flange at `flangeWorld`, starting the
     /// search at `seed`; no value when none was found.
     std::optional<Eigen::VectorXd> solveIK(const Pose& flangeWorld, const Eigen::VectorXd& seed) const;

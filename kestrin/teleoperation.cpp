@@ -16,7 +16,7 @@ constexpr double kPi = 3.14159265358979323846;
 
 // A move is followed in steps no longer than these, each solved from the joint positions the
 // step before reached, so that the arm moves on one branch of its kinematics.
-constexpr double kStepDistance = 0.005;    // metres
+constexpr double kStepDistance = 0.005;      // metres
 constexpr double kStepAngle = 5 * kPi / 180; // radians
 // No joint turns further than this per 5 mm or 5 degrees of the tool's way. A solution that
 // needs more has left the arm's branch (a joint limit or a singularity in the way): taking it
@@ -31,7 +31,8 @@ constexpr int kRefinements = 6;
 Pose interpolate(const Pose& from, const Pose& to, double f) {
     Pose p = Pose::Identity();
     p.translation() = from.translation() + f * (to.translation() - from.translation());
-    p.linear() = Eigen::Quaterniond(from.linear()).slerp(f, Eigen::Quaterniond(to.linear())).toRotationMatrix();
+    p.linear() =
+        Eigen::Quaterniond(from.linear()).slerp(f, Eigen::Quaterniond(to.linear())).toRotationMatrix();
     return p;
 }
 
@@ -49,7 +50,8 @@ JogResult moveToolTowards(Robot* robot, const ToolFrame* tool, const Pose& targe
         throw ValueError(QStringLiteral("Tool frame '%1' is not on robot '%2'.")
                              .arg(tool ? tool->name() : QString(), robot ? robot->name() : QString()));
     if (!isValidPose(target))
-        throw ValueError(QStringLiteral("The target of tool frame '%1' must be finite and rigid.").arg(tool->name()));
+        throw ValueError(
+            QStringLiteral("The target of tool frame '%1' must be finite and rigid.").arg(tool->name()));
     const Pose flangeInTool = tool->offset().toPose().inverse();
     const Pose start = tool->pose();
     const double distance = (target.translation() - start.translation()).norm();
@@ -60,7 +62,9 @@ JogResult moveToolTowards(Robot* robot, const ToolFrame* tool, const Pose& targe
     // an int.
     const int steps = static_cast<int>(std::clamp(std::ceil(length), 1.0, 1e7));
     // How far joints may turn while the tool goes from `f0` to `f1` along the way (fractions).
-    auto allowedTurn = [&](double f0, double f1) { return kMaxJointStep * std::max((f1 - f0) * length, kLeastShare); };
+    auto allowedTurn = [&](double f0, double f1) {
+        return kMaxJointStep * std::max((f1 - f0) * length, kLeastShare);
+    };
 
     // A solution at fraction `f1` of the way from `from`, the solution at `f0`, if the arm can
     // get there without a flip.
@@ -107,16 +111,18 @@ JogResult moveToolTowards(Robot* robot, const ToolFrame* tool, const Pose& targe
     const std::optional<Eigen::VectorXd> elsewhere = robot->solveIK(blocked, q);
     if (elsewhere && largestTurn(q, *elsewhere).second > allowedTurn(at, blockedAt)) {
         const auto [joint, turn] = largestTurn(q, *elsewhere);
-        return {false, QStringLiteral("Robot '%1' cannot move tool frame '%2' on from here without turning joint %3 "
-                                      "by %4 degrees at once (a joint limit or a singularity is in the way); it "
-                                      "stopped before that. Jog another way, or move the joints.")
-                           .arg(robot->name(), tool->name())
-                           .arg(joint + 1)
-                           .arg(turn * 180 / kPi, 0, 'f', 0)};
+        return {false,
+                QStringLiteral("Robot '%1' cannot move tool frame '%2' on from here without turning joint %3 "
+                               "by %4 degrees at once (a joint limit or a singularity is in the way); it "
+                               "stopped before that. Jog another way, or move the joints.")
+                    .arg(robot->name(), tool->name())
+                    .arg(joint + 1)
+                    .arg(turn * 180 / kPi, 0, 'f', 0)};
     }
-    return {false, QStringLiteral("Robot '%1' cannot bring tool frame '%2' there; it stopped at the nearest pose it "
-                                  "can reach.")
-                       .arg(robot->name(), tool->name())};
+    return {false,
+            QStringLiteral("Robot '%1' cannot bring tool frame '%2' there; it stopped at the nearest pose it "
+                           "can reach.")
+                .arg(robot->name(), tool->name())};
 }
 
 Pose jogged(const Pose& pose, const Eigen::Vector3d& translation, const Eigen::Vector3d& rotation) {

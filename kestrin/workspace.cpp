@@ -114,6 +114,19 @@ std::vector<WorkspaceObject*> Workspace::objects() const {
     return out;
 }
 
+void Workspace::addObserver(WorkspaceObserver* observer) const {
+    m_observers.push_back(observer);
+}
+
+void Workspace::removeObserver(WorkspaceObserver* observer) const {
+    m_observers.erase(std::remove(m_observers.begin(), m_observers.end(), observer), m_observers.end());
+}
+
+void Workspace::_objectChanged(const WorkspaceObject& object) {
+    for (WorkspaceObserver* observer : m_observers)
+        observer->objectChanged(object);
+}
+
 QString Workspace::_uniqueName(Category category, const QString& wanted) const {
     return m_names[static_cast<size_t>(category)]->uniqueName(wanted);
 }

@@ -18,6 +18,17 @@ class TaskRegion;
 class ToolFrame;
 class NameRegistry;
 
+/// Learns of each change to a workspace's objects as it happens (each change also counts in the
+/// object's revision), so that it can bring only those up to date instead of visiting every
+/// object. Additions, removals and renames count in Workspace::structureRevision instead.
+class WorkspaceObserver {
+public:
+    virtual void objectChanged(const WorkspaceObject& object) = 0;
+
+protected:
+    ~WorkspaceObserver() = default;
+};
+
 class Workspace {
 public:
     explicit Workspace(Project* project);
@@ -60,6 +71,10 @@ public:
 
     /// Counts additions, removals and renames, so that views can tell when to re-list.
     quint64 structureRevision() const { return m_structureRevision; }
+    /// Tells `observer` of every change to an object from now on, until removeObserver. An
+    /// observer must be removed before it or the workspace goes.
+    void addObserver(WorkspaceObserver* observer) const;
+    void removeObserver(WorkspaceObserver* observer) const;
 
     // Used by the objects and by Project.
     void _adopt(WorkspaceObject* object);
@@ -69,6 +84,7 @@ public:
     void _swapContents(Workspace& other);
     void _clear();
     void _structureChanged() { ++m_structureRevision; }
+    void _objectChanged(const WorkspaceObject& object);
     /// While off, new objects keep the pose they were constructed with (loading sets it next).
     void _setAutoPlace(bool on) { m_autoPlace = on; }
     /// While on, objects do not mark the floor cells they stand on; after it is turned off, they
@@ -107,6 +123,7 @@ private:
     bool m_floorStale = false; // objects' floor cells are not marked
     quint64 m_nextId = 1;
     quint64 m_structureRevision = 1;
+    mutable std::vector<WorkspaceObserver*> m_observers;
 };
 
 } // namespace kestrin

@@ -76,7 +76,10 @@ void WorkspaceObject::setSizeChecked(const Eigen::Vector3d& size) {
         m_workspace->_updateFloor(this);
 }
 
-void WorkspaceObject::touch() { ++m_revision; }
+void WorkspaceObject::touch() {
+    ++m_revision;
+    m_workspace->_objectChanged(*this);
+}
 
 void WorkspaceObject::writeJson(QJsonObject&) const {}
 void WorkspaceObject::readJson(const QJsonObject&, const JsonContext&) {}

@@ -434,7 +434,8 @@ private slots:
                 robot->setJointPositions(*found);
                 const Pose reached = robot->flangePose();
                 const double offBy = (reached.translation() - target.translation()).norm();
-                const double turnedBy = Eigen::AngleAxisd(reached.linear().transpose() * target.linear()).angle();
+                const double turnedBy =
+                    Eigen::AngleAxisd(reached.linear().transpose() * target.linear()).angle();
                 QVERIFY2(offBy <= 1e-6 && turnedBy <= 1e-6,
                          qPrintable(QString("%1 m, %2 rad off").arg(offBy).arg(turnedBy)));
                 robot->setJointPositions(q);

@@ -473,7 +473,8 @@ private slots:
     void joggingNeverFlipsTheArm_data() {
         QTest::addColumn<Eigen::VectorXd>("joints");
         QTest::addColumn<bool>("aboutTheTool"); // turn about the tool's own z, else the world's z
-        QTest::newRow("joint 6 at its limit") << vec({0, -kPi / 2, kPi / 2, -kPi / 2, -kPi / 2, 2 * kPi - 0.02}) << true;
+        QTest::newRow("joint 6 at its limit")
+            << vec({0, -kPi / 2, kPi / 2, -kPi / 2, -kPi / 2, 2 * kPi - 0.02}) << true;
         QTest::newRow("wrist singularity") << vec({0.3, -1.2, 1.5, -1.9, 0.002, 0.4}) << false;
     }
     void joggingNeverFlipsTheArm() {
@@ -527,8 +528,8 @@ private slots:
         QVERIFY(moveToolTowards(cell.robot, cell.tool, far).reached);
         QVERIFY((cell.tool->pose().translation() - far.translation()).norm() < 1e-6);
         QVERIFY(Eigen::AngleAxisd(cell.tool->pose().linear().transpose() * far.linear()).angle() < 1e-6);
-        QVERIFY_EXCEPTION_THROWN(moveToolTowards(cell.robot, cell.tool, Pose(Eigen::Matrix4d::Constant(std::nan("")))),
-                                 ValueError);
+        const Pose broken(Eigen::Matrix4d::Constant(std::nan("")));
+        QVERIFY_EXCEPTION_THROWN(moveToolTowards(cell.robot, cell.tool, broken), ValueError);
     }
 };
 

@@ -316,8 +316,7 @@ void SceneItem::buildShape(const WorkspaceObject& object) {
         // the base, drawn from m_linkData and m_jointData, which updateRobotLinks rewrites when
         // the joints move. The base box stands on the robot's origin.
         addBox({0, 0, size.z() / 2}, size, Look::RobotBase);
-        const double reach = std::max(static_cast<const Robot&>(object).reach(), 0.2);
-        const double radius = std::clamp(0.045 * reach, 0.018, 0.07);
+        const double radius = static_cast<const Robot&>(object).linkRadius();
         m_linkData = vtkSmartPointer<vtkPolyData>::New();
         m_linkData->SetPoints(vtkSmartPointer<vtkPoints>::New());
         m_linkData->SetLines(vtkSmartPointer<vtkCellArray>::New());
@@ -335,7 +334,7 @@ void SceneItem::buildShape(const WorkspaceObject& object) {
         addPart(links);
 
         auto ball = vtkSmartPointer<vtkSphereSource>::New();
-        ball->SetRadius(radius * 1.35);
+        ball->SetRadius(radius * kJointBallScale);
         ball->SetThetaResolution(16);
         ball->SetPhiResolution(12);
         m_jointData = vtkSmartPointer<vtkPolyData>::New();
