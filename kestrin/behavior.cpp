@@ -40,7 +40,9 @@ bool Behavior::isAttached() const {
     return b->m_isProgram;
 }
 
-void Behavior::_addChild(Behavior* child) {
+void Behavior::_addChild(Behavior* child) { _insertChild(child, static_cast<int>(m_children.size())); }
+
+void Behavior::_insertChild(Behavior* child, int index) {
     if (!child)
         throw ValueError(QStringLiteral("No behavior was given to add below '%1'.").arg(m_name));
     if (!acceptsChildren())
@@ -66,7 +68,8 @@ void Behavior::_addChild(Behavior* child) {
         throw ValueError(QStringLiteral("Behavior '%1' cannot go below '%2': programs nest at most %3 levels deep.")
                              .arg(child->m_name, m_name)
                              .arg(kMaxBehaviorDepth));
-    m_children.push_back(child);
+    index = std::clamp(index, 0, static_cast<int>(m_children.size()));
+    m_children.insert(m_children.begin() + index, child);
     child->m_parent = this;
     touch();
     m_project->_structureChanged();

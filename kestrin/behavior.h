@@ -41,6 +41,8 @@ public:
     /// no children, when `child` belongs to another project, already has a place in a program,
     /// is this behavior or one of its ancestors, or would nest deeper than kMaxBehaviorDepth.
     void _addChild(Behavior* child);
+    /// Puts `child` at `index` among the children (clamped to the ends); throws as _addChild.
+    void _insertChild(Behavior* child, int index);
     /// Removes `child` from the children (it stays in the project, detached).
     void _removeChild(Behavior* child);
 

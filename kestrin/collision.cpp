@@ -4,6 +4,7 @@
 #include "error.h"
 #include "items.h"
 #include "robot.h"
+#include "tool_frame.h"
 #include "workspace.h"
 
 #include <fcl/broadphase/broadphase_dynamic_AABB_tree.h>
@@ -17,6 +18,7 @@
 #include <cmath>
 #include <map>
 #include <random>
+#include <set>
 
 namespace kestrin {
 
@@ -277,9 +279,17 @@ struct CollisionWorld::Impl : WorkspaceObserver {
         Eigen::Vector3d last = frames[0].translation();
         for (size_t s = 1; s < frames.size(); ++s) {
             const Eigen::Vector3d p = frames[s].translation();
-            const double length = (p - last).norm();
-            if (length < kSamePoint)
+            if ((p - last).norm() < kSamePoint)
                 continue;
+            if (last == frames[0].translation()) {
+                // The first segment rises out of the base box: the part inside it is the base,
+                // and the capsule starts at its top (else its round end would reach below the
+                // base, into whatever the robot stands on).
+                const Eigen::Vector3d up = (p - last).normalized();
+                if (up.z() > 0.5)
+                    last += up * std::min(base.z(), 0.9 * (p - last).norm());
+            }
+            const double length = (p - last).norm();
             const int link = layout.frameLinks[s];
             Pose segment = Pose::Identity();
             segment.translation() = (p + last) / 2;
@@ -603,6 +613,13 @@ struct CollisionWorld::Impl : WorkspaceObserver {
             if (Body* robot = bodyOf(static_cast<const Effector&>(*body->object).robot()))
                 carry(*body, *robot, robot->layout->lastLink);
         }
+        // An item held by a gripper's tool frame rides on the robot's last link.
+        for (const auto& body : bodies) {
+            const auto* item = dynamic_cast<const CustomItem*>(body->object);
+            const ToolFrame* tool = item ? item->heldBy() : nullptr;
+            if (Body* robot = tool ? bodyOf(tool->robot()) : nullptr)
+                carry(*body, *robot, robot->layout->lastLink);
+        }
         // By id first: an object that left the cell may be gone, and is not to be touched.
         auto alive = [&](const WorkspaceObject* object, quint64 id) {
             return workspace->findById(id) == object && object->isListed();
@@ -656,6 +673,14 @@ struct CollisionWorld::Impl : WorkspaceObserver {
         return probes;
     }
 
+    std::set<std::pair<quint64, quint64>> ignoredPairs; // by object id, smaller first
+
+    bool isIgnored(const WorkspaceObject* a, const WorkspaceObject* b) const {
+        if (ignoredPairs.empty())
+            return false;
+        return ignoredPairs.count(std::minmax(a->id(), b->id())) > 0;
+    }
+
     /// Whether two solids that move with the same robot are checked against each other.
     static bool selfChecked(const Solid& x, const Solid& y) {
         const Body* robot = x.body->mover();
@@ -697,6 +722,12 @@ struct CollisionWorld::Impl : WorkspaceObserver {
                 if (mover == &robot)
                     continue; // its own solids where it is now; checked among the probes below
                 if (onlyLaterRobots && mover && mover->id < robot.id)
+                    continue;
+                // A robot's base stays where it stands (on a desk, say): against what does not
+                // move either, it is no collision.
+                if (!mover && probe->body == &robot && probe->link == 0)
+                    continue;
+                if (isIgnored(probe->body->object, other->body->object))
                     continue;
                 if (auto where = meet(*probe->probe, *other->placed, clearance))
                     note(contacts, *probe, *other, *where);
@@ -756,6 +787,13 @@ void CollisionWorld::setClearance(double metres) {
             QStringLiteral("The clearance must be a distance of 0 m or more (got %1).").arg(metres));
     d->clearance = metres;
 }
+
+void CollisionWorld::ignoreContacts(const WorkspaceObject* a, const WorkspaceObject* b) {
+    if (a && b)
+        d->ignoredPairs.insert(std::minmax(a->id(), b->id()));
+}
+
+void CollisionWorld::clearIgnoredContacts() { d->ignoredPairs.clear(); }
 
 double CollisionWorld::clearance() const {
     return d->clearance;

@@ -63,7 +63,8 @@ struct PathContact {
 /// - What a robot carries against its links, except the link it rides on and the last link.
 ///   Things the same robot carries are not checked against each other (an item attached to a
 ///   robot against its gripper, say).
-/// - Solids that no robot carries are never checked against each other (a desk and an item).
+/// - Solids that no robot carries are never checked against each other (a desk and an item),
+///   nor a robot's base against them: it stays where it stands.
 ///
 /// The clearance: solids of different objects closer than it count as a contact (measured by
 /// FCL's distance query between the exact shapes). A robot's own links and what it carries
@@ -82,6 +83,11 @@ public:
     /// Throws ValueError unless `metres` is finite and not negative. Default 0.
     void setClearance(double metres);
     double clearance() const;
+
+    /// Contacts between these two objects are not reported until clearIgnoredContacts (an item
+    /// just grasped, say, against the desk it stood on).
+    void ignoreContacts(const WorkspaceObject* a, const WorkspaceObject* b);
+    void clearIgnoredContacts();
 
     /// All contacts in the cell as it is: robots against themselves, each other and the cell.
     std::vector<Contact> check();

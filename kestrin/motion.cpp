@@ -67,6 +67,18 @@ double JointMove::progressRate(double t) const {
     return m_accel * (m_duration - t);
 }
 
+double JointMove::timeAt(double fraction) const {
+    if (m_duration <= 0)
+        return 0.0;
+    fraction = std::clamp(fraction, 0.0, 1.0);
+    const double rampDistance = 0.5 * m_accel * m_rampTime * m_rampTime;
+    if (fraction <= rampDistance)
+        return std::sqrt(2 * fraction / m_accel);
+    if (fraction <= 1.0 - rampDistance)
+        return m_rampTime + (fraction - rampDistance) / m_peakRate;
+    return m_duration - std::sqrt(2 * (1.0 - fraction) / m_accel);
+}
+
 Eigen::VectorXd JointMove::positionAt(double t) const { return m_start + m_delta * progress(t); }
 Eigen::VectorXd JointMove::velocityAt(double t) const { return m_delta * progressRate(t); }
 

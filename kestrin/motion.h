@@ -19,6 +19,8 @@ public:
     double duration() const { return m_duration; }
     /// Joint positions at time `t` (clamped to [0, duration]).
     Eigen::VectorXd positionAt(double t) const;
+    /// The time at which the move is `fraction` of the way (0 to 1) from start to goal.
+    double timeAt(double fraction) const;
     /// Joint speeds at time `t`.
     Eigen::VectorXd velocityAt(double t) const;
 

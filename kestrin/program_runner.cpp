@@ -31,18 +31,32 @@ RunOutcome ProgramRunner::run(const QString& programName) {
     RunOutcome outcome;
     m_time = 0;
     m_current = nullptr;
+    m_colliding.clear();
+    m_ignoringUntilMoved = false;
+    m_world.reset();
     try {
         if (programName.isEmpty())
             throw Fault{QStringLiteral("No program was chosen: add a behavior without a parent to make one.")};
         const Behavior* program = m_project->programs().value(programName);
         if (!program)
             throw Fault{QStringLiteral("There is no program named '%1'.").arg(programName)};
+        if (m_checkCollisions) {
+            m_world = std::make_unique<CollisionWorld>(m_project->workspace());
+            m_world->setClearance(m_project->workspace()->clearance());
+            // A cell that starts in collision faults the run before anything moves.
+            const std::vector<Contact> contacts = m_world->check();
+            if (!contacts.empty()) {
+                m_current = program;
+                collided(contacts);
+            }
+        }
         runBehavior(program);
         outcome.completed = true;
     } catch (const Fault& fault) {
         outcome.reason = fault.reason;
         if (m_current)
             outcome.faultedBehavior = m_current->name();
+        outcome.collidingObjects = m_colliding;
     } catch (const Stop&) {
         outcome.stopped = true;
         outcome.reason = QStringLiteral("The run was stopped by the user.");
@@ -213,6 +227,14 @@ void ProgramRunner::grasp(const Action* action, Robot*, ToolFrame* tool) {
                         .arg(action->name(), tool->name())
                         .arg(Grasp::kReach * 100)};
     best->holdWith(tool);
+    // What the item stands on (or leans against) is no collision as it is taken away: such
+    // contacts count again once the next move is done.
+    if (m_world) {
+        for (const Contact& c : m_world->check())
+            if (c.a == best || c.b == best)
+                m_world->ignoreContacts(c.a, c.b);
+        m_ignoringUntilMoved = true;
+    }
 }
 
 void ProgramRunner::release(ToolFrame* tool) {
@@ -287,13 +309,46 @@ void ProgramRunner::moveLinear(const Action* action, Robot* robot, ToolFrame* to
         const Eigen::VectorXd& to = path[i];
         const double duration = std::max(segment / kLinearSpeed,
                                          ((to - from).cwiseAbs().array() / limits.velocity.array()).maxCoeff());
+        const std::optional<PathContact> hit = firstContact(robot, from, to);
+        const double until = hit ? duration * hit->fraction : duration;
         const double begin = m_time;
-        for (double t = m_step; m_callback && t < duration; t += m_step) {
+        for (double t = m_step; m_callback && t < until; t += m_step) {
             robot->setJointPositions(from + (to - from) * (t / duration));
             advanceTo(begin + t);
         }
-        robot->setJointPositions(to);
-        advanceTo(begin + duration);
+        robot->setJointPositions(hit ? hit->joints : to);
+        advanceTo(begin + until);
+        if (hit)
+            collided(hit->contacts);
+    }
+    moveDone();
+}
+
+std::optional<PathContact> ProgramRunner::firstContact(const Robot* robot, const Eigen::VectorXd& from,
+                                                      const Eigen::VectorXd& to) {
+    if (!m_world)
+        return std::nullopt;
+    return m_world->firstContactAlong(robot, from, to, kCheckTravel);
+}
+
+void ProgramRunner::collided(const std::vector<Contact>& contacts) {
+    const Contact& first = contacts.front();
+    m_colliding = {first.a->id()};
+    if (first.b != first.a)
+        m_colliding.push_back(first.b->id());
+    QString text = describeContact(first);
+    if (contacts.size() > 1)
+        text += QStringLiteral(" (and %1 more contact%2)").arg(contacts.size() - 1).arg(contacts.size() > 2 ? "s" : "");
+    throw Fault{QStringLiteral("'%1' at %2 s: %3")
+                    .arg(m_current ? m_current->name() : QString())
+                    .arg(m_time, 0, 'f', 2)
+                    .arg(text)};
+}
+
+void ProgramRunner::moveDone() {
+    if (m_world && m_ignoringUntilMoved) {
+        m_world->clearIgnoredContacts();
+        m_ignoringUntilMoved = false;
     }
 }
 
@@ -321,14 +376,21 @@ void ProgramRunner::moveJoints(Robot* robot, const Eigen::VectorXd& goal, const 
                                const QString& who) {
     const JointLimits limits = limitsFor(robot, limitsName, who);
     const JointMove move(robot->jointPositions(), goal, limits.velocity, limits.acceleration);
+    // The move is a straight line in joint space: checked along it before it is played, it
+    // plays up to the first contact, if any, and stops there.
+    const std::optional<PathContact> hit = firstContact(robot, robot->jointPositions(), goal);
+    const double until = hit ? move.timeAt(hit->fraction) : move.duration();
     const double start = m_time;
     // Without anyone watching, only where each move ends matters.
-    for (double t = m_step; m_callback && t < move.duration(); t += m_step) {
+    for (double t = m_step; m_callback && t < until; t += m_step) {
         robot->setJointPositions(move.positionAt(t));
         advanceTo(start + t);
     }
-    robot->setJointPositions(goal);
-    advanceTo(start + move.duration());
+    robot->setJointPositions(hit ? hit->joints : goal);
+    advanceTo(start + until);
+    if (hit)
+        collided(hit->contacts);
+    moveDone();
 }
 
 void ProgramRunner::pass(double seconds) {

@@ -1,11 +1,13 @@
 #pragma once
 // Runs a program of a project in simulated time, moving the robots of its workspace.
 
+#include "collision.h"
 #include "distribution.h"
 #include "geometry.h"
 
 #include <QString>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace kestrin {
@@ -29,6 +31,8 @@ struct RunOutcome {
     QString faultedBehavior;
     /// Simulated seconds the run took (until the fault or the stop).
     double simulatedSeconds = 0;
+    /// When a collision faulted the run: the ids of the objects that met (the robot first).
+    std::vector<quint64> collidingObjects;
 };
 
 /// Plays a program:
@@ -59,6 +63,13 @@ public:
 
     RunOutcome run(const QString& programName);
 
+    /// Whether runs check for collisions (on by default): the cell before the program starts,
+    /// and every move finely enough that no point of a robot travels more than kCheckTravel
+    /// between two checks. A collision faults the run where it happens, naming the behavior,
+    /// the simulated time and what hit what; anything nearer than the cell's clearance counts.
+    void setCollisionChecking(bool on) { m_checkCollisions = on; }
+    static constexpr double kCheckTravel = 0.005;
+
     /// Tries up to this many poses from a task region before giving up (default 25).
     static constexpr int kPoseAttempts = 25;
     /// A straight-line move is solved at points this far apart (metres), moves the tool at this
@@ -85,6 +96,13 @@ private:
     void moveLinear(const Action* action, Robot* robot, ToolFrame* tool);
     void grasp(const Action* action, Robot* robot, ToolFrame* tool);
     void release(ToolFrame* tool);
+    /// Where the straight joint-space move of `robot` from `from` to `to` first collides, if it
+    /// does (with checking off: never).
+    std::optional<PathContact> firstContact(const Robot* robot, const Eigen::VectorXd& from, const Eigen::VectorXd& to);
+    /// Ends the run with the contacts' fault.
+    [[noreturn]] void collided(const std::vector<Contact>& contacts);
+    /// A move ended: contacts set aside at a grasp count again.
+    void moveDone();
     void pass(double seconds);
     void advanceTo(double t);
     Robot* robotOf(const Action* action) const;
@@ -97,6 +115,10 @@ private:
     const Behavior* m_current = nullptr;
     double m_step = 1.0 / 60.0;
     double m_time = 0;
+    bool m_checkCollisions = true;
+    std::unique_ptr<CollisionWorld> m_world; // during a run with checking on
+    bool m_ignoringUntilMoved = false;
+    std::vector<quint64> m_colliding;
 };
 
 } // namespace kestrin

@@ -318,12 +318,28 @@ static QJsonObject variableToJson(const Variable* v) {
 }
 
 /// The top level of the file around its lists.
-static QJsonObject topLevelJson(QJsonArray objects, QJsonArray variables, QJsonArray programs) {
+static QJsonObject topLevelJson(const Workspace& ws, QJsonArray objects, QJsonArray variables, QJsonArray programs) {
+    QJsonObject workspace{{QStringLiteral("objects"), objects}};
+    // Written only when set, so that files of cells without one stay as they were.
+    if (ws.clearance() > 0)
+        workspace.insert(QStringLiteral("clearance"), ws.clearance());
     return QJsonObject{{QStringLiteral("format"), kFormatTag},
                        {QStringLiteral("version"), KS_PROJECT_FORMAT_VERSION},
-                       {QStringLiteral("workspace"), QJsonObject{{QStringLiteral("objects"), objects}}},
+                       {QStringLiteral("workspace"), workspace},
                        {QStringLiteral("variables"), variables},
                        {QStringLiteral("programs"), programs}};
+}
+
+/// The cell's own settings, beside its list of objects.
+static void readCellSettings(const QJsonObject& workspaceJson, const JsonContext& top, Workspace& ws) {
+    if (!workspaceJson.contains(QStringLiteral("clearance")))
+        return;
+    const JsonContext at = top.nested(QStringLiteral("workspace"));
+    const double clearance = at.readNumber(workspaceJson, QStringLiteral("clearance"));
+    if (!(clearance >= 0 && clearance <= Workspace::kMaxClearance))
+        at.failField(QStringLiteral("clearance"),
+                     QStringLiteral("must be between 0 and %1 m").arg(Workspace::kMaxClearance));
+    ws.setClearance(clearance);
 }
 
 QJsonObject Project::toJson(bool withIds) const {
@@ -336,7 +352,7 @@ QJsonObject Project::toJson(bool withIds) const {
     QJsonArray programs;
     for (const Behavior* b : m_programs)
         programs.append(behaviorToJson(b));
-    return topLevelJson(objects, variables, programs);
+    return topLevelJson(*m_workspace, objects, variables, programs);
 }
 
 namespace {
@@ -431,7 +447,7 @@ QByteArray Project::fileText() const {
     // The top level, with a marker in each list that has elements.
     const auto marker = [](int l) { return QStringLiteral("\u0001list %1\u0001").arg(l); };
     const auto stand = [&](int l) { return lists[l].count ? QJsonArray{marker(l)} : QJsonArray(); };
-    QByteArray text = QJsonDocument(topLevelJson(stand(0), stand(1), stand(2))).toJson(QJsonDocument::Indented);
+    QByteArray text = QJsonDocument(topLevelJson(*m_workspace, stand(0), stand(1), stand(2))).toJson(QJsonDocument::Indented);
     for (int l = 0; l < 3; ++l) {
         if (!lists[l].count)
             continue;
@@ -641,6 +657,7 @@ void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
     Project loaded;
     ProjectReader reader(loaded, fileLabel);
     const QJsonObject wsJson = top.readObject(json, QStringLiteral("workspace"));
+    readCellSettings(wsJson, top, *loaded.workspace());
     const QJsonArray objects = top.nested(QStringLiteral("workspace")).readArray(wsJson, QStringLiteral("objects"));
     reader.reserveObjects(objects.size());
     for (int i = 0; i < objects.size(); ++i)
@@ -915,6 +932,8 @@ bool Project::loadPiecewise(const QByteArray& bytes, const QString& file) {
         if (!channel.whole)
             return false;
         checkTopLevel(channel.topLevel, file);
+        readCellSettings(channel.topLevel.value(QStringLiteral("workspace")).toObject(),
+                         JsonContext(file, QStringLiteral("top level")), *loaded.workspace());
         reader.finishObjects();
         reader.finishVariables();
         reader.finishPrograms();

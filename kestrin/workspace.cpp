@@ -260,7 +260,16 @@ void Workspace::_setState(const WorkspaceState& state) {
     }
 }
 
+void Workspace::setClearance(double metres) {
+    if (!(metres >= 0 && metres <= kMaxClearance))
+        throw ValueError(QStringLiteral("The clearance must be between 0 and %1 mm (got %2 mm).")
+                             .arg(kMaxClearance * 1000)
+                             .arg(metres * 1000));
+    m_clearance = metres;
+}
+
 void Workspace::_swapContents(Workspace& other) {
+    std::swap(m_clearance, other.m_clearance);
     std::swap(m_objects, other.m_objects);
     std::swap(m_byId, other.m_byId);
     std::swap(m_byName, other.m_byName);

@@ -69,6 +69,12 @@ public:
     /// objects deleted since are skipped.
     void _setState(const WorkspaceState& state);
 
+    /// Anything closer to a robot than this (metres) counts as a collision; 0 by default.
+    double clearance() const { return m_clearance; }
+    /// Throws ValueError outside 0 to kMaxClearance.
+    void setClearance(double metres);
+    static constexpr double kMaxClearance = 0.5;
+
     /// Counts additions, removals and renames, so that views can tell when to re-list.
     quint64 structureRevision() const { return m_structureRevision; }
     /// Tells `observer` of every change to an object from now on, until removeObserver. An
@@ -123,6 +129,7 @@ private:
     bool m_floorStale = false; // objects' floor cells are not marked
     quint64 m_nextId = 1;
     quint64 m_structureRevision = 1;
+    double m_clearance = 0;
     mutable std::vector<WorkspaceObserver*> m_observers;
 };
 

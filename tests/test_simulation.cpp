@@ -248,7 +248,7 @@ private slots:
             part->setPose(makePose(tip + Eigen::Vector3d(0.005, 0, 0.003), 0, 0, 0.3)); // the tip is inside it
             if (onDesk) {
                 auto* desk = new Desk(cell.project.workspace(), "Desk");
-                desk->setSize({1.0, 1.0, 0.2});
+                desk->setSize({0.3, 0.3, 0.2}); // under the part, clear of the arm
                 desk->setPose(makePose({tip.x(), tip.y(), 0}));
             }
             const Pose grip = cell.tool->pose().inverse() * part->pose();
@@ -263,7 +263,8 @@ private slots:
             add(new Grasp(&cell.project, "Close"), {});
             add(new MoveLinear(&cell.project, "Lift"), {{"offset_z", -0.1}, {"offset_x", 0.05}});
             // Carried: the item keeps its grip while the tool moves.
-            QVERIFY(ProgramRunner(&cell.project).run("Main").completed);
+            const RunOutcome carriedRun = ProgramRunner(&cell.project).run("Main");
+            QVERIFY2(carriedRun.completed, qPrintable(carriedRun.reason));
             QCOMPARE(part->heldBy(), cell.tool);
             QVERIFY((cell.tool->pose().inverse() * part->pose()).isApprox(grip, 1e-9));
             QVERIFY((part->pose().translation() - tip).norm() > 0.1);
@@ -427,6 +428,77 @@ private slots:
                         QVERIFY(region->contains(part->pose() * Eigen::Vector3d(x * 0.015, y * 0.015, z * 0.02), 1e-9));
             QVERIFY(std::abs(part->pose().translation().z() - 0.77) < 1e-9);
         }
+    }
+
+    // --- Collisions during runs ----------------------------------------------------------------
+
+    void aSwingThroughAFixtureStopsWhereItHitsAndNamesThePair() {
+        Project cell;
+        cell.load(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/collision_demo.kestrin"));
+        Robot* arm = cell.workspace()->getRobot("UR5e");
+        const WorkspaceObject* fixture = cell.workspace()->find(Category::Item, "Fixture");
+        const RunOutcome outcome = ProgramRunner(&cell).run("Swing Round");
+        QVERIFY(!outcome.completed && !outcome.stopped);
+        QVERIFY2(outcome.reason.startsWith("'Swing to Other Side' at 0.") && outcome.reason.contains(" s: UR5e's ") &&
+                     outcome.reason.contains(" hits item 'Fixture'"),
+                 qPrintable(outcome.reason));
+        QCOMPARE(outcome.faultedBehavior, QString("Swing to Other Side"));
+        QCOMPARE(outcome.collidingObjects, (std::vector<quint64>{arm->id(), fixture->id()}));
+        // The arm stopped at the contact, part-way round, and the cell holds that pose.
+        QVERIFY(outcome.simulatedSeconds > 0.1);
+        const double turned = arm->jointPositions()[0] - arm->homePositions()[0];
+        QVERIFY(turned > 0.1 && turned < kPi - 0.1);
+        CollisionWorld world(cell.workspace());
+        QVERIFY(!world.check().empty());
+
+        // Without checking, the same program swings through.
+        Project unchecked;
+        unchecked.load(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/collision_demo.kestrin"));
+        ProgramRunner blind(&unchecked);
+        blind.setCollisionChecking(false);
+        QVERIFY(blind.run("Swing Round").completed);
+
+        // Started in collision: the run faults at 0 s, before anything moves.
+        const Eigen::VectorXd atContact = arm->jointPositions();
+        const RunOutcome again = ProgramRunner(&cell).run("Swing Round");
+        QVERIFY2(again.reason.startsWith("'Swing Round' at 0.00 s: "), qPrintable(again.reason));
+        QCOMPARE(again.simulatedSeconds, 0.0);
+        QCOMPARE(arm->jointPositions(), atContact);
+    }
+
+    void theCellsClearanceCountsNearMissesAndIsSaved() {
+        QTemporaryDir dir;
+        Project demo;
+        demo.load(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/demo_cell.kestrin"));
+        QCOMPARE(demo.workspace()->clearance(), 0.0);
+        demo.workspace()->setClearance(0.05); // the fingers pass 4.5 mm from the part
+        const RunOutcome outcome = ProgramRunner(&demo).run("Pick and Place");
+        QVERIFY(!outcome.completed);
+        QVERIFY2(outcome.reason.contains("comes within"), qPrintable(outcome.reason));
+        QVERIFY_EXCEPTION_THROWN(demo.workspace()->setClearance(-0.001), ValueError);
+        QVERIFY_EXCEPTION_THROWN(demo.workspace()->setClearance(std::nan("")), ValueError);
+        demo.save(dir.filePath("clear.kestrin"));
+        Project back;
+        back.load(dir.filePath("clear.kestrin"));
+        QCOMPARE(back.workspace()->clearance(), 0.05);
+    }
+
+    void aCarriedItemIsCheckedAgainstTheDeskBelow() {
+        Project demo;
+        demo.load(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/demo_cell.kestrin"));
+        // After lifting the part, lower it twice as far: into the desk.
+        auto* program = demo.programs().value("Pick and Place");
+        QVERIFY(program);
+        auto* lower = new MoveLinear(&demo, "Too Far Down");
+        lower->setProperty("robot", "UR5e");
+        lower->setProperty("tool_frame", "Gripper TCP");
+        lower->setProperty("offset_z", 0.2);
+        program->_insertChild(lower, 4); // after Lift Part
+        const RunOutcome outcome = ProgramRunner(&demo).run("Pick and Place");
+        QVERIFY(!outcome.completed);
+        QVERIFY2(outcome.reason.startsWith("'Too Far Down' at ") && outcome.reason.contains("item 'Part'") &&
+                     outcome.reason.contains("desk 'Work Desk'"),
+                 qPrintable(outcome.reason));
     }
 
     void runsAreRepeatableForTheSameSeed() {

@@ -123,7 +123,7 @@ void buildCollisionCell(Project& project) {
     robot->addToolFrame(tcp);
     auto* fixture = new CustomItem(ws, QStringLiteral("Fixture"));
     fixture->setSize(Eigen::Vector3d(0.08, 0.08, 0.6));
-    fixture->setPose(at(-0.3, 0.3, top + 0.3));
+    fixture->setPose(at(-0.3, -0.3, top + 0.3));
 
     Eigen::VectorXd home = robot->homePositions();
     new JointPositionTarget(&project, QStringLiteral("Home"), std::make_unique<DeterministicDistribution>(home));
