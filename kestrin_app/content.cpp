@@ -6,6 +6,7 @@
 #include "log.h"
 #include "status.h"
 
+#include <kestrin/collision.h>
 #include <kestrin/kestrin.h>
 #include <kestrin/viewer/simulator.h>
 #include <kestrin/viewer/workspace_viewer.h>
@@ -366,6 +367,7 @@ void KSContentHandler::runLocalSimulator() {
         });
 
         _project_tree->clearRunMarks();
+        _container->viewer()->setCollidingObjects({});
         _status_bar->indicateRunningLocalSim();
         _simulator = &simulator;
         bool completed = false;
@@ -401,6 +403,11 @@ void KSContentHandler::runLocalSimulator() {
             // After the run's step is recorded: the mark stays until the project changes next.
             _project_tree->markFaultedBehavior(outcome.faultedBehavior, outcome.reason);
             _status_bar->indicateFaulted(outcome.reason);
+            // The view stays at the instant of a collision and shows what met in red.
+            if (!outcome.collidingObjects.empty()) {
+                _container->viewer()->setCollidingObjects(outcome.collidingObjects);
+                _container->viewer()->render();
+            }
         }
         if (simulator.quitRequested()) {
             // The window was closed (or Ctrl+Q pressed) during the run: the run has stopped, and
@@ -409,6 +416,31 @@ void KSContentHandler::runLocalSimulator() {
             QMetaObject::invokeMethod(
                 _window, [window] { if (window) window->close(); }, Qt::QueuedConnection);
         }
+    });
+}
+
+void KSContentHandler::checkCollisions() {
+    logerror("checkCollisions", [this] {
+        if (_locked || _quitting)
+            return;
+        kestrin::Workspace* workspace = _container->project()->workspace();
+        kestrin::CollisionWorld world(workspace);
+        world.setClearance(workspace->clearance());
+        const std::vector<kestrin::Contact> contacts = world.check();
+        std::vector<quint64> ids;
+        for (const kestrin::Contact& c : contacts) {
+            qCWarning(lcApp, "Collision: %s", qUtf8Printable(kestrin::describeContact(c)));
+            for (const kestrin::WorkspaceObject* o : {c.a, c.b})
+                if (std::find(ids.begin(), ids.end(), o->id()) == ids.end())
+                    ids.push_back(o->id());
+        }
+        if (contacts.empty())
+            qCInfo(lcApp, "No collisions in the cell");
+        else
+            qCInfo(lcApp, "%d collision%s in the cell", int(contacts.size()), contacts.size() == 1 ? "" : "s");
+        _container->rebuildViewer();
+        _container->viewer()->setCollidingObjects(ids);
+        _container->viewer()->render();
     });
 }
 

@@ -83,6 +83,10 @@ public:
     /// guarded. Choosing no program (a project without any) runs nothing and says so.
     void runLocalSimulator();
 
+    /// Lists in the log what collides in the cell as it is (anything nearer than the cell's
+    /// clearance counts) and shows it in red in the view. Wrapped, guarded by the lock.
+    void checkCollisions();
+
     // Respawn state (wrapped, guarded by the lock).
     void recordRespawnState();
     void resetState();

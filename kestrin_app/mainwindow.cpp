@@ -233,6 +233,13 @@ std::vector<KSMainWindow::ActionEntry> KSMainWindow::actionLayout() {
              {},
              tr("Put the cell back to the recorded respawn state"),
              true},
+            {cell,
+             "actionCheckCollisions",
+             tr("&Check Collisions"),
+             QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K),
+             tr("List what collides in the cell as it is, and show it in red"),
+             false,
+             true},
             {run, "actionRunLocalSimulation", tr("Run &Local Simulation…"), QKeySequence(Qt::Key_F5),
              tr("Run a program in the local simulator"), true, true},
             {help, "actionAbout", tr("&About Kestrin Studio"), {}, tr("Version and credits")},
@@ -262,6 +269,7 @@ QHash<QString, std::function<void()>> KSMainWindow::operations() {
         {QStringLiteral("actionRecordRespawnState"), [h] { h->recordRespawnState(); }},
         {QStringLiteral("actionResetToRespawnState"), [h] { h->resetState(); }},
         {QStringLiteral("actionRunLocalSimulation"), [h] { h->runLocalSimulator(); }},
+        {QStringLiteral("actionCheckCollisions"), [h] { h->checkCollisions(); }},
         {QStringLiteral("actionAbout"), [this] { showAbout(); }},
     };
     using Op = void (kestrin_app::content::KSContentHandler::*)(const QString&);

@@ -279,6 +279,39 @@ private slots:
         QVERIFY(!part->heldBy()); // a frame taken off its robot lets go
     }
 
+    void aCollisionStopsTheRunAndShowsThePairInRed() {
+        HandlerFixture f;
+        DialogDriver::expect(DialogDriver::reject());
+        f.handler->openTemplate(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/collision_demo.kestrin"));
+        const quint64 arm = f.workspace()->getRobot("UR5e")->id();
+        const quint64 fixture = f.workspace()->find(kestrin::Category::Item, "Fixture")->id();
+        // Before the run, nothing collides.
+        LogCapture log;
+        f.handler->checkCollisions();
+        QCOMPARE(log.lines(), QStringList{"info: No collisions in the cell"});
+        QVERIFY(f.container->viewer()->collidingObjects().empty());
+
+        f.handler->_on_simulator_created = [](kestrin::Simulator* s) { s->setSpeed(50); };
+        log.clear();
+        DialogDriver::expect(DialogDriver::choose(K::EXECUTE_BEHAVIOR_KEY, "Swing Round"));
+        f.handler->runLocalSimulator();
+        QCOMPARE(f.status->state(), State::Faulted);
+        QVERIFY2(f.status->reason().contains("hits item 'Fixture'"), qPrintable(f.status->reason()));
+        QCOMPARE(f.container->viewer()->collidingObjects(), (std::vector<quint64>{arm, fixture}));
+        QCOMPARE(f.container->viewer()->_differenceFromModel(), QString()); // drawn at the contact
+
+        // Checking now lists the contact and keeps the pair red; a reset clears the collision.
+        log.clear();
+        f.handler->checkCollisions();
+        QVERIFY2(log.lines().first().startsWith("warning: Collision: UR5e's ") &&
+                     log.lines().first().endsWith(" hits item 'Fixture'"),
+                 qPrintable(log.lines().join("\n")));
+        QCOMPARE(f.container->viewer()->collidingObjects(), (std::vector<quint64>{arm, fixture}));
+        f.handler->resetState();
+        f.handler->checkCollisions();
+        QVERIFY(f.container->viewer()->collidingObjects().empty());
+    }
+
     void aRunThatBreaksOffShowsFaultedAndIsReported() {
         HandlerFixture f(runnableCell);
         f.handler->_on_simulator_created = [](kestrin::Simulator* s) {

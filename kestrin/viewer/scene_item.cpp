@@ -119,6 +119,7 @@ SceneResources::SceneResources() {
     m_looks.resize(static_cast<int>(Look::Count));
     auto set = [this](Look look, vtkSmartPointer<vtkProperty> p) { m_looks[static_cast<int>(look)] = p; };
     set(Look::RobotLink, solid(0.95, 0.55, 0.15));
+    set(Look::Collision, solid(0.9, 0.08, 0.08));
     set(Look::RobotJoint, solid(0.25, 0.25, 0.28));
     set(Look::RobotBase, solid(0.45, 0.46, 0.5));
     set(Look::EffectorBody, solid(0.3, 0.45, 0.75));
@@ -289,6 +290,22 @@ void SceneItem::clearParts() {
     for (const auto& part : m_parts)
         m_body->RemovePart(part);
     m_parts.clear();
+    m_ownLooks.clear();
+}
+
+void SceneItem::setOverrideLook(vtkProperty* look) {
+    if (look) {
+        if (m_ownLooks.empty())
+            for (const auto& part : m_parts)
+                m_ownLooks.emplace_back(part->GetProperty());
+        for (const auto& part : m_parts)
+            part->SetProperty(look);
+    } else if (!m_ownLooks.empty()) {
+        for (size_t i = 0; i < m_parts.size() && i < m_ownLooks.size(); ++i)
+            m_parts[i]->SetProperty(m_ownLooks[i]);
+        m_ownLooks.clear();
+    }
+    noteChanged();
 }
 
 void SceneItem::addPart(vtkActor* actor) {

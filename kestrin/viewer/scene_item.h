@@ -45,6 +45,7 @@ public:
         MarkerBlack,
         MarkerWhite,
         Unknown,
+        Collision,
         Count
     };
 
@@ -93,6 +94,11 @@ public:
     /// bounds are the object's on screen.
     vtkProp3D* prop() const;
 
+    /// Draws the object in `look` (red, for a collision) instead of its own looks; nullptr
+    /// gives it its own looks back. A reshape gives them back too.
+    void setOverrideLook(vtkProperty* look);
+    bool hasOverrideLook() const { return !m_ownLooks.empty(); }
+
     /// Where the props stand now (the matrix VTK draws with), and for robots the joint
     /// positions the links were drawn at: for checks that the view shows the model.
     Eigen::Matrix4d drawnPose() const;
@@ -115,6 +121,7 @@ private:
     vtkSmartPointer<vtkMatrix4x4> m_matrix;
     vtkSmartPointer<vtkAssembly> m_body;
     std::vector<vtkSmartPointer<vtkActor>> m_parts;
+    std::vector<vtkSmartPointer<vtkProperty>> m_ownLooks; // while overridden: each part's own
     vtkSmartPointer<vtkActor> m_overlay;      // drawn, not fitted; cameras only
     vtkSmartPointer<vtkPolyData> m_linkData;  // robots only: link segments in the base frame
     vtkSmartPointer<vtkPolyData> m_jointData; // robots only: joint centres in the base frame

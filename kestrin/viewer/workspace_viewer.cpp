@@ -126,6 +126,15 @@ struct WorkspaceViewer::Impl {
     // Robot id to the ids of the objects whose pose follows that robot.
     std::unordered_map<quint64, std::vector<quint64>> followers;
 
+    // Objects drawn in red: what collided.
+    std::vector<quint64> colliding;
+
+    void applyCollisionLooks() {
+        for (quint64 id : colliding)
+            if (Entry* entry = find(id); entry && !entry->item->hasOverrideLook())
+                entry->item->setOverrideLook(resources.look(SceneResources::Look::Collision));
+    }
+
     // Selection: the outlined object (0: none), its outline, and where a left press began.
     quint64 selected = 0;
     vtkSmartPointer<vtkActor> outline;
@@ -424,6 +433,7 @@ void WorkspaceViewer::setProject(Project* project) {
         d->clear();
         d->project = project;
         d->selected = 0;
+        d->colliding.clear();
     }
     rebuild();
 }
@@ -447,6 +457,7 @@ void WorkspaceViewer::rebuild() {
         d->relist(workspace);
     }
     d->refreshChanged();
+    d->applyCollisionLooks(); // an item drawn anew has its own looks
     // Grow by a quarter at least, so that a cell growing object by object does not remake
     // the grid each time.
     if (d->gridTooSmall)
@@ -549,6 +560,16 @@ void WorkspaceViewer::screenshot(const QString& filename) {
 int WorkspaceViewer::sceneItemCount() const {
     return static_cast<int>(d->entries.size());
 }
+
+void WorkspaceViewer::setCollidingObjects(const std::vector<quint64>& ids) {
+    for (quint64 id : d->colliding)
+        if (Impl::Entry* entry = d->find(id))
+            entry->item->setOverrideLook(nullptr);
+    d->colliding = ids;
+    d->applyCollisionLooks();
+}
+
+const std::vector<quint64>& WorkspaceViewer::collidingObjects() const { return d->colliding; }
 
 QString WorkspaceViewer::_differenceFromModel() const {
     const Workspace* workspace = d->project ? d->project->workspace() : nullptr;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QWidget>
 #include <memory>
+#include <vector>
 
 class vtkRenderer;
 
@@ -88,6 +89,10 @@ public:
     /// changes; an object that leaves the cell loses it. Does not redraw by itself.
     void setSelectedObject(quint64 id);
     quint64 selectedObject() const;
+    /// Draws the objects with these ids in red (what collided), the others in their own looks;
+    /// an empty list ends it. Kept as the objects change, until replaced. Does not redraw.
+    void setCollidingObjects(const std::vector<quint64>& ids);
+    const std::vector<quint64>& collidingObjects() const;
 
 signals:
     /// A teleoperation target the robot could not reach; the text says so for the user.
