@@ -196,6 +196,26 @@ private slots:
         QVERIFY(spare && !spare->robot());
     }
 
+    void theCellsClearanceIsEditedWithNothingSelectedAndUndone() {
+        Studio s;
+        new kestrin::Desk(s.workspace(), "Bench");
+        s.sync();
+        s.tree()->clearSelection();
+        settle();
+        s.enter("propertyPanelClearance", 5.0);
+        settle();
+        QCOMPARE(s.workspace()->clearance(), 0.005);
+        QCOMPARE(s.undoName(), QString("Edit Clearance of the Cell"));
+        s.window.findAction("actionUndo")->trigger();
+        settle();
+        QCOMPARE(s.workspace()->clearance(), 0.0);
+        QCOMPARE(s.editor<QDoubleSpinBox>("propertyPanelClearance")->value(), 0.0);
+        s.window.findAction("actionRedo")->trigger();
+        settle();
+        QCOMPARE(s.workspace()->clearance(), 0.005);
+        QCOMPARE(s.editor<QDoubleSpinBox>("propertyPanelClearance")->value(), 5.0);
+    }
+
     void aJointSliderDragIsOneStepWhenLetGo() {
         Studio s;
         auto* arm = new kestrin::UR5eRobot(s.workspace(), "Arm");

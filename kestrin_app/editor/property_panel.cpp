@@ -174,8 +174,16 @@ void KSPropertyPanel::refresh() {
 
 void KSPropertyPanel::updateWidgetFromModel() {
     const Subject s = current();
-    if (!s.isSet())
+    if (!s.isSet()) {
+        // The cell's own settings, shown when nothing is selected.
+        if (auto* clearance = m_scroll->findChild<QDoubleSpinBox*>(QStringLiteral("propertyPanelClearance"))) {
+            const bool wasUpdating = m_updating;
+            m_updating = true;
+            setSpin(clearance, m_container->project()->workspace()->clearance() * 1000.0);
+            m_updating = wasUpdating;
+        }
         return;
+    }
     const bool wasUpdating = m_updating;
     m_updating = true;
     for (const Sync& sync : m_sync)
@@ -285,6 +293,8 @@ void KSPropertyPanel::buildPage(const Subject& s) {
         hint->setObjectName(QStringLiteral("propertyPanelHint"));
         hint->setWordWrap(true);
         form->addRow(hint);
+        if (s.selectedCount == 0)
+            addCellRows(form);
     } else {
         const kestrin::Type& type = s.object     ? s.object->type()
                                     : s.behavior ? s.behavior->type()
@@ -305,6 +315,32 @@ void KSPropertyPanel::buildPage(const Subject& s) {
     if (QWidget* old = m_scroll->takeWidget())
         old->deleteLater();
     m_scroll->setWidget(page);
+}
+
+void KSPropertyPanel::addCellRows(QFormLayout* form) {
+    auto* heading = new QLabel(tr("Cell"));
+    QFont bold = heading->font();
+    bold.setBold(true);
+    heading->setFont(bold);
+    form->addRow(heading);
+    auto* clearance = makeSpin(QStringLiteral("propertyPanelClearance"), 0.0,
+                               kestrin::Workspace::kMaxClearance * 1000.0, 1, tr(" mm"));
+    clearance->setToolTip(tr("Anything that comes closer than this to a robot (or what it carries) counts as a "
+                             "collision in runs and in Cell > Check Collisions"));
+    setSpin(clearance, m_container->project()->workspace()->clearance() * 1000.0);
+    const int page = m_pageNumber;
+    connect(clearance, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, [this, page](double mm) {
+        if (m_updating || page != m_pageNumber)
+            return;
+        try {
+            m_container->project()->workspace()->setClearance(mm / 1000.0);
+        } catch (const std::exception& e) {
+            showError(QString::fromUtf8(e.what()));
+            return;
+        }
+        afterEdit(tr("Edit Clearance of the Cell"));
+    });
+    form->addRow(tr("Clearance"), clearance);
 }
 
 void KSPropertyPanel::addNameRow(QFormLayout* form) {

@@ -84,6 +84,8 @@ private:
 
     // Page builders; each adds editors to `form` and their update functions to m_sync.
     void addNameRow(QFormLayout* form);
+    /// The cell's settings (its clearance), when nothing is selected.
+    void addCellRows(QFormLayout* form);
     void addObjectRows(QFormLayout* form, const kestrin::WorkspaceObject& object);
     void addPoseRows(QFormLayout* form, const kestrin::WorkspaceObject& object);
     void addSizeRows(QFormLayout* form);
