@@ -315,27 +315,10 @@ struct CollisionWorld::Impl : WorkspaceObserver {
             buildRobot(body, *body.layout);
             break;
         case Kind::Effector: {
-            // One piece for the user. The body is centred on the pose; the fingers reach on from
-            // its far side to the tool centre and spread along its longer side.
+            // One piece for the user: the body, centred on the pose, and its fingers.
             addSolid(body, box(size), Pose::Identity(), QString());
-            const Eigen::Vector3d tcp = static_cast<const Effector&>(o).toolCentre().position;
-            const double fingerLength = tcp.z() - size.z();
-            if (fingerLength > 0.005) {
-                const bool alongX = size.x() >= size.y();
-                const double spread = 0.3 * (alongX ? size.x() : size.y());
-                const double thin = 0.012;
-                const double wide = 0.4 * (alongX ? size.y() : size.x());
-                const Eigen::Vector3d extent = alongX ? Eigen::Vector3d(thin, wide, fingerLength)
-                                                      : Eigen::Vector3d(wide, thin, fingerLength);
-                for (double side : {-1.0, 1.0}) {
-                    const Eigen::Vector3d offset =
-                        alongX ? Eigen::Vector3d(side * spread, 0, 0) : Eigen::Vector3d(0, side * spread, 0);
-                    addSolid(body, box(extent),
-                             translation(offset +
-                                         Eigen::Vector3d(tcp.x(), tcp.y(), size.z() / 2 + fingerLength / 2)),
-                             QString());
-                }
-            }
+            for (const Effector::Box& finger : static_cast<const Effector&>(o).fingers())
+                addSolid(body, box(finger.extent), translation(finger.centre), QString());
             break;
         }
         case Kind::Item:

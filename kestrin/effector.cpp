@@ -37,6 +37,25 @@ void Effector::mountOn(Robot* robot) {
     workspace()->_structureChanged();
 }
 
+std::vector<Effector::Box> Effector::fingers() const {
+    const Eigen::Vector3d& body = size();
+    const Eigen::Vector3d& tcp = m_tcp.position;
+    const double length = tcp.z() - body.z();
+    if (length <= 0.005)
+        return {};
+    const bool alongX = body.x() >= body.y();
+    const double spread = 0.3 * (alongX ? body.x() : body.y());
+    const double thin = 0.012;
+    const double wide = 0.4 * (alongX ? body.y() : body.x());
+    const Eigen::Vector3d extent = alongX ? Eigen::Vector3d(thin, wide, length) : Eigen::Vector3d(wide, thin, length);
+    std::vector<Box> boxes;
+    for (double side : {-1.0, 1.0}) {
+        const Eigen::Vector3d offset = alongX ? Eigen::Vector3d(side * spread, 0, 0) : Eigen::Vector3d(0, side * spread, 0);
+        boxes.push_back({offset + Eigen::Vector3d(tcp.x(), tcp.y(), body.z() / 2 + length / 2), extent});
+    }
+    return boxes;
+}
+
 Pose Effector::pose() const {
     if (!m_robot)
         return WorkspaceObject::pose();

@@ -2,6 +2,8 @@
 
 #include "workspace_object.h"
 
+#include <vector>
+
 namespace kestrin {
 
 class Robot;
@@ -19,6 +21,16 @@ public:
     const Transform& mount() const { return m_mount; }
     /// Tool centre point in the effector's own frame (where a tool frame usually goes).
     const Transform& toolCentre() const { return m_tcp; }
+
+    /// A box in the effector's own frame (its pose is the middle of its body).
+    struct Box {
+        Eigen::Vector3d centre;
+        Eigen::Vector3d extent;
+    };
+    /// The fingers as the view draws them and collisions see them: they reach on from the
+    /// body's far side to the tool centre and spread along its longer side (none when the tool
+    /// centre is within the body).
+    std::vector<Box> fingers() const;
 
     Pose pose() const override;
     bool occupiesFloor() const override { return m_robot == nullptr; }

@@ -35,21 +35,33 @@ void regionTarget(Project& project, TaskRegion* region, const QString& name, dou
     new TaskRegionTarget(&project, name, std::move(generator), nullptr);
 }
 
-/// A desk with a UR5e carrying a gripper, a part, a place region on the desk, a camera, a
-/// marker and a pick-and-place program: over the part, straight down, grasp, straight up, over
-/// the place region, straight down, release, straight up, home.
-void buildDemoCell(Project& project) {
+/// A desk with a UR5e near one end, carrying a gripper whose tool centre is a tool frame.
+struct ArmOnDesk {
+    Desk* desk;
+    UR5eRobot* robot;
+    ToolFrame* tcp;
+};
+ArmOnDesk armOnDesk(Project& project) {
     Workspace* ws = project.workspace();
     auto* desk = new Desk(ws, QStringLiteral("Work Desk"));
     desk->setPose(at(0, 0, 0));
-    const double top = desk->size().z();
     auto* robot = new UR5eRobot(ws, QStringLiteral("UR5e"));
-    robot->setPose(at(-0.35, 0, top));
+    robot->setPose(at(-0.35, 0, desk->size().z()));
     auto* gripper = new RobotiqGripper2F85(ws, QStringLiteral("Gripper"));
     gripper->mountOn(robot);
     auto* tcp = new ToolFrame(ws, QStringLiteral("Gripper TCP"));
     tcp->setOffset(gripper->toolCentre().toPose());
     robot->addToolFrame(tcp);
+    return {desk, robot, tcp};
+}
+
+/// A desk with a UR5e carrying a gripper, a part, a place region on the desk, a camera, a
+/// marker and a pick-and-place program: over the part, straight down, grasp, straight up, over
+/// the place region, straight down, release, straight up, home.
+void buildDemoCell(Project& project) {
+    Workspace* ws = project.workspace();
+    const auto [desk, robot, tcp] = armOnDesk(project);
+    const double top = desk->size().z();
     // Narrow enough to pass between the open fingers.
     auto* item = new CustomItem(ws, QStringLiteral("Part"));
     item->setSize(Eigen::Vector3d(0.03, 0.03, 0.04));
@@ -111,16 +123,8 @@ void buildDemoCell(Project& project) {
 /// through the fixture: the simulator stops it there and names what hits what.
 void buildCollisionCell(Project& project) {
     Workspace* ws = project.workspace();
-    auto* desk = new Desk(ws, QStringLiteral("Work Desk"));
-    desk->setPose(at(0, 0, 0));
+    const auto [desk, robot, tcp] = armOnDesk(project);
     const double top = desk->size().z();
-    auto* robot = new UR5eRobot(ws, QStringLiteral("UR5e"));
-    robot->setPose(at(-0.35, 0, top));
-    auto* gripper = new RobotiqGripper2F85(ws, QStringLiteral("Gripper"));
-    gripper->mountOn(robot);
-    auto* tcp = new ToolFrame(ws, QStringLiteral("Gripper TCP"));
-    tcp->setOffset(gripper->toolCentre().toPose());
-    robot->addToolFrame(tcp);
     auto* fixture = new CustomItem(ws, QStringLiteral("Fixture"));
     fixture->setSize(Eigen::Vector3d(0.08, 0.08, 0.6));
     fixture->setPose(at(-0.3, -0.3, top + 0.3));

@@ -371,26 +371,10 @@ void SceneItem::buildShape(const WorkspaceObject& object) {
     }
     case Kind::Effector: {
         // The effector's pose is the middle of its body; the mounting face is the body's -z
-        // side. The fingers reach on from the far side to the tool centre, whose height is
-        // measured from the mounting face as the makers give it, and spread along the body's
-        // longer side.
+        // side. The fingers are the effector's own (collisions see the same boxes).
         addBox(zero, size, Look::EffectorBody);
-        const Eigen::Vector3d tcp = static_cast<const Effector&>(object).toolCentre().position;
-        const double fingerLength = tcp.z() - size.z();
-        if (fingerLength > 0.005) {
-            const bool alongX = size.x() >= size.y();
-            const double spread = 0.3 * (alongX ? size.x() : size.y());
-            const double thin = 0.012;
-            const double wide = 0.4 * (alongX ? size.y() : size.x());
-            const Eigen::Vector3d extent = alongX ? Eigen::Vector3d(thin, wide, fingerLength)
-                                                  : Eigen::Vector3d(wide, thin, fingerLength);
-            for (double side : {-1.0, 1.0}) {
-                const Eigen::Vector3d offset =
-                    alongX ? Eigen::Vector3d(side * spread, 0, 0) : Eigen::Vector3d(0, side * spread, 0);
-                addBox(offset + Eigen::Vector3d(tcp.x(), tcp.y(), size.z() / 2 + fingerLength / 2), extent,
-                       Look::EffectorFinger);
-            }
-        }
+        for (const Effector::Box& finger : static_cast<const Effector&>(object).fingers())
+            addBox(finger.centre, finger.extent, Look::EffectorFinger);
         break;
     }
     case Kind::ToolFrame: {
