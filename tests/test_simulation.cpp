@@ -43,6 +43,20 @@ struct Cell {
         main->_addChild(move);
     }
     Action* move() { return static_cast<Action*>(project.findBehavior("Move")); }
+    /// An action of the arm's tool frame "Tip", appended to `parent` (by default "Main").
+    template <class A> A* toolAction(const QString& name, Sequence* parent = nullptr) {
+        auto* action = new A(&project, name);
+        action->setProperty("robot", "Arm");
+        action->setProperty("tool_frame", "Tip");
+        (parent ? parent : main)->_addChild(action);
+        return action;
+    }
+    /// A program of its own holding one action of the tool frame.
+    template <class A> A* toolProgram(const QString& program, const QString& name) {
+        auto* sequence = new Sequence(&project, program);
+        project.addProgram(sequence);
+        return toolAction<A>(name, sequence);
+    }
 };
 
 Eigen::VectorXd vec(std::initializer_list<double> v) {
@@ -252,16 +266,11 @@ private slots:
                 desk->setPose(makePose({tip.x(), tip.y(), 0}));
             }
             const Pose grip = cell.tool->pose().inverse() * part->pose();
-            auto add = [&](Action* a, std::initializer_list<std::pair<const char*, QVariant>> props) {
-                a->setProperty("robot", "Arm");
-                a->setProperty("tool_frame", "Tip");
-                for (const auto& [k, v] : props)
-                    a->setProperty(k, v);
-                cell.main->_addChild(a);
-            };
             cell.main->_removeChild(cell.move());
-            add(new Grasp(&cell.project, "Close"), {});
-            add(new MoveLinear(&cell.project, "Lift"), {{"offset_z", -0.1}, {"offset_x", 0.05}});
+            cell.toolAction<Grasp>("Close");
+            auto* lift = cell.toolAction<MoveLinear>("Lift");
+            lift->setProperty("offset_z", -0.1);
+            lift->setProperty("offset_x", 0.05);
             // Carried: the item keeps its grip while the tool moves.
             const RunOutcome carriedRun = ProgramRunner(&cell.project).run("Main");
             QVERIFY2(carriedRun.completed, qPrintable(carriedRun.reason));
@@ -269,22 +278,12 @@ private slots:
             QVERIFY((cell.tool->pose().inverse() * part->pose()).isApprox(grip, 1e-9));
             QVERIFY((part->pose().translation() - tip).norm() > 0.1);
             // A second grasp with the hand full is refused by name.
-            auto* again = new Grasp(&cell.project, "Again");
-            again->setProperty("robot", "Arm");
-            again->setProperty("tool_frame", "Tip");
-            auto* second = new Sequence(&cell.project, "Second");
-            cell.project.addProgram(second);
-            second->_addChild(again);
+            cell.toolProgram<Grasp>("Second", "Again");
             const RunOutcome full = ProgramRunner(&cell.project).run("Second");
             QVERIFY(!full.completed);
             QVERIFY2(full.reason.contains("already holds 'Part'"), qPrintable(full.reason));
 
-            auto* open = new Release(&cell.project, "Open");
-            open->setProperty("robot", "Arm");
-            open->setProperty("tool_frame", "Tip");
-            auto* third = new Sequence(&cell.project, "Third");
-            cell.project.addProgram(third);
-            third->_addChild(open);
+            cell.toolProgram<Release>("Third", "Open");
             const Eigen::Vector3d carried = part->pose().translation();
             QVERIFY(ProgramRunner(&cell.project).run("Third").completed);
             QVERIFY(!part->heldBy());
@@ -310,10 +309,7 @@ private slots:
         auto* part = new CustomItem(cell.project.workspace(), "Part");
         part->setSize({0.04, 0.04, 0.04});
         part->setPose(makePose(cell.tool->pose().translation() + Eigen::Vector3d(0.02 + gap, 0, 0)));
-        auto* grasp = new Grasp(&cell.project, "Close");
-        grasp->setProperty("robot", "Arm");
-        grasp->setProperty("tool_frame", "Tip");
-        cell.main->_addChild(grasp);
+        cell.toolAction<Grasp>("Close");
         const RunOutcome outcome = ProgramRunner(&cell.project).run("Main");
         QCOMPARE(outcome.completed, grasped);
         QCOMPARE(part->heldBy() == cell.tool, grasped);
@@ -326,13 +322,10 @@ private slots:
         Cell cell(vec({0.3, -1.8, 1.6, -1.4, -kPi / 2, 0.2}));
         QVERIFY(ProgramRunner(&cell.project).run("Main").completed);
         cell.main->_removeChild(cell.move());
-        auto* line = new MoveLinear(&cell.project, "Line");
-        line->setProperty("robot", "Arm");
-        line->setProperty("tool_frame", "Tip");
+        auto* line = cell.toolAction<MoveLinear>("Line");
         line->setProperty("offset_x", 0.12);
         line->setProperty("offset_y", -0.05);
         line->setProperty("offset_z", 0.08);
-        cell.main->_addChild(line);
         const Pose start = cell.tool->pose();
         const Eigen::Vector3d direction = (start.rotation() * Eigen::Vector3d(0.12, -0.05, 0.08)).normalized();
         double worst = 0;

@@ -26,6 +26,14 @@ template <class A> A* toolAction(Project& project, Sequence* parent, const QStri
     return action;
 }
 
+/// A move of `robot` to the joint target of that name, appended to `parent`.
+void jointMove(Project& project, Sequence* parent, const QString& name, const Robot* robot, const QString& target) {
+    auto* move = new MoveToJointTarget(&project, name);
+    move->setProperty(QStringLiteral("robot"), robot->name());
+    move->setProperty(QStringLiteral("target"), target);
+    parent->_addChild(move);
+}
+
 /// A task-region target on a thin region (the tool pointing down into it, turned at most `yaw`
 /// either way).
 void regionTarget(Project& project, TaskRegion* region, const QString& name, double yaw) {
@@ -93,10 +101,7 @@ void buildDemoCell(Project& project) {
 
     auto* program = new Sequence(&project, QStringLiteral("Pick and Place"));
     project.addProgram(program);
-    auto* toHome = new MoveToJointTarget(&project, QStringLiteral("Go Home"));
-    toHome->setProperty(QStringLiteral("robot"), robot->name());
-    toHome->setProperty(QStringLiteral("target"), QStringLiteral("Home"));
-    program->_addChild(toHome);
+    jointMove(project, program, QStringLiteral("Go Home"), robot, QStringLiteral("Home"));
     auto* approach = toolAction<MoveToTaskRegion>(project, program, QStringLiteral("Reach Over Part"), robot, tcp);
     approach->setProperty(QStringLiteral("target"), QStringLiteral("Pick Approach"));
     approach->setProperty(QStringLiteral("motion_limits"), QStringLiteral("Gentle"));
@@ -113,10 +118,7 @@ void buildDemoCell(Project& project) {
     toolAction<Release>(project, program, QStringLiteral("Release"), robot, tcp);
     toolAction<MoveLinear>(project, program, QStringLiteral("Retreat"), robot, tcp)
         ->setProperty(QStringLiteral("offset_z"), -lift);
-    auto* back = new MoveToJointTarget(&project, QStringLiteral("Return Home"));
-    back->setProperty(QStringLiteral("robot"), robot->name());
-    back->setProperty(QStringLiteral("target"), QStringLiteral("Home"));
-    program->_addChild(back);
+    jointMove(project, program, QStringLiteral("Return Home"), robot, QStringLiteral("Home"));
 }
 
 /// A UR5e on a desk beside a tall fixture, and a program whose second move swings the arm round
@@ -137,13 +139,8 @@ void buildCollisionCell(Project& project) {
 
     auto* program = new Sequence(&project, QStringLiteral("Swing Round"));
     project.addProgram(program);
-    for (const auto& [name, target] : {std::pair{QStringLiteral("Go Home"), QStringLiteral("Home")},
-                                       std::pair{QStringLiteral("Swing to Other Side"), QStringLiteral("Other Side")}}) {
-        auto* move = new MoveToJointTarget(&project, name);
-        move->setProperty(QStringLiteral("robot"), robot->name());
-        move->setProperty(QStringLiteral("target"), target);
-        program->_addChild(move);
-    }
+    jointMove(project, program, QStringLiteral("Go Home"), robot, QStringLiteral("Home"));
+    jointMove(project, program, QStringLiteral("Swing to Other Side"), robot, QStringLiteral("Other Side"));
 }
 
 /// Two robots sharing a desk, no program yet.
