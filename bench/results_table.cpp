@@ -217,7 +217,8 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
     // Simulation.
     for (const auto& [name, label, hasTarget] :
          {std::tuple{"SimulateLongRun", "Headless simulation, 200 moves on the demo cell", true},
-          std::tuple{"SimulateDemo", "Headless simulation, the demo's 'Pick and Place'", false}}) {
+          std::tuple{"SimulateDemo", "Headless simulation with collision checking, the demo's 'Pick and Place'",
+                     true}}) {
         const double wall = time(name), simulated = counter(name, "sim_s");
         const std::string figure = std::string(label) + ": simulated s per wall-clock s";
         const std::string target = hasTarget ? ">= 1000" : "-";

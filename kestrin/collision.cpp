@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 
@@ -28,6 +29,9 @@ namespace {
 constexpr double kSamePoint = 1e-6;
 // Joint positions tried per model to find the link pairs that always touch.
 constexpr int kSelfSamples = 64;
+// Along a move, how far round each solid of the robot a check looks for what it could reach
+// before the next check: the farthest one check can clear the way ahead.
+constexpr double kLookAhead = 0.1;
 
 enum class Kind { Robot, Effector, Item, Desk, Camera, Marker };
 
@@ -61,10 +65,20 @@ public:
     void place(const Pose& pose, double margin) {
         setTransform(pose);
         computeAABB();
+        tight = aabb;
         aabb.min_.array() -= margin;
         aabb.max_.array() += margin;
     }
+    /// The box round the solid itself, without the margin.
+    fcl::AABBd tight;
 };
+
+/// How far apart two boxes are (0 when they overlap): never more than the solids inside them.
+double gapBetween(const fcl::AABBd& a, const fcl::AABBd& b) {
+    const Eigen::Vector3d gap =
+        (a.min_ - b.max_).cwiseMax(b.min_ - a.max_).cwiseMax(Eigen::Vector3d::Zero());
+    return gap.norm();
+}
 
 struct Body;
 
@@ -78,6 +92,7 @@ struct Solid {
     std::shared_ptr<fcl::CollisionGeometryd> geometry;
     std::unique_ptr<fcl::CollisionObjectd> placed; // in the broad phase, where the object is
     std::unique_ptr<Probe> probe;                  // where a check puts it
+    int probeFrame = -1;                           // robots: the link frame it moved with there
 
     /// The farthest any point of the solid lies from the origin of the frame it is given in,
     /// at `local` in that frame.
@@ -137,9 +152,13 @@ std::shared_ptr<fcl::CollisionGeometryd> box(const Eigen::Vector3d& extent) {
 
 std::optional<std::pair<Eigen::Vector3d, double>> meet(const fcl::CollisionObjectd& x,
                                                        const fcl::CollisionObjectd& y, double clearance) {
-    const fcl::CollisionRequestd request(1, true);
+    // Whether they touch first, which is cheap; where, only when they do.
+    fcl::CollisionRequestd request(1, false);
     fcl::CollisionResultd result;
     if (fcl::collide(&x, &y, request, result) > 0) {
+        request.enable_contact = true;
+        result.clear();
+        fcl::collide(&x, &y, request, result);
         if (result.numContacts() > 0)
             return std::pair{Eigen::Vector3d(result.getContact(0).pos), 0.0};
         fcl::AABBd overlap;
@@ -220,9 +239,9 @@ struct CollisionWorld::Impl : WorkspaceObserver {
         int link;
     };
     std::vector<Attachment> attachments;
-    std::map<const Type*, std::unique_ptr<RobotLayout>> layouts;
 
     std::vector<fcl::CollisionObjectd*> toUpdate; // placed again since the broad phase last saw them
+    int checksAlong = 0;                           // by the last firstContactAlong
 
     explicit Impl(const Workspace* ws) : workspace(ws) { workspace->addObserver(this); }
     ~Impl() { workspace->removeObserver(this); }
@@ -395,7 +414,12 @@ struct CollisionWorld::Impl : WorkspaceObserver {
 
     // --- robot models ----------------------------------------------------------------------
 
+    /// One per model for the program's life (models are never unloaded): finding the pairs to
+    /// ignore samples the arm, which would otherwise be paid by every run.
     const RobotLayout* layoutOf(const Robot& robot) {
+        static std::mutex lock;
+        static std::map<const Type*, std::unique_ptr<RobotLayout>> layouts;
+        const std::lock_guard<std::mutex> guard(lock);
         auto& layout = layouts[&robot.type()];
         if (layout)
             return layout.get();
@@ -637,21 +661,23 @@ struct CollisionWorld::Impl : WorkspaceObserver {
     }
 
     /// Puts the probes of the robot's solids and of what it carries where they would be at `q`.
-    std::vector<Solid*> probeRobot(Body& robot, const Eigen::VectorXd& q) {
+    /// Their boxes in the broad phase are grown by `margin`, at least the clearance.
+    std::vector<Solid*> probeRobot(Body& robot, const Eigen::VectorXd& q, double margin) {
         const std::vector<Pose> frames = robot.robot().linkFrames(q);
         std::vector<Solid*> probes;
-        auto probe = [&](Solid& solid, const Pose& pose) {
+        auto probe = [&](Solid& solid, int frame, const Pose& pose) {
             if (!solid.probe)
                 solid.probe = std::make_unique<Probe>(solid.geometry);
-            solid.probe->place(pose, clearance);
+            solid.probe->place(pose, margin);
+            solid.probeFrame = frame;
             probes.push_back(&solid);
         };
         for (const auto& solid : robot.solids)
-            probe(*solid, frames[solid->frame] * solid->local);
+            probe(*solid, solid->frame, frames[solid->frame] * solid->local);
         for (Body* carried : robot.carried) {
-            const Pose at = frames[robot.layout->linkFrame[carried->carrierLink]] * carried->offset;
+            const int frame = robot.layout->linkFrame[carried->carrierLink];
             for (const auto& solid : carried->solids)
-                probe(*solid, at * solid->local);
+                probe(*solid, frame, frames[frame] * carried->offset * solid->local);
         }
         return probes;
     }
@@ -690,11 +716,60 @@ struct CollisionWorld::Impl : WorkspaceObserver {
         contacts.push_back({a.body->object, a.part, b.body->object, b.part, where.first, where.second});
     }
 
+    /// How far the robot may go along a move before it could reach anything: see checkRobot.
+    struct Advance {
+        /// Per joint and link frame: how far a point moving with the frame can travel over the
+        /// whole move for that joint's turn.
+        std::vector<std::vector<double>> byJoint;
+        const RobotLayout* layout = nullptr;
+        /// Per link frame: the sum over the joints.
+        std::vector<double> travel;
+        /// The share of the move that is certainly free from the position checked; out.
+        double free = 1;
+
+        /// How far a point moving with one frame can travel relative to one moving with the
+        /// other: only the joints between the two frames change where one is from the other.
+        double between(int frameA, int frameB) const {
+            const int low = std::min(frameA, frameB), high = std::max(frameA, frameB);
+            double sum = 0;
+            for (size_t j = 0; j < byJoint.size(); ++j)
+                if (layout->jointFrame[j] > low)
+                    sum += byJoint[j][static_cast<size_t>(high)];
+            return sum;
+        }
+        /// Shortens the free share for two solids `gap` apart (a lower bound, or their distance
+        /// when `exact` can tell) whose distance can change by `travel` over the move.
+        template <typename Exact>
+        void limit(double gap, double travel, Exact exact) {
+            if (travel <= 0 || gap >= free * travel)
+                return;
+            gap = exact();
+            free = std::min(free, std::max(gap, 0.0) / travel);
+        }
+    };
+
     /// The robot's contacts at `q`. With `onlyLaterRobots`, contacts with robots of a lower id
     /// are left to the check of that robot, so that check() reports each pair once.
+    ///
+    /// With `advance`, also how much further along the move the robot is certainly free: for
+    /// each solid, the gap between its box and the boxes of what it is checked against (at
+    /// most kLookAhead: the broad phase is asked that far out) over how far the solid travels;
+    /// for a robot's own pairs, both travel. Boxes hold their solids, so the gap between two
+    /// boxes never exceeds the solids' distance.
     void checkRobot(Body& robot, const Eigen::VectorXd& q, bool onlyLaterRobots,
-                    std::vector<Contact>& contacts) {
-        const std::vector<Solid*> probes = probeRobot(robot, q);
+                    std::vector<Contact>& contacts, Advance* advance = nullptr) {
+        const double lookAhead = advance ? kLookAhead : 0.0;
+        const std::vector<Solid*> probes = probeRobot(robot, q, clearance + lookAhead);
+        auto travelOf = [&](const Solid& solid) { return advance->travel[solid.probeFrame]; };
+        auto distance = [](const fcl::CollisionObjectd& x, const fcl::CollisionObjectd& y) {
+            fcl::DistanceRequestd request;
+            fcl::DistanceResultd result;
+            return fcl::distance(&x, &y, request, result);
+        };
+        if (advance)
+            for (const Solid* probe : probes)
+                if (travelOf(*probe) > 0)
+                    advance->free = std::min(advance->free, lookAhead / travelOf(*probe));
         Query query;
         for (Solid* probe : probes) {
             query.probe = probe->probe.get();
@@ -712,22 +787,47 @@ struct CollisionWorld::Impl : WorkspaceObserver {
                     continue;
                 if (isIgnored(probe->body->object, other->body->object))
                     continue;
-                if (auto where = meet(*probe->probe, *other->placed, clearance))
-                    note(contacts, *probe, *other, *where);
+                if (!lookAhead || probe->probe->tight.overlap(grown(other->placed->getAABB())))
+                    if (auto where = meet(*probe->probe, *other->placed, clearance)) {
+                        note(contacts, *probe, *other, *where);
+                        continue;
+                    }
+                if (advance)
+                    advance->limit(gapBetween(probe->probe->tight, other->placed->getAABB()) - clearance,
+                                   travelOf(*probe),
+                                   [&] { return distance(*probe->probe, *other->placed) - clearance; });
             }
         }
         for (size_t j = 1; j < probes.size(); ++j)
             for (size_t i = 0; i < j; ++i) {
                 const Solid &x = *probes[i], &y = *probes[j];
-                if (!selfChecked(x, y) || !x.probe->getAABB().overlap(y.probe->getAABB()))
+                if (!selfChecked(x, y))
                     continue;
-                if (auto where = meet(*x.probe, *y.probe, 0))
-                    note(contacts, y, x, *where);
+                if (x.probe->tight.overlap(y.probe->tight))
+                    if (auto where = meet(*x.probe, *y.probe, 0)) {
+                        note(contacts, y, x, *where);
+                        continue;
+                    }
+                if (advance)
+                    advance->limit(gapBetween(x.probe->tight, y.probe->tight),
+                                   advance->between(x.probeFrame, y.probeFrame),
+                                   [&] { return distance(*x.probe, *y.probe); });
             }
     }
 
-    int stepsAlong(Body& robot, const Eigen::VectorXd& qa, const Eigen::VectorXd& qb,
-                   double maxTravel) const {
+    /// A box grown by the clearance.
+    fcl::AABBd grown(const fcl::AABBd& box) const {
+        fcl::AABBd out = box;
+        out.min_.array() -= clearance;
+        out.max_.array() += clearance;
+        return out;
+    }
+
+    /// Per joint and link frame of the robot: the farthest a point fixed to the frame, or to what
+    /// rides on it, can travel for the joint's turn on the straight joint-space move from `qa` to
+    /// `qb`. A bound: the turn times the farthest such a point can be from the joint's axis.
+    std::vector<std::vector<double>> travelAlong(Body& robot, const Eigen::VectorXd& qa,
+                                                 const Eigen::VectorXd& qb) const {
         const RobotLayout& layout = *robot.layout;
         // Per frame: the farthest a point fixed to it (or to what rides on it) lies from its origin.
         std::vector<double> extent(layout.frameLinks.size(), 0.0);
@@ -741,18 +841,33 @@ struct CollisionWorld::Impl : WorkspaceObserver {
         // Joint j turns about an axis through the origin of the frame before the first one it
         // turns; a point fixed to a later frame is at most the chain of segments in between
         // plus its extent away from it.
-        double travel = 0;
+        std::vector<std::vector<double>> travel(layout.jointFrame.size(), std::vector<double>(extent.size(), 0.0));
         for (size_t j = 0; j < layout.jointFrame.size(); ++j) {
-            const size_t first = static_cast<size_t>(layout.jointFrame[j]);
-            double chain = 0, farthest = 0;
-            for (size_t s = first; s < extent.size(); ++s) {
+            const double turn = std::abs(qb[static_cast<Eigen::Index>(j)] - qa[static_cast<Eigen::Index>(j)]);
+            double chain = 0;
+            for (size_t s = static_cast<size_t>(layout.jointFrame[j]); s < extent.size(); ++s) {
                 chain += layout.segmentLength[s];
-                farthest = std::max(farthest, chain + extent[s]);
+                travel[j][s] = turn * (chain + extent[s]);
             }
-            travel +=
-                std::abs(qb[static_cast<Eigen::Index>(j)] - qa[static_cast<Eigen::Index>(j)]) * farthest;
         }
-        return static_cast<int>(std::clamp(std::ceil(travel / maxTravel), 1.0, 1e7));
+        return travel;
+    }
+
+    static Eigen::VectorXd totalTravel(const std::vector<std::vector<double>>& byJoint) {
+        Eigen::VectorXd total = Eigen::VectorXd::Zero(byJoint.empty() ? 1 : static_cast<Eigen::Index>(byJoint[0].size()));
+        for (const auto& joint : byJoint)
+            total += Eigen::Map<const Eigen::VectorXd>(joint.data(), static_cast<Eigen::Index>(joint.size()));
+        return total;
+    }
+
+    void checkMove(const Robot* robot, const Eigen::VectorXd& qa, const Eigen::VectorXd& qb,
+                   double maxTravel) const {
+        robot->checkJointPositions(qa);
+        robot->checkJointPositions(qb);
+        if (!std::isfinite(maxTravel) || maxTravel <= 0)
+            throw ValueError(
+                QStringLiteral("The travel between collision checks must be a positive distance (got %1).")
+                    .arg(maxTravel));
     }
 };
 
@@ -826,32 +941,46 @@ void CollisionWorld::detach(const WorkspaceObject* item) {
     d->carriersStale = true;
 }
 
+int CollisionWorld::_checksAlong() const { return d->checksAlong; }
+
 int CollisionWorld::stepsAlong(const Robot* robot, const Eigen::VectorXd& qa, const Eigen::VectorXd& qb,
                                double maxTravel) {
     d->sync();
     Body& body = d->robotBody(robot);
-    robot->checkJointPositions(qa);
-    robot->checkJointPositions(qb);
-    if (!std::isfinite(maxTravel) || maxTravel <= 0)
-        throw ValueError(
-            QStringLiteral("The travel between collision checks must be a positive distance (got %1).")
-                .arg(maxTravel));
-    return d->stepsAlong(body, qa, qb, maxTravel);
+    d->checkMove(robot, qa, qb, maxTravel);
+    const double farthest = Impl::totalTravel(d->travelAlong(body, qa, qb)).maxCoeff();
+    return static_cast<int>(std::clamp(std::ceil(farthest / maxTravel), 1.0, 1e7));
 }
 
 std::optional<PathContact> CollisionWorld::firstContactAlong(const Robot* robot, const Eigen::VectorXd& qa,
-                                                             const Eigen::VectorXd& qb, double maxTravel) {
-    const int steps = stepsAlong(robot, qa, qb, maxTravel);
+                                                             const Eigen::VectorXd& qb, double maxTravel,
+                                                             bool checkEnd) {
+    d->sync();
     Body& body = d->robotBody(robot);
+    d->checkMove(robot, qa, qb, maxTravel);
+    Impl::Advance advance;
+    advance.layout = body.layout;
+    advance.byJoint = d->travelAlong(body, qa, qb);
+    const Eigen::VectorXd total = Impl::totalTravel(advance.byJoint);
+    advance.travel.assign(total.begin(), total.end());
+    const double farthest = total.maxCoeff();
+    // Never a shorter step than the fixed spacing asks; longer where the way is clear.
+    const double least = farthest > 0 ? std::max(maxTravel / farthest, 1e-7) : 1.0;
     std::vector<Contact> contacts;
-    for (int k = 0; k <= steps; ++k) {
-        const double f = double(k) / steps;
-        const Eigen::VectorXd q = k == steps ? qb : Eigen::VectorXd(qa + f * (qb - qa));
-        d->checkRobot(body, q, false, contacts);
+    d->checksAlong = 0;
+    for (double f = 0;;) {
+        if (f >= 1 && !checkEnd)
+            return std::nullopt;
+        const Eigen::VectorXd q = f >= 1 ? qb : Eigen::VectorXd(qa + f * (qb - qa));
+        advance.free = 1;
+        d->checkRobot(body, q, false, contacts, &advance);
+        ++d->checksAlong;
         if (!contacts.empty())
-            return PathContact{f, q, std::move(contacts)};
+            return PathContact{std::min(f, 1.0), q, std::move(contacts)};
+        if (f >= 1)
+            return std::nullopt;
+        f = std::min(1.0, f + std::max(least, advance.free));
     }
-    return std::nullopt;
 }
 
 } // namespace kestrin

@@ -111,10 +111,19 @@ public:
     /// be from its axis. Throws ValueError like checkRobotAt, or unless `maxTravel` is positive.
     int stepsAlong(const Robot* robot, const Eigen::VectorXd& qa, const Eigen::VectorXd& qb,
                    double maxTravel);
-    /// Checks the move at `qa`, after each of stepsAlong's steps and at `qb`, in that order: where
-    /// the robot first collides, or no value when the whole move is free. Throws like stepsAlong.
+    /// Checks the move from `qa` to `qb`, in order: where the robot first collides, or no value
+    /// when the whole move is free. The checks are never further apart than stepsAlong's steps,
+    /// and further only where the way is certainly clear: each check also measures how far the
+    /// robot's solids are from what they could hit (up to 10 cm round each), and the next check
+    /// comes before any point could have travelled that far. Without `checkEnd`, `qb` itself is
+    /// left out, for a caller that goes on from there with another move (which checks its start).
+    /// Throws like stepsAlong.
     std::optional<PathContact> firstContactAlong(const Robot* robot, const Eigen::VectorXd& qa,
-                                                 const Eigen::VectorXd& qb, double maxTravel = 0.005);
+                                                 const Eigen::VectorXd& qb, double maxTravel = 0.005,
+                                                 bool checkEnd = true);
+
+    /// How many positions the last firstContactAlong checked.
+    int _checksAlong() const;
 
 private:
     struct Impl;

@@ -309,7 +309,8 @@ void ProgramRunner::moveLinear(const Action* action, Robot* robot, ToolFrame* to
         const Eigen::VectorXd& to = path[i];
         const double duration = std::max(segment / kLinearSpeed,
                                          ((to - from).cwiseAbs().array() / limits.velocity.array()).maxCoeff());
-        const std::optional<PathContact> hit = firstContact(robot, from, to);
+        // Where one piece of the line ends the next begins: its check covers both.
+        const std::optional<PathContact> hit = firstContact(robot, from, to, i + 1 == path.size());
         const double until = hit ? duration * hit->fraction : duration;
         const double begin = m_time;
         for (double t = m_step; m_callback && t < until; t += m_step) {
@@ -325,10 +326,10 @@ void ProgramRunner::moveLinear(const Action* action, Robot* robot, ToolFrame* to
 }
 
 std::optional<PathContact> ProgramRunner::firstContact(const Robot* robot, const Eigen::VectorXd& from,
-                                                      const Eigen::VectorXd& to) {
+                                                      const Eigen::VectorXd& to, bool checkEnd) {
     if (!m_world)
         return std::nullopt;
-    return m_world->firstContactAlong(robot, from, to, kCheckTravel);
+    return m_world->firstContactAlong(robot, from, to, kCheckTravel, checkEnd);
 }
 
 void ProgramRunner::collided(const std::vector<Contact>& contacts) {

@@ -352,6 +352,65 @@ private slots:
         QVERIFY(!world.firstContactAlong(cell.robot, qa, qb).has_value());
     }
 
+    // Checks spaced by the clear way ahead find what checks at a fixed millimetre spacing find,
+    // no later, with thin plates in random places: a gap measured too generously lets a link
+    // jump a plate. Moves in the open need far fewer checks than fixed spacing.
+    void spacingByTheWayAheadMissesNothing() {
+        Cell cell;
+        auto* gripper = new RobotiqGripper2F85(cell.ws, "Gripper");
+        gripper->mountOn(cell.robot);
+        CollisionWorld world(cell.ws);
+        std::mt19937_64 rng(19);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        const Eigen::VectorXd home = cell.robot->homePositions();
+        auto near = [&](double spread) {
+            Eigen::VectorXd q = home;
+            for (int j = 0; j < q.size(); ++j)
+                q[j] += spread * (2 * unit(rng) - 1);
+            return q;
+        };
+
+        Eigen::VectorXd qa = near(0), qb = home;
+        qb[0] += 1.5;
+        QVERIFY(!world.firstContactAlong(cell.robot, qa, qb).has_value());
+        const int fixed = world.stepsAlong(cell.robot, qa, qb, 0.005) + 1;
+        QVERIFY2(world._checksAlong() * 4 < fixed,
+                 qPrintable(QString("%1 checks vs %2 at fixed spacing").arg(world._checksAlong()).arg(fixed)));
+
+        int hits = 0, misses = 0;
+        for (int trial = 0; trial < 40; ++trial) {
+            std::vector<CustomItem*> plates;
+            for (int k = 0; k < 3; ++k) {
+                auto* plate = new CustomItem(cell.ws, QString("Plate %1").arg(k));
+                plate->setSize({0.4, 0.01, 0.4});
+                const double r = 0.3 + 0.6 * unit(rng), a = 2 * kPi * unit(rng);
+                plate->setPose(makePose({r * std::cos(a), r * std::sin(a), 0.5 + 0.8 * unit(rng)}, 0, 0,
+                                        2 * kPi * unit(rng)));
+                plates.push_back(plate);
+            }
+            do {
+                qa = near(1.2);
+                qb = near(1.2);
+            } while (!world.checkRobotAt(cell.robot, qa).empty());
+            const auto quick = world.firstContactAlong(cell.robot, qa, qb);
+            const int dense = world.stepsAlong(cell.robot, qa, qb, kMm);
+            std::optional<double> first;
+            for (int k = 1; k <= dense && !first; ++k)
+                if (!world.checkRobotAt(cell.robot, qa + double(k) / dense * (qb - qa)).empty())
+                    first = double(k) / dense;
+            QCOMPARE(quick.has_value(), first.has_value());
+            // Where the way ahead is short, checks are as far apart as fixed spacing allows.
+            const double spacing = 1.0 / world.stepsAlong(cell.robot, qa, qb, 0.005);
+            if (first)
+                QVERIFY2(quick->fraction <= *first + spacing,
+                         qPrintable(QString("%1 vs %2").arg(quick->fraction).arg(*first)));
+            (first ? hits : misses) += 1;
+            for (CustomItem* plate : plates)
+                cell.ws->remove(plate);
+        }
+        QVERIFY(hits > 5 && misses > 5);
+    }
+
     // Between two checks no point of the arm, its gripper or what it holds moves further than
     // asked; a bound that undercounts lets a link pass through a thin plate unseen.
     void stepsAlongAMoveBoundEveryPointsTravel() {
