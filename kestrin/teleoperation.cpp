@@ -1,5 +1,6 @@
 #include "teleoperation.h"
 
+#include "collision.h"
 #include "error.h"
 #include "robot.h"
 #include "tool_frame.h"
@@ -45,7 +46,7 @@ std::pair<int, double> largestTurn(const Eigen::VectorXd& from, const Eigen::Vec
 
 } // namespace
 
-JogResult moveToolTowards(Robot* robot, const ToolFrame* tool, const Pose& target) {
+JogResult moveToolTowards(Robot* robot, const ToolFrame* tool, const Pose& target, CollisionWorld* world) {
     if (!robot || !tool || tool->robot() != robot)
         throw ValueError(QStringLiteral("Tool frame '%1' is not on robot '%2'.")
                              .arg(tool ? tool->name() : QString(), robot ? robot->name() : QString()));
@@ -66,12 +67,26 @@ JogResult moveToolTowards(Robot* robot, const ToolFrame* tool, const Pose& targe
         return kMaxJointStep * std::max((f1 - f0) * length, kLeastShare);
     };
 
+    // What the robot touches where it starts may be why it is being moved: not a collision.
+    if (world) {
+        world->clearIgnoredContacts();
+        for (const Contact& contact : world->checkRobotAt(robot, robot->jointPositions()))
+            world->ignoreContacts(contact.a, contact.b);
+    }
+    std::optional<Contact> hit; // the last collision that refused a step
+
     // A solution at fraction `f1` of the way from `from`, the solution at `f0`, if the arm can
-    // get there without a flip.
+    // get there without a flip and without hitting anything.
     auto stepTo = [&](double f0, double f1, const Eigen::VectorXd& from) -> std::optional<Eigen::VectorXd> {
         auto q = robot->solveIKNear(interpolate(start, target, f1) * flangeInTool, from);
         if (q && largestTurn(from, *q).second > allowedTurn(f0, f1))
             return std::nullopt;
+        if (q && world) {
+            if (auto contact = world->firstContactAlong(robot, from, *q)) {
+                hit = contact->contacts.front();
+                return std::nullopt;
+            }
+        }
         return q;
     };
 
@@ -89,11 +104,14 @@ JogResult moveToolTowards(Robot* robot, const ToolFrame* tool, const Pose& targe
     }
     if (done == steps) {
         robot->setJointPositions(q);
+        if (world)
+            world->clearIgnoredContacts();
         return {true, QString()};
     }
 
     // Blocked within the next step: go as far into it as the arm can.
     const double blockedAt = double(done + 1) / steps;
+    const std::optional<Contact> blocker = hit;
     double hi = blockedAt;
     for (int i = 0; i < kRefinements; ++i) {
         const double mid = (at + hi) / 2;
@@ -105,8 +123,14 @@ JogResult moveToolTowards(Robot* robot, const ToolFrame* tool, const Pose& targe
         }
     }
     robot->setJointPositions(q);
+    if (world)
+        world->clearIgnoredContacts();
 
-    // Say why: the arm cannot get there at all, or only by a flip to another branch.
+    // Say why: something in the way, or the arm cannot get there at all, or only by a flip to
+    // another branch.
+    if (blocker)
+        return {false, QStringLiteral("Robot '%1' stopped short of a collision: a step further, %2.")
+                           .arg(robot->name(), describeContact(*blocker))};
     const Pose blocked = interpolate(start, target, blockedAt) * flangeInTool;
     const std::optional<Eigen::VectorXd> elsewhere = robot->solveIK(blocked, q);
     if (elsewhere && largestTurn(q, *elsewhere).second > allowedTurn(at, blockedAt)) {

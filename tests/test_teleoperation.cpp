@@ -2,7 +2,9 @@
 // key and by dragging the handle, reporting targets out of reach, one undo step per user action,
 // and leaving the mode. Tests that render need a display: run under xvfb-run.
 
+#include <kestrin/collision.h>
 #include <kestrin/error.h>
+#include <kestrin/items.h>
 #include <kestrin/project.h>
 #include <kestrin/robot.h>
 #include <kestrin/tool_frame.h>
@@ -152,6 +154,7 @@ private slots:
     // Jogging.
     void jogMovesTheToolFrameThroughItsRobotsJoints();
     void unreachableTargetIsReportedOncePerAction();
+    void aJogIntoSomethingStopsShortAndSaysOnceWhatItWouldHit();
     void keysJogFiveMillimetresOrTurnFiveDegrees();
     void draggingTheHandleDragsTheToolAndSnapsBackOutOfReach();
 
@@ -284,6 +287,50 @@ void TestTeleoperation::unreachableTargetIsReportedOncePerAction() {
     QTest::keyClick(keys, Qt::Key_Right);
     QCOMPARE(messages.count(), 4);
     cell.ur5e->checkJointPositions(cell.ur5e->jointPositions());
+}
+
+void TestTeleoperation::aJogIntoSomethingStopsShortAndSaysOnceWhatItWouldHit() {
+    Cell cell;
+    View view(cell);
+    QVERIFY(view.exposed());
+    Workspace* ws = cell.project.workspace();
+    auto* box = new CustomItem(ws, "Box");
+    box->setSize({0.2, 0.2, 0.1});
+    const Eigen::Vector3d start = cell.tool->pose().translation();
+    box->setPose(makePose(start - Eigen::Vector3d(0, 0, 0.25)));
+    view.viewer.setTeleoperationMode("R", "T");
+    QSignalSpy messages(&view.viewer, &WorkspaceViewer::teleoperationMessage);
+    auto freeNow = [&] { return CollisionWorld(ws).checkRobotAt(cell.ur5e, cell.ur5e->jointPositions()).empty(); };
+
+    QVERIFY(!view.viewer.jog({0, 0, -0.4}, Eigen::Vector3d::Zero()));
+    QCOMPARE(messages.count(), 1);
+    const QString text = messages.at(0).at(0).toString();
+    QVERIFY2(text.startsWith("Robot 'R' stopped short of a collision: a step further, R's ") &&
+                 text.endsWith(" hits item 'Box'."),
+             qPrintable(text));
+    QVERIFY(freeNow());
+    // As near as the way allows: the next 5 mm step would hit.
+    const double stoppedAt = cell.tool->pose().translation().z();
+    QVERIFY(stoppedAt < start.z() - 0.05);
+    QVERIFY(!view.viewer.jog({0, 0, -kStep}, Eigen::Vector3d::Zero()));
+    QVERIFY(std::abs(cell.tool->pose().translation().z() - stoppedAt) < kStep);
+
+    // A held key against it says so once.
+    holdKey(view.renderWidget(), Qt::Key_PageDown, 4);
+    QCOMPARE(messages.count(), 3);
+    QVERIFY(freeNow());
+
+    // What it touches where it starts does not hold it there: it can be moved out.
+    box->setPose(makePose(cell.tool->pose().translation() + Eigen::Vector3d(0, 0, 0.1)));
+    QVERIFY(!freeNow());
+    QVERIFY(view.viewer.jog({0, 0, 0.2}, Eigen::Vector3d::Zero()));
+    QCOMPARE(messages.count(), 3);
+
+    // The cell's clearance counts.
+    ws->setClearance(0.05);
+    box->setPose(makePose(cell.tool->pose().translation() - Eigen::Vector3d(0, 0, 0.3)));
+    QVERIFY(!view.viewer.jog({0, 0, -0.3}, Eigen::Vector3d::Zero()));
+    QVERIFY2(messages.last().at(0).toString().contains(" comes within "), qPrintable(messages.last().at(0).toString()));
 }
 
 void TestTeleoperation::keysJogFiveMillimetresOrTurnFiveDegrees() {

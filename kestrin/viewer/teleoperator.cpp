@@ -3,6 +3,7 @@
 #include "scene_item.h"
 #include "workspace_viewer.h"
 
+#include <kestrin/collision.h>
 #include <kestrin/error.h>
 #include <kestrin/project.h>
 #include <kestrin/robot.h>
@@ -166,6 +167,7 @@ void Teleoperator::stop() {
     // there is nothing of theirs to record.
     if (resolve())
         endAction();
+    m_world.reset();
     m_active = false;
     // Ended in the middle of a drag (the cell changed under it): the handle holds the
     // interactor's mouse events until it lets go.
@@ -252,6 +254,7 @@ void Teleoperator::beginAction() {
 }
 
 void Teleoperator::endAction() {
+    m_world.reset();
     if (!m_moved)
         return;
     m_moved = false;
@@ -260,7 +263,11 @@ void Teleoperator::endAction() {
 }
 
 bool Teleoperator::moveTo(const Target& target, const Pose& pose) {
-    const JogResult result = moveToolTowards(target.robot, target.tool, pose);
+    Workspace* workspace = target.robot->workspace();
+    if (!m_world)
+        m_world = std::make_unique<CollisionWorld>(workspace);
+    m_world->setClearance(workspace->clearance());
+    const JogResult result = moveToolTowards(target.robot, target.tool, pose, m_world.get());
     m_moved = true;
     m_viewer.rebuild();
     m_viewer.render();

@@ -8,6 +8,7 @@
 #include <QString>
 #include <vtkSmartPointer.h>
 
+#include <memory>
 #include <optional>
 
 class QKeyEvent;
@@ -22,6 +23,7 @@ class vtkRenderer;
 
 namespace kestrin {
 
+class CollisionWorld;
 class Robot;
 class SceneResources;
 class ToolFrame;
@@ -35,7 +37,8 @@ class WorkspaceViewer;
 ///   drag step, jog and follow() looks them up again, and teleoperation ends as soon as either
 ///   has left the cell or the tool frame has moved to another robot. Objects that undo or redo
 ///   put back under the same ids and names count as the same; a loaded cell's do not.
-/// - Each move goes through moveToolTowards, then the viewer rebuilds and redraws.
+/// - Each move goes through moveToolTowards, checked for collisions with the cell (and its
+///   clearance), then the viewer rebuilds and redraws.
 /// - A user action is a jog() call, a burst of key presses (a held key repeats) or a drag. Each
 ///   is one step of the project's undo history, and a move that stops short emits the viewer's
 ///   teleoperationMessage at most once per action.
@@ -111,6 +114,9 @@ private:
     bool m_reported = false; // a message went out during the current user action
     bool m_moved = false;    // the current user action moved the robot
     Eigen::Matrix3d m_dragOrientation = Eigen::Matrix3d::Identity();
+    // The cell's solids for the current user action: made at its first move, dropped at its
+    // end, so that it never outlives the workspace it watches.
+    std::unique_ptr<CollisionWorld> m_world;
 
     vtkSmartPointer<vtkHandleWidget> m_handle;
     vtkSmartPointer<vtkPointHandleRepresentation3D> m_handleLook;
