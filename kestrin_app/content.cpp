@@ -496,6 +496,8 @@ void KSContentHandler::createContent(KSParams prompt, const std::function<void(c
         return;
     construct(*answer);
     _rebuildViewerAndTree();
+    // The view shows what was added now, not at its next redraw for another reason.
+    _container->viewer()->render();
 }
 
 void KSContentHandler::addNamedObject(const QString& type_name, const QList<const kestrin::Type*>& table,

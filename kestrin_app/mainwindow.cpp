@@ -92,7 +92,10 @@ KSMainWindow::KSMainWindow(QWidget* parent)
 
     createActions();
     createRunControls();
-    connect(m_container, &KSProjectContainer::projectReplaced, this, [this] { refreshState(); });
+    connect(m_container, &KSProjectContainer::projectReplaced, this, [this] {
+        m_runToolBar->forgetLastRun();
+        refreshState();
+    });
     connect(m_container->viewer(), &kestrin::WorkspaceViewer::teleoperationMessage, this, [this](const QString& text) {
         qCWarning(lcApp, "%s", qUtf8Printable(text));
         statusBar()->showMessage(text, 5000);

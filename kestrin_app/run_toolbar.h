@@ -34,6 +34,8 @@ public:
     void runStarted(kestrin::Simulator* simulator);
     void runStepped(const kestrin::Simulator& simulator);
     void runEnded(const kestrin::Simulator& simulator);
+    /// Another project came: the time of the last run was not its own.
+    void forgetLastRun() { showTime(0); }
 
 signals:
     /// The user chose another speed.

@@ -12,7 +12,12 @@
 #include <cmath>
 #include <limits>
 #include <vtkCamera.h>
+#include <vtkCallbackCommand.h>
+#include <vtkNew.h>
+#include <vtkRenderWindow.h>
 #include <vtkRenderer.h>
+
+#include <functional>
 
 using namespace kestrin_app::content;
 using testing::DialogDriver;
@@ -213,6 +218,27 @@ private slots:
         QCOMPARE(made, 0);
         QCOMPARE(spy.count(), 0);
         QCOMPARE(DialogDriver::seenTitles().size(), 1);
+    }
+
+    // What the Add menu adds is drawn at once, not at the view's next redraw for another reason.
+    void addedObjectsAreDrawnAtOnce() {
+        HandlerFixture f(runnableCell);
+        f.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f.window));
+        int frames = 0;
+        vtkNew<vtkCallbackCommand> counter;
+        counter->SetClientData(&frames);
+        counter->SetCallback([](vtkObject*, unsigned long, void* data, void*) { ++*static_cast<int*>(data); });
+        f.container->viewer()->_getRenderer()->GetRenderWindow()->AddObserver(vtkCommand::EndEvent, counter);
+        for (const auto& add : std::vector<std::function<void()>>{
+                 [&] { f.handler->addItem("CustomItem"); }, [&] { f.handler->addRobot("UR3eRobot"); },
+                 [&] { f.handler->addEffector("RobotiqGripper2F85"); }}) {
+            const int before = frames;
+            DialogDriver::expect(DialogDriver::accept());
+            add();
+            QVERIFY(frames > before);
+            QCOMPARE(f.container->viewer()->_differenceFromModel(), QString());
+        }
     }
 
     void resetDrawsTheResetCellAfterTeleoperationAndAStoppedRun() {
