@@ -861,6 +861,24 @@ private slots:
 
     // --- Command line -------------------------------------------------------------------------
 
+    // The templates' programs from the command line, without a display: the demo picks and
+    // places, the collision template faults naming the pair, with the exit status to match.
+    // (The sanitized suite runs this too: --run has a console application, not a widget one.)
+    void runFromTheCommandLineGivesTheOutcomeAndItsStatus() {
+        const QString templates = QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/");
+        const Run demo = runStudio({"--run", "Pick and Place", templates + "demo_cell.kestrin"});
+        QCOMPARE(demo.exitCode, 0);
+        QVERIFY2(demo.out.startsWith("Program 'Pick and Place' completed after "), qPrintable(demo.out + demo.err));
+        const Run collision = runStudio({"--run", "Swing Round", templates + "collision_demo.kestrin"});
+        QCOMPARE(collision.exitCode, 1);
+        QVERIFY2(collision.out.contains("'Swing to Other Side' at 0.69 s: UR5e's wrist 1 hits item 'Fixture'"),
+                 qPrintable(collision.out + collision.err));
+        const Run missing = runStudio({"--run", "No Such Program", templates + "demo_cell.kestrin"});
+        QCOMPARE(missing.exitCode, 1);
+        QVERIFY2(missing.out.contains("No Such Program") || missing.err.contains("No Such Program"),
+                 qPrintable(missing.out + missing.err));
+    }
+
     void versionAndBadArguments() {
         const Run version = runStudio({"--version"});
         QCOMPARE(version.exitCode, 0);
