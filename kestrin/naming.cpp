@@ -18,6 +18,29 @@ void checkName(const QString& name, const QString& what) {
                                            "or tab); use plain text.")
                                 .arg(what, QString(name).replace(QRegularExpression("[\\x00-\\x1f]"), "?")));
     }
+    // Names are how users, files and programs tell objects apart: no character that shows as
+    // nothing, turns the text round, or breaks the line, so that two names that look the same
+    // are the same; and no half of a UTF-16 pair, which no file or copy can keep as it is.
+    for (int i = 0; i < name.size(); ++i) {
+        const QChar c = name[i];
+        if (c.isHighSurrogate() && i + 1 < name.size() && name[i + 1].isLowSurrogate()) {
+            ++i;
+            continue;
+        }
+        if (c.isSurrogate())
+            throw NameError(QStringLiteral("The %1 name holds a broken character (half of a UTF-16 "
+                                           "surrogate pair, at character %2); use plain text.")
+                                .arg(what)
+                                .arg(i + 1));
+        const QChar::Category category = c.category();
+        if (category == QChar::Other_Format || category == QChar::Separator_Line ||
+            category == QChar::Separator_Paragraph || c.isNonCharacter())
+            throw NameError(QStringLiteral("The %1 name '%2' holds an invisible, direction-changing or "
+                                           "line-breaking character (U+%3 at character %4); use plain text.")
+                                .arg(what, QString(name).remove(i, 1).left(60))
+                                .arg(QString::number(c.unicode(), 16).toUpper().rightJustified(4, QLatin1Char('0')))
+                                .arg(i + 1));
+    }
 }
 
 QString NameRegistry::uniqueName(const QString& wanted) const {

@@ -150,6 +150,32 @@ private slots:
         QCOMPARE(project.behaviors().keys(), QStringList{"S"});
     }
 
+    // Names that look alike must be alike, and every name must survive a file and an undo step
+    // exactly: nothing invisible, direction-changing or line-breaking, no half surrogate pair.
+    void rejectsInvisibleAndBrokenCharactersInNames() {
+        Project project;
+        Workspace* ws = project.workspace();
+        const QString halfPair = QString("Arm") + QChar(0xD800);
+        const QString lowFirst = QString(QChar(0xDC00)) + QChar(0xD800) + "Arm";
+        for (const QString& bad : {halfPair, lowFirst, QString("Ar\u200Bm"), QString("\u202Emra"),
+                                   QString("A\u2028rm"), QString("A\u2029rm"), QString("Ar\uFEFFm"),
+                                   QString("Arm\u2066"), QString("Arm") + QChar(0xFFFF)}) {
+            QVERIFY_EXCEPTION_THROWN(new UR5eRobot(ws, bad), NameError);
+            QVERIFY_EXCEPTION_THROWN(new Sequence(&project, bad), NameError);
+            QVERIFY_EXCEPTION_THROWN(new MotionLimits(&project, bad, vec({1}), vec({1})), NameError);
+        }
+        QCOMPARE(ws->objectCount(), 0);
+        try {
+            new UR5eRobot(ws, "Ar\u200Bm");
+        } catch (const NameError& e) {
+            QVERIFY2(e.message().contains("U+200B at character 3"), qPrintable(e.message()));
+        }
+        // Letters of any script, and characters beyond the first plane (a whole pair), are fine.
+        for (const QString& good : {QString("Greifer \u00C4"), QString("\u673A\u5668\u4EBA"),
+                                    QString("Arm \U0001F916"), QString("\u0645\u062D\u0645\u062F")})
+            QCOMPARE((new UR5eRobot(ws, good))->name(), good);
+    }
+
     void takenNamesGetANumberWithinTheirKind() {
         Project project;
         Workspace* ws = project.workspace();
