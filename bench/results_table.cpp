@@ -200,6 +200,24 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
                             "<= 2x", verdict(save / write <= 2.0)});
         else
             missing(saveFigure, "<= 2x");
+        const double loadOne = time("LoadProjectOneThread" + n), saveOne = time("SaveProjectOneThread" + n);
+        const std::string loadOneFigure = "Project::load on one thread vs QJsonDocument::fromJson: N=" + withSeparators(largest);
+        if (loadOne > 0 && parse > 0)
+            rows.push_back({loadOneFigure,
+                            format("%.2fx", loadOne / parse) + " (" + milliseconds(loadOne) + " vs " +
+                                milliseconds(parse) + ")",
+                            "-", "-"});
+        else
+            missing(loadOneFigure, "-");
+        const std::string saveOneFigure =
+            "Project::save on one thread vs QJsonDocument(obj).toJson() + QSaveFile: N=" + withSeparators(largest);
+        if (saveOne > 0 && write > 0)
+            rows.push_back({saveOneFigure,
+                            format("%.2fx", saveOne / write) + " (" + milliseconds(saveOne) + " vs " +
+                                milliseconds(write) + ")",
+                            "-", "-"});
+        else
+            missing(saveOneFigure, "-");
     }
 
     // Start-up.
