@@ -1,5 +1,6 @@
-// Project files of the largest cell: loading against parsing the same bytes with Qt's JSON
-// parser, saving against writing a prebuilt document of the same content through QSaveFile.
+// Project files of the largest cell, on one thread: loading against parsing the same bytes with
+// Qt's JSON parser, saving against writing a prebuilt document of the same content through
+// QSaveFile.
 
 #include "benchmarks.h"
 #include "cell_generator.h"
@@ -39,13 +40,6 @@ void loadProject(benchmark::State& state, int objects) {
     state.counters["bytes"] = double(QFileInfo(path).size());
 }
 
-// Loading with parsing and building on this thread alone.
-void loadProjectOneThread(benchmark::State& state, int objects) {
-    kestrin::Project::_setPiecewiseLoading(false);
-    loadProject(state, objects);
-    kestrin::Project::_setPiecewiseLoading(true);
-}
-
 void parseJson(benchmark::State& state, int objects) {
     const QByteArray bytes = readAll(cellFile(objects));
     for (auto _ : state) {
@@ -64,16 +58,6 @@ void saveProject(benchmark::State& state, int objects) {
     const QString path = folder.filePath(QStringLiteral("saved.kestrin"));
     for (auto _ : state)
         project.save(path);
-}
-
-// Saving with the whole text written by Qt on this thread alone.
-void saveProjectOneThread(benchmark::State& state, int objects) {
-    kestrin::Project project;
-    project.load(cellFile(objects));
-    QTemporaryDir folder;
-    const QString path = folder.filePath(QStringLiteral("saved.kestrin"));
-    for (auto _ : state)
-        kestrin::writeFileAtomically(path, QJsonDocument(project.toJson()).toJson(QJsonDocument::Indented));
 }
 
 // The least any save must do: serialise the document and write it atomically.
@@ -98,10 +82,9 @@ void writeJson(benchmark::State& state, int objects) {
 void registerProjectFileBenchmarks() {
     const int largest = cellSizes().back();
     const std::string n = "/" + std::to_string(largest);
-    for (auto [name, fn] : {std::pair{"LoadProject", loadProject}, std::pair{"LoadProjectOneThread", loadProjectOneThread},
-                            std::pair{"ParseJson", parseJson}, std::pair{"SaveProject", saveProject},
-                            std::pair{"SaveProjectOneThread", saveProjectOneThread}, std::pair{"WriteJson", writeJson}})
-        // Repeated, with the repetitions of them all interleaved at random (scripts/bench.sh asks
+    for (auto [name, fn] : {std::pair{"LoadProject", loadProject}, std::pair{"ParseJson", parseJson},
+                            std::pair{"SaveProject", saveProject}, std::pair{"WriteJson", writeJson}})
+        // Repeated, with the repetitions of all four interleaved at random (scripts/bench.sh asks
         // for that), and the median taken: on a shared machine a slow spell then falls on a
         // figure and its baseline alike, instead of on whichever ran during it.
         benchmark::RegisterBenchmark((name + n).c_str(), fn, largest)
