@@ -181,7 +181,8 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
         const std::string n = at + std::to_string(largest);
         const double load = time("LoadProject" + n), parse = time("ParseJson" + n);
         const std::string figure =
-            "Project::load vs QJsonDocument::fromJson of the same bytes, one thread: N=" + withSeparators(largest);
+            "Project::load vs QJsonDocument::fromJson of the same bytes, one thread: N=" +
+            withSeparators(largest);
         if (load > 0 && parse > 0)
             rows.push_back({figure,
                             format("%.2fx", load / parse) + " (" + milliseconds(load) + " vs " +
@@ -192,7 +193,8 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
             missing(figure, "<= 3x");
         const double save = time("SaveProject" + n), write = time("WriteJson" + n);
         const std::string saveFigure =
-            "Project::save vs QJsonDocument(obj).toJson() + QSaveFile, one thread: N=" + withSeparators(largest);
+            "Project::save vs QJsonDocument(obj).toJson() + QSaveFile, one thread: N=" +
+            withSeparators(largest);
         if (save > 0 && write > 0)
             rows.push_back({saveFigure,
                             format("%.2fx", save / write) + " (" + milliseconds(save) + " vs " +

@@ -101,7 +101,8 @@ ino_t fileId(const QString& file) {
 /// Whether child `pid` has ended, without reaping it.
 bool hasEnded(pid_t pid) {
     siginfo_t info{};
-    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
 }
 
 /// Entries of `folder` other than `keep`, hidden ones included.
@@ -279,7 +280,8 @@ private slots:
             while ((n = ::read(started[0], &go, 1)) < 0 && errno == EINTR) {
             }
             ::close(started[0]);
-            QVERIFY2(n == 1, qPrintable(QStringLiteral("round %1: the child never started its save").arg(round)));
+            QVERIFY2(n == 1,
+                     qPrintable(QStringLiteral("round %1: the child never started its save").arg(round)));
             qint64 delay = 0;
             if (point == Anytime) {
                 delay = killAfter(rng);
@@ -308,8 +310,8 @@ private slots:
                                     .arg(QString::fromUtf8(now.left(200)))));
             if (point == OnceReplaced)
                 QVERIFY2(now == *documents[other],
-                         qPrintable(QStringLiteral("round %1: the file was replaced, then the old project came "
-                                                   "back")
+                         qPrintable(QStringLiteral("round %1: the old project came back after the file was "
+                                                   "replaced")
                                         .arg(round)));
             if (now == *documents[other]) {
                 holding = other;
@@ -324,19 +326,22 @@ private slots:
                 QVERIFY(QFile::remove(m_dir.filePath(f)));
             }
         }
-        const QString tally = QStringLiteral("killed as they started: %1 kept the old project, %2 left the new one; "
-                                             "once replaced: %3 new; at any moment of about %4 us: %5 old, %6 "
-                                             "new; %7 left a temporary file beside it")
-                                  .arg(kept[AsItStarts])
-                                  .arg(took[AsItStarts])
-                                  .arg(took[OnceReplaced])
-                                  .arg(saveMicroseconds)
-                                  .arg(kept[Anytime])
-                                  .arg(took[Anytime])
-                                  .arg(strays);
+        const QString tally =
+            QStringLiteral("killed as they started: %1 kept the old project, %2 left the new one; "
+                           "once replaced: %3 new; at any moment of about %4 us: %5 old, %6 "
+                           "new; %7 left a temporary file beside it")
+                .arg(kept[AsItStarts])
+                .arg(took[AsItStarts])
+                .arg(took[OnceReplaced])
+                .arg(saveMicroseconds)
+                .arg(kept[Anytime])
+                .arg(took[Anytime])
+                .arg(strays);
         qInfo("%s", qPrintable(tally));
-        QVERIFY2(kept[AsItStarts] + kept[Anytime] > 0, qPrintable("no killed save kept the old project: " + tally));
-        QVERIFY2(took[OnceReplaced] + took[Anytime] > 0, qPrintable("no killed save left the new project: " + tally));
+        QVERIFY2(kept[AsItStarts] + kept[Anytime] > 0,
+                 qPrintable("no killed save kept the old project: " + tally));
+        QVERIFY2(took[OnceReplaced] + took[Anytime] > 0,
+                 qPrintable("no killed save left the new project: " + tally));
     }
 
     void saveOnFullDiskReportsThePathAndKeepsTheOldFile() {

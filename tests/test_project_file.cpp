@@ -671,7 +671,7 @@ private slots:
     // long lists or around them are refused with a message naming the file and the fault.
     void readsAnyLayoutAndRefusesFaultsAnywhere_data() {
         QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<bool>("asGood"); // loads as the good file, or else as an empty project
+        QTest::addColumn<bool>("asGood");          // loads as the good file, or else as an empty project
         QTest::addColumn<QStringList>("mentions"); // what the failure names; empty when it loads
         const QJsonObject doc = QJsonDocument::fromJson(m_good).object();
         const auto compact = [](const QJsonValue& v) {
@@ -679,7 +679,8 @@ private slots:
                                 : QJsonDocument(v.toArray()).toJson(QJsonDocument::Compact);
         };
         QTest::newRow("as saved") << m_good << true << QStringList();
-        QTest::newRow("compact") << QJsonDocument(doc).toJson(QJsonDocument::Compact) << true << QStringList();
+        QTest::newRow("compact") << QJsonDocument(doc).toJson(QJsonDocument::Compact) << true
+                                 << QStringList();
         // Written by hand: the objects first, the format last, other white space.
         const QByteArray reordered = "{\r\n\t\"workspace\" : " + compact(doc["workspace"]) + " ,\r\n\t\"programs\":" +
                                      compact(doc["programs"]) + ",\"variables\":\t" + compact(doc["variables"]) +
@@ -688,7 +689,8 @@ private slots:
         QJsonObject extra = doc;
         extra["notes"] = QJsonObject{{"programs", QJsonArray{1, QJsonObject{{"objects", QJsonArray{2}}}}},
                                      {"workspace", QJsonObject{{"objects", QJsonArray{3}}}}};
-        QTest::newRow("lists of the same names elsewhere") << QJsonDocument(extra).toJson() << true << QStringList();
+        QTest::newRow("lists of the same names elsewhere")
+            << QJsonDocument(extra).toJson() << true << QStringList();
         QJsonObject empty = doc;
         empty["programs"] = QJsonArray();
         empty["variables"] = QJsonArray();
@@ -704,23 +706,31 @@ private slots:
         // Faults in the long lists, or around them.
         QJsonObject scalar = doc;
         scalar["programs"] = QJsonArray{7};
-        QTest::newRow("program that is a number") << QJsonDocument(scalar).toJson() << false << QStringList{"program 1", "JSON object"};
+        QTest::newRow("program that is a number")
+            << QJsonDocument(scalar).toJson() << false << QStringList{"program 1", "JSON object"};
         QJsonObject missing = doc;
         missing.remove("variables");
-        QTest::newRow("no variables") << QJsonDocument(missing).toJson() << false << QStringList{"variables", "missing"};
+        QTest::newRow("no variables")
+            << QJsonDocument(missing).toJson() << false << QStringList{"variables", "missing"};
         QJsonObject notList = doc;
         notList["variables"] = QJsonObject();
-        QTest::newRow("variables not a list") << QJsonDocument(notList).toJson() << false << QStringList{"variables", "an array"};
+        QTest::newRow("variables not a list")
+            << QJsonDocument(notList).toJson() << false << QStringList{"variables", "an array"};
         QTest::newRow("comma after the last program")
-            << QByteArray(reordered).replace("}],\"variables\"", "},],\"variables\"") << false << QStringList{"not valid JSON"};
+            << QByteArray(reordered).replace("}],\"variables\"", "},],\"variables\"") << false
+            << QStringList{"not valid JSON"};
         QTest::newRow("no comma between programs")
-            << QByteArray(reordered).replace("},{\"children\"", "} {\"children\"") << false << QStringList{"not valid JSON"};
+            << QByteArray(reordered).replace("},{\"children\"", "} {\"children\"") << false
+            << QStringList{"not valid JSON"};
         const int lastBrace = m_good.lastIndexOf('}');
-        QTest::newRow("text after the end") << m_good.left(lastBrace + 1) + " x" << false << QStringList{"not valid JSON"};
-        QTest::newRow("cut inside an object") << m_good.left(m_good.indexOf("\"objects\"") + 200) << false << QStringList{"not valid JSON"};
+        QTest::newRow("text after the end")
+            << m_good.left(lastBrace + 1) + " x" << false << QStringList{"not valid JSON"};
+        QTest::newRow("cut inside an object")
+            << m_good.left(m_good.indexOf("\"objects\"") + 200) << false << QStringList{"not valid JSON"};
         QJsonObject wrongVersion = doc;
         wrongVersion["version"] = 99;
-        QTest::newRow("newer version") << QJsonDocument(wrongVersion).toJson() << false << QStringList{"newer version"};
+        QTest::newRow("newer version")
+            << QJsonDocument(wrongVersion).toJson() << false << QStringList{"newer version"};
         QJsonObject wrongRegion = doc;
         QJsonArray variables = wrongRegion["variables"].toArray();
         for (int i = 0; i < variables.size(); ++i) {
@@ -733,7 +743,8 @@ private slots:
             }
         }
         wrongRegion["variables"] = variables;
-        QTest::newRow("region that is not in the cell") << QJsonDocument(wrongRegion).toJson() << false << QStringList{"In bin", "Nowhere"};
+        QTest::newRow("region that is not in the cell")
+            << QJsonDocument(wrongRegion).toJson() << false << QStringList{"In bin", "Nowhere"};
     }
 
     void readsAnyLayoutAndRefusesFaultsAnywhere() {
