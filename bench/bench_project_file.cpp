@@ -1,5 +1,6 @@
-// Project files of the largest cell: loading against parsing the same bytes with Qt's JSON
-// parser, saving against writing a prebuilt document of the same content through QSaveFile.
+// Project files of the largest cell, on one thread: loading against parsing the same bytes with
+// Qt's JSON parser, saving against writing a prebuilt document of the same content through
+// QSaveFile.
 
 #include "benchmarks.h"
 #include "cell_generator.h"

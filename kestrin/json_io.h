@@ -11,10 +11,7 @@
 #include <QString>
 #include <QStringList>
 #include <array>
-#include <functional>
 #include <memory>
-#include <string>
-#include <utility>
 #include <vector>
 
 namespace kestrin {
@@ -89,41 +86,6 @@ private:
     std::array<Step, kInlineSteps> m_steps;
     int m_count = 0;
 };
-
-/// A key that appears twice in one object of a JSON text. Qt's parser keeps the last value of a
-/// repeated key silently (and, in Qt 5.15, never frees the values it drops when they are objects
-/// or arrays), so project files are checked for repeated keys before they are parsed.
-struct RepeatedJsonKey {
-    QString key;
-    qint64 offset = -1; ///< byte offset of the second appearance; -1 when no key repeats
-};
-/// Scans `json` for a key repeated within one object. Text that is not well-formed JSON is
-/// scanned only up to where it goes wrong; the parser reports what is wrong with it.
-RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json);
-
-/// Arrays whose elements a scan reports one at a time, so that a reader may hand each element to
-/// the parser as soon as it has been checked.
-struct JsonElements {
-    /// Each array named by the keys that lead to it from the top-level object, e.g.
-    /// {"workspace", "objects"}.
-    std::vector<std::vector<std::string>> arrays;
-    /// Called after an element of arrays[array] has been scanned, with its bytes [begin, end).
-    /// Returning false ends the scan there.
-    std::function<bool(int array, qint64 begin, qint64 end)> element;
-    /// Filled in by the scan: for each array, the bytes between its brackets; {-1, -1} for an
-    /// array that was not there (or not an array).
-    std::vector<std::pair<qint64, qint64>> contents;
-};
-struct JsonScanResult {
-    RepeatedJsonKey repeated;
-    /// True when the text is a single object or array that the scan went through to its end,
-    /// with only white space after it. The scan does not check numbers, words and the characters
-    /// in strings; that is the parser's part.
-    bool complete = false;
-    int maxDepth = 0; ///< how deep objects and arrays nest
-};
-/// findRepeatedJsonKey that says more, and reports the elements of the arrays in `elements`.
-JsonScanResult scanJson(const QByteArray& json, JsonElements* elements);
 
 QJsonArray toJson(const Eigen::VectorXd& v);
 QJsonArray toJson(const std::vector<double>& v);

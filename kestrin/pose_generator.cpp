@@ -76,14 +76,10 @@ QJsonObject PoseGenerator::toJson() const {
 }
 
 std::unique_ptr<PoseGenerator> PoseGenerator::fromJson(Project* project, const QJsonObject& json,
-                                                       const JsonContext& ctx, bool checkTaskRegion) {
+                                                       const JsonContext& ctx) {
     auto g = std::make_unique<PoseGenerator>(project);
     try {
-        const QString region = ctx.readOptionalString(json, QStringLiteral("task_region"));
-        if (checkTaskRegion)
-            g->setTaskRegion(region);
-        else
-            g->m_taskRegion = region;
+        g->setTaskRegion(ctx.readOptionalString(json, QStringLiteral("task_region")));
         g->setYawRange(ctx.readNumber(json, QStringLiteral("yaw_range")));
     } catch (const FormatError&) {
         throw;

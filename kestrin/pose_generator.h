@@ -36,10 +36,7 @@ public:
     std::unique_ptr<PoseGenerator> clone(Project* project) const;
     bool equals(const PoseGenerator& other) const;
     QJsonObject toJson() const;
-    /// With `checkTaskRegion` false the task region is taken by name without looking for it
-    /// (a loader reading variables before the objects), and the caller checks it later.
-    static std::unique_ptr<PoseGenerator> fromJson(Project* project, const QJsonObject& json, const JsonContext& ctx,
-                                                   bool checkTaskRegion = true);
+    static std::unique_ptr<PoseGenerator> fromJson(Project* project, const QJsonObject& json, const JsonContext& ctx);
 
     void _setProject(Project* project) { m_project = project; }
     /// True when the generator named `from`.

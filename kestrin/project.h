@@ -18,6 +18,7 @@ class Variable;
 class Workspace;
 class WorkspaceObject;
 class NameRegistry;
+class ProjectFile;
 class UndoHistory;
 
 class Project {
@@ -33,6 +34,8 @@ public:
     /// The project's undo history; it starts with the project (and anew at every load).
     UndoHistory& history() const { return *m_history; }
 
+    // Project files: these call ProjectFile (project_file.h), which reads and writes them.
+
     /// Reads a project file into this project, all or nothing: on failure the project is left
     /// exactly as it was. Throws FileError (missing, a folder, unreadable, too large) or
     /// FormatError (not JSON, wrong fields, unknown kinds, dangling references, newer format).
@@ -46,7 +49,7 @@ public:
     /// The whole project as a project-file document, and back (all or nothing, as load). With
     /// `withIds`, objects keep their ids across the round trip (for the undo history).
     QJsonObject toJson(bool withIds = false) const;
-    /// What save writes: QJsonDocument(toJson()).toJson(QJsonDocument::Indented), made faster.
+    /// What save writes: QJsonDocument(toJson()).toJson(QJsonDocument::Indented).
     QByteArray fileText() const;
     void fromJson(const QJsonObject& json, const QString& fileLabel);
 
@@ -89,18 +92,11 @@ public:
     void _objectRenamed(int category, const QString& from, const QString& to);
     void _structureChanged() { ++m_structureRevision; }
 
-    /// Whether load parses and builds on two threads at once (the default); tests compare it
-    /// with reading in one piece.
-    static void _setPiecewiseLoading(bool on);
-    /// How many loads so far were read piecewise (the others were read in one piece).
-    static int _piecewiseLoads();
-
 private:
+    friend class ProjectFile; // builds a project aside, then swaps it in
+
     void clear();
     void swapContents(Project& other);
-    /// Loads `bytes` with parsing and building side by side; false (with nothing changed) when
-    /// anything is unexpected, and the caller then reads the file in one piece.
-    bool loadPiecewise(const QByteArray& bytes, const QString& file);
 
     std::unique_ptr<Workspace> m_workspace;
     std::vector<std::unique_ptr<Behavior>> m_behaviors; // every behavior, attached or not

@@ -51,6 +51,10 @@ Pose ToolFrame::pose() const {
 }
 
 void ToolFrame::_setRobot(Robot* robot) {
+    // Only a frame on a robot holds items, and leaving its robot lets them go: a frame that was
+    // on none has nothing to carry along. (Looking through the cell for each frame attached
+    // was most of the time it took to load a large cell.)
+    const bool mayHold = m_robot != nullptr;
     if (!robot && m_robot) {
         // Let go where the frame is now, while it still knows its robot.
         for (WorkspaceObject* o : workspace()->objects())
@@ -59,7 +63,8 @@ void ToolFrame::_setRobot(Robot* robot) {
     }
     m_robot = robot;
     touch();
-    heldItemsFollow();
+    if (mayHold)
+        heldItemsFollow();
 }
 
 void ToolFrame::writeJson(QJsonObject& json) const {

@@ -5,15 +5,10 @@
 #include <QHash>
 #include <QList>
 
-#include <mutex>
-
 namespace kestrin {
 
 namespace {
-// Descriptors are made on first use, and that may happen on any thread (saving writes a project
-// on two): the table of names is only touched under its lock.
 struct Registry {
-    std::mutex lock;
     QHash<QString, const Type*> byName;
 };
 Registry& registry() {
@@ -27,9 +22,7 @@ const QList<const Type*>& builtinTypes(); // types.cpp: every descriptor, in dec
 Type::Type(const char* name, const Type* base, BehaviorFactory behaviorFactory, ObjectFactory objectFactory)
     : m_name(QString::fromLatin1(name)), m_base(base), m_behaviorFactory(behaviorFactory),
       m_objectFactory(objectFactory) {
-    Registry& r = registry();
-    const std::lock_guard<std::mutex> guard(r.lock);
-    r.byName.insert(m_name, this);
+    registry().byName.insert(m_name, this);
 }
 
 bool Type::inherits(const Type& other) const {
@@ -53,9 +46,7 @@ WorkspaceObject* Type::constructObject(Workspace* workspace, const QString& name
 
 const Type* Type::find(const QString& name) {
     builtinTypes(); // creates every descriptor, so that each can be found by name
-    Registry& r = registry();
-    const std::lock_guard<std::mutex> guard(r.lock);
-    return r.byName.value(name, nullptr);
+    return registry().byName.value(name, nullptr);
 }
 
 QList<const Type*> Type::constructibleTypes(const Type& base) {

@@ -2,6 +2,7 @@
 
 #include "error.h"
 #include "project.h"
+#include "project_file.h"
 
 #include <QCborMap>
 #include <QCborValue>
@@ -14,7 +15,7 @@ UndoHistory::UndoHistory(Project* project) : m_project(project) {}
 QByteArray UndoHistory::snapshotOf(const Project& project) {
     // Binary CBOR rather than JSON text: numbers are kept as they are instead of being printed,
     // a fifth of the time of a snapshot of a large cell.
-    return qCompress(QCborMap::fromJsonObject(project.toJson(true)).toCborValue().toCbor(), 1);
+    return qCompress(QCborMap::fromJsonObject(ProjectFile::toJson(project, true)).toCborValue().toCbor(), 1);
 }
 
 QByteArray UndoHistory::snapshot() const {
@@ -34,7 +35,7 @@ void UndoHistory::restore(const QByteArray& state) {
     const QCborValue value = QCborValue::fromCbor(qUncompress(state), &error);
     if (error.error != QCborError::NoError || !value.isMap())
         throw Error(QStringLiteral("The undo history is damaged; the project was left as it is."));
-    m_project->fromJson(value.toMap().toJsonObject(), QStringLiteral("(undo history)"));
+    ProjectFile::fromJson(*m_project, value.toMap().toJsonObject(), QStringLiteral("(undo history)"));
 }
 
 void UndoHistory::reset() {

@@ -38,7 +38,7 @@ void Variable::_setProject(Project* project) {
         t->poseGenerator()._setProject(project);
 }
 
-Variable* Variable::fromJson(Project* project, const QJsonObject& json, const JsonContext& ctx, bool objectsRead) {
+Variable* Variable::fromJson(Project* project, const QJsonObject& json, const JsonContext& ctx) {
     const QString kind = ctx.readString(json, QStringLiteral("type"));
     const QString name = ctx.readString(json, QStringLiteral("name"));
     const JsonContext here = ctx.nested(kind, name);
@@ -53,7 +53,7 @@ Variable* Variable::fromJson(Project* project, const QJsonObject& json, const Js
                                        here.field(QStringLiteral("joint_positions"))));
         if (kind == QLatin1String("TaskRegionTarget")) {
             auto generator = PoseGenerator::fromJson(project, here.readObject(json, QStringLiteral("pose_generator")),
-                                                     here.field(QStringLiteral("pose_generator")), objectsRead);
+                                                     here.field(QStringLiteral("pose_generator")));
             std::unique_ptr<Distribution> seed;
             const QJsonValue s = json.value(QStringLiteral("seed_joint_positions"));
             if (s.isObject())
@@ -153,14 +153,6 @@ void TaskRegionTarget::setSeedJointPositions(std::unique_ptr<Distribution> seed)
 void TaskRegionTarget::writeJson(QJsonObject& json) const {
     json.insert(QStringLiteral("pose_generator"), m_generator->toJson());
     json.insert(QStringLiteral("seed_joint_positions"), m_seed ? QJsonValue(m_seed->toJson()) : QJsonValue());
-}
-
-void TaskRegionTarget::resolveReferences(const JsonContext& ctx) {
-    try {
-        m_generator->setTaskRegion(m_generator->taskRegion());
-    } catch (const Error& e) {
-        ctx.field(QStringLiteral("pose_generator")).fail(e.message());
-    }
 }
 
 static void checkWeights(const QString& name, const QStringList& targets, const std::vector<double>& weights) {

@@ -34,10 +34,8 @@ public:
     quint64 revision() const { return m_revision; }
 
     virtual void writeJson(QJsonObject& json) const = 0;
-    /// Builds a variable of the type named in `json` in `project`; throws FormatError. With
-    /// `objectsRead` false, names of workspace objects are checked in resolveReferences instead.
-    static Variable* fromJson(Project* project, const QJsonObject& json, const JsonContext& ctx,
-                              bool objectsRead = true);
+    /// Builds a variable of the type named in `json` in `project`; throws FormatError.
+    static Variable* fromJson(Project* project, const QJsonObject& json, const JsonContext& ctx);
     /// Second pass of loading, once every variable exists.
     virtual void resolveReferences(const JsonContext&) {}
 
@@ -103,8 +101,6 @@ public:
     const Distribution* seedJointPositions() const { return m_seed.get(); }
     void setSeedJointPositions(std::unique_ptr<Distribution> seed);
     void writeJson(QJsonObject& json) const override;
-    /// Checks that the task region named still exists.
-    void resolveReferences(const JsonContext& ctx) override;
     void _renameTaskRegion(const QString& from, const QString& to) {
         if (m_generator->_renameTaskRegion(from, to))
             touch();

@@ -17,6 +17,7 @@
 #include <random>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -89,6 +90,19 @@ void sleepMicroseconds(qint64 us) {
     timespec t{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
     while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
+}
+
+/// The inode of `file` (through symlinks), or 0 when it cannot be seen.
+ino_t fileId(const QString& file) {
+    struct stat st;
+    return ::stat(QFile::encodeName(file).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+/// Whether child `pid` has ended, without reaping it.
+bool hasEnded(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
 }
 
 /// Entries of `folder` other than `keep`, hidden ones included.
@@ -224,8 +238,8 @@ private slots:
     }
 
     void killedSaveLeavesTheOldOrTheNewProject() {
-        // How long a whole save takes in a child here, so that kills land before, during and
-        // after it. Only the spread of the kill moments depends on it, never a verdict.
+        // How long a whole save takes in a child here, so that some kills land at moments spread
+        // over it. Only that spread depends on it, never a verdict.
         QElapsedTimer clock;
         clock.start();
         const int calibrationRuns = 3;
@@ -233,19 +247,50 @@ private slots:
             QCOMPARE(reap(spawn([&] { m_old.save(target()); })), 0);
         const qint64 saveMicroseconds = std::max<qint64>(1000, clock.nsecsElapsed() / 1000 / calibrationRuns);
 
+        // The other kill points follow what the child has got to, so that both outcomes come up
+        // however fast or slow the build is: a save killed as it starts (it has yet to make the
+        // text of a large cell) keeps the old file, and one killed once the new file has taken
+        // the old one's place (while the save still finishes) must leave the new file.
+        enum KillPoint { AsItStarts, OnceReplaced, Anytime, kKillPoints };
         const unsigned seed = 20261208;
         std::mt19937 rng(seed);
         std::uniform_int_distribution<qint64> killAfter(0, saveMicroseconds * 3 / 2);
         const Project* projects[2] = {&m_old, &m_new};
         const QByteArray* documents[2] = {&m_oldDoc, &m_newDoc};
         int holding = 0; // which project the file holds now
-        int keptOld = 0, tookNew = 0, strays = 0;
+        int kept[kKillPoints] = {}, took[kKillPoints] = {}, strays = 0;
         for (int round = 0; round < 200; ++round) {
             const int other = 1 - holding;
-            const pid_t child = spawn([&] { projects[other]->save(target()); });
+            const KillPoint point = round % 4 == 0 ? AsItStarts : round % 4 == 1 ? OnceReplaced : Anytime;
+            const ino_t before = fileId(target());
+            QVERIFY(before != 0);
+            int started[2];
+            QVERIFY(::pipe(started) == 0);
+            const pid_t child = spawn([&] {
+                ::close(started[0]);
+                const char go = 'g';
+                if (::write(started[1], &go, 1) != 1)
+                    ::_exit(2);
+                projects[other]->save(target());
+            });
             QVERIFY(child > 0);
-            const qint64 delay = killAfter(rng);
-            sleepMicroseconds(delay);
+            ::close(started[1]);
+            char go = 0;
+            ssize_t n;
+            while ((n = ::read(started[0], &go, 1)) < 0 && errno == EINTR) {
+            }
+            ::close(started[0]);
+            QVERIFY2(n == 1,
+                     qPrintable(QStringLiteral("round %1: the child never started its save").arg(round)));
+            qint64 delay = 0;
+            if (point == Anytime) {
+                delay = killAfter(rng);
+                sleepMicroseconds(delay);
+            } else if (point == OnceReplaced) {
+                // Until the target is another file, or the child has ended without replacing it.
+                while (fileId(target()) == before && !hasEnded(child))
+                    sleepMicroseconds(20);
+            }
             ::kill(child, SIGKILL);
             const int status = reap(child);
             QVERIFY(status != -1);
@@ -263,11 +308,16 @@ private slots:
                                     .arg(seed)
                                     .arg(delay)
                                     .arg(QString::fromUtf8(now.left(200)))));
+            if (point == OnceReplaced)
+                QVERIFY2(now == *documents[other],
+                         qPrintable(QStringLiteral("round %1: the old project came back after the file was "
+                                                   "replaced")
+                                        .arg(round)));
             if (now == *documents[other]) {
                 holding = other;
-                ++tookNew;
+                ++took[point];
             } else {
-                ++keptOld;
+                ++kept[point];
             }
             // A kill between QSaveFile naming its temporary file and renaming it over the target
             // can leave that file behind; it is never the target, and is cleared for the next round.
@@ -276,9 +326,22 @@ private slots:
                 QVERIFY(QFile::remove(m_dir.filePath(f)));
             }
         }
-        qInfo("200 killed saves (one save takes about %lld us here): %d kept the old project, %d left the new "
-              "one, %d left a temporary file beside it",
-              saveMicroseconds, keptOld, tookNew, strays);
+        const QString tally =
+            QStringLiteral("killed as they started: %1 kept the old project, %2 left the new one; "
+                           "once replaced: %3 new; at any moment of about %4 us: %5 old, %6 "
+                           "new; %7 left a temporary file beside it")
+                .arg(kept[AsItStarts])
+                .arg(took[AsItStarts])
+                .arg(took[OnceReplaced])
+                .arg(saveMicroseconds)
+                .arg(kept[Anytime])
+                .arg(took[Anytime])
+                .arg(strays);
+        qInfo("%s", qPrintable(tally));
+        QVERIFY2(kept[AsItStarts] + kept[Anytime] > 0,
+                 qPrintable("no killed save kept the old project: " + tally));
+        QVERIFY2(took[OnceReplaced] + took[Anytime] > 0,
+                 qPrintable("no killed save left the new project: " + tally));
     }
 
     void saveOnFullDiskReportsThePathAndKeepsTheOldFile() {
