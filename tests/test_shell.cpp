@@ -861,6 +861,25 @@ private slots:
 
     // --- Command line -------------------------------------------------------------------------
 
+    // `make install` puts the program and its templates where the program looks for them, and
+    // the installed program runs from there.
+    void installPutsTheTemplatesWhereTheProgramLooks() {
+        QTemporaryDir prefix;
+        QProcess install;
+        install.start(QStringLiteral(KESTRIN_CMAKE),
+                      {"--install", QStringLiteral(KESTRIN_BUILD_DIR), "--prefix", prefix.path()});
+        QVERIFY(install.waitForFinished(120000));
+        QVERIFY2(install.exitCode() == 0, install.readAllStandardError().constData());
+        const QString program = prefix.filePath("bin/kestrin-studio");
+        const QString templates = QDir(prefix.filePath("bin")).filePath("../share/kestrin/templates");
+        for (const char* name : {"demo_cell.kestrin", "collision_demo.kestrin", "two_robot_desk.kestrin"})
+            QVERIFY2(QFileInfo(QDir(templates).filePath(name)).isFile(), name);
+        QProcess run;
+        run.start(program, {"--run", "Pick and Place", QDir(templates).filePath("demo_cell.kestrin")});
+        QVERIFY(run.waitForFinished(120000));
+        QCOMPARE(run.exitCode(), 0);
+    }
+
     // The templates' programs from the command line, without a display: the demo picks and
     // places, the collision template faults naming the pair, with the exit status to match.
     // (The sanitized suite runs this too: --run has a console application, not a widget one.)
