@@ -192,20 +192,6 @@ void KSProjectTree::updateProjectTreeContent() {
         return;
     }
 
-    m_inserted.clear();
-    const int told = m_changedObjects.size();
-    const bool syncObjects = workspaceChanged && (reset || (told > kWholeSync && told > workspace->objectCount() / 8));
-    if (workspaceChanged && !syncObjects)
-        syncChangedObjects(workspace);
-    m_changedObjects.clear();
-    if (!syncObjects && !projectChanged) {
-        // Items were made, dropped or moved one by one: nothing else was taken out.
-        for (QTreeWidgetItem* item : m_inserted)
-            restoreExpansion(item);
-        m_inserted.clear();
-        return;
-    }
-
     // Items that are taken out and put back lose their selection and expansion in the view.
     QStringList selectedKeys;
     QString currentKey;
@@ -216,6 +202,12 @@ void KSProjectTree::updateProjectTreeContent() {
             currentKey = keyOf(currentItem());
     }
 
+    m_inserted.clear();
+    const int told = m_changedObjects.size();
+    const bool syncObjects = workspaceChanged && (reset || (told > kWholeSync && told > workspace->objectCount() / 8));
+    if (workspaceChanged && !syncObjects)
+        syncChangedObjects(workspace);
+    m_changedObjects.clear();
     if (syncObjects)
         syncWorkspace(workspace);
     if (projectChanged)
