@@ -222,6 +222,10 @@ void Workspace::remove(WorkspaceObject* object) {
             item->holdWith(nullptr);
         if (Robot* robot = static_cast<ToolFrame*>(object)->robot())
             robot->_detachToolFrame(static_cast<ToolFrame*>(object));
+    } else if (auto* effector = dynamic_cast<Effector*>(object); effector && effector->robot()) {
+        effector->robot()->_effectorMounted(effector, false);
+    } else if (auto* item = dynamic_cast<CustomItem*>(object); item && item->heldBy()) {
+        item->heldBy()->_itemHeld(item, false);
     }
     if (!m_floorStale) {
         floorFreed(object->_floorCells());

@@ -516,6 +516,11 @@ QString WorkspaceViewer::_differenceFromModel() const {
     return QString();
 }
 
+vtkProp3D* WorkspaceViewer::_sceneProp(quint64 id) const {
+    const Impl::Entry* entry = d->find(id);
+    return entry ? entry->item->prop() : nullptr;
+}
+
 WorkspaceViewer::FrameCounts WorkspaceViewer::frameCounts() const {
     return {d->imagePass->wholeFrames(), d->imagePass->imageFrames()};
 }
