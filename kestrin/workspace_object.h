@@ -5,6 +5,7 @@
 // among objects of the same category.
 
 #include "geometry.h"
+#include "project_change.h"
 #include "type.h"
 
 #include <QJsonObject>
@@ -78,6 +79,8 @@ public:
     void _setWorkspace(Workspace* ws) { m_workspace = ws; }
     void _setNameUnchecked(const QString& name) { m_name = name; }
     void _setId(quint64 id) { m_id = id; }
+    /// What carries the object moved (a robot, or the tool frame holding it): it moved too.
+    void _carriedMoved();
 
 protected:
     friend class Workspace;
@@ -87,7 +90,11 @@ protected:
     /// a constructor that throws leaves nothing behind in the workspace.
     void _register();
     void setSizeChecked(const Eigen::Vector3d& size);
-    void touch();
+    /// Counts a change of the object and tells of it: the workspace's observers, and the
+    /// project's once the object is in the cell.
+    void touch(ProjectChange::Kind kind = ProjectChange::Kind::Edited);
+    /// The object's pose changed: tells what rides on it (see _carriedMoved) that it moved too.
+    virtual void ridersMoved() {}
 
     Transform m_transform;
 

@@ -334,6 +334,45 @@ private slots:
         QCOMPARE(inserted.count() + removed.count(), 0);
     }
 
+    void undoAndRedoTouchOnlyTheItemsConcerned() {
+        for (int i = 0; i < 300; ++i)
+            new kestrin::CustomItem(ws(), QStringLiteral("Part %1").arg(i));
+        auto* arm = new kestrin::UR10eRobot(ws(), "Arm");
+        arm->addToolFrame(new kestrin::ToolFrame(ws(), "Tip"));
+        project()->history().reset();
+        tree->updateProjectTreeContent();
+        kestrin::WorkspaceObject* part = ws()->find(kestrin::Category::Item, "Part 150");
+        const quint64 partId = part->id();
+        ws()->remove(part);
+        QVERIFY(project()->history().record("Delete"));
+        ws()->find(kestrin::Category::Item, "Part 7")->setName("Gear");
+        QVERIFY(project()->history().record("Rename"));
+        tree->updateProjectTreeContent();
+        QSignalSpy inserted(tree->model(), &QAbstractItemModel::rowsInserted);
+        QSignalSpy removed(tree->model(), &QAbstractItemModel::rowsRemoved);
+        const QSet<QTreeWidgetItem*> before = allItems(*tree);
+
+        // A rename taken back: the same items, one text changed.
+        project()->history().undo();
+        tree->updateProjectTreeContent();
+        QCOMPARE(allItems(*tree), before);
+        QCOMPARE(group(Group::Items)->child(7)->text(0), QString("Part 7"));
+        // A deletion taken back: one row, in its place, every other item kept.
+        project()->history().undo();
+        tree->updateProjectTreeContent();
+        const QSet<QTreeWidgetItem*> after = allItems(*tree);
+        QCOMPARE(after.size(), before.size() + 1);
+        QVERIFY(after.contains(before));
+        QCOMPARE(group(Group::Items)->child(150), tree->itemForObject(partId));
+        QCOMPARE(group(Group::Items)->child(150)->text(0), QString("Part 150"));
+        QCOMPARE(inserted.count(), 1);
+        QCOMPARE(removed.count(), 0);
+        project()->history().redo();
+        tree->updateProjectTreeContent();
+        QCOMPARE(allItems(*tree), before);
+        QCOMPARE(removed.count(), 1);
+    }
+
     void followsTheContainerToANewProject() {
         new kestrin::UR3eRobot(ws(), "Old Arm");
         project()->addProgram(new kestrin::Sequence(project(), "Old Program"));
