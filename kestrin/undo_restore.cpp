@@ -568,7 +568,7 @@ void UndoRestore::applyVariables(const QHash<quint64, QByteArray>& records) {
         Variable* made = nullptr;
         try {
             // References are taken by name as they are: the records were consistent when taken.
-            made = Variable::fromJson(&p, record, ctx, false);
+            made = Variable::fromJson(&p, record, ctx);
         } catch (...) {
             p.m_restoringId = 0;
             throw;
