@@ -6,7 +6,7 @@
 #include "cell_harness.h"
 
 #include <kestrin/kestrin.h>
-#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/editor/tree.h>
 

@@ -4,7 +4,7 @@
 #include "benchmarks.h"
 
 #include <kestrin/kestrin.h>
-#include <kestrin/viewer/simulator.h>
+#include <kestrin_viewer/simulator.h>
 
 #include <benchmark/benchmark.h>
 

@@ -4,7 +4,7 @@
 
 #include <kestrin/project.h>
 #include <kestrin/undo_history.h>
-#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/editor/tree.h>
 

@@ -33,22 +33,23 @@ constexpr int kSelfSamples = 64;
 // before the next check: the farthest one check can clear the way ahead.
 constexpr double kLookAhead = 0.1;
 
-enum class Kind { Robot, Effector, Item, Desk, Camera, Marker };
+using Kind = ObjectKind;
 
+/// The kind of a solid object; none for task regions and tool frames, which are not solid.
 std::optional<Kind> kindOf(const WorkspaceObject& object) {
-    if (dynamic_cast<const Robot*>(&object))
-        return Kind::Robot;
-    if (dynamic_cast<const Effector*>(&object))
-        return Kind::Effector;
-    if (dynamic_cast<const CustomItem*>(&object))
-        return Kind::Item;
-    if (dynamic_cast<const Desk*>(&object))
-        return Kind::Desk;
-    if (dynamic_cast<const Camera*>(&object))
-        return Kind::Camera;
-    if (dynamic_cast<const VisualMarker*>(&object))
-        return Kind::Marker;
-    return std::nullopt; // task regions, tool frames: not solid
+    switch (object.kind()) {
+    case Kind::Robot:
+    case Kind::Effector:
+    case Kind::CustomItem:
+    case Kind::Desk:
+    case Kind::Camera:
+    case Kind::Marker:
+        return object.kind();
+    case Kind::ToolFrame:
+    case Kind::TaskRegion:
+        break;
+    }
+    return std::nullopt;
 }
 
 Pose translation(const Eigen::Vector3d& t) {
@@ -116,7 +117,7 @@ struct Body {
     const WorkspaceObject* object = nullptr;
     quint64 id = 0;
     const Type* type = nullptr;
-    Kind kind = Kind::Item;
+    Kind kind = Kind::CustomItem;
     quint64 revision = 0;
     std::vector<double> shapeKey;
     std::vector<std::unique_ptr<Solid>> solids;
@@ -189,16 +190,22 @@ bool gather(fcl::CollisionObjectd* a, fcl::CollisionObjectd* b, void* data) {
 }
 
 QString labelOf(const WorkspaceObject& object) {
-    if (dynamic_cast<const Effector*>(&object))
+    switch (object.kind()) {
+    case Kind::Effector:
         return QStringLiteral("gripper");
-    if (dynamic_cast<const Desk*>(&object))
+    case Kind::Desk:
         return QStringLiteral("desk");
-    if (dynamic_cast<const CustomItem*>(&object))
+    case Kind::CustomItem:
         return QStringLiteral("item");
-    if (dynamic_cast<const Camera*>(&object))
+    case Kind::Camera:
         return QStringLiteral("camera");
-    if (dynamic_cast<const VisualMarker*>(&object))
+    case Kind::Marker:
         return QStringLiteral("marker");
+    case Kind::Robot:
+    case Kind::ToolFrame:
+    case Kind::TaskRegion:
+        break;
+    }
     return categoryLabel(object.category());
 }
 
@@ -340,7 +347,7 @@ struct CollisionWorld::Impl : WorkspaceObserver {
                 addSolid(body, box(finger.extent), translation(finger.centre), QString());
             break;
         }
-        case Kind::Item:
+        case Kind::CustomItem:
         case Kind::Camera:
             addSolid(body, box(size), Pose::Identity(), QString());
             break;
@@ -367,6 +374,9 @@ struct CollisionWorld::Impl : WorkspaceObserver {
                      QString());
             break;
         }
+        case Kind::ToolFrame:
+        case Kind::TaskRegion:
+            break; // not solid: never given a body
         }
     }
 

@@ -12,6 +12,7 @@ class Robot;
 /// flange; then it follows the robot.
 class Effector : public WorkspaceObject {
 public:
+    ObjectKind kind() const override { return ObjectKind::Effector; }
     static const Type& staticType();
 
     Robot* robot() const { return m_robot; }

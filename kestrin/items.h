@@ -12,6 +12,7 @@ class ToolFrame;
 class CustomItem final : public WorkspaceObject {
     KESTRIN_TYPE
 public:
+    ObjectKind kind() const override { return ObjectKind::CustomItem; }
     CustomItem(Workspace* workspace, const QString& name);
     /// Throws ValueError unless every extent is positive and finite.
     void setSize(const Eigen::Vector3d& size) { setSizeChecked(size); }
@@ -44,6 +45,7 @@ private:
 class Desk final : public WorkspaceObject {
     KESTRIN_TYPE
 public:
+    ObjectKind kind() const override { return ObjectKind::Desk; }
     Desk(Workspace* workspace, const QString& name);
     void setSize(const Eigen::Vector3d& size) { setSizeChecked(size); }
     void writeJson(QJsonObject& json) const override;
@@ -54,6 +56,7 @@ public:
 class TaskRegion final : public WorkspaceObject {
     KESTRIN_TYPE
 public:
+    ObjectKind kind() const override { return ObjectKind::TaskRegion; }
     TaskRegion(Workspace* workspace, const QString& name);
     void setSize(const Eigen::Vector3d& size) { setSizeChecked(size); }
     bool occupiesFloor() const override { return false; }
@@ -66,6 +69,7 @@ public:
 /// A depth camera. It looks along its own +z; its pose is the optical centre.
 class Camera : public WorkspaceObject {
 public:
+    ObjectKind kind() const override { return ObjectKind::Camera; }
     static const Type& staticType();
     /// Field of view, horizontal and vertical, in degrees.
     double horizontalFov() const { return m_hfov; }
@@ -100,6 +104,7 @@ public:
 class VisualMarker final : public WorkspaceObject {
     KESTRIN_TYPE
 public:
+    ObjectKind kind() const override { return ObjectKind::Marker; }
     VisualMarker(Workspace* workspace, const QString& name);
     int markerId() const { return m_markerId; }
     /// Throws ValueError outside 0..999.

@@ -22,6 +22,7 @@ constexpr double kJointBallScale = 1.35;
 
 class Robot : public WorkspaceObject {
 public:
+    ObjectKind kind() const override { return ObjectKind::Robot; }
     /// Link parameters of one model; see the model classes for their sources.
     struct Model {
         enum class Convention { StandardDH, ModifiedDH };

@@ -13,6 +13,7 @@ class Robot;
 class ToolFrame final : public WorkspaceObject {
     KESTRIN_TYPE
 public:
+    ObjectKind kind() const override { return ObjectKind::ToolFrame; }
     ToolFrame(Workspace* workspace, const QString& name);
 
     Robot* robot() const { return m_robot; }

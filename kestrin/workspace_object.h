@@ -24,6 +24,11 @@ constexpr int kCategoryCount = 7;
 /// Lower-case label for messages: "robot", "tool frame", ...
 QString categoryLabel(Category category);
 
+/// What an object is, for the code that treats each kind its own way (the view's shapes,
+/// collision solids, the property panel's rows): it switches on this, so that the compiler
+/// (-Wswitch) points at every place a new kind must join.
+enum class ObjectKind { Robot, Effector, ToolFrame, CustomItem, Desk, TaskRegion, Camera, Marker };
+
 /// No object is larger than this along any of its axes, in metres. (Each object marks its
 /// footprint cell by cell on the floor grid that keeps objects apart.)
 constexpr double kMaxObjectSize = 50.0;
@@ -36,6 +41,7 @@ public:
 
     static const Type& staticType();
     virtual const Type& type() const = 0;
+    virtual ObjectKind kind() const = 0;
 
     Workspace* workspace() const { return m_workspace; }
     /// Identity within the workspace for as long as the object lives; never reused.

@@ -1,7 +1,7 @@
 #include "container.h"
 
 #include <kestrin/project.h>
-#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <QVBoxLayout>
 

@@ -8,8 +8,8 @@
 
 #include <kestrin/collision.h>
 #include <kestrin/kestrin.h>
-#include <kestrin/viewer/simulator.h>
-#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_viewer/simulator.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <QApplication>
 #include <QCoreApplication>

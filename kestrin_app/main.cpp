@@ -3,8 +3,8 @@
 #include <kestrin/constants.h>
 #include <kestrin/error.h>
 #include <kestrin/project.h>
-#include <kestrin/viewer/simulator.h>
-#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_viewer/simulator.h>
+#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/exception.h>

@@ -21,7 +21,7 @@
 #include <kestrin/error.h>
 #include <kestrin/project.h>
 #include <kestrin/undo_history.h>
-#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <QAction>
 #include <QCoreApplication>

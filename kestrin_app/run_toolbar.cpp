@@ -1,6 +1,6 @@
 #include "run_toolbar.h"
 
-#include <kestrin/viewer/simulator.h>
+#include <kestrin_viewer/simulator.h>
 
 #include <QAction>
 #include <QComboBox>

@@ -5,7 +5,7 @@
 #include "dialog_driver.h"
 
 #include <kestrin/kestrin.h>
-#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/editor/tree.h>

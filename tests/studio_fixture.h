@@ -3,7 +3,7 @@
 // failures collected instead of shown.
 
 #include <kestrin/kestrin.h>
-#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/editor/property_panel.h>

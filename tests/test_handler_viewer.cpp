@@ -3,7 +3,7 @@
 #include "handler_fixture.h"
 #include "test_main.h"
 
-#include <kestrin/viewer/simulator.h>
+#include <kestrin_viewer/simulator.h>
 
 #include <QLabel>
 #include <QSignalSpy>

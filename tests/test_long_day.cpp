@@ -11,7 +11,7 @@
 #include "studio_fixture.h"
 #include "test_main.h"
 
-#include <kestrin/viewer/simulator.h>
+#include <kestrin_viewer/simulator.h>
 
 #include <QElapsedTimer>
 #include <QJsonDocument>

@@ -6,8 +6,8 @@
 #include "test_main.h"
 
 #include <kestrin/kestrin.h>
-#include <kestrin/viewer/simulator.h>
-#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_viewer/simulator.h>
+#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/editor/property_panel.h>

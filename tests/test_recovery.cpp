@@ -8,7 +8,7 @@
 #include "studio_fixture.h"
 #include "test_support.h"
 
-#include <kestrin/viewer/simulator.h>
+#include <kestrin_viewer/simulator.h>
 #include <kestrin_app/recovery.h>
 
 #include <QAction>

@@ -6,7 +6,7 @@
 #include "test_main.h"
 
 #include <kestrin/kestrin.h>
-#include <kestrin/viewer/simulator.h>
+#include <kestrin_viewer/simulator.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/editor/tree.h>

@@ -9,7 +9,7 @@
 #include <kestrin/tool_frame.h>
 #include <kestrin/type.h>
 #include <kestrin/undo_history.h>
-#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin/workspace.h>
 
 #include <QApplication>

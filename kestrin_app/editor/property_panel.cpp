@@ -14,7 +14,7 @@
 #include <kestrin/tool_frame.h>
 #include <kestrin/undo_history.h>
 #include <kestrin/variable.h>
-#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin/workspace.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/exception.h>
@@ -46,21 +46,43 @@ using namespace ks_property_panel;
 // Joint sliders move in hundredths of a degree.
 constexpr double kSliderSteps = 100.0;
 
-void setObjectSize(WorkspaceObject* object, const Eigen::Vector3d& size) {
-    if (auto* item = dynamic_cast<kestrin::CustomItem*>(object))
-        item->setSize(size);
-    else if (auto* desk = dynamic_cast<kestrin::Desk*>(object))
-        desk->setSize(size);
-    else if (auto* region = dynamic_cast<kestrin::TaskRegion*>(object))
-        region->setSize(size);
-    else
-        throw kestrin::ValueError(
-            KSPropertyPanel::tr("The size of '%1' is fixed by its model.").arg(object->name()));
+bool hasEditableSize(const WorkspaceObject& object) {
+    switch (object.kind()) {
+    case kestrin::ObjectKind::CustomItem:
+    case kestrin::ObjectKind::Desk:
+    case kestrin::ObjectKind::TaskRegion:
+        return true;
+    case kestrin::ObjectKind::Robot:
+    case kestrin::ObjectKind::Effector:
+    case kestrin::ObjectKind::ToolFrame:
+    case kestrin::ObjectKind::Camera:
+    case kestrin::ObjectKind::Marker:
+        break; // sized by their model (a marker by its edge)
+    }
+    return false;
 }
 
-bool hasEditableSize(const WorkspaceObject& object) {
-    return dynamic_cast<const kestrin::CustomItem*>(&object) || dynamic_cast<const kestrin::Desk*>(&object) ||
-           dynamic_cast<const kestrin::TaskRegion*>(&object);
+void setObjectSize(WorkspaceObject* object, const Eigen::Vector3d& size) {
+    if (!hasEditableSize(*object))
+        throw kestrin::ValueError(
+            KSPropertyPanel::tr("The size of '%1' is fixed by its model.").arg(object->name()));
+    switch (object->kind()) {
+    case kestrin::ObjectKind::CustomItem:
+        static_cast<kestrin::CustomItem*>(object)->setSize(size);
+        break;
+    case kestrin::ObjectKind::Desk:
+        static_cast<kestrin::Desk*>(object)->setSize(size);
+        break;
+    case kestrin::ObjectKind::TaskRegion:
+        static_cast<kestrin::TaskRegion*>(object)->setSize(size);
+        break;
+    case kestrin::ObjectKind::Robot:
+    case kestrin::ObjectKind::Effector:
+    case kestrin::ObjectKind::ToolFrame:
+    case kestrin::ObjectKind::Camera:
+    case kestrin::ObjectKind::Marker:
+        break; // refused above
+    }
 }
 
 } // namespace
@@ -396,9 +418,11 @@ void KSPropertyPanel::addObjectRows(QFormLayout* form, const WorkspaceObject& ob
     if (hasEditableSize(object))
         addSizeRows(form);
     const int page = m_pageNumber;
-    if (auto* robot = dynamic_cast<const Robot*>(&object)) {
-        addJointRows(form, robot->getNumDofs());
-    } else if (dynamic_cast<const kestrin::Effector*>(&object)) {
+    switch (object.kind()) {
+    case kestrin::ObjectKind::Robot:
+        addJointRows(form, static_cast<const Robot&>(object).getNumDofs());
+        break;
+    case kestrin::ObjectKind::Effector: {
         // Mounted on a robot's flange, it follows the robot; "(none)" stands it in the cell where
         // the flange held it.
         auto* mount = new QComboBox;
@@ -421,7 +445,9 @@ void KSPropertyPanel::addObjectRows(QFormLayout* form, const WorkspaceObject& ob
                         effector->robot() ? effector->robot()->name() : QString());
         });
         form->addRow(tr("Mounted on"), mount);
-    } else if (dynamic_cast<const kestrin::VisualMarker*>(&object)) {
+        break;
+    }
+    case kestrin::ObjectKind::Marker: {
         auto* id = new QSpinBox;
         id->setObjectName(QStringLiteral("propertyPanelMarkerId"));
         id->setRange(-99999, 99999);
@@ -444,20 +470,29 @@ void KSPropertyPanel::addObjectRows(QFormLayout* form, const WorkspaceObject& ob
         });
         form->addRow(tr("Marker id"), id);
         form->addRow(tr("Edge"), edge);
-    } else if (auto* camera = dynamic_cast<const kestrin::Camera*>(&object)) {
+        break;
+    }
+    case kestrin::ObjectKind::Camera: {
+        const auto& camera = static_cast<const kestrin::Camera&>(object);
         form->addRow(tr("Field of view"), new QLabel(tr("%1° × %2°")
-                                                         .arg(camera->horizontalFov(), 0, 'f', 1)
-                                                         .arg(camera->verticalFov(), 0, 'f', 1)));
+                                                         .arg(camera.horizontalFov(), 0, 'f', 1)
+                                                         .arg(camera.verticalFov(), 0, 'f', 1)));
         form->addRow(
             tr("Depth range"),
             new QLabel(
-                tr("%1 m to %2 m").arg(camera->minRange(), 0, 'f', 2).arg(camera->maxRange(), 0, 'f', 2)));
+                tr("%1 m to %2 m").arg(camera.minRange(), 0, 'f', 2).arg(camera.maxRange(), 0, 'f', 2)));
+        break;
+    }
+    case kestrin::ObjectKind::ToolFrame:
+    case kestrin::ObjectKind::CustomItem:
+    case kestrin::ObjectKind::Desk:
+    case kestrin::ObjectKind::TaskRegion:
+        break; // their pose (or offset) and size are all there is
     }
 }
 
 void KSPropertyPanel::addPoseRows(QFormLayout* form, const WorkspaceObject& object) {
-    const auto* frame = dynamic_cast<const kestrin::ToolFrame*>(&object);
-    const bool isFrame = frame != nullptr;
+    const bool isFrame = object.kind() == kestrin::ObjectKind::ToolFrame;
     const QString field = isFrame ? tr("Offset") : tr("Pose");
     auto* heading = new QLabel(isFrame ? tr("Offset from the flange") : tr("Pose"));
     heading->setObjectName(QStringLiteral("propertyPanelPoseHeading"));

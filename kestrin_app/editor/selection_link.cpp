@@ -2,7 +2,7 @@
 
 #include "tree.h"
 
-#include <kestrin/viewer/workspace_viewer.h>
+#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin/workspace_object.h>
 
 KSSelectionLink::KSSelectionLink(KSProjectTree* tree, kestrin::WorkspaceViewer* viewer, QObject* parent)

@@ -1,6 +1,6 @@
-#include "simulator.h"
+#include <kestrin_viewer/simulator.h>
 
-#include "workspace_viewer.h"
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <kestrin/error.h>
 #include <kestrin/program_runner.h>

@@ -140,7 +140,6 @@ SceneResources::SceneResources() {
     auto white = solid(1, 1, 1);
     white->SetAmbient(0.6);
     set(Look::MarkerWhite, white);
-    set(Look::Unknown, solid(0.85, 0.2, 0.75));
 }
 
 SceneResources::~SceneResources() = default;
@@ -157,27 +156,10 @@ void setMatrix(vtkMatrix4x4* matrix, const Pose& pose) {
 SceneItem::SceneItem(const WorkspaceObject& object, const SceneResources& resources)
     : m_res(resources), m_matrix(vtkSmartPointer<vtkMatrix4x4>::New()),
       m_body(vtkSmartPointer<vtkAssembly>::New()) {
-    if (dynamic_cast<const Robot*>(&object))
-        m_kind = Kind::Robot;
-    else if (dynamic_cast<const Effector*>(&object))
-        m_kind = Kind::Effector;
-    else if (dynamic_cast<const ToolFrame*>(&object))
-        m_kind = Kind::ToolFrame;
-    else if (dynamic_cast<const CustomItem*>(&object))
-        m_kind = Kind::Item;
-    else if (dynamic_cast<const Desk*>(&object))
-        m_kind = Kind::Desk;
-    else if (dynamic_cast<const TaskRegion*>(&object))
-        m_kind = Kind::TaskRegion;
-    else if (dynamic_cast<const Camera*>(&object))
-        m_kind = Kind::Camera;
-    else if (dynamic_cast<const VisualMarker*>(&object))
-        m_kind = Kind::Marker;
-    else
-        m_kind = Kind::Unknown;
+    m_kind = object.kind();
 
     m_body->SetUserMatrix(m_matrix);
-    if (m_kind == Kind::Camera) {
+    if (m_kind == ObjectKind::Camera) {
         m_overlayData = vtkSmartPointer<vtkPolyData>::New();
         m_overlay = vtkSmartPointer<vtkActor>::New();
         m_overlay->SetMapper(mapperFor(m_overlayData));
@@ -282,7 +264,7 @@ void SceneItem::update(const WorkspaceObject& object) {
         m_jointKey.clear();
         reshaped = true;
     }
-    if (m_kind == Kind::Robot) {
+    if (m_kind == ObjectKind::Robot) {
         const Eigen::VectorXd& joints = static_cast<const Robot&>(object).jointPositions();
         std::vector<double> jointKey(joints.data(), joints.data() + joints.size());
         if (reshaped || jointKey != m_jointKey) {
@@ -321,12 +303,12 @@ vtkProp3D* SceneItem::prop() const {
 std::vector<double> SceneItem::shapeKey(const WorkspaceObject& object) const {
     const Eigen::Vector3d& s = object.size();
     std::vector<double> key{s.x(), s.y(), s.z()};
-    if (m_kind == Kind::Robot) {
+    if (m_kind == ObjectKind::Robot) {
         key.push_back(static_cast<const Robot&>(object).reach());
-    } else if (m_kind == Kind::Effector) {
+    } else if (m_kind == ObjectKind::Effector) {
         const Eigen::Vector3d& tcp = static_cast<const Effector&>(object).toolCentre().position;
         key.insert(key.end(), {tcp.x(), tcp.y(), tcp.z()});
-    } else if (m_kind == Kind::Camera) {
+    } else if (m_kind == ObjectKind::Camera) {
         const auto& camera = static_cast<const Camera&>(object);
         key.insert(key.end(),
                    {camera.horizontalFov(), camera.verticalFov(), camera.minRange(), camera.maxRange()});
@@ -376,7 +358,7 @@ void SceneItem::buildShape(const WorkspaceObject& object) {
     const Eigen::Vector3d size = atLeast(object.size(), kMinExtent);
     const Eigen::Vector3d zero = Eigen::Vector3d::Zero();
     switch (m_kind) {
-    case Kind::Robot: {
+    case ObjectKind::Robot: {
         // Links are tubes between consecutive frames and joints are balls on the frames above
         // the base, drawn from m_linkData and m_jointData, which updateRobotLinks rewrites when
         // the joints move. The base box stands on the robot's origin.
@@ -417,7 +399,7 @@ void SceneItem::buildShape(const WorkspaceObject& object) {
         addPart(jointActor);
         break;
     }
-    case Kind::Effector: {
+    case ObjectKind::Effector: {
         // The effector's pose is the middle of its body; the mounting face is the body's -z
         // side. The fingers are the effector's own (collisions see the same boxes).
         addBox(zero, size, Look::EffectorBody);
@@ -425,7 +407,7 @@ void SceneItem::buildShape(const WorkspaceObject& object) {
             addBox(finger.centre, finger.extent, Look::EffectorFinger);
         break;
     }
-    case Kind::ToolFrame: {
+    case ObjectKind::ToolFrame: {
         auto axes = vtkSmartPointer<vtkActor>::New();
         axes->SetMapper(m_res.unitAxes());
         axes->SetProperty(m_res.look(Look::ToolFrameAxes));
@@ -433,10 +415,10 @@ void SceneItem::buildShape(const WorkspaceObject& object) {
         addPart(axes);
         break;
     }
-    case Kind::Item:
+    case ObjectKind::CustomItem:
         addBox(zero, size, Look::Item);
         break;
-    case Kind::Desk: {
+    case ObjectKind::Desk: {
         const double top = std::min(0.04, size.z() / 2);
         const double leg = std::min({0.05, size.x() / 5, size.y() / 5});
         const double legHeight = size.z() - top;
@@ -447,7 +429,7 @@ void SceneItem::buildShape(const WorkspaceObject& object) {
                        {leg, leg, legHeight}, Look::DeskLeg);
         break;
     }
-    case Kind::TaskRegion: {
+    case ObjectKind::TaskRegion: {
         addBox(zero, size, Look::TaskRegionFill);
         auto edges = vtkSmartPointer<vtkActor>::New();
         edges->SetMapper(m_res.unitCubeEdges());
@@ -456,11 +438,11 @@ void SceneItem::buildShape(const WorkspaceObject& object) {
         addPart(edges);
         break;
     }
-    case Kind::Camera:
+    case ObjectKind::Camera:
         addBox(zero, size, Look::CameraBody);
         updateFrustum(object);
         break;
-    case Kind::Marker: {
+    case ObjectKind::Marker: {
         // The marker is a thin tile centred on its pose whose face, seen from +z, is a black
         // border round a white field with a black block in one corner, which shows which way
         // the marker is turned. Each layer sits a millimetre above the last so that none
@@ -474,9 +456,6 @@ void SceneItem::buildShape(const WorkspaceObject& object) {
                {0.3 * size.x(), 0.3 * size.y(), layer}, Look::MarkerBlack);
         break;
     }
-    case Kind::Unknown:
-        addBox(zero, atLeast(size, 0.05), Look::Unknown);
-        break;
     }
 }
 

@@ -1,4 +1,4 @@
-#include "workspace_viewer.h"
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include "scene_image_pass.h"
 #include "scene_item.h"

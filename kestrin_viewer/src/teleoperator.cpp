@@ -1,7 +1,7 @@
 #include "teleoperator.h"
 
 #include "scene_item.h"
-#include "workspace_viewer.h"
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <kestrin/collision.h>
 #include <kestrin/error.h>

@@ -4,6 +4,7 @@
 // the object's own frame and placed in the world by one matrix, the object's pose.
 
 #include <kestrin/geometry.h>
+#include <kestrin/workspace_object.h>
 
 #include <vtkSmartPointer.h>
 
@@ -44,7 +45,6 @@ public:
         CameraFrustum,
         MarkerBlack,
         MarkerWhite,
-        Unknown,
         Collision,
         Count
     };
@@ -111,7 +111,6 @@ public:
     const std::vector<double>& drawnJoints() const { return m_jointKey; }
 
 private:
-    enum class Kind { Robot, Effector, ToolFrame, Item, Desk, TaskRegion, Camera, Marker, Unknown };
 
     void buildShape(const WorkspaceObject& object);
     void clearParts();
@@ -125,7 +124,7 @@ private:
     void letGo(vtkRenderer* renderer);
 
     const SceneResources& m_res;
-    Kind m_kind;
+    ObjectKind m_kind;
     vtkSmartPointer<vtkMatrix4x4> m_matrix;
     vtkSmartPointer<vtkAssembly> m_body;
     std::vector<vtkSmartPointer<vtkActor>> m_parts;
