@@ -13,10 +13,12 @@
 #include <QBarSeries>
 #include <QBarSet>
 #include <QChartView>
+#include <QAction>
 #include <QDockWidget>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTableWidget>
@@ -101,19 +103,20 @@ private slots:
         DemoStudio studio;
         auto* panel = studio.panel();
         QSignalSpy finished(panel, &KSTrialsPanel::finished);
-        // The window keeps answering while trials run: count the ticks of a fast timer.
+        panel->start(kProgram, 1000000, 1);
+        QVERIFY(panel->isRunning());
+        auto* progress = panel->findChild<QProgressBar*>("trialsProgress");
+        QTRY_VERIFY_WITH_TIMEOUT(progress->value() >= 1, 60000);
+        // The window keeps answering while trials run: a fast timer goes on ticking, and the
+        // progress bar moves.
         int ticks = 0;
         QTimer ticker;
         QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
         ticker.start(10);
-        panel->start(kProgram, 1000000, 1);
-        QVERIFY(panel->isRunning());
-        auto* progress = panel->findChild<QProgressBar*>("trialsProgress");
-        QElapsedTimer running;
-        running.start();
-        QTRY_VERIFY_WITH_TIMEOUT(progress->value() >= 10, 60000);
-        const double tickRate = ticks / double(running.elapsed());
-        QVERIFY2(tickRate > 1.0 / 50, qPrintable(QString("%1 ticks in %2 ms").arg(ticks).arg(running.elapsed())));
+        const int before = progress->value();
+        QTest::qWait(500);
+        QVERIFY2(ticks >= 10, qPrintable(QString("%1 ticks in 500 ms").arg(ticks)));
+        QVERIFY(progress->value() > before);
 
         QElapsedTimer stopping;
         stopping.start();
@@ -122,7 +125,7 @@ private slots:
         QVERIFY2(stopping.elapsed() < 1000, qPrintable(QString("%1 ms").arg(stopping.elapsed())));
         QVERIFY(!panel->isRunning());
         const size_t kept = panel->results().records.size();
-        QVERIFY(kept >= 10);
+        QVERIFY(kept > size_t(before));
         QVERIFY(kept < 1000000);
         QCOMPARE(panel->findChild<QTableWidget*>("trialsTable")->rowCount(), int(kept));
         QVERIFY(panel->findChild<QLabel*>("trialsStatus")->text().startsWith(QString("Cancelled after %1 of").arg(kept)));
@@ -154,6 +157,8 @@ private slots:
         };
         auto* table = panel->findChild<QTableWidget*>("trialsTable");
         const QRect cell = table->visualRect(table->model()->index(2, 0));
+        // A double-click as the window system delivers it: a click, then the second press.
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, cell.center());
         QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, cell.center());
         QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 60000);
         const kestrin::TrialRecord& third = panel->results().records[2];
