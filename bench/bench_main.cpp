@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
         kestrin_bench::registerUndoBenchmarks();
         kestrin_bench::registerProjectFileBenchmarks();
         kestrin_bench::registerSimulationBenchmarks();
+        kestrin_bench::registerTrialBenchmarks();
         kestrin_bench::registerCollisionBenchmarks();
         kestrin_bench::registerProcessBenchmarks(QCoreApplication::applicationFilePath());
 

@@ -23,6 +23,8 @@ const std::vector<int>& closeSizes();
 void registerProjectFileBenchmarks();
 /// Simulated time against wall-clock time, without a viewer.
 void registerSimulationBenchmarks();
+/// Trials of the demo program on 1 and 2 threads; one trial against one plain run.
+void registerTrialBenchmarks();
 /// One collision check of a robot pose at the smallest and the largest cell size.
 void registerCollisionBenchmarks();
 /// Whole processes: start-up against a minimal Qt and VTK program; peak memory per cell size.

@@ -276,6 +276,28 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
             missing(figure, target);
     }
 
+    // Trials.
+    {
+        const double one = time("TrialsThroughput/1"), two = time("TrialsThroughput/2");
+        const double batch = counter("TrialsThroughput/1", "trials");
+        const std::string figure = "Trials of the demo per second: 2 jobs vs 1 (runTrials, 2 cores)";
+        if (one > 0 && two > 0 && batch > 0)
+            rows.push_back({figure,
+                            format("%.2fx (%.0f vs %.0f trials/s)", one / two, batch / two, batch / one), ">= 1.7x",
+                            verdict(one / two >= 1.7)});
+        else
+            missing(figure, ">= 1.7x");
+        const double trial = time("TrialDemo"), plain = time("SimulateDemo");
+        const std::string cost = "One trial of the demo vs one plain headless run of it";
+        if (trial > 0 && plain > 0)
+            rows.push_back({cost,
+                            format("%.2fx", trial / plain) + " (" + milliseconds(trial) + " vs " + milliseconds(plain) +
+                                ")",
+                            "<= 1.2x", verdict(trial / plain <= 1.2)});
+        else
+            missing(cost, "<= 1.2x");
+    }
+
     // Collision checking.
     {
         const std::string small = std::to_string(smallest), large = std::to_string(largest);

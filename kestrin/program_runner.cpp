@@ -27,9 +27,16 @@ void ProgramRunner::setStep(double seconds) {
     m_step = seconds;
 }
 
+void ProgramRunner::setTimeLimit(double seconds) {
+    if (!(seconds >= 0) || !std::isfinite(seconds))
+        throw ValueError(QStringLiteral("The time limit of a run must be a number of seconds, 0 for none."));
+    m_timeLimit = seconds;
+}
+
 RunOutcome ProgramRunner::run(const QString& programName) {
     RunOutcome outcome;
     m_time = 0;
+    m_draws.clear();
     m_current = nullptr;
     m_colliding.clear();
     m_ignoringUntilMoved = false;
@@ -54,6 +61,7 @@ RunOutcome ProgramRunner::run(const QString& programName) {
         outcome.completed = true;
     } catch (const Fault& fault) {
         outcome.reason = fault.reason;
+        outcome.faultKind = fault.kind;
         if (m_current)
             outcome.faultedBehavior = m_current->name();
         outcome.collidingObjects = m_colliding;
@@ -63,6 +71,8 @@ RunOutcome ProgramRunner::run(const QString& programName) {
     }
     m_current = nullptr;
     outcome.simulatedSeconds = m_time;
+    outcome.draws = std::move(m_draws);
+    m_draws.clear();
     return outcome;
 }
 
@@ -131,6 +141,7 @@ void ProgramRunner::runAction(const Action* action) {
                             .arg(robot->name())
                             .arg(robot->getNumDofs())};
         const Eigen::VectorXd goal = joints->jointPositions().sample(m_rng);
+        m_draws.push_back({name, targetName, std::vector<double>(goal.data(), goal.data() + goal.size()), 1});
         for (int i = 0; i < goal.size(); ++i) {
             if (goal[i] < robot->lowerLimits()[i] - 1e-9 || goal[i] > robot->upperLimits()[i] + 1e-9)
                 throw Fault{QStringLiteral("'%1' would take joint %2 of robot '%3' to %4 degrees, outside its limits "
@@ -140,7 +151,8 @@ void ProgramRunner::runAction(const Action* action) {
                                 .arg(robot->name())
                                 .arg(goal[i] * kDeg, 0, 'f', 1)
                                 .arg(robot->lowerLimits()[i] * kDeg, 0, 'f', 1)
-                                .arg(robot->upperLimits()[i] * kDeg, 0, 'f', 1)};
+                                .arg(robot->upperLimits()[i] * kDeg, 0, 'f', 1),
+                            FaultKind::JointLimit};
         }
         moveJoints(robot, goal, limits, name);
         return;
@@ -162,6 +174,7 @@ void ProgramRunner::runAction(const Action* action) {
                             .arg(robot->getNumDofs())};
         const Pose flangeToTool = tool->offset().toPose();
         std::optional<Eigen::VectorXd> goal;
+        Draw& draw = m_draws.emplace_back(Draw{name, targetName, {}, 0});
         for (int attempt = 0; attempt < kPoseAttempts && !goal; ++attempt) {
             Pose toolPose;
             try {
@@ -169,6 +182,10 @@ void ProgramRunner::runAction(const Action* action) {
             } catch (const Error& e) {
                 throw Fault{QStringLiteral("'%1' cannot draw a pose from '%2': %3").arg(name, targetName, e.message())};
             }
+            const Eigen::Vector3d at = toolPose.translation();
+            const Eigen::Vector3d rpy = rollPitchYaw(toolPose.rotation());
+            draw.values = {at.x(), at.y(), at.z(), rpy.x(), rpy.y(), rpy.z()};
+            draw.attempts = attempt + 1;
             const Eigen::VectorXd seed = seeds ? seeds->sample(m_rng) : robot->jointPositions();
             goal = robot->solveIK(toolPose * flangeToTool.inverse(), seed);
         }
@@ -176,7 +193,8 @@ void ProgramRunner::runAction(const Action* action) {
             throw Fault{QStringLiteral("Robot '%1' cannot reach any pose in task region '%2' with tool frame '%3' "
                                        "(tried %4 poses): move the region closer or the robot.")
                             .arg(robot->name(), region->poseGenerator().taskRegion(), toolName)
-                            .arg(kPoseAttempts)};
+                            .arg(kPoseAttempts),
+                        FaultKind::Unreachable};
         moveJoints(robot, *goal, limits, name);
         return;
     }
@@ -225,7 +243,8 @@ void ProgramRunner::grasp(const Action* action, Robot*, ToolFrame* tool) {
         throw Fault{QStringLiteral("'%1' finds nothing to grasp: no item is at tool frame '%2' (within %3 cm of "
                                    "its origin).")
                         .arg(action->name(), tool->name())
-                        .arg(Grasp::kReach * 100)};
+                        .arg(Grasp::kReach * 100),
+                    FaultKind::NothingToGrasp};
     best->holdWith(tool);
     // What the item stands on (or leans against) is no collision as it is taken away: such
     // contacts count again once the next move is done.
@@ -289,7 +308,8 @@ void ProgramRunner::moveLinear(const Action* action, Robot* robot, ToolFrame* to
                                        "of %5 mm (out of reach or at a joint limit).")
                             .arg(name, robot->name(), tool->name())
                             .arg(done, 0, 'f', 0)
-                            .arg(1000.0 * length, 0, 'f', 0)};
+                            .arg(1000.0 * length, 0, 'f', 0),
+                        FaultKind::Unreachable};
         Eigen::Index joint = 0;
         const double turn = (*q - path.back()).cwiseAbs().maxCoeff(&joint);
         if (turn > kMaxLinearJointStep)
@@ -299,7 +319,8 @@ void ProgramRunner::moveLinear(const Action* action, Robot* robot, ToolFrame* to
                             .arg(done, 0, 'f', 0)
                             .arg(1000.0 * length, 0, 'f', 0)
                             .arg(joint + 1)
-                            .arg(turn * kDeg, 0, 'f', 0)};
+                            .arg(turn * kDeg, 0, 'f', 0),
+                        FaultKind::Unreachable};
         path.push_back(*q);
     }
     // Along the line at a steady tool speed, slower where a joint would exceed its own.
@@ -343,7 +364,8 @@ void ProgramRunner::collided(const std::vector<Contact>& contacts) {
     throw Fault{QStringLiteral("'%1' at %2 s: %3")
                     .arg(m_current ? m_current->name() : QString())
                     .arg(m_time, 0, 'f', 2)
-                    .arg(text)};
+                    .arg(text),
+                FaultKind::Collision};
 }
 
 void ProgramRunner::moveDone() {
@@ -402,6 +424,12 @@ void ProgramRunner::pass(double seconds) {
 }
 
 void ProgramRunner::advanceTo(double t) {
+    if (m_timeLimit > 0 && t > m_timeLimit) {
+        m_time = m_timeLimit;
+        throw Fault{QStringLiteral("The run went on past its time limit of %1 s of simulated time.")
+                        .arg(m_timeLimit, 0, 'g', 6),
+                    FaultKind::Timeout};
+    }
     m_time = t;
     if (m_callback && !m_callback(m_time))
         throw Stop{};

@@ -18,6 +18,29 @@ class Project;
 class Robot;
 class ToolFrame;
 
+/// What kind of fault ended a run, for counting faults over many runs.
+enum class FaultKind {
+    None,           ///< the run completed or was stopped
+    Unreachable,    ///< no pose of a task region, or no point of a straight line, could be reached
+    Collision,      ///< something met something, or came nearer than the cell's clearance
+    JointLimit,     ///< a target outside a robot's joint limits
+    NothingToGrasp, ///< a grasp found no item at its tool frame
+    Timeout,        ///< the run went on past its time limit (see ProgramRunner::setTimeLimit)
+    Other           ///< anything else: a missing robot, target, tool frame or program, ...
+};
+
+/// One random draw of a run: what a variable gave an action.
+struct Draw {
+    QString behavior;
+    QString variable;
+    /// A joint-position target: the joint positions (radians). A task region: the tool pose
+    /// that was used, or the last one tried when none could be reached, as x, y, z (metres) and
+    /// roll, pitch, yaw (radians) in the world.
+    std::vector<double> values;
+    /// Poses drawn from a task region until one could be reached (1 for a joint target).
+    int attempts = 1;
+};
+
 /// What a run came to.
 struct RunOutcome {
     bool completed = false;
@@ -33,6 +56,10 @@ struct RunOutcome {
     double simulatedSeconds = 0;
     /// When a collision faulted the run: the ids of the objects that met (the robot first).
     std::vector<quint64> collidingObjects;
+    /// What kind of fault it was; None when the run completed or was stopped.
+    FaultKind faultKind = FaultKind::None;
+    /// The random draws of the run, in the order they were made.
+    std::vector<Draw> draws;
 };
 
 /// Plays a program:
@@ -68,6 +95,8 @@ public:
     /// than kCheckTravel, or more than its distance to anything it could hit when that is more. A collision faults the run where it happens, naming the behavior,
     /// the simulated time and what hit what; anything nearer than the cell's clearance counts.
     void setCollisionChecking(bool on) { m_checkCollisions = on; }
+    /// Simulated seconds after which a run faults as timed out (0, the default: no limit).
+    void setTimeLimit(double seconds);
     static constexpr double kCheckTravel = 0.005;
 
     /// Tries up to this many poses from a task region before giving up (default 25).
@@ -82,6 +111,7 @@ public:
 private:
     struct Fault {
         QString reason;
+        FaultKind kind = FaultKind::Other;
     };
     struct Stop {};
     void runBehavior(const Behavior* behavior);
@@ -116,6 +146,8 @@ private:
     const Behavior* m_current = nullptr;
     double m_step = 1.0 / 60.0;
     double m_time = 0;
+    double m_timeLimit = 0;
+    std::vector<Draw> m_draws;
     bool m_checkCollisions = true;
     std::unique_ptr<CollisionWorld> m_world; // during a run with checking on
     bool m_ignoringUntilMoved = false;

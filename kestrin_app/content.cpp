@@ -342,9 +342,26 @@ void KSContentHandler::runLocalSimulator() {
                 present(QStringLiteral("Kestrin Studio"), text);
             return;
         }
+        playProgram(program, 1);
+    });
+}
+
+void KSContentHandler::replayProgram(const QString& program, quint64 seed, const kestrin::WorkspaceState& start) {
+    logerror("replayProgram", [&] {
+        if (_locked || _quitting)
+            return;
+        _container->project()->workspace()->_setState(start);
+        _container->rebuildViewer();
+        playProgram(program, seed);
+    });
+}
+
+void KSContentHandler::playProgram(const QString& program, quint64 seed) {
+    {
         kestrin::Project* project = _container->project();
         kestrin::WorkspaceViewer* viewer = _container->viewer();
         kestrin::Simulator simulator(project, viewer);
+        simulator.setSeed(seed);
         simulator.setSpeed(_run_speed);
         if (_on_simulator_created)
             _on_simulator_created(&simulator);
@@ -416,7 +433,7 @@ void KSContentHandler::runLocalSimulator() {
             QMetaObject::invokeMethod(
                 _window, [window] { if (window) window->close(); }, Qt::QueuedConnection);
         }
-    });
+    }
 }
 
 void KSContentHandler::checkCollisions() {

@@ -82,6 +82,10 @@ public:
     /// _run_speed; the tree marks the behavior playing, and the one a fault ends in. Wrapped,
     /// guarded. Choosing no program (a project without any) runs nothing and says so.
     void runLocalSimulator();
+    /// Puts the cell back to `start` and runs `program` as runLocalSimulator does, drawing with
+    /// `seed`, without asking which program: a trial played again in the view, as one undo
+    /// step. Wrapped, guarded.
+    void replayProgram(const QString& program, quint64 seed, const kestrin::WorkspaceState& start);
 
     /// Lists in the log what collides in the cell as it is (anything nearer than the cell's
     /// clearance counts) and shows it in red in the view. Wrapped, guarded by the lock.
@@ -158,6 +162,8 @@ private:
     /// Replaces the project with the one in `path` and sets it up; remembers no file. A file
     /// that fails to load replaces nothing.
     void replaceWithFile(const QString& path);
+    /// The body of a run in the viewer (runLocalSimulator, replayProgram): throws what breaks it off.
+    void playProgram(const QString& program, quint64 seed);
     /// The run is over: forgets the simulator and tells the run controls.
     void endRun(const kestrin::Simulator& simulator);
     /// Set by saveProjectAs when its chooser was cancelled (read by offerToSave).

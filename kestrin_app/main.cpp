@@ -1,4 +1,6 @@
 // kestrin-studio [FILE] [--screenshot PATH] [--run PROGRAM]
+// kestrin-studio --run PROGRAM FILE --trials N [--seed S] [--jobs J] [--shard I/K] [--results PATH]
+// kestrin-studio --run PROGRAM FILE --replay T [--seed S];  kestrin-studio --merge PATH...
 
 #include <kestrin/constants.h>
 #include <kestrin/error.h>
@@ -11,6 +13,7 @@
 #include <kestrin_app/log.h>
 #include <kestrin_app/mainwindow.h>
 #include <kestrin_app/recovery.h>
+#include <kestrin_app/trial_command.h>
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -27,14 +30,15 @@
 
 namespace {
 
-// --help, --version and --run need no display: answer them with a console application.
+// --help, --version, --run, --trials, --replay and --merge need no display: answer them with a console application.
 bool consoleOnly(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
         if (arg == "--")
             break;
         if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
-            arg == "--version" || arg == "--run" || arg.startsWith("--run="))
+            arg == "--version" || arg == "--run" || arg.startsWith("--run=") || arg == "--merge" ||
+            arg == "--trials" || arg.startsWith("--trials=") || arg == "--replay" || arg.startsWith("--replay="))
             return true;
     }
     return false;
@@ -120,12 +124,63 @@ int main(int argc, char** argv) {
                        "(0: completed, 1: faulted)."),
         QStringLiteral("PROGRAM"));
     parser.addOption(runOption);
+    // Trials: see trial_command.h.
+    const QCommandLineOption trialsOption(
+        QStringLiteral("trials"),
+        QStringLiteral("With --run: run N randomised trials of PROGRAM, each with a seed of its own, and write "
+                       "their results as JSON Lines (exit 0: all completed, 1: some faulted, 2: bad usage or file)."),
+        QStringLiteral("N"));
+    const QCommandLineOption seedOption(QStringLiteral("seed"),
+                                        QStringLiteral("Base seed of the trials (default 1)."), QStringLiteral("S"));
+    const QCommandLineOption jobsOption(QStringLiteral("jobs"),
+                                        QStringLiteral("Run trials on J threads (default 1); the results are the same."),
+                                        QStringLiteral("J"));
+    const QCommandLineOption shardOption(QStringLiteral("shard"),
+                                         QStringLiteral("Run only trials I, I+K, I+2K, ... of N (1 <= I <= K)."),
+                                         QStringLiteral("I/K"));
+    const QCommandLineOption resultsOption(
+        QStringLiteral("results"),
+        QStringLiteral("Write the JSON Lines results to PATH instead of standard output."), QStringLiteral("PATH"));
+    const QCommandLineOption replayOption(
+        QStringLiteral("replay"), QStringLiteral("With --run: run trial T alone and print what it drew."),
+        QStringLiteral("T"));
+    const QCommandLineOption mergeOption(
+        QStringLiteral("merge"),
+        QStringLiteral("Merge the result files of the shards of one run, given as the arguments."));
+    for (const QCommandLineOption* o :
+         {&trialsOption, &seedOption, &jobsOption, &shardOption, &resultsOption, &replayOption, &mergeOption})
+        parser.addOption(*o);
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("Project file to open (default: the demo cell)."),
                                  QStringLiteral("[FILE]"));
     parser.process(*app); // answers --help and --version, and exits on a bad command line
 
     const QStringList positional = parser.positionalArguments();
+    auto given = [&parser](const QCommandLineOption& o) {
+        return parser.isSet(o) ? std::optional<QString>(parser.value(o)) : std::nullopt;
+    };
+    if (parser.isSet(mergeOption)) {
+        if (parser.isSet(runOption) || parser.isSet(trialsOption) || parser.isSet(replayOption)) {
+            printError(QStringLiteral("--merge only merges result files: it does not go with --run, --trials or "
+                                      "--replay"));
+            return 2;
+        }
+        return runMergeCommand(positional, given(resultsOption));
+    }
+    const TrialOptions trialOptions{parser.value(runOption),   positional.value(0),  given(trialsOption),
+                                    given(seedOption),         given(jobsOption),    given(shardOption),
+                                    given(resultsOption),      given(replayOption)};
+    if (wantsTrials(trialOptions)) {
+        if (!parser.isSet(runOption)) {
+            printError(QStringLiteral("--trials and --replay go with --run PROGRAM FILE"));
+            return 2;
+        }
+        if (positional.size() > 1) {
+            printError(QStringLiteral("one project file at most, got %1").arg(positional.size()));
+            return 2;
+        }
+        return runTrialCommand(trialOptions);
+    }
     if (positional.size() > 1) {
         printError(QStringLiteral("one project file at most, got %1").arg(positional.size()));
         return 1;

@@ -8,6 +8,7 @@
 #include "log_panel.h"
 #include "recovery.h"
 #include "run_toolbar.h"
+#include "trials_panel.h"
 #include "status.h"
 
 #include <kestrin/action.h>
@@ -90,10 +91,23 @@ KSMainWindow::KSMainWindow(QWidget* parent)
     resizeDocks({propertyPanelDock}, {320}, Qt::Horizontal);
     m_selectionLink = new KSSelectionLink(m_tree, m_container->viewer(), this);
 
+    auto* trialsDock = new QDockWidget(tr("Trials"), this);
+    trialsDock->setObjectName(QStringLiteral("trialsDock"));
+    m_trialsPanel = new KSTrialsPanel(m_handler.get(), trialsDock);
+    trialsDock->setWidget(m_trialsPanel);
+    addDockWidget(Qt::BottomDockWidgetArea, trialsDock);
+    tabifyDockWidget(logDock, trialsDock);
+    logDock->raise();
+    connect(m_trialsPanel, &KSTrialsPanel::started, trialsDock, [trialsDock] {
+        trialsDock->show();
+        trialsDock->raise();
+    });
+
     createActions();
     createRunControls();
     connect(m_container, &KSProjectContainer::projectReplaced, this, [this] {
         m_runToolBar->forgetLastRun();
+        m_trialsPanel->clear();
         refreshState();
     });
     connect(m_container->viewer(), &kestrin::WorkspaceViewer::teleoperationMessage, this, [this](const QString& text) {
@@ -111,6 +125,8 @@ KSMainWindow::~KSMainWindow() {
     // Before the tree and the container they watch.
     delete m_selectionLink;
     delete m_propertyPanel;
+    delete m_trialsPanel; // waits for trials in the background to stop
+    m_trialsPanel = nullptr;
     m_selectionLink = nullptr;
     m_propertyPanel = nullptr;
     if (m_watchedHistory && m_handler)
@@ -245,6 +261,8 @@ std::vector<KSMainWindow::ActionEntry> KSMainWindow::actionLayout() {
              true},
             {run, "actionRunLocalSimulation", tr("Run &Local Simulation…"), QKeySequence(Qt::Key_F5),
              tr("Run a program in the local simulator"), true, true},
+            {run, "actionRunTrials", tr("Run &Trials…"), {},
+             tr("Run a program many times with its random draws: how often it works, why it faults, how long it takes")},
             {help, "actionAbout", tr("&About Kestrin Studio"), {}, tr("Version and credits")},
         });
     return entries;
@@ -273,6 +291,7 @@ QHash<QString, std::function<void()>> KSMainWindow::operations() {
         {QStringLiteral("actionResetToRespawnState"), [h] { h->resetState(); }},
         {QStringLiteral("actionRunLocalSimulation"), [h] { h->runLocalSimulator(); }},
         {QStringLiteral("actionCheckCollisions"), [h] { h->checkCollisions(); }},
+        {QStringLiteral("actionRunTrials"), [this] { m_trialsPanel->askAndStart(); }},
         {QStringLiteral("actionAbout"), [this] { showAbout(); }},
     };
     using Op = void (kestrin_app::content::KSContentHandler::*)(const QString&);

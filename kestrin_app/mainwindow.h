@@ -15,6 +15,7 @@ class KSProjectContainer;
 class KSProjectTree;
 class KSSelectionLink;
 class KSStatusBarWidget;
+class KSTrialsPanel;
 
 class QMenu;
 namespace kestrin {
@@ -45,6 +46,8 @@ public:
     KSLogPanel* logPanel() const { return m_logPanel; }
     KSPropertyPanel* propertyPanel() const { return m_propertyPanel; }
     KSRunToolBar* runToolBar() const { return m_runToolBar; }
+    /// Run > Run Trials... and their results, in the dock "trialsDock".
+    KSTrialsPanel* trialsPanel() const { return m_trialsPanel; }
     kestrin_app::content::KSContentHandler& handler() const { return *m_handler; }
     /// Autosave and crash recovery of this window's project.
     KSRecovery& recovery() const { return *m_recovery; }
@@ -96,6 +99,7 @@ private:
     std::unique_ptr<kestrin_app::content::KSContentHandler> m_handler;
     KSRecovery* m_recovery = nullptr;
     KSRunToolBar* m_runToolBar = nullptr;
+    KSTrialsPanel* m_trialsPanel = nullptr;
     QHash<QString, QAction*> m_actions;
     QMenu* m_recentMenu = nullptr;
     QMenu* m_templateMenu = nullptr;
