@@ -6,7 +6,7 @@
 #include "test_main.h"
 
 #include <kestrin/trials.h>
-#include <kestrin/viewer/simulator.h>
+#include <kestrin_viewer/simulator.h>
 #include <kestrin_app/trial_runner.h>
 #include <kestrin_app/trials_panel.h>
 
