@@ -78,9 +78,9 @@ public:
     static constexpr double kLinearSpacing = 0.005;
     static constexpr double kLinearSpeed = 0.25;
     static constexpr double kMaxLinearJointStep = 0.5;
-    /// No single move may take longer than this (simulated seconds, a day, as for a wait): a
+    /// No single move may take longer than this (simulated seconds: an hour): a
     /// move that would is a fault that says how long it would take.
-    static constexpr double kMaxMoveSeconds = 86400;
+    static constexpr double kMaxMoveSeconds = 3600;
 
 private:
     struct Fault {
