@@ -589,13 +589,9 @@ QString placeInText(const QByteArray& text, qint64 offset) {
     return place;
 }
 
-/// Why `file` cannot be found, in words: it may not exist, or a folder on the way may not be
-/// searchable, or its symbolic links may lead nowhere or round in a loop.
-QString whyNotThere(const QString& file) {
-    struct stat st;
-    if (::stat(QFile::encodeName(file).constData(), &st) == 0)
-        return QStringLiteral("it does not exist");
-    const int error = errno;
+/// Why `file` cannot be found (stat failed with `error`), in words: it may not exist, or a folder
+/// on the way may not be searchable, or its symbolic links may lead nowhere or round in a loop.
+QString whyNotThere(const QString& file, int error) {
     const QString folder = QDir::toNativeSeparators(QFileInfo(file).absolutePath());
     switch (error) {
     case ELOOP: return QStringLiteral("its symbolic links go round in a loop");
@@ -617,9 +613,15 @@ QString whyNotThere(const QString& file) {
 void ProjectFile::load(Project& project, const QString& file) {
     if (file.isEmpty())
         throw FileError(QStringLiteral("No project file was given to open."));
+    // Qt counts a file it may not look at as one that exists: ask the system why it cannot.
+    struct stat st;
+    if (::stat(QFile::encodeName(file).constData(), &st) != 0) {
+        const int error = errno;
+        throw FileError(QStringLiteral("Cannot open project file '%1': %2.").arg(file, whyNotThere(file, error)));
+    }
     const QFileInfo info(file);
     if (!info.exists())
-        throw FileError(QStringLiteral("Cannot open project file '%1': %2.").arg(file, whyNotThere(file)));
+        throw FileError(QStringLiteral("Cannot open project file '%1': it does not exist.").arg(file));
     if (info.isDir())
         throw FileError(QStringLiteral("Cannot open project file '%1': it is a folder, not a file.").arg(file));
     // A pipe would block the open until someone writes to it, a device may never end.

@@ -43,10 +43,14 @@ Variable* Variable::fromJson(Project* project, const QJsonObject& json, const Js
     const QString name = ctx.readString(json, QStringLiteral("name"));
     const JsonContext here = ctx.nested(kind, name);
     try {
-        if (kind == QLatin1String("MotionLimits"))
-            return new MotionLimits(
-                project, name, here.readVector(json, QStringLiteral("joint_velocity"), -1, MotionLimits::kMaxJoints),
-                here.readVector(json, QStringLiteral("joint_acceleration"), -1, MotionLimits::kMaxJoints));
+        if (kind == QLatin1String("MotionLimits")) {
+            // One after the other, so that a failure names the first field at fault.
+            const Eigen::VectorXd velocity =
+                here.readVector(json, QStringLiteral("joint_velocity"), -1, MotionLimits::kMaxJoints);
+            const Eigen::VectorXd acceleration =
+                here.readVector(json, QStringLiteral("joint_acceleration"), -1, MotionLimits::kMaxJoints);
+            return new MotionLimits(project, name, velocity, acceleration);
+        }
         if (kind == QLatin1String("JointPositionTarget"))
             return new JointPositionTarget(
                 project, name,
