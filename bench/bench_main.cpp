@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
         if (benchmark::ReportUnrecognizedArguments(argc, argv))
             return 2;
         kestrin_bench::registerEditingBenchmarks();
+        kestrin_bench::registerUndoBenchmarks();
         kestrin_bench::registerProjectFileBenchmarks();
         kestrin_bench::registerSimulationBenchmarks();
         kestrin_bench::registerCollisionBenchmarks();

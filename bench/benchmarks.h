@@ -13,6 +13,12 @@ const std::vector<int>& cellSizes();
 /// Per cell size: one frame, building scene and tree from nothing, adding one object, recording
 /// one undo step; then workspace state at the largest size.
 void registerEditingBenchmarks();
+/// Undo of a one-object step at the smallest and largest size, in the core library and in the
+/// studio's view and tree (undoStudioSizes); the memory of 500 steps; closing a large cell
+/// (closeSizes).
+void registerUndoBenchmarks();
+const std::vector<int>& undoStudioSizes();
+const std::vector<int>& closeSizes();
 /// Loading and saving the largest cell against parsing and writing its JSON.
 void registerProjectFileBenchmarks();
 /// Simulated time against wall-clock time, without a viewer.

@@ -147,14 +147,58 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
             "Add one object with its undo step (history().record): N=" + withSeparators(largest) +
             " vs N=" + withSeparators(smallest);
         if (find("RecordUndoStep/" + std::to_string(smallest)) &&
-            find("RecordUndoStep/" + std::to_string(largest)))
+            find("RecordUndoStep/" + std::to_string(largest)) && small > 0 && large > 0)
             rows.push_back({figure,
                             format("%.2fx", large / small) + " (" + milliseconds(large) + " vs " +
                                 milliseconds(small) + ")",
-                            "-", "-"});
+                            "<= 2x", verdict(large / small <= 2.0)});
         else
-            missing(figure, "-");
+            missing(figure, "<= 2x");
     }
+    // Undo.
+    {
+        const double small = time("UndoOneChange/" + std::to_string(smallest));
+        const double large = time("UndoOneChange/" + std::to_string(largest));
+        const std::string figure = "Undo of a one-object step (UndoHistory::undo): N=" + withSeparators(largest) +
+                                   " vs N=" + withSeparators(smallest);
+        if (small > 0 && large > 0)
+            rows.push_back({figure,
+                            format("%.2fx", large / small) + " (" + milliseconds(large) + " vs " +
+                                milliseconds(small) + ")",
+                            "<= 2x", verdict(large / small <= 2.0)});
+        else
+            missing(figure, "<= 2x");
+    }
+    {
+        const std::string name = "UndoMemory/" + std::to_string(largest);
+        const double held = counter(name, "history_bytes");
+        const double snapshot = counter(name, "snapshot_bytes");
+        const std::string figure = "Undo history after 500 one-object steps vs one snapshot of the project: N=" +
+                                   withSeparators(largest);
+        if (held > 0 && snapshot > 0)
+            rows.push_back({figure,
+                            format("%.2fx (%.0f kB vs %.0f kB)", held / snapshot, held / 1024, snapshot / 1024),
+                            "<= 2x", verdict(held / snapshot <= 2.0)});
+        else
+            missing(figure, "<= 2x");
+    }
+    const auto linear = [&](const std::string& family, const std::vector<int>& at, const std::string& what) {
+        const double small = time(family + "/" + std::to_string(at.front()));
+        const double large = time(family + "/" + std::to_string(at.back()));
+        const double sizeRatio = double(at.back()) / at.front();
+        const std::string target = format("<= %.0fx (linear)", sizeRatio);
+        const std::string figure =
+            what + ": N=" + withSeparators(at.back()) + " vs N=" + withSeparators(at.front());
+        if (small > 0 && large > 0)
+            rows.push_back({figure,
+                            format("%.2fx", large / small) + " (" + milliseconds(large) + " vs " +
+                                milliseconds(small) + ")",
+                            target, verdict(large / small <= sizeRatio)});
+        else
+            missing(figure, target);
+    };
+    linear("StudioUndo", undoStudioSizes(), "Undo of a one-object step in the studio (undo, rebuildViewer, tree, render)");
+    linear("CloseCell", closeSizes(), "Close a drawn and listed cell (newProject, render)");
     for (int n : sizes) {
         const std::string size = "N=" + withSeparators(n);
         const struct {

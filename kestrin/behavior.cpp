@@ -29,8 +29,14 @@ void Behavior::setName(const QString& name) {
     if (name == m_name)
         return;
     checkName(name, QStringLiteral("behavior"));
-    m_project->_renameBehavior(this, name);
-    touch();
+    m_project->_renameBehavior(this, name); // tells of the rename
+    ++m_revision;
+}
+
+void Behavior::touch(ProjectChange::Kind kind) {
+    ++m_revision;
+    if (m_id)
+        m_project->_notify(ProjectChange::Subject::Behavior, kind, m_id);
 }
 
 bool Behavior::isAttached() const {
@@ -73,6 +79,7 @@ void Behavior::_insertChild(Behavior* child, int index) {
     child->m_parent = this;
     touch();
     m_project->_structureChanged();
+    m_project->_notify(ProjectChange::Subject::Behavior, ProjectChange::Kind::Moved, child->m_id);
 }
 
 void Behavior::_removeChild(Behavior* child) {
@@ -83,6 +90,7 @@ void Behavior::_removeChild(Behavior* child) {
     child->m_parent = nullptr;
     touch();
     m_project->_structureChanged();
+    m_project->_notify(ProjectChange::Subject::Behavior, ProjectChange::Kind::Moved, child->m_id);
 }
 
 void Behavior::writeJson(QJsonObject&) const {}

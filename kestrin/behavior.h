@@ -4,6 +4,7 @@
 // (Project::addProgram) or as a child of a behavior that is (Behavior::_addChild); until then
 // it is neither listed by Project::behaviors() nor saved.
 
+#include "project_change.h"
 #include "type.h"
 
 #include <QJsonObject>
@@ -51,6 +52,9 @@ public:
     bool isProgram() const { return m_isProgram; }
 
     quint64 revision() const { return m_revision; }
+    /// Identity within the project for as long as the behavior lives; never reused. 0 until the
+    /// project has adopted it.
+    quint64 id() const { return m_id; }
 
     virtual void writeJson(QJsonObject& json) const;
     virtual void readJson(const QJsonObject& json, const JsonContext& ctx);
@@ -61,15 +65,21 @@ public:
     void _setParent(Behavior* parent) { m_parent = parent; }
     void _setProject(Project* project) { m_project = project; }
     void _setNameUnchecked(const QString& name) { m_name = name; }
+    void _setId(quint64 id) { m_id = id; }
+    /// Puts `children` in place of the children, in that order (the undo history restoring a
+    /// behavior); the parent links of the children are the caller's to set.
+    void _replaceChildren(std::vector<Behavior*> children) { m_children = std::move(children); }
 
 protected:
     Behavior(Project* project, const QString& name);
     /// Hands the behavior to its project; the last statement of every final constructor.
     void _register();
-    void touch() { ++m_revision; }
+    /// Counts a change and tells the project's observers.
+    void touch(ProjectChange::Kind kind = ProjectChange::Kind::Edited);
 
 private:
     Project* m_project;
+    quint64 m_id = 0;
     QString m_name;
     Behavior* m_parent = nullptr;
     std::vector<Behavior*> m_children;

@@ -31,7 +31,11 @@ void Effector::mountOn(Robot* robot) {
         const Pose here = pose();
         m_transform = keptWithinCell(Transform::fromPose(here));
     }
+    if (m_robot)
+        m_robot->_effectorMounted(this, false);
     m_robot = robot;
+    if (robot)
+        robot->_effectorMounted(this, true);
     touch();
     workspace()->_updateFloor(this);
     workspace()->_structureChanged();

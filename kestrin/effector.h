@@ -45,6 +45,7 @@ protected:
 
 private:
     Robot* m_robot = nullptr;
+    friend class UndoRestore;
     Transform m_mount;
     Transform m_tcp;
     QString m_pendingRobot;

@@ -56,7 +56,11 @@ void CustomItem::holdWith(ToolFrame* tool, const Transform& grip) {
         // Let go where the tool frame held it.
         m_transform = keptWithinCell(Transform::fromPose(pose()));
     }
+    if (m_heldBy)
+        m_heldBy->_itemHeld(this, false);
     m_heldBy = tool;
+    if (tool)
+        tool->_itemHeld(this, true);
     m_grip = tool ? grip : Transform();
     touch();
     workspace()->_updateFloor(this);

@@ -28,8 +28,6 @@ public:
 
     Pose pose() const override;
     bool occupiesFloor() const override { return m_heldBy == nullptr; }
-    /// The holding tool frame moved on its robot or went to another robot: the item moved too.
-    void _holderMoved() { touch(); }
 
     void writeJson(QJsonObject& json) const override;
     void readJson(const QJsonObject& json, const JsonContext& ctx) override;
@@ -39,6 +37,7 @@ private:
     ToolFrame* m_heldBy = nullptr;
     Transform m_grip;
     QString m_pendingHolder;
+    friend class UndoRestore;
 };
 
 /// A work table; its top is at its size's z.

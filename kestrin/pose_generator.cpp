@@ -5,6 +5,7 @@
 #include "json_io.h"
 #include "project.h"
 #include "type.h"
+#include "variable.h"
 #include "workspace.h"
 
 #include <cmath>
@@ -29,12 +30,16 @@ void PoseGenerator::setTaskRegion(const QString& name) {
     if (!name.isEmpty() && !m_project->workspace()->findTaskRegion(name))
         throw NotFoundError(QStringLiteral("There is no task region named '%1' in the cell.").arg(name));
     m_taskRegion = name;
+    if (m_owner)
+        m_owner->_partChanged();
 }
 
 void PoseGenerator::setYawRange(double radians) {
     if (!std::isfinite(radians) || radians < 0 || radians > kPi)
         throw ValueError(QStringLiteral("The yaw range must be between 0 and 180 degrees."));
     m_yawRange = radians;
+    if (m_owner)
+        m_owner->_partChanged();
 }
 
 Pose PoseGenerator::sample(RandomGenerator& rng) const {

@@ -12,6 +12,7 @@ namespace kestrin {
 class JsonContext;
 class Project;
 class Type;
+class Variable;
 
 /// Draws tool poses from a task region: positions uniform inside the region's box, the tool's
 /// z axis pointing down (a top-down grasp), yaw uniform within +-yawRange radians about the
@@ -39,11 +40,14 @@ public:
     static std::unique_ptr<PoseGenerator> fromJson(Project* project, const QJsonObject& json, const JsonContext& ctx);
 
     void _setProject(Project* project) { m_project = project; }
+    /// The variable the generator is part of: told of every change made through the setters.
+    void _setOwner(Variable* owner) { m_owner = owner; }
     /// True when the generator named `from`.
     bool _renameTaskRegion(const QString& from, const QString& to);
 
 private:
     Project* m_project;
+    Variable* m_owner = nullptr;
     QString m_taskRegion;
     double m_yawRange = 0.0;
 };

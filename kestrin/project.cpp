@@ -28,11 +28,32 @@ Project::Project()
 }
 
 Project::~Project() {
+    const std::vector<ProjectObserver*> observers = m_observers;
+    m_observers.clear();
+    for (ProjectObserver* observer : observers)
+        observer->projectDestroyed();
     // Behaviors and variables refer to the workspace by name only; drop them first all the same,
     // so that no destructor ever sees a half-destroyed workspace.
     m_programs.clear();
     m_behaviors.clear();
     m_variables.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Change notices
+
+void Project::addObserver(ProjectObserver* observer) const { m_observers.push_back(observer); }
+
+void Project::removeObserver(ProjectObserver* observer) const {
+    m_observers.erase(std::remove(m_observers.begin(), m_observers.end(), observer), m_observers.end());
+}
+
+void Project::_notify(ProjectChange::Subject subject, ProjectChange::Kind kind, quint64 id,
+                      const QString& oldName) const {
+    const ProjectChange change{subject, kind, id, oldName};
+    // By index: an observer may remove another (or itself) while being told.
+    for (size_t i = 0; i < m_observers.size(); ++i)
+        m_observers[i]->projectChanged(change);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -44,12 +65,18 @@ void Project::_adoptBehavior(Behavior* behavior) {
     m_behaviorNames->insert(name);
     m_behaviorByName.insert(name, behavior);
     m_behaviors.emplace_back(behavior);
+    const quint64 id = m_restoringId ? m_restoringId : m_nextBehaviorId++;
+    m_nextBehaviorId = std::max(m_nextBehaviorId, id + 1);
+    behavior->_setId(id);
+    m_behaviorById.insert(id, behavior);
     ++m_structureRevision;
+    _notify(ProjectChange::Subject::Behavior, ProjectChange::Kind::Added, id);
 }
 
 QString Project::_uniqueBehaviorName(const QString& wanted) const { return m_behaviorNames->uniqueName(wanted); }
 
 void Project::_renameBehavior(Behavior* behavior, const QString& wanted) {
+    const QString old = behavior->name();
     const QString name = m_behaviorNames->uniqueName(wanted);
     m_behaviorNames->remove(behavior->name());
     m_behaviorByName.remove(behavior->name());
@@ -57,6 +84,7 @@ void Project::_renameBehavior(Behavior* behavior, const QString& wanted) {
     m_behaviorByName.insert(name, behavior);
     behavior->_setNameUnchecked(name);
     ++m_structureRevision;
+    _notify(ProjectChange::Subject::Behavior, ProjectChange::Kind::Renamed, behavior->id(), old);
 }
 
 void Project::addProgram(Behavior* behavior) {
@@ -69,6 +97,8 @@ void Project::addProgram(Behavior* behavior) {
     behavior->_setProgram(true);
     m_programs.push_back(behavior);
     ++m_structureRevision;
+    _notify(ProjectChange::Subject::Behavior, ProjectChange::Kind::Moved, behavior->id());
+    _notify(ProjectChange::Subject::Project, ProjectChange::Kind::Edited, 0);
 }
 
 QMap<QString, Behavior*> Project::programs() const {
@@ -100,7 +130,8 @@ void Project::removeBehavior(Behavior* behavior) {
         throw ValueError(QStringLiteral("That behavior is not part of this project."));
     if (Behavior* parent = behavior->parent())
         parent->_removeChild(behavior);
-    if (behavior->isProgram()) {
+    const bool wasProgram = behavior->isProgram();
+    if (wasProgram) {
         m_programs.erase(std::remove(m_programs.begin(), m_programs.end(), behavior), m_programs.end());
         behavior->_setProgram(false);
     }
@@ -111,9 +142,12 @@ void Project::removeBehavior(Behavior* behavior) {
             collect(c);
     };
     collect(behavior);
+    std::vector<quint64> ids;
     for (Behavior* b : doomed) {
         m_behaviorNames->remove(b->name());
         m_behaviorByName.remove(b->name());
+        m_behaviorById.remove(b->id());
+        ids.push_back(b->id());
     }
     m_behaviors.erase(std::remove_if(m_behaviors.begin(), m_behaviors.end(),
                                      [&](const std::unique_ptr<Behavior>& b) {
@@ -121,6 +155,10 @@ void Project::removeBehavior(Behavior* behavior) {
                                      }),
                       m_behaviors.end());
     ++m_structureRevision;
+    for (quint64 id : ids)
+        _notify(ProjectChange::Subject::Behavior, ProjectChange::Kind::Removed, id);
+    if (wasProgram)
+        _notify(ProjectChange::Subject::Project, ProjectChange::Kind::Edited, 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -145,8 +183,20 @@ void Project::_adoptVariable(Variable* variable) {
     variable->_setNameUnchecked(name);
     m_variableNames->insert(name);
     m_variableByName.insert(name, variable);
-    m_variables.emplace_back(variable);
+    const quint64 id = m_restoringId ? m_restoringId : m_nextVariableId++;
+    m_nextVariableId = std::max(m_nextVariableId, id + 1);
+    variable->_setId(id);
+    // The undo history puts a variable back in the place of the one it replaces.
+    const auto same = std::find_if(m_variables.begin(), m_variables.end(),
+                                   [id](const std::unique_ptr<Variable>& v) { return v->id() == id; });
+    if (m_restoringId && same != m_variables.end())
+        same->reset(variable);
+    else
+        m_variables.emplace_back(variable);
+    m_variableById.insert(id, variable);
     ++m_structureRevision;
+    _notify(ProjectChange::Subject::Variable, ProjectChange::Kind::Added, id);
+    _notify(ProjectChange::Subject::Project, ProjectChange::Kind::Edited, 0);
 }
 
 QString Project::_uniqueVariableName(const QString& wanted) const { return m_variableNames->uniqueName(wanted); }
@@ -159,8 +209,10 @@ void Project::_renameVariable(Variable* variable, const QString& wanted) {
     m_variableNames->insert(name);
     m_variableByName.insert(name, variable);
     variable->_setNameUnchecked(name);
-    renameVariableReferences(m_behaviors, m_variables, old, name);
     ++m_structureRevision;
+    _notify(ProjectChange::Subject::Variable, ProjectChange::Kind::Renamed, variable->id(), old);
+    if (!m_restoringId)
+        renameVariableReferences(m_behaviors, m_variables, old, name);
 }
 
 void Project::_objectRenamed(int category, const QString& from, const QString& to) {
@@ -261,14 +313,18 @@ void Project::removeVariable(Variable* variable) {
     if (!variable || variable->project() != this)
         throw ValueError(QStringLiteral("That variable is not part of this project."));
     const QString name = variable->name();
+    const quint64 id = variable->id();
     m_variableNames->remove(name);
     m_variableByName.remove(name);
+    m_variableById.remove(id);
     m_variables.erase(std::remove_if(m_variables.begin(), m_variables.end(),
                                      [&](const std::unique_ptr<Variable>& v) { return v.get() == variable; }),
                       m_variables.end());
+    ++m_structureRevision;
+    _notify(ProjectChange::Subject::Variable, ProjectChange::Kind::Removed, id);
+    _notify(ProjectChange::Subject::Project, ProjectChange::Kind::Edited, 0);
     // Left unset rather than dangling, so that the project still saves as a file that loads.
     renameVariableReferences(m_behaviors, m_variables, name, QString());
-    ++m_structureRevision;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -285,6 +341,21 @@ QJsonObject Project::toJson(bool withIds) const { return ProjectFile::toJson(*th
 void Project::fromJson(const QJsonObject& json, const QString& fileLabel) { ProjectFile::fromJson(*this, json, fileLabel); }
 
 void Project::swapContents(Project& other) {
+    // Everything that was here goes, and everything of `other` comes: say so, gone first.
+    using S = ProjectChange::Subject;
+    using K = ProjectChange::Kind;
+    const auto tell = [this](const Project& p, K kind) {
+        for (const WorkspaceObject* o : p.m_workspace->objects())
+            _notify(S::Object, kind, o->id());
+        for (const auto& b : p.m_behaviors)
+            _notify(S::Behavior, kind, b->id());
+        for (const auto& v : p.m_variables)
+            _notify(S::Variable, kind, v->id());
+    };
+    std::swap(m_behaviorById, other.m_behaviorById);
+    std::swap(m_variableById, other.m_variableById);
+    std::swap(m_nextBehaviorId, other.m_nextBehaviorId);
+    std::swap(m_nextVariableId, other.m_nextVariableId);
     m_workspace->_swapContents(*other.m_workspace);
     std::swap(m_behaviors, other.m_behaviors);
     std::swap(m_programs, other.m_programs);
@@ -303,6 +374,9 @@ void Project::swapContents(Project& other) {
         v->_setProject(&other);
     const quint64 rev = std::max(m_structureRevision, other.m_structureRevision) + 1;
     m_structureRevision = other.m_structureRevision = rev;
+    tell(other, K::Removed);
+    tell(*this, K::Added);
+    _notify(S::Project, K::Edited, 0);
 }
 
 } // namespace kestrin

@@ -1,6 +1,7 @@
 #pragma once
 // A work-cell project: the workspace, the programs (trees of behaviors) and the variables.
 
+#include "project_change.h"
 #include "type.h"
 
 #include <QHash>
@@ -83,6 +84,20 @@ public:
     /// Counts additions, removals and renames of behaviors and variables.
     quint64 structureRevision() const { return m_structureRevision; }
 
+    /// The behavior or variable with that id (see Behavior::id), attached or not; nullptr when
+    /// there is none.
+    Behavior* findBehaviorById(quint64 id) const { return m_behaviorById.value(id, nullptr); }
+    Variable* findVariableById(quint64 id) const { return m_variableById.value(id, nullptr); }
+
+    /// Tells `observer` of every change of the project from now on (see ProjectChange), until
+    /// removeObserver or until the project is destroyed (ProjectObserver::projectDestroyed).
+    /// Observers are told in the order they were added.
+    void addObserver(ProjectObserver* observer) const;
+    void removeObserver(ProjectObserver* observer) const;
+    /// Sends a notice to every observer; for the project's own parts.
+    void _notify(ProjectChange::Subject subject, ProjectChange::Kind kind, quint64 id,
+                 const QString& oldName = QString()) const;
+
     // Used by behaviors and variables.
     void _adoptBehavior(Behavior* behavior);
     void _adoptVariable(Variable* variable);
@@ -109,7 +124,15 @@ private:
     std::unique_ptr<NameRegistry> m_behaviorNames;
     std::unique_ptr<NameRegistry> m_variableNames;
     quint64 m_structureRevision = 1;
+    QHash<quint64, Behavior*> m_behaviorById;
+    QHash<quint64, Variable*> m_variableById;
+    quint64 m_nextBehaviorId = 1;
+    quint64 m_nextVariableId = 1;
+    /// Set while the undo history puts a behavior or variable back: the id it is adopted with.
+    quint64 m_restoringId = 0;
+    mutable std::vector<ProjectObserver*> m_observers;
     std::unique_ptr<UndoHistory> m_history;
+    friend class UndoRestore;
 };
 
 } // namespace kestrin

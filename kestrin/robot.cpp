@@ -1,5 +1,6 @@
 #include "robot.h"
 
+#include "effector.h"
 #include "error.h"
 #include "json_io.h"
 #include "tool_frame.h"
@@ -178,6 +179,20 @@ void Robot::setJointPositions(const Eigen::VectorXd& q) {
         return;
     m_q = q;
     touch();
+    ridersMoved();
+}
+
+void Robot::ridersMoved() {
+    for (ToolFrame* frame : m_toolFrames)
+        frame->_carriedMoved();
+    for (Effector* effector : m_mounted)
+        effector->_carriedMoved();
+}
+
+void Robot::_effectorMounted(Effector* effector, bool mounted) {
+    m_mounted.erase(std::remove(m_mounted.begin(), m_mounted.end(), effector), m_mounted.end());
+    if (mounted)
+        m_mounted.push_back(effector);
 }
 
 Pose Robot::flangeInBase(const Eigen::VectorXd& q) const {

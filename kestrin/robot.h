@@ -14,6 +14,7 @@
 
 namespace kestrin {
 
+class Effector;
 class ToolFrame;
 
 /// A joint's ball is this many times as wide as its links' tubes (see Robot::linkRadius).
@@ -80,22 +81,29 @@ public:
     /// Names of the tool frames on this robot, in the order they were attached.
     QStringList getToolFrames() const;
     const std::vector<ToolFrame*>& toolFrames() const { return m_toolFrames; }
+    /// Effectors mounted on this robot's flange, in the order they were mounted.
+    const std::vector<Effector*>& mountedEffectors() const { return m_mounted; }
 
     void writeJson(QJsonObject& json) const override;
     void readJson(const QJsonObject& json, const JsonContext& ctx) override;
     void finishLoading(const JsonContext& ctx) override;
 
     void _detachToolFrame(ToolFrame* toolFrame);
+    /// Kept by Effector::mountOn.
+    void _effectorMounted(Effector* effector, bool mounted);
 
 protected:
     Robot(Workspace* workspace, const QString& name, const Model& model);
+    void ridersMoved() override;
 
 private:
     struct Kinematics;
     std::unique_ptr<Kinematics> m_kin;
     Eigen::VectorXd m_q;
     std::vector<ToolFrame*> m_toolFrames;
+    std::vector<Effector*> m_mounted;
     QStringList m_pendingToolFrameOrder;
+    friend class UndoRestore;
 };
 
 /// Franka Emika Panda, 7 joints (modified DH, the maker's FCI figures).

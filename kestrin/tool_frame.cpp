@@ -33,20 +33,19 @@ void ToolFrame::setOffset(const Transform& offset) {
                              .arg(kMaxObjectSize));
     m_offset = offset;
     touch();
-    heldItemsFollow();
+    ridersMoved();
 }
 
-void ToolFrame::heldItemsFollow() {
-    // What the frame holds moves with it: it changes too (or, off the robot, is let go).
-    for (WorkspaceObject* o : workspace()->objects()) {
-        auto* item = dynamic_cast<CustomItem*>(o);
-        if (!item || item->heldBy() != this)
-            continue;
-        if (m_robot)
-            item->_holderMoved();
-        else
-            item->holdWith(nullptr);
-    }
+void ToolFrame::ridersMoved() {
+    // What the frame holds moves with it (off a robot it holds nothing: see _setRobot).
+    for (CustomItem* item : m_held)
+        item->_carriedMoved();
+}
+
+void ToolFrame::_itemHeld(CustomItem* item, bool held) {
+    m_held.erase(std::remove(m_held.begin(), m_held.end(), item), m_held.end());
+    if (held)
+        m_held.push_back(item);
 }
 
 Pose ToolFrame::pose() const {
@@ -56,20 +55,15 @@ Pose ToolFrame::pose() const {
 }
 
 void ToolFrame::_setRobot(Robot* robot) {
-    // Only a frame on a robot holds items, and leaving its robot lets them go: a frame that was
-    // on none has nothing to carry along. (Looking through the cell for each frame attached
-    // was most of the time it took to load a large cell.)
-    const bool mayHold = m_robot != nullptr;
     if (!robot && m_robot) {
         // Let go where the frame is now, while it still knows its robot.
-        for (WorkspaceObject* o : workspace()->objects())
-            if (auto* item = dynamic_cast<CustomItem*>(o); item && item->heldBy() == this)
-                item->holdWith(nullptr);
+        const std::vector<CustomItem*> held = m_held;
+        for (CustomItem* item : held)
+            item->holdWith(nullptr);
     }
     m_robot = robot;
     touch();
-    if (mayHold)
-        heldItemsFollow();
+    ridersMoved();
 }
 
 void ToolFrame::writeJson(QJsonObject& json) const {

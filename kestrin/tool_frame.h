@@ -4,6 +4,7 @@
 
 namespace kestrin {
 
+class CustomItem;
 class Robot;
 
 /// A frame fixed to a robot's flange at an offset, such as a gripper's tool centre point.
@@ -30,12 +31,20 @@ public:
 
     void _setRobot(Robot* robot);
 
-private:
-    void heldItemsFollow();
+    /// Items the frame holds, in the order they were taken.
+    const std::vector<CustomItem*>& heldItems() const { return m_held; }
+    /// Kept by CustomItem::holdWith.
+    void _itemHeld(CustomItem* item, bool held);
 
+protected:
+    void ridersMoved() override;
+
+private:
     Robot* m_robot = nullptr;
     Transform m_offset;
     QString m_pendingRobot;
+    std::vector<CustomItem*> m_held;
+    friend class UndoRestore;
 };
 
 } // namespace kestrin

@@ -1,8 +1,13 @@
 #pragma once
-// One undo history per project. Whatever changed the project, recording takes a snapshot of the
-// whole project; undo and redo put a recorded snapshot back, exactly.
+// One undo history per project. It follows the project's change notices: recording a step keeps
+// the records (see undo_restore.h) of only the parts that changed since the last step, before and
+// after; undo and redo put those parts back in place, exactly, and leave every other part alone.
+
+#include "project_change.h"
 
 #include <QByteArray>
+#include <QHash>
+#include <QSet>
 #include <QString>
 #include <functional>
 #include <vector>
@@ -11,9 +16,10 @@ namespace kestrin {
 
 class Project;
 
-class UndoHistory {
+class UndoHistory : private ProjectObserver {
 public:
     explicit UndoHistory(Project* project);
+    ~UndoHistory();
 
     /// Forgets every step: the project as it is now becomes the start of the history.
     void reset();
@@ -22,7 +28,7 @@ public:
     /// project just loaded: its snapshot costs as much as the load itself, and the file's bytes
     /// can give it later.
     void resetLazily(std::function<QByteArray()> makeStart);
-    /// The snapshot record() takes of `project`.
+    /// A snapshot of the whole of `project` (as the project file has it, with ids).
     static QByteArray snapshotOf(const Project& project);
     /// Records what changed since the last record as one step named `name` (for the menu:
     /// "Add Robot 'My Robot'"). Returns false, and records nothing, when nothing changed.
@@ -30,13 +36,14 @@ public:
     bool record(const QString& name);
 
     bool canUndo() const { return m_position > 0; }
-    bool canRedo() const { return m_position + 1 < static_cast<int>(m_states.size()); }
+    bool canRedo() const { return m_position < stepCount(); }
     /// Name of the step undo or redo would take back or bring back; empty when there is none.
     QString undoName() const;
     QString redoName() const;
     /// Puts the project back as it was before the last step (first recording any change not yet
-    /// recorded, so that nothing is lost). Throws kestrin::Error if the snapshot cannot be
-    /// restored, leaving the project as it was.
+    /// recorded, so that nothing is lost). Objects, behaviors and variables keep their ids; the
+    /// ones the step did not change are not touched. Throws kestrin::Error if the step cannot be
+    /// taken back; the project is then put back as it was as far as it can be.
     void undo();
     void redo();
 
@@ -54,18 +61,34 @@ public:
     /// Counts changes of the project's content among them: steps recorded, undone or redone, and
     /// resets. Marking the project saved or unsaved changes no content.
     quint64 contentChangeCount() const { return m_contentChangeCount; }
-    int stepCount() const { return static_cast<int>(m_states.size()) - 1; }
+    int stepCount() const { return static_cast<int>(m_steps.size()); }
     /// At most this many steps are kept (default 500); the oldest go first.
     void setLimit(int steps);
 
     /// Called after every change of the history (record, undo, redo, reset, save mark).
     void setChangedCallback(std::function<void()> callback) { m_changed = std::move(callback); }
 
+    /// Bytes the history holds: the records of its steps and of the state last recorded (for
+    /// benchmarks).
+    qint64 memoryUse() const;
+
 private:
-    QByteArray snapshot() const;
-    void restore(const QByteArray& state);
-    /// State `index`, made first if it is the start and not made yet.
-    const QByteArray& state(int index);
+    /// One part (see undo::Key) before and after a step; an empty record: it did not exist.
+    struct Change {
+        quint64 key;
+        QByteArray before, after;
+    };
+    struct Step {
+        QString name;
+        std::vector<Change> changes;
+    };
+
+    void projectChanged(const ProjectChange& change) override;
+    /// The records of the state last recorded, made first when the history has just been reset
+    /// lazily.
+    void makeRecorded();
+    /// Takes the project from one side of `step` to the other.
+    void apply(const Step& step, bool forwards);
     void changed(bool content = true) {
         ++m_changeCount;
         if (content)
@@ -75,15 +98,18 @@ private:
     }
 
     Project* m_project;
-    std::vector<QByteArray> m_states; // compressed snapshots; step i goes from state i to i + 1
-    std::vector<QString> m_names;     // name of step i
-    int m_position = 0;               // index of the state the project is in
+    std::vector<Step> m_steps;              // step i goes from state i to state i + 1
+    QHash<quint64, QByteArray> m_recorded;  // every part's record in state m_position
+    bool m_recordedMade = false;
+    QSet<quint64> m_dirty;                  // parts told of as changed since
+    bool m_applying = false;                // undo or redo is putting parts back
+    int m_position = 0;                     // index of the state the project is in
     int m_savedPosition = 0;          // -1 when the saved state is no longer in the history
     int m_limit = 500;
     quint64 m_changeCount = 0;
     quint64 m_contentChangeCount = 0;
     std::function<void()> m_changed;
-    std::function<QByteArray()> m_makeStart; // set while state 0 is not made yet
+    std::function<QByteArray()> m_makeStart; // set while the records of the start are not made
 };
 
 } // namespace kestrin

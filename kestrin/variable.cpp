@@ -28,8 +28,14 @@ void Variable::setName(const QString& name) {
     if (name == m_name)
         return;
     checkName(name, QStringLiteral("variable"));
-    m_project->_renameVariable(this, name);
-    touch();
+    m_project->_renameVariable(this, name); // tells of the rename
+    ++m_revision;
+}
+
+void Variable::touch() {
+    ++m_revision;
+    if (m_id)
+        m_project->_notify(ProjectChange::Subject::Variable, ProjectChange::Kind::Edited, m_id);
 }
 
 void Variable::_setProject(Project* project) {
@@ -165,6 +171,7 @@ TaskRegionTarget::TaskRegionTarget(Project* project, const QString& name, std::u
     m_generator = std::move(pose_generator);
     m_seed = std::move(seed_joint_positions);
     _register();
+    m_generator->_setOwner(this);
 }
 
 void TaskRegionTarget::setSeedJointPositions(std::unique_ptr<Distribution> seed) {

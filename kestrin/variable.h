@@ -4,6 +4,7 @@
 
 #include "distribution.h"
 #include "pose_generator.h"
+#include "project_change.h"
 #include "type.h"
 
 #include <Eigen/Core>
@@ -32,6 +33,9 @@ public:
     /// to the variable follow.
     void setName(const QString& name);
     quint64 revision() const { return m_revision; }
+    /// Identity within the project for as long as the variable lives; never reused. The undo
+    /// history may put a new variable in the place of one (same id) to restore it.
+    quint64 id() const { return m_id; }
 
     virtual void writeJson(QJsonObject& json) const = 0;
     /// Builds a variable of the type named in `json` in `project`; throws FormatError.
@@ -41,15 +45,20 @@ public:
 
     void _setProject(Project* project);
     void _setNameUnchecked(const QString& name) { m_name = name; }
+    void _setId(quint64 id) { m_id = id; }
+    /// A part of the variable was changed in place (its pose generator).
+    void _partChanged() { touch(); }
 
 protected:
     Variable(Project* project, const QString& name);
     /// Hands the variable to its project; the last statement of every final constructor.
     void _register();
-    void touch() { ++m_revision; }
+    /// Counts a change and tells the project's observers.
+    void touch();
 
 private:
     Project* m_project;
+    quint64 m_id = 0;
     QString m_name;
     quint64 m_revision = 1;
 };

@@ -127,6 +127,11 @@ void Workspace::_objectChanged(const WorkspaceObject& object) {
         observer->objectChanged(object);
 }
 
+void Workspace::_notify(ProjectChange::Kind kind, const WorkspaceObject& object, const QString& oldName) {
+    if (m_project && m_byId.value(object.id()) == &object)
+        m_project->_notify(ProjectChange::Subject::Object, kind, object.id(), oldName);
+}
+
 QString Workspace::_uniqueName(Category category, const QString& wanted) const {
     return m_names[static_cast<size_t>(category)]->uniqueName(wanted);
 }
@@ -137,9 +142,18 @@ void Workspace::_adopt(WorkspaceObject* object) {
     object->_setNameUnchecked(name);
     m_names[c]->insert(name);
     m_byName[c].insert(name, object);
-    object->_setId(m_nextId++);
+    if (m_restoringId) {
+        // Back in its place: objects are listed in the order of their ids.
+        object->_setId(m_restoringId);
+        m_nextId = std::max(m_nextId, m_restoringId + 1);
+        const auto at = std::lower_bound(m_objects.begin(), m_objects.end(), m_restoringId,
+                                         [](const std::unique_ptr<WorkspaceObject>& o, quint64 id) { return o->id() < id; });
+        m_objects.emplace(at, object);
+    } else {
+        object->_setId(m_nextId++);
+        m_objects.emplace_back(object);
+    }
     m_byId.insert(object->id(), object);
-    m_objects.emplace_back(object);
     if (object->occupiesFloor()) {
         if (m_autoPlace)
             place(object);
@@ -147,6 +161,7 @@ void Workspace::_adopt(WorkspaceObject* object) {
             _updateFloor(object);
     }
     ++m_structureRevision;
+    _notify(ProjectChange::Kind::Added, *object);
 }
 
 bool Workspace::_reassignId(WorkspaceObject* object, quint64 id) {
@@ -171,6 +186,20 @@ void Workspace::_rename(WorkspaceObject* object, const QString& newName) {
     m_byName[c].insert(name, object);
     object->_setNameUnchecked(name);
     ++m_structureRevision;
+    _notify(ProjectChange::Kind::Renamed, *object, old);
+    // What refers to the object by name changed with it: what it carries, what carries it.
+    if (object->category() == Category::Robot) {
+        for (ToolFrame* frame : static_cast<Robot*>(object)->toolFrames())
+            _notify(ProjectChange::Kind::Edited, *frame);
+        for (Effector* effector : static_cast<Robot*>(object)->mountedEffectors())
+            _notify(ProjectChange::Kind::Edited, *effector);
+    } else if (object->category() == Category::ToolFrame) {
+        auto* frame = static_cast<ToolFrame*>(object);
+        if (frame->robot())
+            _notify(ProjectChange::Kind::Edited, *frame->robot());
+        for (CustomItem* item : frame->heldItems())
+            _notify(ProjectChange::Kind::Edited, *item);
+    }
     if (m_project)
         m_project->_objectRenamed(static_cast<int>(object->category()), old, name);
 }
@@ -183,16 +212,20 @@ void Workspace::remove(WorkspaceObject* object) {
         const std::vector<ToolFrame*> frames = robot->toolFrames();
         for (ToolFrame* frame : frames)
             remove(frame);
-        for (const auto& o : m_objects)
-            if (o->category() == Category::Effector && static_cast<Effector*>(o.get())->robot() == robot)
-                static_cast<Effector*>(o.get())->mountOn(nullptr);
+        const std::vector<Effector*> mounted = robot->mountedEffectors();
+        for (Effector* effector : mounted)
+            effector->mountOn(nullptr);
     } else if (object->category() == Category::ToolFrame) {
         // What it holds is let go where it is.
-        for (const auto& o : m_objects)
-            if (auto* item = dynamic_cast<CustomItem*>(o.get()); item && item->heldBy() == object)
-                item->holdWith(nullptr);
+        const std::vector<CustomItem*> held = static_cast<ToolFrame*>(object)->heldItems();
+        for (CustomItem* item : held)
+            item->holdWith(nullptr);
         if (Robot* robot = static_cast<ToolFrame*>(object)->robot())
             robot->_detachToolFrame(static_cast<ToolFrame*>(object));
+    } else if (auto* effector = dynamic_cast<Effector*>(object); effector && effector->robot()) {
+        effector->robot()->_effectorMounted(effector, false);
+    } else if (auto* item = dynamic_cast<CustomItem*>(object); item && item->heldBy()) {
+        item->heldBy()->_itemHeld(item, false);
     }
     if (!m_floorStale) {
         floorFreed(object->_floorCells());
@@ -200,9 +233,10 @@ void Workspace::remove(WorkspaceObject* object) {
     }
     const auto c = static_cast<size_t>(object->category());
     const QString name = object->name();
+    const quint64 id = object->id();
     m_names[c]->remove(name);
     m_byName[c].remove(name);
-    m_byId.remove(object->id());
+    m_byId.remove(id);
     for (auto it = m_objects.begin(); it != m_objects.end(); ++it) {
         if (it->get() == object) {
             m_objects.erase(it);
@@ -210,6 +244,8 @@ void Workspace::remove(WorkspaceObject* object) {
         }
     }
     ++m_structureRevision;
+    if (m_project)
+        m_project->_notify(ProjectChange::Subject::Object, ProjectChange::Kind::Removed, id);
     // Actions and targets that named the object are left unset rather than dangling, so that
     // the project still saves as a file that loads.
     if (m_project)
@@ -265,7 +301,11 @@ void Workspace::setClearance(double metres) {
         throw ValueError(QStringLiteral("The clearance must be between 0 and %1 mm (got %2 mm).")
                              .arg(kMaxClearance * 1000)
                              .arg(metres * 1000));
+    if (metres == m_clearance)
+        return;
     m_clearance = metres;
+    if (m_project)
+        m_project->_notify(ProjectChange::Subject::Project, ProjectChange::Kind::Edited, 0);
 }
 
 void Workspace::_swapContents(Workspace& other) {

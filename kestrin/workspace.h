@@ -83,6 +83,8 @@ public:
     void removeObserver(WorkspaceObserver* observer) const;
 
     // Used by the objects and by Project.
+    /// Tells the project's observers of a change of `object`, once it is in the cell.
+    void _notify(ProjectChange::Kind kind, const WorkspaceObject& object, const QString& oldName = QString());
     void _adopt(WorkspaceObject* object);
     QString _uniqueName(Category category, const QString& wanted) const;
     void _rename(WorkspaceObject* object, const QString& newName);
@@ -132,6 +134,9 @@ private:
     quint64 m_structureRevision = 1;
     double m_clearance = 0;
     mutable std::vector<WorkspaceObserver*> m_observers;
+    /// Set while the undo history puts an object back: the id it is adopted with.
+    quint64 m_restoringId = 0;
+    friend class UndoRestore;
 };
 
 } // namespace kestrin

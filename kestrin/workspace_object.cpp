@@ -50,8 +50,9 @@ void WorkspaceObject::setName(const QString& name) {
     if (name == m_name)
         return;
     checkName(name, categoryLabel(m_category));
-    m_workspace->_rename(this, name);
-    touch();
+    m_workspace->_rename(this, name); // tells of the rename
+    ++m_revision;
+    m_workspace->_objectChanged(*this);
 }
 
 void WorkspaceObject::setPose(const Pose& pose) {
@@ -73,9 +74,10 @@ void WorkspaceObject::setTransform(const Transform& transform) {
                              .arg(transform.position.y())
                              .arg(transform.position.z()));
     m_transform = transform;
-    touch();
+    touch(ProjectChange::Kind::Moved);
     if (m_id)
         m_workspace->_updateFloor(this);
+    ridersMoved();
 }
 
 void WorkspaceObject::setSizeChecked(const Eigen::Vector3d& size) {
@@ -93,9 +95,16 @@ void WorkspaceObject::setSizeChecked(const Eigen::Vector3d& size) {
         m_workspace->_updateFloor(this);
 }
 
-void WorkspaceObject::touch() {
+void WorkspaceObject::touch(ProjectChange::Kind kind) {
     ++m_revision;
     m_workspace->_objectChanged(*this);
+    if (m_id)
+        m_workspace->_notify(kind, *this);
+}
+
+void WorkspaceObject::_carriedMoved() {
+    touch(ProjectChange::Kind::Moved);
+    ridersMoved();
 }
 
 void WorkspaceObject::writeJson(QJsonObject&) const {}

@@ -5,6 +5,7 @@
 // among objects of the same category.
 
 #include "geometry.h"
+#include "project_change.h"
 #include "type.h"
 
 #include <QJsonObject>
@@ -85,6 +86,8 @@ public:
     void _setWorkspace(Workspace* ws) { m_workspace = ws; }
     void _setNameUnchecked(const QString& name) { m_name = name; }
     void _setId(quint64 id) { m_id = id; }
+    /// What carries the object moved (a robot, or the tool frame holding it): it moved too.
+    void _carriedMoved();
 
 protected:
     friend class Workspace;
@@ -97,7 +100,11 @@ protected:
     /// `transform` with its position brought within kMaxPosition: for poses the object takes
     /// from a robot that held it, which may reach a little past the edge.
     static Transform keptWithinCell(Transform transform);
-    void touch();
+    /// Counts a change of the object and tells of it: the workspace's observers, and the
+    /// project's once the object is in the cell.
+    void touch(ProjectChange::Kind kind = ProjectChange::Kind::Edited);
+    /// The object's pose changed: tells what rides on it (see _carriedMoved) that it moved too.
+    virtual void ridersMoved() {}
 
     Transform m_transform;
 

@@ -68,11 +68,7 @@ int runHeadless(const QString& program, const QString& file) {
 
 QString demoCellPath(QStringList& searched) {
     const QString name = QStringLiteral("demo_cell") + QLatin1String(kestrin::KS_PROJECT_FILE_EXT);
-    const QStringList folders = {
-        QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates"),
-        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../share/kestrin/templates")),
-    };
-    for (const QString& folder : folders) {
+    for (const QString& folder : KSMainWindow::templateFolders()) {
         const QString path = QDir::cleanPath(QDir(folder).filePath(name));
         searched << path;
         if (QFileInfo(path).isFile())

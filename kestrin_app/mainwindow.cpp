@@ -389,8 +389,11 @@ void KSMainWindow::createRunControls() {
 }
 
 QStringList KSMainWindow::templateFolders() {
-    return {QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates"),
-            QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../share/kestrin/templates"))};
+    // Installed beside the program first; a program run from its build folder finds none there
+    // and takes the source tree's.
+    return {QDir::cleanPath(
+                QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../share/kestrin/templates"))),
+            QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates")};
 }
 
 void KSMainWindow::fillTemplateMenu() {

@@ -49,6 +49,10 @@ public:
     /// Autosave and crash recovery of this window's project.
     KSRecovery& recovery() const { return *m_recovery; }
 
+    /// Where templates (the demo cell among them) are looked for, in order: installed beside the
+    /// program, then the source tree it was built from.
+    static QStringList templateFolders();
+
     /// The action with that objectName, or nullptr.
     QAction* findAction(const QString& objectName) const { return m_actions.value(objectName); }
 
@@ -81,7 +85,6 @@ private:
     void fillRecentMenu();
     QStringList recentFiles() const;
     void rememberRecentFile(const QString& path);
-    static QStringList templateFolders();
     static constexpr int kMaxRecentFiles = 8;
 
     KSProjectContainer* m_container;

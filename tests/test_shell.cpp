@@ -334,6 +334,45 @@ private slots:
         QCOMPARE(inserted.count() + removed.count(), 0);
     }
 
+    void undoAndRedoTouchOnlyTheItemsConcerned() {
+        for (int i = 0; i < 300; ++i)
+            new kestrin::CustomItem(ws(), QStringLiteral("Part %1").arg(i));
+        auto* arm = new kestrin::UR10eRobot(ws(), "Arm");
+        arm->addToolFrame(new kestrin::ToolFrame(ws(), "Tip"));
+        project()->history().reset();
+        tree->updateProjectTreeContent();
+        kestrin::WorkspaceObject* part = ws()->find(kestrin::Category::Item, "Part 150");
+        const quint64 partId = part->id();
+        ws()->remove(part);
+        QVERIFY(project()->history().record("Delete"));
+        ws()->find(kestrin::Category::Item, "Part 7")->setName("Gear");
+        QVERIFY(project()->history().record("Rename"));
+        tree->updateProjectTreeContent();
+        QSignalSpy inserted(tree->model(), &QAbstractItemModel::rowsInserted);
+        QSignalSpy removed(tree->model(), &QAbstractItemModel::rowsRemoved);
+        const QSet<QTreeWidgetItem*> before = allItems(*tree);
+
+        // A rename taken back: the same items, one text changed.
+        project()->history().undo();
+        tree->updateProjectTreeContent();
+        QCOMPARE(allItems(*tree), before);
+        QCOMPARE(group(Group::Items)->child(7)->text(0), QString("Part 7"));
+        // A deletion taken back: one row, in its place, every other item kept.
+        project()->history().undo();
+        tree->updateProjectTreeContent();
+        const QSet<QTreeWidgetItem*> after = allItems(*tree);
+        QCOMPARE(after.size(), before.size() + 1);
+        QVERIFY(after.contains(before));
+        QCOMPARE(group(Group::Items)->child(150), tree->itemForObject(partId));
+        QCOMPARE(group(Group::Items)->child(150)->text(0), QString("Part 150"));
+        QCOMPARE(inserted.count(), 1);
+        QCOMPARE(removed.count(), 0);
+        project()->history().redo();
+        tree->updateProjectTreeContent();
+        QCOMPARE(allItems(*tree), before);
+        QCOMPARE(removed.count(), 1);
+    }
+
     void followsTheContainerToANewProject() {
         new kestrin::UR3eRobot(ws(), "Old Arm");
         project()->addProgram(new kestrin::Sequence(project(), "Old Program"));
@@ -860,6 +899,25 @@ private slots:
     }
 
     // --- Command line -------------------------------------------------------------------------
+
+    // `make install` puts the program and its templates where the program looks for them, and
+    // the installed program runs from there.
+    void installPutsTheTemplatesWhereTheProgramLooks() {
+        QTemporaryDir prefix;
+        QProcess install;
+        install.start(QStringLiteral(KESTRIN_CMAKE),
+                      {"--install", QStringLiteral(KESTRIN_BUILD_DIR), "--prefix", prefix.path()});
+        QVERIFY(install.waitForFinished(120000));
+        QVERIFY2(install.exitCode() == 0, install.readAllStandardError().constData());
+        const QString program = prefix.filePath("bin/kestrin-studio");
+        const QString templates = QDir(prefix.filePath("bin")).filePath("../share/kestrin/templates");
+        for (const char* name : {"demo_cell.kestrin", "collision_demo.kestrin", "two_robot_desk.kestrin"})
+            QVERIFY2(QFileInfo(QDir(templates).filePath(name)).isFile(), name);
+        QProcess run;
+        run.start(program, {"--run", "Pick and Place", QDir(templates).filePath("demo_cell.kestrin")});
+        QVERIFY(run.waitForFinished(120000));
+        QCOMPARE(run.exitCode(), 0);
+    }
 
     // The templates' programs from the command line, without a display: the demo picks and
     // places, the collision template faults naming the pair, with the exit status to match.

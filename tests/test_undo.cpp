@@ -276,6 +276,135 @@ private slots:
         QVERIFY(!p->history().canUndo());
     }
 
+    void everyStateComesBackWithItsIds() {
+        // As the random day above, compared with ids: undo and redo put objects back under the
+        // ids they had, in their places.
+        Project p;
+        std::mt19937 rng(2024);
+        new UR5eRobot(p.workspace(), "Arm");
+        p.history().reset();
+        std::vector<QByteArray> states{UndoHistory::snapshotOf(p)};
+        for (int i = 0; i < 200; ++i)
+            if (!randomChange(p, rng).isEmpty() && p.history().record("Step"))
+                states.push_back(UndoHistory::snapshotOf(p));
+        for (size_t i = states.size() - 1; i > 0; --i) {
+            p.history().undo();
+            QCOMPARE(UndoHistory::snapshotOf(p), states[i - 1]);
+        }
+        for (size_t i = 1; i < states.size(); ++i) {
+            p.history().redo();
+            QCOMPARE(UndoHistory::snapshotOf(p), states[i]);
+        }
+    }
+
+    void undoPutsBackInPlaceAndLeavesTheRestAlone() {
+        Project p;
+        Workspace* ws = p.workspace();
+        auto* arm = new UR5eRobot(ws, "Arm");
+        auto* tip = new ToolFrame(ws, "Tip");
+        arm->addToolFrame(tip);
+        auto* gripper = new RobotiqGripper2F85(ws, "Gripper");
+        gripper->mountOn(arm);
+        auto* box = new CustomItem(ws, "Box");
+        box->holdWith(tip);
+        auto* desk = new Desk(ws, "Desk");
+        auto* other = new Desk(ws, "Other");
+        p.history().reset();
+        const Transform deskAt = desk->transform();
+        const quint64 otherRevision = other->revision(), boxRevision = box->revision();
+
+        desk->setPose(makePose({4, 4, 0}));
+        QVERIFY(p.history().record("Move Desk"));
+        p.history().undo();
+        // The same objects: nothing was made anew, and what the step did not change was not touched.
+        QCOMPARE(ws->findById(desk->id()), desk);
+        QVERIFY(desk->transform() == deskAt);
+        QCOMPARE(ws->findById(arm->id()), arm);
+        QCOMPARE(other->revision(), otherRevision);
+        QCOMPARE(box->revision(), boxRevision);
+        QCOMPARE(box->heldBy(), tip);
+        QCOMPARE(gripper->robot(), arm);
+        p.history().redo();
+        QCOMPARE(ws->findById(desk->id()), desk);
+        QVERIFY((desk->pose().translation() - Eigen::Vector3d(4, 4, 0)).norm() < 1e-12);
+    }
+
+    void undoOfADeletedRobotBringsBackWhatItCarried() {
+        Project p;
+        Workspace* ws = p.workspace();
+        auto* arm = new UR5eRobot(ws, "Arm");
+        auto* tip = new ToolFrame(ws, "Tip");
+        tip->setOffset(makePose({0, 0, 0.15}));
+        arm->addToolFrame(tip);
+        arm->addToolFrame(new ToolFrame(ws, "Second"));
+        auto* gripper = new RobotiqGripper2F85(ws, "Gripper");
+        gripper->mountOn(arm);
+        auto* box = new CustomItem(ws, "Box");
+        box->holdWith(tip);
+        auto* desk = new Desk(ws, "Desk");
+        p.history().reset();
+        const QByteArray before = UndoHistory::snapshotOf(p);
+        const Pose boxPose = box->pose();
+        const quint64 armId = arm->id(), tipId = tip->id();
+
+        ws->remove(arm);
+        QVERIFY(!box->heldBy() && !gripper->robot());
+        QVERIFY(p.history().record("Delete Robot 'Arm'"));
+        const QByteArray after = UndoHistory::snapshotOf(p);
+        p.history().undo();
+        QCOMPARE(UndoHistory::snapshotOf(p), before);
+        auto* back = ws->getRobot("Arm");
+        QCOMPARE(back->id(), armId);
+        QCOMPARE(back->getToolFrames(), (QStringList{"Tip", "Second"}));
+        QCOMPARE(box->heldBy(), ws->findById(tipId)); // the same item, held again by the tool frame
+        QVERIFY((box->pose().matrix() - boxPose.matrix()).cwiseAbs().maxCoeff() < 1e-9);
+        QCOMPARE(gripper->robot(), back);
+        QCOMPARE(ws->findById(desk->id()), desk);
+        // The floor is as it was: a new object goes where it would have gone before.
+        p.history().redo();
+        QCOMPARE(UndoHistory::snapshotOf(p), after);
+        p.history().undo();
+        Project fresh;
+        fresh.fromJson(p.toJson(), "copy");
+        QVERIFY((new Desk(ws, "Next"))->transform() == (new Desk(fresh.workspace(), "Next"))->transform());
+    }
+
+    void renamesThatSwapNamesComeBack() {
+        Project p;
+        auto* a = new UR5eRobot(p.workspace(), "A");
+        auto* b = new UR5eRobot(p.workspace(), "B");
+        a->addToolFrame(new ToolFrame(p.workspace(), "Tip"));
+        p.history().reset();
+        const QByteArray before = UndoHistory::snapshotOf(p);
+        a->setName("Tmp");
+        b->setName("A");
+        a->setName("B");
+        QVERIFY(p.history().record("Swap"));
+        p.history().undo();
+        QCOMPARE(UndoHistory::snapshotOf(p), before);
+        QCOMPARE(a->name(), QString("A"));
+        QCOMPARE(p.workspace()->getToolFrame("Tip")->robot(), a);
+    }
+
+    void aStepKeepsOnlyWhatChanged() {
+        // Steps of one object each cost the same whatever the size of the cell, and far less
+        // than a snapshot of it.
+        Project p;
+        for (int i = 0; i < 2000; ++i)
+            new Desk(p.workspace(), "Desk");
+        p.history().reset();
+        const qint64 start = p.history().memoryUse();
+        const qint64 snapshot = UndoHistory::snapshotOf(p).size();
+        const auto objects = p.workspace()->objects();
+        for (int i = 0; i < 100; ++i) {
+            objects[size_t(i) * 7]->setPose(makePose({double(i), -50, 0}));
+            QVERIFY(p.history().record("Move"));
+        }
+        const qint64 perStep = (p.history().memoryUse() - start) / 100;
+        QVERIFY2(perStep < 2000, qPrintable(QString::number(perStep)));
+        QVERIFY2(perStep * 100 < snapshot, qPrintable(QString("%1 vs %2").arg(perStep).arg(snapshot)));
+    }
+
     void limitDropsTheOldestSteps() {
         Project p;
         p.history().setLimit(3);

@@ -8,6 +8,7 @@
 #include <kestrin/robot.h>
 #include <kestrin/tool_frame.h>
 #include <kestrin/type.h>
+#include <kestrin/undo_history.h>
 #include <kestrin/viewer/workspace_viewer.h>
 #include <kestrin/workspace.h>
 
@@ -23,6 +24,7 @@
 #include <vtkCamera.h>
 #include <vtkMath.h>
 #include <vtkProp.h>
+#include <vtkProp3D.h>
 #include <vtkPropCollection.h>
 #include <vtkImageData.h>
 #include <vtkOpenGLRenderWindow.h>
@@ -131,6 +133,8 @@ private slots:
     void movedObjectIsDrawnAtItsNewPose();
     void jointChangeKeepsItemsAndMovesTheArm();
     void toolFrameFollowsItsRobot();
+    void undoRedrawsOnlyWhatTheStepChanged();
+    void heldItemAndGripperFollowTheArmAndComeBackWithUndo();
 
     // The view.
     void resetCameraShowsTheWholeCellFromAbove();
@@ -314,6 +318,86 @@ void TestViewer::toolFrameFollowsItsRobot() {
     QVERIFY((newTip - oldTip).norm() > 1.0);
     QVERIFY(drawnBounds(viewer).contains(newTip));
     QVERIFY2(!drawnBounds(viewer).contains(oldTip), "the tool frame stayed behind");
+}
+
+void TestViewer::undoRedrawsOnlyWhatTheStepChanged() {
+    Cell cell;
+    Workspace* ws = cell.project.workspace();
+    for (int i = 0; i < 100; ++i)
+        new Desk(ws, "Desk");
+    WorkspaceViewer viewer;
+    viewer.setProject(&cell.project);
+    cell.project.history().reset();
+    std::map<quint64, vtkProp3D*> props;
+    for (const WorkspaceObject* o : ws->objects())
+        props[o->id()] = viewer._sceneProp(o->id());
+
+    cell.item->setPose(cell.item->pose() * makePose({0.05, 0, 0}));
+    QVERIFY(cell.project.history().record("Move"));
+    auto* added = new Desk(ws, "Added");
+    QVERIFY(cell.project.history().record("Add"));
+    viewer.rebuild();
+    const auto before = propTimes(viewer);
+
+    // Undo of an addition drops that one item; undo of a move redraws that one item. Every
+    // other object keeps its prop, untouched.
+    const quint64 addedId = added->id();
+    cell.project.history().undo();
+    viewer.rebuild();
+    QCOMPARE(viewer._sceneProp(addedId), nullptr);
+    QCOMPARE(changedProps(before, viewer), 0);
+    QCOMPARE(int(propTimes(viewer).size()), int(before.size()) - 1);
+    cell.project.history().undo();
+    viewer.rebuild();
+    QCOMPARE(changedProps(before, viewer), 1);
+    QCOMPARE(viewer._differenceFromModel(), QString());
+    for (const auto& [id, prop] : props)
+        QCOMPARE(viewer._sceneProp(id), prop);
+
+    cell.project.history().redo();
+    cell.project.history().redo();
+    viewer.rebuild();
+    QCOMPARE(viewer._differenceFromModel(), QString());
+    QVERIFY(viewer._sceneProp(addedId) != nullptr);
+    QCOMPARE(viewer._sceneProp(cell.item->id()), props[cell.item->id()]);
+}
+
+void TestViewer::heldItemAndGripperFollowTheArmAndComeBackWithUndo() {
+    Project project;
+    Workspace* ws = project.workspace();
+    auto* robot = new UR5eRobot(ws, "R");
+    auto* tool = new ToolFrame(ws, "Tip");
+    tool->setOffset(makePose({0, 0, 0.2}));
+    robot->addToolFrame(tool);
+    auto* gripper = new RobotiqGripper2F85(ws, "G");
+    gripper->mountOn(robot);
+    auto* box = new CustomItem(ws, "Box");
+    box->holdWith(tool);
+    WorkspaceViewer viewer;
+    viewer.setProject(&project);
+    project.history().reset();
+
+    Eigen::VectorXd q = robot->jointPositions();
+    q[0] += M_PI / 2;
+    robot->setJointPositions(q);
+    viewer.rebuild();
+    QCOMPARE(viewer._differenceFromModel(), QString());
+    QVERIFY(project.history().record("Jog"));
+    project.history().undo();
+    viewer.rebuild();
+    QCOMPARE(viewer._differenceFromModel(), QString());
+
+    // A delete of the robot and its undo: the gripper and the item are carried again.
+    ws->remove(robot);
+    viewer.rebuild();
+    QVERIFY(project.history().record("Delete"));
+    project.history().undo();
+    Robot* back = ws->getRobot("R");
+    back->setJointPositions(q);
+    viewer.rebuild();
+    QCOMPARE(box->heldBy(), ws->getToolFrame("Tip"));
+    QCOMPARE(gripper->robot(), back);
+    QCOMPARE(viewer._differenceFromModel(), QString());
 }
 
 void TestViewer::resetCameraShowsTheWholeCellFromAbove() {

@@ -20,6 +20,7 @@
 #include <vtkPolyDataMapper.h>
 #include <vtkPropCollection.h>
 #include <vtkProperty.h>
+#include <vtkRenderWindow.h>
 #include <vtkRenderer.h>
 #include <vtkSphereSource.h>
 #include <vtkTubeFilter.h>
@@ -27,6 +28,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 
 namespace kestrin {
 
@@ -204,16 +206,62 @@ void SceneItem::addTo(vtkRenderer* renderer, SceneImagePass* pass) {
     m_pass = pass;
 }
 
-void SceneItem::removeFrom(vtkRenderer* renderer) {
+void SceneItem::letGo(vtkRenderer* renderer) {
     if (m_pass) {
         m_pass->forget(m_body);
         if (m_overlay)
             m_pass->forget(m_overlay);
         m_pass = nullptr;
     }
-    renderer->RemoveViewProp(m_body);
+    vtkWindow* window = renderer->GetRenderWindow();
+    if (!window)
+        return;
+    const auto shared = [this](vtkMapper* mapper) {
+        return mapper == m_res.unitCube() || mapper == m_res.unitCubeEdges() || mapper == m_res.unitAxes();
+    };
+    for (const auto& part : m_parts)
+        if (!shared(part->GetMapper()))
+            part->ReleaseGraphicsResources(window);
     if (m_overlay)
-        renderer->RemoveViewProp(m_overlay);
+        m_overlay->ReleaseGraphicsResources(window);
+}
+
+void SceneItem::removeFrom(vtkRenderer* renderer) {
+    letGo(renderer);
+    // What vtkRenderer::RemoveViewProp does, less releasing the shared geometry.
+    for (vtkProp* prop : {static_cast<vtkProp*>(m_body), static_cast<vtkProp*>(m_overlay)}) {
+        if (!prop)
+            continue;
+        renderer->GetViewProps()->RemoveItem(prop);
+        prop->RemoveConsumer(renderer);
+    }
+}
+
+void SceneItem::removeAllFrom(const std::vector<SceneItem*>& items, vtkRenderer* renderer) {
+    if (items.empty())
+        return;
+    std::unordered_set<vtkProp*> going;
+    going.reserve(items.size() * 2);
+    for (SceneItem* item : items) {
+        item->letGo(renderer);
+        going.insert(item->m_body);
+        if (item->m_overlay)
+            going.insert(item->m_overlay);
+    }
+    // The props that stay, in their order, put back after one sweep.
+    vtkPropCollection* props = renderer->GetViewProps();
+    std::vector<vtkSmartPointer<vtkProp>> staying;
+    vtkCollectionSimpleIterator it;
+    props->InitTraversal(it);
+    while (vtkProp* prop = props->GetNextProp(it)) {
+        if (going.count(prop))
+            prop->RemoveConsumer(renderer);
+        else
+            staying.emplace_back(prop);
+    }
+    props->RemoveAllItems();
+    for (const auto& prop : staying)
+        props->AddItem(prop);
 }
 
 void SceneItem::noteChanged() {

@@ -66,17 +66,6 @@ double gridSpacingFor(double halfExtent) {
     return halfExtent / kMaxGridSteps;
 }
 
-/// The robot whose flange carries `object`, or nullptr when it stands on its own.
-const Robot* leaderOf(const WorkspaceObject& object) {
-    if (const auto* frame = dynamic_cast<const ToolFrame*>(&object))
-        return frame->robot();
-    if (const auto* effector = dynamic_cast<const Effector*>(&object))
-        return effector->robot();
-    if (const auto* item = dynamic_cast<const CustomItem*>(&object))
-        return item->heldBy() ? item->heldBy()->robot() : nullptr;
-    return nullptr;
-}
-
 [[noreturn]] void screenshotFailed(const QString& filename, const QString& reason) {
     throw FileError(QStringLiteral("Cannot save the screenshot to '%1': %2").arg(filename, reason));
 }
@@ -91,15 +80,11 @@ bool isSoftwareRenderer(const QByteArray& name) {
 
 } // namespace
 
-struct WorkspaceViewer::Impl {
-    /// Bookkeeping of one drawn object. `object` is only dereferenced while the workspace's
-    /// structure revision says that nothing was removed since it was listed.
+struct WorkspaceViewer::Impl : ProjectObserver {
+    /// Bookkeeping of one drawn object. `object` is only dereferenced once the workspace has
+    /// been asked for it by id: a notice of its removal may still be waiting.
     struct Entry {
         WorkspaceObject* object;
-        quint64 id;
-        quint64 revision; // the object's revision when its item was last brought up to date
-        quint64 leader;   // id of the robot it follows, 0 when none
-        bool isRobot;
         std::unique_ptr<SceneItem> item;
     };
 
@@ -117,14 +102,38 @@ struct WorkspaceViewer::Impl {
 
     Project* project = nullptr;
     Workspace* listedWorkspace = nullptr;
-    quint64 listedStructure = 0;
 
-    // Sorted by id, which is also the order in which the workspace lists its objects: a
-    // re-listing is one merge of two sorted sequences, and the per-rebuild revision check
-    // walks plain memory.
-    std::vector<Entry> entries;
-    // Robot id to the ids of the objects whose pose follows that robot.
-    std::unordered_map<quint64, std::vector<quint64>> followers;
+    // The drawn objects by id.
+    std::unordered_map<quint64, Entry> entries;
+
+    // What the project said changed since the last rebuild, by object id.
+    enum Pending : unsigned { Removed = 1, Changed = 2, Moved = 4 };
+    std::unordered_map<quint64, unsigned> pending;
+
+    void projectChanged(const ProjectChange& change) override {
+        if (change.subject != ProjectChange::Subject::Object)
+            return;
+        unsigned& flags = pending[change.id];
+        switch (change.kind) {
+        case ProjectChange::Kind::Removed: flags |= Removed; break;
+        case ProjectChange::Kind::Moved: flags |= Moved; break;
+        default: flags |= Changed; break;
+        }
+    }
+
+    void projectDestroyed() override {
+        // Its objects are gone: the items go without a look at them.
+        clear();
+        project = nullptr;
+    }
+
+    void watch(Project* shown) {
+        if (project)
+            project->removeObserver(this);
+        project = shown;
+        if (project)
+            project->addObserver(this);
+    }
 
     // Objects drawn in red: what collided.
     std::vector<quint64> colliding;
@@ -144,31 +153,9 @@ struct WorkspaceViewer::Impl {
     // Last, so that it lets go of the interactor and the renderer before they go.
     std::unique_ptr<Teleoperator> teleoperator;
 
-    std::vector<Entry>::iterator lowerBound(quint64 id) {
-        return std::lower_bound(entries.begin(), entries.end(), id,
-                                [](const Entry& e, quint64 wanted) { return e.id < wanted; });
-    }
-
     Entry* find(quint64 id) {
-        auto it = lowerBound(id);
-        return it != entries.end() && it->id == id ? &*it : nullptr;
-    }
-
-    void setLeader(Entry& entry, quint64 leader) {
-        if (entry.leader == leader)
-            return;
-        if (entry.leader != 0) {
-            auto it = followers.find(entry.leader);
-            if (it != followers.end()) {
-                auto& ids = it->second;
-                ids.erase(std::remove(ids.begin(), ids.end(), entry.id), ids.end());
-                if (ids.empty())
-                    followers.erase(it);
-            }
-        }
-        entry.leader = leader;
-        if (leader != 0)
-            followers[leader].push_back(entry.id);
+        auto it = entries.find(id);
+        return it != entries.end() ? &it->second : nullptr;
     }
 
     void noteExtent(const WorkspaceObject& object) {
@@ -179,135 +166,67 @@ struct WorkspaceViewer::Impl {
             gridTooSmall = true;
     }
 
-    Entry makeEntry(WorkspaceObject* object) {
-        Entry entry{object,
-                    object->id(),
-                    object->revision(),
-                    0,
-                    dynamic_cast<Robot*>(object) != nullptr,
-                    std::make_unique<SceneItem>(*object, resources)};
+    void insert(WorkspaceObject* object) {
+        Entry entry{object, std::make_unique<SceneItem>(*object, resources)};
         entry.item->addTo(renderer, imagePass);
-        const Robot* leader = leaderOf(*object);
-        setLeader(entry, leader ? leader->id() : 0);
         noteExtent(*object);
-        return entry;
+        entries[object->id()] = std::move(entry);
     }
 
     /// Takes the item out of the scene without touching its object, which may be gone already.
-    void drop(Entry& entry) {
-        entry.item->removeFrom(renderer);
-        setLeader(entry, 0);
-    }
-
-    void insert(WorkspaceObject* object) { entries.insert(lowerBound(object->id()), makeEntry(object)); }
-
     void erase(quint64 id) {
-        auto it = lowerBound(id);
-        if (it == entries.end() || it->id != id)
+        auto it = entries.find(id);
+        if (it == entries.end())
             return;
-        drop(*it);
+        it->second.item->removeFrom(renderer);
         entries.erase(it);
     }
 
     void clear() {
-        for (Entry& entry : entries)
-            entry.item->removeFrom(renderer);
+        std::vector<SceneItem*> items;
+        items.reserve(entries.size());
+        for (auto& [id, entry] : entries)
+            items.push_back(entry.item.get());
+        SceneItem::removeAllFrom(items, renderer);
         entries.clear();
-        followers.clear();
+        pending.clear();
         listedWorkspace = nullptr;
-        listedStructure = 0;
     }
 
-    /// Adds items for listed objects that have none and drops items of objects no longer
-    /// listed: linear in the number of objects, run only when the workspace's structure changed.
+    /// Draws every listed object of `workspace` afresh.
     void relist(Workspace* workspace) {
-        std::vector<WorkspaceObject*> listing = workspace->objects();
-        auto byId = [](const WorkspaceObject* a, const WorkspaceObject* b) { return a->id() < b->id(); };
-        if (!std::is_sorted(listing.begin(), listing.end(), byId))
-            std::sort(listing.begin(), listing.end(), byId);
-
-        // The common case, objects added at the end, needs no merge: compare pointers up to
-        // where the lists part, and only append if the items run out first.
-        std::size_t same = 0;
-        while (same < entries.size() && same < listing.size() && entries[same].object == listing[same])
-            ++same;
-        if (same == entries.size()) {
-            for (std::size_t j = same; j < listing.size(); ++j)
-                entries.push_back(makeEntry(listing[j]));
-            listedWorkspace = workspace;
-            listedStructure = workspace->structureRevision();
-            return;
-        }
-
-        std::vector<Entry> kept;
-        kept.reserve(listing.size());
-        std::size_t i = 0;
-        for (WorkspaceObject* object : listing) {
-            const quint64 id = object->id();
-            while (i < entries.size() && entries[i].id < id)
-                drop(entries[i++]);
-            if (i < entries.size() && entries[i].id == id) {
-                if (entries[i].object == object) {
-                    kept.push_back(std::move(entries[i++]));
-                    continue;
-                }
-                // A different object under a known id: the workspace's contents were swapped.
-                drop(entries[i++]);
-            }
-            kept.push_back(makeEntry(object));
-        }
-        while (i < entries.size())
-            drop(entries[i++]);
-        entries.swap(kept);
+        clear();
+        const std::vector<WorkspaceObject*> listing = workspace->objects();
+        entries.reserve(listing.size());
+        for (WorkspaceObject* object : listing)
+            insert(object);
         listedWorkspace = workspace;
-        listedStructure = workspace->structureRevision();
     }
 
-    /// Brings items of changed objects up to date, then moves what rides on robots that moved.
-    void refreshChanged() {
-        std::vector<quint64> movedRobots;
-        std::vector<quint64> unlisted;
-        for (Entry& entry : entries) {
-            const quint64 revision = entry.object->revision();
-            if (revision == entry.revision)
+    /// Brings the items of the objects the project told of up to date: adds, drops, reshapes or
+    /// moves only those.
+    void refreshPending(Workspace* workspace) {
+        std::unordered_map<quint64, unsigned> todo;
+        todo.swap(pending);
+        for (const auto& [id, flags] : todo) {
+            WorkspaceObject* object = workspace->findById(id);
+            auto it = entries.find(id);
+            if (it != entries.end() &&
+                ((flags & Removed) || !object || object != it->second.object || !object->isListed())) {
+                erase(id);
+                it = entries.end();
+            }
+            if (!object || !object->isListed())
                 continue;
-            if (!entry.object->isListed()) {
-                unlisted.push_back(entry.id);
+            if (it == entries.end()) {
+                insert(object);
                 continue;
             }
-            entry.item->update(*entry.object);
-            entry.revision = revision;
-            const Robot* leader = leaderOf(*entry.object);
-            setLeader(entry, leader ? leader->id() : 0);
-            noteExtent(*entry.object);
-            if (entry.isRobot)
-                movedRobots.push_back(entry.id);
-        }
-        for (quint64 id : unlisted)
-            erase(id);
-
-        for (quint64 robotId : movedRobots) {
-            const auto* robot = static_cast<const Robot*>(find(robotId)->object);
-            // Frames attached since the last listing are drawn from here on, even when the
-            // attachment did not count as a change of the workspace's structure.
-            for (ToolFrame* frame : robot->toolFrames()) {
-                if (!find(frame->id()) && frame->isListed())
-                    insert(frame);
-            }
-            auto it = followers.find(robotId);
-            if (it == followers.end())
-                continue;
-            const std::vector<quint64> ids = it->second;
-            for (quint64 id : ids) {
-                Entry* follower = find(id);
-                if (!follower)
-                    continue;
-                const Robot* leader = leaderOf(*follower->object);
-                if (leader && leader->id() == robotId)
-                    follower->item->updatePose(*follower->object);
-                else
-                    setLeader(*follower, leader ? leader->id() : 0);
-            }
+            if (flags & Changed)
+                it->second.item->update(*object);
+            else
+                it->second.item->updatePose(*object);
+            noteExtent(*object);
         }
     }
 
@@ -418,6 +337,7 @@ WorkspaceViewer::WorkspaceViewer(QWidget* parent) : QWidget(parent), d(std::make
 }
 
 WorkspaceViewer::~WorkspaceViewer() {
+    d->watch(nullptr);
     d->clear();
     d->orientation->SetEnabled(0);
 }
@@ -431,7 +351,7 @@ void WorkspaceViewer::setProject(Project* project) {
     if (project != d->project) {
         d->teleoperator->stop();
         d->clear();
-        d->project = project;
+        d->watch(project);
         d->selected = 0;
         d->colliding.clear();
     }
@@ -450,13 +370,10 @@ void WorkspaceViewer::rebuild() {
         d->teleoperator->follow();
         return;
     }
-    if (workspace != d->listedWorkspace) {
-        d->clear();
+    if (workspace != d->listedWorkspace)
         d->relist(workspace);
-    } else if (workspace->structureRevision() != d->listedStructure) {
-        d->relist(workspace);
-    }
-    d->refreshChanged();
+    else
+        d->refreshPending(workspace);
     d->applyCollisionLooks(); // an item drawn anew has its own looks
     // Grow by a quarter at least, so that a cell growing object by object does not remake
     // the grid each time.
@@ -579,9 +496,8 @@ QString WorkspaceViewer::_differenceFromModel() const {
             if (!object->isListed())
                 continue;
             ++listed;
-            const auto it = std::lower_bound(d->entries.begin(), d->entries.end(), object->id(),
-                                             [](const Impl::Entry& e, quint64 id) { return e.id < id; });
-            if (it == d->entries.end() || it->id != object->id())
+            const Impl::Entry* it = d->find(object->id());
+            if (!it || it->object != object)
                 return QStringLiteral("'%1' is not drawn").arg(object->name());
             const Eigen::Matrix4d model = object->pose().matrix();
             const double off = (it->item->drawnPose() - model).cwiseAbs().maxCoeff();
@@ -598,6 +514,11 @@ QString WorkspaceViewer::_differenceFromModel() const {
     if (d->entries.size() != listed)
         return QStringLiteral("%1 objects are drawn, the cell has %2").arg(d->entries.size()).arg(listed);
     return QString();
+}
+
+vtkProp3D* WorkspaceViewer::_sceneProp(quint64 id) const {
+    const Impl::Entry* entry = d->find(id);
+    return entry ? entry->item->prop() : nullptr;
 }
 
 WorkspaceViewer::FrameCounts WorkspaceViewer::frameCounts() const {
@@ -644,9 +565,9 @@ quint64 WorkspaceViewer::objectAt(const QPoint& widgetPos) const {
     if (!d->picker->PickProp(at.x() * ratio, size[1] - 1 - at.y() * ratio, d->renderer))
         return 0;
     const vtkProp* picked = d->picker->GetViewProp();
-    for (const Impl::Entry& entry : d->entries)
+    for (const auto& [id, entry] : d->entries)
         if (entry.item->prop() == picked)
-            return entry.id;
+            return id;
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+class vtkProp3D;
 class vtkRenderer;
 
 namespace kestrin {
@@ -52,6 +53,9 @@ public:
     /// 1e-9, a robot's links at its joint positions); else says which object is not, and how.
     /// For tests: it compares what VTK draws with, not what the viewer meant to draw.
     QString _differenceFromModel() const;
+    /// The prop that draws the object with that id, or nullptr (for tests: a prop that is the
+    /// same, and not modified since, was not redrawn).
+    vtkProp3D* _sceneProp(quint64 id) const;
 
     /// The view keeps an image of the part of the cell that has not changed lately and draws
     /// only the rest on it, until the camera moves or something in the image changes. Frames

@@ -102,11 +102,32 @@ KSPropertyPanel::KSPropertyPanel(KSProjectContainer* container, KSProjectTree* t
     // The tree takes items out and puts them back while it refills; the property panel looks once it
     // is done.
     connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &KSPropertyPanel::scheduleRefresh);
-    connect(m_container, &KSProjectContainer::projectReplaced, this, &KSPropertyPanel::scheduleRefresh);
+    connect(m_container, &KSProjectContainer::projectReplaced, this, [this] {
+        watch(m_container->project());
+        scheduleRefresh();
+    });
+    watch(m_container->project());
     refresh();
 }
 
-KSPropertyPanel::~KSPropertyPanel() = default;
+KSPropertyPanel::~KSPropertyPanel() { watch(nullptr); }
+
+void KSPropertyPanel::watch(kestrin::Project* project) {
+    if (project == m_watched)
+        return;
+    if (m_watched)
+        m_watched->removeObserver(this);
+    m_watched = project;
+    if (m_watched)
+        m_watched->addObserver(this);
+}
+
+void KSPropertyPanel::projectChanged(const kestrin::ProjectChange& change) {
+    // Edits made here catch up in afterEdit; what moves while a value is shown is looked at once.
+    if (m_updating || (change.subject != m_shownSubject || change.id != m_shownId))
+        return;
+    scheduleRefresh();
+}
 
 QString KSPropertyPanel::errorText() const {
     return m_error->isHidden() ? QString() : m_error->text();
@@ -167,6 +188,9 @@ void KSPropertyPanel::scheduleRefresh() {
 void KSPropertyPanel::refresh() {
     m_refreshQueued = false;
     const Subject s = current();
+    using S = kestrin::ProjectChange::Subject;
+    m_shownSubject = s.object ? S::Object : s.behavior ? S::Behavior : s.variable ? S::Variable : S::Project;
+    m_shownId = s.object ? s.object->id() : s.behavior ? s.behavior->id() : s.variable ? s.variable->id() : 0;
     if (shapeOf(s) != m_shape)
         buildPage(s);
     updateWidgetFromModel();

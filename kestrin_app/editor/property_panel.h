@@ -1,6 +1,8 @@
 #pragma once
 // The property panel: the properties of what is selected in the project tree, with editors.
 
+#include <kestrin/project_change.h>
+
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -17,6 +19,7 @@ class QScrollArea;
 namespace kestrin {
 class Behavior;
 class Distribution;
+class Project;
 class Variable;
 class WorkspaceObject;
 } // namespace kestrin
@@ -24,7 +27,9 @@ class WorkspaceObject;
 /// Shows the one workspace object, behavior or variable selected in the project tree and edits
 /// it. Contract:
 /// - It keeps no pointer into the project between calls: what it shows is looked up again from
-///   the tree's selection every time, since undo and loading replace the project's objects.
+///   the tree's selection every time, since undo and loading replace the project's objects. It
+///   follows the project's change notices: a change of what it shows (a jog, a run, an undo)
+///   brings the editors in line once control is back in the event loop.
 /// - Every edit goes through the core library's validating setter. A refused value changes
 ///   nothing: the message shows in the property panel (objectName "propertyPanelError") and the editor
 ///   goes back to the model's value.
@@ -34,7 +39,7 @@ class WorkspaceObject;
 /// - Widgets are kept in step with the model by one pair: updateWidgetFromModel() (under a guard
 ///   flag, so that it never writes back) and the per-editor updates of the model.
 /// - Lengths are shown in metres, angles in degrees (joint speeds in degrees per second).
-class KSPropertyPanel : public QWidget {
+class KSPropertyPanel : public QWidget, private kestrin::ProjectObserver {
     Q_OBJECT
 public:
     /// The property panel reads the project from `container` and the selection from `tree`; both
@@ -66,6 +71,10 @@ private:
     };
     using Change = std::function<void(const Subject&)>;
     using Sync = std::function<void(const Subject&)>;
+
+    void projectChanged(const kestrin::ProjectChange& change) override;
+    void projectDestroyed() override { m_watched = nullptr; }
+    void watch(kestrin::Project* project);
 
     Subject current() const;
     QString shapeOf(const Subject& subject) const;
@@ -116,4 +125,8 @@ private:
     bool m_editing = false;   // an edit is catching up (the tree refills)
     bool m_refreshQueued = false;
     QString m_liveStep; // a drag under way, recorded when it ends
+    kestrin::Project* m_watched = nullptr;
+    // What the page shows, as the project's notices name it (Project: the cell's settings).
+    kestrin::ProjectChange::Subject m_shownSubject = kestrin::ProjectChange::Subject::Project;
+    quint64 m_shownId = 0;
 };

@@ -26,9 +26,9 @@ using kestrin::WorkspaceObject;
 
 namespace {
 
-// How far past the last known id the quick append looks for new objects before it gives up and
-// compares the whole workspace (ids may skip a few numbers, e.g. after a failed construction).
-constexpr quint64 kMaxIdGap = 8;
+// Above this many objects told of at once (and an eighth of the cell), one comparison of the
+// whole workspace is cheaper than placing item after item.
+constexpr int kWholeSync = 256;
 
 // Above this many removals under one parent, taking all children out and putting the live ones
 // back is cheaper than removing them one by one (each removal searches the child list).
@@ -114,11 +114,36 @@ KSProjectTree::KSProjectTree(KSProjectContainer* container, QWidget* parent)
     // Ids start again in a new project: what the tree holds must not be matched against it.
     connect(m_container, &KSProjectContainer::projectReplaced, this, [this] {
         m_resetPending = true;
+        watch(m_container->project());
         updateProjectTreeContent();
     });
+    watch(m_container->project());
 }
 
-KSProjectTree::~KSProjectTree() = default;
+KSProjectTree::~KSProjectTree() { watch(nullptr); }
+
+void KSProjectTree::watch(kestrin::Project* project) {
+    if (project == m_watched)
+        return;
+    if (m_watched)
+        m_watched->removeObserver(this);
+    m_watched = project;
+    if (m_watched)
+        m_watched->addObserver(this);
+    m_resetPending = true;
+}
+
+void KSProjectTree::projectChanged(const kestrin::ProjectChange& change) {
+    if (change.subject == kestrin::ProjectChange::Subject::Object)
+        m_changedObjects[change.id] |= change.kind == kestrin::ProjectChange::Kind::Removed;
+    else
+        m_programsChanged = true;
+}
+
+void KSProjectTree::projectDestroyed() {
+    m_watched = nullptr;
+    m_resetPending = true;
+}
 
 QString KSProjectTree::groupLabel(Group group) {
     switch (group) {
@@ -150,6 +175,7 @@ void KSProjectTree::updateProjectTreeContent() {
         (project != m_faultProject || !project || project->history().contentChangeCount() != m_faultChanges))
         unmark(m_fault);
 
+    watch(project);
     const bool reset = m_resetPending || project != m_shownProject || workspace != m_shownWorkspace;
     if (reset) {
         resetContent();
@@ -158,24 +184,11 @@ void KSProjectTree::updateProjectTreeContent() {
         m_resetPending = false;
     }
 
-    const bool workspaceChanged =
-        workspace && (reset || workspace->structureRevision() != m_workspaceRevision ||
-                      workspace->objectCount() != m_objectCount ||
-                      (m_lastId != 0 && workspace->findById(m_lastId) != m_lastObject));
-    const bool projectChanged = project && (reset || project->structureRevision() != m_projectRevision);
-    if (!workspaceChanged && !projectChanged)
-        return;
-
-    m_inserted.clear();
-    bool syncObjects = false;
-    if (workspaceChanged) {
-        syncObjects = reset || !appendNewObjects(workspace);
-    }
-    if (!syncObjects && !projectChanged) {
-        // Only appended: nothing that was selected or expanded has moved.
-        for (QTreeWidgetItem* item : m_inserted)
-            restoreExpansion(item);
-        m_inserted.clear();
+    const bool workspaceChanged = workspace && (reset || !m_changedObjects.isEmpty());
+    const bool projectChanged = project && (reset || m_programsChanged);
+    m_programsChanged = false;
+    if (!workspaceChanged && !projectChanged) {
+        m_changedObjects.clear();
         return;
     }
 
@@ -189,14 +202,16 @@ void KSProjectTree::updateProjectTreeContent() {
             currentKey = keyOf(currentItem());
     }
 
-    if (syncObjects) {
+    m_inserted.clear();
+    const int told = m_changedObjects.size();
+    const bool syncObjects = workspaceChanged && (reset || (told > kWholeSync && told > workspace->objectCount() / 8));
+    if (workspaceChanged && !syncObjects)
+        syncChangedObjects(workspace);
+    m_changedObjects.clear();
+    if (syncObjects)
         syncWorkspace(workspace);
-        rememberWorkspace(workspace);
-    }
-    if (projectChanged) {
+    if (projectChanged)
         syncProject(project);
-        m_projectRevision = project->structureRevision();
-    }
 
     for (QTreeWidgetItem* item : m_inserted)
         restoreExpansion(item);
@@ -219,91 +234,105 @@ void KSProjectTree::resetContent() {
     m_variables.clear();
     m_behaviorByName.clear();
     m_variableByName.clear();
-    m_workspaceRevision = 0;
-    m_objectCount = 0;
-    m_projectRevision = 0;
-    m_lastId = 0;
-    m_lastObject = nullptr;
+    m_changedObjects.clear();
+    m_programsChanged = false;
 }
 
-// The quick path for the common case of objects having been added and nothing else: new objects
-// have ids above every id seen so far, so they are found without listing the workspace. Returns
-// false, having changed nothing, when the workspace changed in any other way.
-bool KSProjectTree::appendNewObjects(kestrin::Workspace* workspace) {
-    const quint64 revision = workspace->structureRevision();
-    const qint64 added = qint64(workspace->objectCount()) - m_objectCount;
-    if (revision < m_workspaceRevision || added <= 0)
-        return false;
-    if (m_lastId != 0 && workspace->findById(m_lastId) != m_lastObject)
-        return false;
-
-    std::vector<WorkspaceObject*> fresh;
-    fresh.reserve(size_t(added));
-    quint64 id = m_lastId;
-    for (quint64 gap = 0; qint64(fresh.size()) < added;) {
-        ++id;
-        if (WorkspaceObject* object = workspace->findById(id)) {
-            fresh.push_back(object);
-            gap = 0;
-        } else if (++gap > kMaxIdGap) {
-            return false;
-        }
-    }
-    // More objects past the ones counted would mean that some were not new after all.
-    for (quint64 next = id + 1; next <= id + kMaxIdGap; ++next)
-        if (workspace->findById(next))
-            return false;
-
-    // Every structural change counts at least one revision: an addition one, and so do attaching
-    // a new tool frame and mounting a new effector. When these explain all revisions, nothing
-    // else (a removal, a rename, a move of an older object) happened.
-    quint64 explained = quint64(added);
-    QSet<quint64> freshIds;
-    for (const WorkspaceObject* object : fresh) {
-        freshIds.insert(object->id());
-        if (object->category() == Category::ToolFrame && static_cast<const ToolFrame*>(object)->robot())
-            ++explained;
-        else if (object->category() == Category::Effector && static_cast<const Effector*>(object)->robot())
-            ++explained;
-    }
-    if (revision - m_workspaceRevision != explained)
-        return false;
-    for (const WorkspaceObject* object : fresh) {
-        if (object->category() != Category::ToolFrame || !object->isListed())
-            continue;
-        const Robot* robot = static_cast<const ToolFrame*>(object)->robot();
-        if (!robot || (!m_objects.contains(robot->id()) && !freshIds.contains(robot->id())))
-            return false;
-    }
+void KSProjectTree::syncChangedObjects(kestrin::Workspace* workspace) {
+    // Robots first, so that a tool frame told of with its robot finds the robot's item.
+    std::vector<std::pair<quint64, bool>> told;
+    told.reserve(size_t(m_changedObjects.size()));
+    for (auto it = m_changedObjects.cbegin(); it != m_changedObjects.cend(); ++it)
+        told.emplace_back(it.key(), it.value());
+    const auto isFrame = [workspace](quint64 id) {
+        const WorkspaceObject* o = workspace->findById(id);
+        return o && o->category() == Category::ToolFrame;
+    };
+    std::stable_partition(told.begin(), told.end(), [&](const auto& t) { return !isFrame(t.first); });
 
     QSet<quint64> live;
-    std::vector<QTreeWidgetItem*> replaced; // stays empty: new ids have no entries
-    auto append = [this](QTreeWidgetItem* parent, QTreeWidgetItem* item) {
-        parent->addChild(item);
-        m_inserted.push_back(item);
-    };
-    for (const WorkspaceObject* object : fresh) {
-        if (object->category() == Category::ToolFrame || !object->isListed())
+    std::vector<QTreeWidgetItem*> stale;
+    QSet<const Robot*> robots; // whose tool frames are put in order
+    for (const auto& [id, removed] : told) {
+        const WorkspaceObject* object = workspace->findById(id);
+        const bool listed = object && object->isListed();
+        auto it = m_objects.find(id);
+        if (it != m_objects.end() && (removed || !listed || it->object != object || it->type != &object->type())) {
+            // Its tool frames' items are put back under it or dropped by their own notices.
+            QTreeWidgetItem* item = it->item;
+            for (QTreeWidgetItem* child : item->takeChildren())
+                m_inserted.push_back(child);
+            if (QTreeWidgetItem* parent = item->parent())
+                parent->removeChild(item);
+            stale.push_back(item);
+            if (!listed)
+                m_expanded.remove(objectKey(id));
+            m_objects.erase(it);
+        }
+        if (!listed)
             continue;
-        QTreeWidgetItem* item = objectItem(object, live, replaced);
-        append(groupItem(groupOf(object->category())), item);
+        QTreeWidgetItem* item = objectItem(object, live, stale);
+        if (object->category() == Category::ToolFrame) {
+            const Robot* robot = static_cast<const ToolFrame*>(object)->robot();
+            QTreeWidgetItem* robotItem = itemForObject(robot->id());
+            if (!robotItem)
+                continue; // its robot is not listed yet: it comes with the robot
+            if (item->parent() != robotItem) {
+                if (QTreeWidgetItem* old = item->parent())
+                    old->removeChild(item);
+                robotItem->addChild(item);
+                m_inserted.push_back(item);
+            }
+            robots.insert(robot);
+            continue;
+        }
+        QTreeWidgetItem* group = groupItem(groupOf(object->category()));
+        if (item->parent() != group)
+            placeById(group, item, id);
         if (object->category() == Category::Robot)
-            for (const ToolFrame* frame : static_cast<const Robot*>(object)->toolFrames())
-                if (frame->isListed() && !m_objects.contains(frame->id()))
-                    append(item, objectItem(frame, live, replaced));
+            robots.insert(static_cast<const Robot*>(object));
     }
-    for (const WorkspaceObject* object : fresh) {
-        if (object->category() != Category::ToolFrame || !object->isListed() ||
-            m_objects.contains(object->id()))
+    // Items taken out with a robot's that stayed nowhere are dropped with their robot's.
+    for (QTreeWidgetItem* item : m_inserted)
+        if (!item->parent() && !item->treeWidget() && std::find(stale.begin(), stale.end(), item) == stale.end()) {
+            const quint64 id = item->data(0, IdRole).toULongLong();
+            if (m_objects.value(id).item == item)
+                m_objects.remove(id);
+            stale.push_back(item);
+        }
+    for (const Robot* robot : qAsConst(robots)) {
+        QTreeWidgetItem* robotItem = itemForObject(robot->id());
+        if (!robotItem)
             continue;
-        const Robot* robot = static_cast<const ToolFrame*>(object)->robot();
-        append(m_objects.value(robot->id()).item, objectItem(object, live, replaced));
+        std::vector<QTreeWidgetItem*> frames;
+        for (const ToolFrame* frame : robot->toolFrames())
+            if (frame->isListed())
+                frames.push_back(objectItem(frame, live, stale));
+        setChildren(robotItem, frames);
     }
-    m_workspaceRevision = revision;
-    m_objectCount = workspace->objectCount();
-    m_lastId = id;
-    m_lastObject = workspace->findById(id);
-    return true;
+    m_inserted.erase(std::remove_if(m_inserted.begin(), m_inserted.end(),
+                                    [&](QTreeWidgetItem* i) {
+                                        return std::find(stale.begin(), stale.end(), i) != stale.end();
+                                    }),
+                     m_inserted.end());
+    forgetMarksOn(stale);
+    qDeleteAll(stale);
+}
+
+void KSProjectTree::placeById(QTreeWidgetItem* parent, QTreeWidgetItem* item, quint64 id) {
+    if (QTreeWidgetItem* old = item->parent())
+        old->removeChild(item);
+    // The cell lists objects in the order of their ids; so do the groups.
+    int low = 0, high = parent->childCount();
+    while (low < high) {
+        const int mid = (low + high) / 2;
+        if (parent->child(mid)->data(0, IdRole).toULongLong() < id)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    parent->insertChild(low, item);
+    m_inserted.push_back(item);
 }
 
 void KSProjectTree::syncWorkspace(kestrin::Workspace* workspace) {
@@ -345,28 +374,6 @@ void KSProjectTree::syncWorkspace(kestrin::Workspace* workspace) {
         setChildren(m_groups[size_t(g)], groupChildren[size_t(g)]);
     for (const auto& [robotItem, frames] : robotChildren)
         setChildren(robotItem, frames);
-}
-
-// After a full comparison: what the next refill compares against.
-void KSProjectTree::rememberWorkspace(kestrin::Workspace* workspace) {
-    m_workspaceRevision = workspace->structureRevision();
-    m_objectCount = workspace->objectCount();
-    quint64 last = 0;
-    for (auto it = m_objects.cbegin(); it != m_objects.cend(); ++it)
-        last = std::max(last, it.key());
-    last = std::max(last, m_lastId);
-    // Objects that are not listed (a tool frame not on a robot yet) may lie above the highest
-    // listed id; they are not new the next time round.
-    for (quint64 next = last + 1, gap = 0; gap < kMaxIdGap; ++next) {
-        if (workspace->findById(next)) {
-            last = next;
-            gap = 0;
-        } else {
-            ++gap;
-        }
-    }
-    m_lastId = last;
-    m_lastObject = last ? workspace->findById(last) : nullptr;
 }
 
 // The item of `object`, made when it has none. An entry left by another object under the same id

@@ -2,6 +2,8 @@
 // The project tree: the work cell's objects grouped by kind, the programs as behavior trees and
 // the variables.
 
+#include <kestrin/project_change.h>
+
 #include <QHash>
 #include <QSet>
 #include <QTreeWidget>
@@ -23,15 +25,16 @@ class WorkspaceObject;
 /// updateProjectTreeContent (and when the container replaces its project), so it may lag behind
 /// the project until then.
 ///
-/// Refilling is incremental: items are kept per object, behavior and variable, and only items
-/// whose object was added, removed, renamed or moved are touched. Expansion and selection
-/// survive a refill; they are remembered by each item's key (KeyRole).
+/// Refilling is incremental: the tree follows the project's change notices, and only the items
+/// of objects the project told of are made, dropped, renamed or moved (programs and variables,
+/// which are few, are compared whole when any of them changed). Expansion and selection survive
+/// a refill; they are remembered by each item's key (KeyRole).
 ///
 /// Runs are shown on the behaviors: the one a run is playing in bold on a highlight, scrolled into
 /// view; the one a run faulted in, in red with the reason as its tooltip, until the next run or
 /// until the project changes (a step recorded, undone or redone, or another project: the next
 /// refill takes the mark off).
-class KSProjectTree : public QTreeWidget {
+class KSProjectTree : public QTreeWidget, private kestrin::ProjectObserver {
     Q_OBJECT
 public:
     enum class Group { Robots, Effectors, Items, TaskRegions, Cameras, Fiducials, Programs, Variables };
@@ -101,11 +104,17 @@ private:
         QString name;
     };
 
+    void projectChanged(const kestrin::ProjectChange& change) override;
+    void projectDestroyed() override;
+    void watch(kestrin::Project* project);
+
     void resetContent();
-    bool appendNewObjects(kestrin::Workspace* workspace);
+    /// Brings the items of the objects told of in line with the workspace.
+    void syncChangedObjects(kestrin::Workspace* workspace);
+    /// Puts `item` under `parent` where its id belongs among the other objects (by id).
+    void placeById(QTreeWidgetItem* parent, QTreeWidgetItem* item, quint64 id);
     void syncWorkspace(kestrin::Workspace* workspace);
     void syncProject(kestrin::Project* project);
-    void rememberWorkspace(kestrin::Workspace* workspace);
     QTreeWidgetItem* objectItem(const kestrin::WorkspaceObject* object, QSet<quint64>& live,
                                 std::vector<QTreeWidgetItem*>& stale);
     void setChildren(QTreeWidgetItem* parent, const std::vector<QTreeWidgetItem*>& children);
@@ -126,17 +135,13 @@ private:
     /// Items put (back) into the tree during the current refill, whose expansion is restored.
     std::vector<QTreeWidgetItem*> m_inserted;
 
-    // What the tree showed at the last refill.
+    // What the tree showed at the last refill, and what the project told of since.
     bool m_resetPending = true;
     const kestrin::Project* m_shownProject = nullptr;
     const kestrin::Workspace* m_shownWorkspace = nullptr;
-    quint64 m_workspaceRevision = 0;
-    int m_objectCount = 0;
-    quint64 m_projectRevision = 0;
-    /// The highest object id that existed at the last refill, listed or not, and its object:
-    /// objects added since have higher ids.
-    quint64 m_lastId = 0;
-    const kestrin::WorkspaceObject* m_lastObject = nullptr;
+    kestrin::Project* m_watched = nullptr;
+    QHash<quint64, bool> m_changedObjects; // id: true when removed
+    bool m_programsChanged = false;
 
     RunMark m_running;
     RunMark m_fault;
