@@ -287,6 +287,7 @@ bool KSContentHandler::saveToActiveFile() {
     // Saved, but something of the old file could not be kept (its owner, say): the user should know.
     for (const QString& warning : warnings)
         qCWarning(lcApp, "%s", qUtf8Printable(warning));
+    return true;
 }
 
 void KSContentHandler::saveProjectAs() {
