@@ -6,6 +6,7 @@
 #include "cell_harness.h"
 
 #include <kestrin/kestrin.h>
+#include <kestrin/users_index.h>
 #include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/editor/tree.h>
@@ -168,6 +169,41 @@ void setWorkspaceState(benchmark::State& state, int objects) {
     ws->_setState(home);
 }
 
+// Who uses each object and variable, as deleting everything asks before it deletes: one index
+// of the whole project, or (as it was) a walk over every behavior for each of them.
+void usersOfEverything(benchmark::State& state, int objects, bool indexed) {
+    CellHarness& h = CellHarness::instance();
+    h.ensureCell(objects, slackFor(objects));
+    const kestrin::Project& project = *h.project();
+    const std::vector<kestrin::WorkspaceObject*> all = project.workspace()->objects();
+    const std::vector<kestrin::Variable*> variables = project.variableList();
+    for (auto _ : state) {
+        int users = 0;
+        if (indexed) {
+            const kestrin::UsersIndex index(project);
+            for (const kestrin::WorkspaceObject* o : all)
+                users += index.usersOf(o).size();
+            for (const kestrin::Variable* v : variables)
+                users += index.usersOf(v).size();
+        } else {
+            for (const kestrin::WorkspaceObject* o : all)
+                users += project.usersOf(o).size();
+            for (const kestrin::Variable* v : variables)
+                users += project.usersOf(v).size();
+        }
+        benchmark::DoNotOptimize(users);
+    }
+    state.counters["objects"] = static_cast<double>(all.size());
+}
+
+void usersIndexed(benchmark::State& state, int objects) {
+    usersOfEverything(state, objects, true);
+}
+
+void usersOneByOne(benchmark::State& state, int objects) {
+    usersOfEverything(state, objects, false);
+}
+
 } // namespace
 
 const std::vector<int>& cellSizes() {
@@ -199,6 +235,12 @@ void registerEditingBenchmarks() {
         }
     }
     const int largest = cellSizes().back();
+    for (const auto& [name, fn] : {std::make_pair("UsersOfEverythingIndexed", usersIndexed),
+                                   std::make_pair("UsersOfEverythingOneByOne", usersOneByOne)})
+        benchmark::RegisterBenchmark((std::string(name) + "/" + std::to_string(largest)).c_str(), fn, largest)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.5);
     benchmark::RegisterBenchmark(("GetWorkspaceState/" + std::to_string(largest)).c_str(), getWorkspaceState,
                                  largest)
         ->UseRealTime()

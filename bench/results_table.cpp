@@ -220,6 +220,21 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
         }
     }
 
+    // Who uses what, asked for every object and variable before deleting everything.
+    {
+        const std::string n = at + std::to_string(largest);
+        const double indexed = time("UsersOfEverythingIndexed" + n), alone = time("UsersOfEverythingOneByOne" + n);
+        const std::string figure = "Users of everything before a delete, one index vs Project::usersOf each: N=" +
+                                   withSeparators(largest);
+        if (indexed > 0 && alone > 0)
+            rows.push_back({figure,
+                            format("%.1fx cheaper", alone / indexed) + " (" + milliseconds(indexed) + " vs " +
+                                milliseconds(alone) + ")",
+                            ">= 10x cheaper", verdict(alone / indexed >= 10.0)});
+        else
+            missing(figure, ">= 10x cheaper");
+    }
+
     // Project files.
     {
         const std::string n = at + std::to_string(largest);

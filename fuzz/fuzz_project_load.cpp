@@ -5,6 +5,11 @@
 // - the load succeeds, or throws a kestrin::Error whose message names the file;
 // - a failed load leaves the project exactly as it was;
 // - a project that loaded saves, and the saved file loads back to the same document;
+// - a project that loaded takes one more object (in bounded time and memory: libFuzzer's limits),
+//   and that step is recorded, undone and redone exactly: undo gives back the project as loaded,
+//   ids included, and redo the project with the object;
+// - no list in a project that loaded is longer than a robot has joints (the property panel
+//   shows one row per value: its own bound is tested with the studio);
 // - a project that loaded is whole: everything in it can be deleted, and what is left still
 //   saves as a file that loads.
 // Anything else (a crash, a sanitizer report, a leak, another exception, a broken promise above)
@@ -13,6 +18,7 @@
 #include "kestrin/error.h"
 #include "kestrin/items.h"
 #include "kestrin/project.h"
+#include "kestrin/undo_history.h"
 #include "kestrin/variable.h"
 #include "kestrin/workspace.h"
 
@@ -76,6 +82,44 @@ void checkSavesAndLoads(const kestrin::Project& project, const char* after) {
     }
 }
 
+/// Adds a desk, records it as a step, undoes and redoes it: each must give back exactly what was.
+void checkAddUndoRedo(kestrin::Project& project) {
+    const QJsonObject loaded = project.toJson(true);
+    try {
+        new kestrin::Desk(project.workspace(), QStringLiteral("Added"));
+        const QJsonObject added = project.toJson(true);
+        if (!project.history().record(QStringLiteral("Add Desk")))
+            fault("adding a desk recorded no step", QString());
+        project.history().undo();
+        if (project.toJson(true) != loaded)
+            fault("undo does not give back the project as loaded", QString::fromUtf8(documentOf(project)));
+        project.history().redo();
+        if (project.toJson(true) != added)
+            fault("redo does not give back the project with the desk", QString::fromUtf8(documentOf(project)));
+    } catch (const kestrin::Error& e) {
+        fault("adding a desk to a project that loaded, or undoing it, failed", e.message());
+    }
+}
+
+/// What the property panel would show one row each for: never more than a robot has joints.
+void checkListLengths(const kestrin::Project& project) {
+    constexpr int cap = kestrin::MotionLimits::kMaxJoints;
+    const auto tooLong = [](const kestrin::Distribution* d) { return d && d->dim() > cap; };
+    for (const kestrin::Variable* v : project.variableList()) {
+        bool over = false;
+        if (auto* l = dynamic_cast<const kestrin::MotionLimits*>(v))
+            over = l->jointVelocity().size() > cap;
+        else if (auto* j = dynamic_cast<const kestrin::JointPositionTarget*>(v))
+            over = tooLong(&j->jointPositions());
+        else if (auto* t = dynamic_cast<const kestrin::TaskRegionTarget*>(v))
+            over = tooLong(t->seedJointPositions());
+        else if (auto* m = dynamic_cast<const kestrin::MixtureTarget*>(v))
+            over = m->targetGenerators().size() > cap;
+        if (over)
+            fault("a variable holds more values than a robot has joints", v->name());
+    }
+}
+
 /// Deletes everything, a piece at a time, the way a user can. Objects go first (a robot takes its
 /// tool frames along), so that actions and targets that named them are left unset, not dangling.
 void deleteEverything(kestrin::Project& project) {
@@ -121,6 +165,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fault("load threw something other than a kestrin::Error", QString::fromLocal8Bit(e.what()));
     }
     checkRoundTrip(project);
+    checkListLengths(project);
+    checkAddUndoRedo(project);
     deleteEverything(project);
     return 0;
 }

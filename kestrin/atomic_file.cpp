@@ -8,6 +8,7 @@
 #include <QSaveFile>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,8 +96,13 @@ QStringList writeFileAtomically(const QString& file, const QByteArray& bytes, co
     // through Qt's buffer the last 16 KB would only be written by commit(), which does not check
     // that they were. On every throw below, QSaveFile removes its temporary file as it goes.
     QSaveFile out(file);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        // The new file is made beside the old one: a folder that may not be written to is why.
+        if (::faccessat(AT_FDCWD, QFile::encodeName(dir.absoluteFilePath()).constData(), W_OK | X_OK, AT_EACCESS) != 0)
+            throw failure(QStringLiteral("%1: the folder '%2' may not be written to.")
+                              .arg(out.errorString(), QDir::toNativeSeparators(dir.absoluteFilePath())));
         throw failure(out.errorString() + QLatin1Char('.'));
+    }
     // A write that stops part-way (a full disk, a file-size limit) reports no error of its own;
     // writing the rest makes the next write fail with the reason.
     for (qint64 written = 0; written < bytes.size();) {

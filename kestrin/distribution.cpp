@@ -12,6 +12,13 @@ namespace kestrin {
 namespace {
 constexpr double kPi = 3.14159265358979323846;
 
+void checkDimensions(Eigen::Index dim) {
+    if (dim > Distribution::kMaxDimensions)
+        throw ValueError(QStringLiteral("A distribution has at most %1 dimensions (got %2).")
+                             .arg(Distribution::kMaxDimensions)
+                             .arg(dim));
+}
+
 void checkVector(const Eigen::VectorXd& v, int dim, const QString& what) {
     if (v.size() != dim)
         throw ValueError(QStringLiteral("The %1 must have %2 values, not %3.").arg(what).arg(dim).arg(v.size()));
@@ -44,8 +51,7 @@ QStringList Distribution::typeNames() {
 std::unique_ptr<Distribution> Distribution::CreateFromTypename(const QString& type_name, int dim) {
     if (dim < 1)
         throw ValueError(QStringLiteral("A distribution needs at least one dimension (got %1).").arg(dim));
-    if (dim > 64)
-        throw ValueError(QStringLiteral("A distribution has at most 64 dimensions (got %1).").arg(dim));
+    checkDimensions(dim);
     if (type_name == QLatin1String("Deterministic"))
         return std::make_unique<DeterministicDistribution>(Eigen::VectorXd::Zero(dim));
     if (type_name == QLatin1String("Uniform"))
@@ -65,15 +71,16 @@ QJsonObject Distribution::toJson() const {
 
 std::unique_ptr<Distribution> Distribution::fromJson(const QJsonObject& json, const JsonContext& ctx) {
     const QString kind = ctx.readString(json, QStringLiteral("type"));
+    const auto vector = [&](const QString& key) { return ctx.readVector(json, key, -1, kMaxDimensions); };
     try {
         if (kind == QLatin1String("Deterministic"))
-            return std::make_unique<DeterministicDistribution>(ctx.readVector(json, QStringLiteral("value")));
+            return std::make_unique<DeterministicDistribution>(vector(QStringLiteral("value")));
         if (kind == QLatin1String("Uniform"))
-            return std::make_unique<UniformDistribution>(ctx.readVector(json, QStringLiteral("lower")),
-                                                         ctx.readVector(json, QStringLiteral("upper")));
+            return std::make_unique<UniformDistribution>(vector(QStringLiteral("lower")),
+                                                         vector(QStringLiteral("upper")));
         if (kind == QLatin1String("Gaussian"))
-            return std::make_unique<GaussianDistribution>(ctx.readVector(json, QStringLiteral("mean")),
-                                                          ctx.readVector(json, QStringLiteral("stddev")));
+            return std::make_unique<GaussianDistribution>(vector(QStringLiteral("mean")),
+                                                          vector(QStringLiteral("stddev")));
     } catch (const ValueError& e) {
         ctx.fail(e.message());
     }
@@ -83,6 +90,7 @@ std::unique_ptr<Distribution> Distribution::fromJson(const QJsonObject& json, co
 DeterministicDistribution::DeterministicDistribution(Eigen::VectorXd value) : m_value(std::move(value)) {
     if (m_value.size() < 1)
         throw ValueError(QStringLiteral("A distribution needs at least one dimension."));
+    checkDimensions(m_value.size());
     checkVector(m_value, dim(), QStringLiteral("value"));
 }
 
@@ -107,6 +115,7 @@ void DeterministicDistribution::writeParameters(QJsonObject& json) const {
 UniformDistribution::UniformDistribution(Eigen::VectorXd lower, Eigen::VectorXd upper) {
     if (lower.size() < 1)
         throw ValueError(QStringLiteral("A distribution needs at least one dimension."));
+    checkDimensions(lower.size());
     m_lower = Eigen::VectorXd::Zero(lower.size());
     m_upper = m_lower;
     setBounds(lower, upper);
@@ -149,6 +158,7 @@ void UniformDistribution::writeParameters(QJsonObject& json) const {
 GaussianDistribution::GaussianDistribution(Eigen::VectorXd mean, Eigen::VectorXd stddev) {
     if (mean.size() < 1)
         throw ValueError(QStringLiteral("A distribution needs at least one dimension."));
+    checkDimensions(mean.size());
     m_mean = Eigen::VectorXd::Zero(mean.size());
     m_stddev = m_mean;
     setParameters(mean, stddev);

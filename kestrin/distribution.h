@@ -20,6 +20,8 @@ public:
     virtual ~Distribution() = default;
     static const Type& staticType();
     virtual const Type& type() const = 0;
+    /// No distribution has more dimensions (one per joint of a robot).
+    static constexpr int kMaxDimensions = 64;
 
     /// A distribution of kind "Deterministic" (all zeros), "Uniform" (each joint in [-pi, pi])
     /// or "Gaussian" (mean 0, standard deviation 0.1) with `dim` dimensions. Throws ValueError

@@ -29,7 +29,7 @@ void Effector::mountOn(Robot* robot) {
     if (m_robot && !robot) {
         // Stay where the flange held it rather than jump back to an old spot.
         const Pose here = pose();
-        m_transform = Transform::fromPose(here);
+        m_transform = keptWithinCell(Transform::fromPose(here));
     }
     if (m_robot)
         m_robot->_effectorMounted(this, false);

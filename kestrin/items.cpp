@@ -54,7 +54,7 @@ void CustomItem::holdWith(ToolFrame* tool, const Transform& grip) {
         return;
     if (m_heldBy && !tool) {
         // Let go where the tool frame held it.
-        m_transform = Transform::fromPose(pose());
+        m_transform = keptWithinCell(Transform::fromPose(pose()));
     }
     if (m_heldBy)
         m_heldBy->_itemHeld(this, false);

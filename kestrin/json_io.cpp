@@ -152,8 +152,11 @@ double JsonContext::readNumber(const QJsonObject& o, const QString& key) const {
 
 int JsonContext::readInt(const QJsonObject& o, const QString& key) const {
     const double d = readNumber(o, key);
-    if (d != std::floor(d) || std::abs(d) > 2e9)
+    if (d != std::floor(d))
         failField(key, QStringLiteral("must be a whole number"));
+    if (std::abs(d) > kMaxWholeNumber)
+        failField(key, QStringLiteral("must be a whole number from -%1 to %1 (got %2)")
+                           .arg(QString::number(kMaxWholeNumber, 'f', 0), QString::number(d, 'g', 17)));
     return static_cast<int>(d);
 }
 
@@ -185,9 +188,18 @@ std::vector<double> JsonContext::readNumbers(const QJsonObject& o, const QString
     return out;
 }
 
-Eigen::VectorXd JsonContext::readVector(const QJsonObject& o, const QString& key, int size) const {
+void JsonContext::checkLength(const QJsonObject& o, const QString& key, int maxSize) const {
+    const QJsonValue v = o.value(key);
+    if (v.isArray() && v.toArray().size() > maxSize)
+        failField(key, QStringLiteral("must hold at most %1 values, not %2").arg(maxSize).arg(v.toArray().size()));
+}
+
+Eigen::VectorXd JsonContext::readVector(const QJsonObject& o, const QString& key, int size, int maxSize) const {
+    const QJsonArray a = readArray(o, key);
+    if (size < 0 && maxSize >= 0 && a.size() > maxSize)
+        failField(key, QStringLiteral("must hold at most %1 numbers, not %2").arg(maxSize).arg(a.size()));
     Eigen::VectorXd out;
-    readNumbersInto(*this, readArray(o, key), key, out);
+    readNumbersInto(*this, a, key, out);
     const int n = static_cast<int>(out.size());
     if (size >= 0 && n != size)
         failField(key, QStringLiteral("must hold %1 numbers, not %2").arg(size).arg(n));

@@ -52,11 +52,17 @@ public:
     /// Like readString, but an absent key or null gives an empty string.
     QString readOptionalString(const QJsonObject& o, const QString& key) const;
     double readNumber(const QJsonObject& o, const QString& key) const;
+    /// A whole number from -kMaxWholeNumber to kMaxWholeNumber.
     int readInt(const QJsonObject& o, const QString& key) const;
+    static constexpr double kMaxWholeNumber = 2e9;
     QJsonObject readObject(const QJsonObject& o, const QString& key) const;
     QJsonArray readArray(const QJsonObject& o, const QString& key) const;
-    /// A vector of finite numbers; `size` < 0 accepts any length of at least one.
-    Eigen::VectorXd readVector(const QJsonObject& o, const QString& key, int size = -1) const;
+    /// A vector of finite numbers; `size` < 0 accepts any length of at least one, up to
+    /// `maxSize` when that is 0 or more.
+    Eigen::VectorXd readVector(const QJsonObject& o, const QString& key, int size = -1, int maxSize = -1) const;
+    /// Fails, naming the field, when `key` holds an array of more than `maxSize` elements
+    /// (before any of them is read).
+    void checkLength(const QJsonObject& o, const QString& key, int maxSize) const;
     std::vector<double> readNumbers(const QJsonObject& o, const QString& key) const;
     QStringList readStrings(const QJsonObject& o, const QString& key) const;
     /// {"position": [x, y, z], "orientation": [w, x, y, z]}

@@ -325,6 +325,11 @@ void ProgramRunner::moveLinear(const Action* action, Robot* robot, ToolFrame* to
     }
     // Along the line at a steady tool speed, slower where a joint would exceed its own.
     const double segment = length / points;
+    double total = 0;
+    for (size_t i = 1; i < path.size(); ++i)
+        total += std::max(segment / kLinearSpeed,
+                          ((path[i] - path[i - 1]).cwiseAbs().array() / limits.velocity.array()).maxCoeff());
+    checkMoveLength(name, total);
     for (size_t i = 1; i < path.size(); ++i) {
         const Eigen::VectorXd& from = path[i - 1];
         const Eigen::VectorXd& to = path[i];
@@ -399,6 +404,7 @@ void ProgramRunner::moveJoints(Robot* robot, const Eigen::VectorXd& goal, const 
                                const QString& who) {
     const JointLimits limits = limitsFor(robot, limitsName, who);
     const JointMove move(robot->jointPositions(), goal, limits.velocity, limits.acceleration);
+    checkMoveLength(who, move.duration());
     // The move is a straight line in joint space: checked along it before it is played, it
     // plays up to the first contact, if any, and stops there.
     const std::optional<PathContact> hit = firstContact(robot, robot->jointPositions(), goal);
@@ -414,6 +420,16 @@ void ProgramRunner::moveJoints(Robot* robot, const Eigen::VectorXd& goal, const 
     if (hit)
         collided(hit->contacts);
     moveDone();
+}
+
+void ProgramRunner::checkMoveLength(const QString& who, double seconds) const {
+    if (seconds <= kMaxMoveSeconds)
+        return;
+    throw Fault{QStringLiteral("'%1' would take %2 s, longer than the %3 s a move may take: raise its motion "
+                               "limits or shorten the move.")
+                    .arg(who)
+                    .arg(seconds, 0, 'g', 6)
+                    .arg(kMaxMoveSeconds, 0, 'f', 0)};
 }
 
 void ProgramRunner::pass(double seconds) {

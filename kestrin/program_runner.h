@@ -107,6 +107,9 @@ public:
     static constexpr double kLinearSpacing = 0.005;
     static constexpr double kLinearSpeed = 0.25;
     static constexpr double kMaxLinearJointStep = 0.5;
+    /// No single move may take longer than this (simulated seconds: an hour): a
+    /// move that would is a fault that says how long it would take.
+    static constexpr double kMaxMoveSeconds = 3600;
 
 private:
     struct Fault {
@@ -135,6 +138,8 @@ private:
     /// A move ended: contacts set aside at a grasp count again.
     void moveDone();
     void pass(double seconds);
+    /// Faults when a move of `seconds` is longer than kMaxMoveSeconds (or not a number).
+    void checkMoveLength(const QString& who, double seconds) const;
     void advanceTo(double t);
     Robot* robotOf(const Action* action) const;
 

@@ -229,6 +229,14 @@ void Project::_objectRenamed(int category, const QString& from, const QString& t
     }
 }
 
+std::vector<Behavior*> Project::behaviorList() const {
+    std::vector<Behavior*> out;
+    out.reserve(m_behaviors.size());
+    for (const auto& b : m_behaviors)
+        out.push_back(b.get());
+    return out;
+}
+
 QStringList Project::usersOf(const WorkspaceObject* object) const {
     QStringList users;
     if (!object)

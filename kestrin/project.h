@@ -63,6 +63,8 @@ public:
     /// Makes `behavior` a program. Throws ValueError for a behavior of another project or one
     /// that already has a place in a program.
     void addProgram(Behavior* behavior);
+    /// Every behavior, attached or not, in the order they were made.
+    std::vector<Behavior*> behaviorList() const;
     /// The attached behavior of that name, or nullptr.
     Behavior* findBehavior(const QString& name) const;
     /// Deletes a behavior with everything below it.

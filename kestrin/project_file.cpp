@@ -10,12 +10,14 @@
 #include "variable.h"
 #include "workspace.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -23,11 +25,16 @@
 #include <unordered_set>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace kestrin {
 
 namespace {
 const QString kFormatTag = QStringLiteral("kestrin-project");
 constexpr qint64 kMaxFileSize = 256ll * 1024 * 1024;
+/// Ids a project file may give its objects: half of what the reader takes, so that the ids the
+/// cell hands out to the objects added after it still read back (from the undo history).
+constexpr double kMaxFileObjectId = JsonContext::kMaxWholeNumber / 2;
 } // namespace
 
 static QJsonObject behaviorToJson(const Behavior* b) {
@@ -192,7 +199,12 @@ public:
             here.fail(QStringLiteral("another %1 has the same name; names must be unique")
                           .arg(categoryLabel(obj->category())));
         try {
-            obj->setTransform(here.readPose(o, QStringLiteral("pose")));
+            const Transform pose = here.readPose(o, QStringLiteral("pose"));
+            if (!isWithinCell(pose.position))
+                here.field(QStringLiteral("pose"))
+                    .failField(QStringLiteral("position"),
+                               QStringLiteral("must be within %1 m of the cell's origin in x, y and z").arg(kMaxPosition));
+            obj->setTransform(pose);
         } catch (const FormatError&) {
             throw;
         } catch (const Error& e) {
@@ -288,6 +300,24 @@ QByteArray snapshotOfDocument(const QJsonObject& document, const QString& file) 
     Project loaded;
     ProjectFile::fromJson(loaded, document, file);
     return UndoHistory::snapshotOf(loaded);
+}
+
+/// Refuses object ids in a project file above kMaxFileObjectId, naming the object. (What else is
+/// wrong with the objects is left to the reader.)
+void checkObjectIds(const QJsonObject& document, const QString& file) {
+    const QJsonArray objects =
+        document.value(QStringLiteral("workspace")).toObject().value(QStringLiteral("objects")).toArray();
+    for (int i = 0; i < objects.size(); ++i) {
+        const QJsonObject o = objects[i].toObject();
+        const QJsonValue id = o.value(QStringLiteral("id"));
+        if (!id.isDouble() || id.toDouble() <= kMaxFileObjectId)
+            continue;
+        JsonContext(file, QLatin1String("workspace object"), i + 1, o.value(QStringLiteral("type")).toString(),
+                    o.value(QStringLiteral("name")).toString())
+            .failField(QStringLiteral("id"), QStringLiteral("must be a whole number from 1 to %1 (got %2)")
+                                                 .arg(QString::number(kMaxFileObjectId, 'f', 0),
+                                                      QString::number(id.toDouble(), 'g', 17)));
+    }
 }
 
 /// A key that appears twice in one object of a JSON text. Qt's parser keeps the last value of a
@@ -523,9 +553,72 @@ RepeatedJsonKey findRepeatedJsonKey(const QByteArray& json) {
 
 } // namespace
 
+namespace {
+
+/// Where byte `offset` of `text` is, in words: its line and column, and the field whose value
+/// it is in when the text before it shows one (`"key": ` or `"key": [1, 2, `).
+QString placeInText(const QByteArray& text, qint64 offset) {
+    offset = std::clamp<qint64>(offset, 0, text.size());
+    const QByteArray before = text.left(static_cast<int>(offset));
+    const qint64 lineStart = before.lastIndexOf('\n') + 1;
+    const int line = before.count('\n') + 1;
+    // Columns count characters, not bytes (UTF-8 continuation bytes are not counted).
+    int column = 1;
+    for (qint64 i = lineStart; i < offset; ++i)
+        column += (static_cast<uchar>(before[static_cast<int>(i)]) & 0xC0) != 0x80;
+    QString place = QStringLiteral("line %1, column %2").arg(line).arg(column);
+    qint64 i = offset;
+    while (i > 0 && (kWordChars.table[static_cast<uchar>(before[static_cast<int>(i - 1)])] ||
+                     isJsonSpace(before[static_cast<int>(i - 1)]) || before[static_cast<int>(i - 1)] == ',' ||
+                     before[static_cast<int>(i - 1)] == '['))
+        --i;
+    if (i > 0 && before[static_cast<int>(i - 1)] == ':') {
+        --i;
+        while (i > 0 && isJsonSpace(before[static_cast<int>(i - 1)]))
+            --i;
+        if (i > 1 && before[static_cast<int>(i - 1)] == '"') {
+            const qint64 close = i - 1;
+            const qint64 open = before.lastIndexOf('"', static_cast<int>(close - 1));
+            if (open >= 0 && close - open - 1 <= 200)
+                place += QStringLiteral(", in field '%1'")
+                             .arg(readableInMessage(
+                                 QString::fromUtf8(before.mid(static_cast<int>(open + 1), static_cast<int>(close - open - 1))),
+                                 80));
+        }
+    }
+    return place;
+}
+
+/// Why `file` cannot be found (stat failed with `error`), in words: it may not exist, or a folder
+/// on the way may not be searchable, or its symbolic links may lead nowhere or round in a loop.
+QString whyNotThere(const QString& file, int error) {
+    const QString folder = QDir::toNativeSeparators(QFileInfo(file).absolutePath());
+    switch (error) {
+    case ELOOP: return QStringLiteral("its symbolic links go round in a loop");
+    case EACCES:
+        return QStringLiteral("permission to look into the folder '%1' (or one on the way to it) is denied").arg(folder);
+    case ENOTDIR: return QStringLiteral("a part of its path is a file, not a folder");
+    case ENAMETOOLONG: return QStringLiteral("its name is too long");
+    case ENOENT:
+        if (QFileInfo(file).isSymLink())
+            return QStringLiteral("it is a symbolic link to '%1', which does not exist")
+                .arg(QFileInfo(file).symLinkTarget());
+        return QStringLiteral("it does not exist");
+    default: return qt_error_string(error);
+    }
+}
+
+} // namespace
+
 void ProjectFile::load(Project& project, const QString& file) {
     if (file.isEmpty())
         throw FileError(QStringLiteral("No project file was given to open."));
+    // Qt counts a file it may not look at as one that exists: ask the system why it cannot.
+    struct stat st;
+    if (::stat(QFile::encodeName(file).constData(), &st) != 0) {
+        const int error = errno;
+        throw FileError(QStringLiteral("Cannot open project file '%1': %2.").arg(file, whyNotThere(file, error)));
+    }
     const QFileInfo info(file);
     if (!info.exists())
         throw FileError(QStringLiteral("Cannot open project file '%1': it does not exist.").arg(file));
@@ -576,13 +669,16 @@ void ProjectFile::load(Project& project, const QString& file) {
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError)
         throw FormatError(QStringLiteral("Project file '%1' is not valid JSON (it may be damaged or cut short): %2 "
-                                         "at byte %3.")
-                              .arg(file, error.errorString(), QString::number(error.offset)));
+                                         "at byte %3 (%4).")
+                              .arg(file, error.errorString(), QString::number(error.offset),
+                                   placeInText(bytes, error.offset)));
     if (!doc.isObject())
         throw FormatError(QStringLiteral("Project file '%1' does not hold a Kestrin Studio project (its top level "
                                          "is not a JSON object).")
                               .arg(file));
     const QJsonObject content = doc.object();
+    checkTopLevel(content, file);
+    checkObjectIds(content, file);
     fromJson(project, content, file);
     // The undo history starts at the project as loaded. On a large cell its snapshot costs as
     // much again as the load, and it is only needed at the first change: it is made then, from

@@ -26,6 +26,11 @@ void ToolFrame::setOffset(const Transform& offset) {
         std::abs(offset.orientation.norm() - 1.0) > 1e-6)
         throw ValueError(QStringLiteral("The offset of tool frame '%1' must be finite with a unit orientation.")
                              .arg(name()));
+    if ((offset.position.array().abs() > kMaxObjectSize).any())
+        throw ValueError(QStringLiteral("The offset of tool frame '%1' must be within %2 m of the flange in x, y and "
+                                        "z.")
+                             .arg(name())
+                             .arg(kMaxObjectSize));
     m_offset = offset;
     touch();
     ridersMoved();
@@ -69,6 +74,10 @@ void ToolFrame::writeJson(QJsonObject& json) const {
 void ToolFrame::readJson(const QJsonObject& json, const JsonContext& ctx) {
     m_pendingRobot = ctx.readString(json, QStringLiteral("robot"));
     m_offset = ctx.readPose(json, QStringLiteral("offset"));
+    if ((m_offset.position.array().abs() > kMaxObjectSize).any())
+        ctx.field(QStringLiteral("offset"))
+            .failField(QStringLiteral("position"),
+                       QStringLiteral("must be within %1 m of the flange in x, y and z").arg(kMaxObjectSize));
 }
 
 void ToolFrame::resolveReferences(const JsonContext& ctx) {

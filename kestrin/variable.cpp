@@ -49,9 +49,14 @@ Variable* Variable::fromJson(Project* project, const QJsonObject& json, const Js
     const QString name = ctx.readString(json, QStringLiteral("name"));
     const JsonContext here = ctx.nested(kind, name);
     try {
-        if (kind == QLatin1String("MotionLimits"))
-            return new MotionLimits(project, name, here.readVector(json, QStringLiteral("joint_velocity")),
-                                    here.readVector(json, QStringLiteral("joint_acceleration")));
+        if (kind == QLatin1String("MotionLimits")) {
+            // One after the other, so that a failure names the first field at fault.
+            const Eigen::VectorXd velocity =
+                here.readVector(json, QStringLiteral("joint_velocity"), -1, MotionLimits::kMaxJoints);
+            const Eigen::VectorXd acceleration =
+                here.readVector(json, QStringLiteral("joint_acceleration"), -1, MotionLimits::kMaxJoints);
+            return new MotionLimits(project, name, velocity, acceleration);
+        }
         if (kind == QLatin1String("JointPositionTarget"))
             return new JointPositionTarget(
                 project, name,
@@ -68,9 +73,12 @@ Variable* Variable::fromJson(Project* project, const QJsonObject& json, const Js
                 here.failField(QStringLiteral("seed_joint_positions"), QStringLiteral("must be an object or null"));
             return new TaskRegionTarget(project, name, std::move(generator), std::move(seed));
         }
-        if (kind == QLatin1String("MixtureTarget"))
+        if (kind == QLatin1String("MixtureTarget")) {
+            for (const QString& key : {QStringLiteral("target_generators"), QStringLiteral("weights")})
+                here.checkLength(json, key, MotionLimits::kMaxJoints);
             return new MixtureTarget(project, name, here.readStrings(json, QStringLiteral("target_generators")),
                                      here.readNumbers(json, QStringLiteral("weights")));
+        }
     } catch (const FormatError&) {
         throw;
     } catch (const Error& e) {
@@ -93,8 +101,22 @@ static void checkLimits(const QString& name, const Eigen::VectorXd& v, const Eig
                              .arg(name)
                              .arg(v.size())
                              .arg(a.size()));
+    if (v.size() > MotionLimits::kMaxJoints)
+        throw ValueError(QStringLiteral("Motion limits '%1' have %2 joints; a robot has at most %3.")
+                             .arg(name)
+                             .arg(v.size())
+                             .arg(MotionLimits::kMaxJoints));
     if (!v.allFinite() || !a.allFinite() || (v.array() <= 0).any() || (a.array() <= 0).any())
         throw ValueError(QStringLiteral("Motion limits '%1' must be positive, finite numbers.").arg(name));
+    const auto inRange = [](const Eigen::VectorXd& x) {
+        return (x.array() >= MotionLimits::kMinLimit).all() && (x.array() <= MotionLimits::kMaxLimit).all();
+    };
+    if (!inRange(v) || !inRange(a))
+        throw ValueError(QStringLiteral("Motion limits '%1' must be between %2 and %3 (speeds in rad/s, "
+                                        "accelerations in rad/s²).")
+                             .arg(name)
+                             .arg(MotionLimits::kMinLimit)
+                             .arg(MotionLimits::kMaxLimit));
 }
 
 MotionLimits::MotionLimits(Project* project, const QString& name, const Eigen::VectorXd& joint_velocity,
@@ -163,6 +185,11 @@ void TaskRegionTarget::writeJson(QJsonObject& json) const {
 }
 
 static void checkWeights(const QString& name, const QStringList& targets, const std::vector<double>& weights) {
+    if (targets.size() > MotionLimits::kMaxJoints)
+        throw ValueError(QStringLiteral("Mixture target '%1' has %2 components; it may have at most %3.")
+                             .arg(name)
+                             .arg(targets.size())
+                             .arg(MotionLimits::kMaxJoints));
     if (targets.isEmpty() || static_cast<size_t>(targets.size()) != weights.size())
         throw ValueError(QStringLiteral("Mixture target '%1' needs one weight per component (got %2 components "
                                         "and %3 weights).")

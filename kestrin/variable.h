@@ -76,6 +76,12 @@ public:
     const Eigen::VectorXd& jointAcceleration() const { return m_acceleration; }
     void setLimits(const Eigen::VectorXd& joint_velocity, const Eigen::VectorXd& joint_acceleration);
     void writeJson(QJsonObject& json) const override;
+    /// Every speed (rad/s) and acceleration (rad/s^2) lies between these: slower would make a
+    /// move of a few degrees last for days.
+    static constexpr double kMinLimit = 1e-3;
+    static constexpr double kMaxLimit = 1e3;
+    /// A robot has at most this many joints, and limits and targets no more values.
+    static constexpr int kMaxJoints = Distribution::kMaxDimensions;
 
 private:
     Eigen::VectorXd m_velocity, m_acceleration;

@@ -424,7 +424,7 @@ void Workspace::ensureFloor() {
         if (object->occupiesFloor()) {
             const QRect footprint = footprintCells(object.get(), object->transform().position);
             object->_setFloorCells(footprint);
-            cells += static_cast<std::size_t>(footprint.width()) * static_cast<std::size_t>(footprint.height());
+            cells += FloorGrid::entriesFor(footprint);
         }
     }
     m_floor.reserve(cells);
@@ -476,7 +476,9 @@ void Workspace::place(WorkspaceObject* object) {
         m_searchHint.insert(shapeKey, SearchHint{shape, QPoint(0, 0)});
         return;
     }
-    for (int ring = std::max(1, hint.x());; ++ring) {
+    // Spots stay far enough inside the cell's bounds for any footprint.
+    const int lastRing = static_cast<int>((kMaxPosition - kMaxObjectSize) / kCell);
+    for (int ring = std::max(1, hint.x()); ring <= lastRing; ++ring) {
         for (int k = ring == hint.x() ? hint.y() : 0; k < 8 * ring; ++k) {
             const QPoint s = spot(ring, k);
             if (tryAt(s.x(), s.y())) {
@@ -485,6 +487,15 @@ void Workspace::place(WorkspaceObject* object) {
             }
         }
     }
+    placeWhereverFull(object);
+}
+
+void Workspace::placeWhereverFull(WorkspaceObject* object) {
+    // No free spot is left within the cell: the object goes to the origin, over what is there.
+    const Eigen::Vector3d centre(0, 0, object->transform().position.z());
+    object->m_transform.position = centre;
+    object->_setFloorCells(footprintCells(object, centre));
+    markFloor(object, true);
 }
 
 } // namespace kestrin

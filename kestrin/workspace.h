@@ -1,7 +1,7 @@
 #pragma once
 // The work cell: every object in it, in the order it was added.
 
-#include "cell_counts.h"
+#include "floor_grid.h"
 #include "workspace_object.h"
 #include "workspace_state.h"
 
@@ -106,6 +106,7 @@ public:
 
 private:
     void place(WorkspaceObject* object);
+    void placeWhereverFull(WorkspaceObject* object);
     /// Marks every object's floor cells if they are not marked (see _setFloorDeferred).
     void ensureFloor();
     void markFloor(WorkspaceObject* object, bool occupied);
@@ -118,7 +119,7 @@ private:
     QHash<quint64, WorkspaceObject*> m_byId;
     std::vector<QHash<QString, WorkspaceObject*>> m_byName;
     std::vector<std::unique_ptr<NameRegistry>> m_names;
-    CellCounts m_floor; // occupied floor cells and how many objects use each
+    FloorGrid m_floor; // occupied floor cells and how many objects use each
     /// Per footprint shape (its cells when centred on spot 0, 0): the ring and spot where the
     /// search for a free spot resumes; every spot before it was full.
     struct SearchHint {

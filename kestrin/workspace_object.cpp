@@ -20,6 +20,15 @@ QString categoryLabel(Category category) {
     return QStringLiteral("object");
 }
 
+bool isWithinCell(const Eigen::Vector3d& position) {
+    return position.allFinite() && (position.array().abs() <= kMaxPosition).all();
+}
+
+Transform WorkspaceObject::keptWithinCell(Transform transform) {
+    transform.position = transform.position.cwiseMax(-kMaxPosition).cwiseMin(kMaxPosition);
+    return transform;
+}
+
 const Type& WorkspaceObject::staticType() {
     static const Type t("WorkspaceObject", nullptr);
     return t;
@@ -56,6 +65,14 @@ void WorkspaceObject::setTransform(const Transform& transform) {
     if (!transform.position.allFinite() || !transform.orientation.coeffs().allFinite() ||
         std::abs(transform.orientation.norm() - 1.0) > 1e-6)
         throw ValueError(QStringLiteral("The pose of '%1' must be finite with a unit orientation.").arg(m_name));
+    if (!isWithinCell(transform.position))
+        throw ValueError(QStringLiteral("The position of '%1' must be within %2 m of the cell's origin in x, y and z "
+                                        "(got %3, %4, %5 m).")
+                             .arg(m_name)
+                             .arg(kMaxPosition)
+                             .arg(transform.position.x())
+                             .arg(transform.position.y())
+                             .arg(transform.position.z()));
     m_transform = transform;
     touch(ProjectChange::Kind::Moved);
     if (m_id)

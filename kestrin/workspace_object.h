@@ -33,6 +33,13 @@ enum class ObjectKind { Robot, Effector, ToolFrame, CustomItem, Desk, TaskRegion
 /// footprint cell by cell on the floor grid that keeps objects apart.)
 constexpr double kMaxObjectSize = 50.0;
 
+/// No object stands further than this from the cell's origin along x, y or z, in metres: a
+/// plant, not a continent. (Further out, the view and the floor grid lose their precision.)
+constexpr double kMaxPosition = 1000.0;
+
+/// True when every coordinate of `position` is finite and within kMaxPosition.
+bool isWithinCell(const Eigen::Vector3d& position);
+
 class WorkspaceObject {
 public:
     virtual ~WorkspaceObject();
@@ -96,6 +103,9 @@ protected:
     /// a constructor that throws leaves nothing behind in the workspace.
     void _register();
     void setSizeChecked(const Eigen::Vector3d& size);
+    /// `transform` with its position brought within kMaxPosition: for poses the object takes
+    /// from a robot that held it, which may reach a little past the edge.
+    static Transform keptWithinCell(Transform transform);
     /// Counts a change of the object and tells of it: the workspace's observers, and the
     /// project's once the object is in the cell.
     void touch(ProjectChange::Kind kind = ProjectChange::Kind::Edited);

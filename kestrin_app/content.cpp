@@ -8,6 +8,7 @@
 
 #include <kestrin/collision.h>
 #include <kestrin/kestrin.h>
+#include <kestrin/users_index.h>
 #include <kestrin_viewer/simulator.h>
 #include <kestrin_viewer/workspace_viewer.h>
 
@@ -165,10 +166,12 @@ void KSContentHandler::replaceWithFile(const QString& path) {
     // The file is read into a project of its own: one that fails to load replaces nothing, and
     // the current project, its file, its history and what the window shows stay as they were.
     auto loaded = std::make_unique<kestrin::Project>();
+    const kestrin::FileStamp stamp = kestrin::FileStamp::of(path);
     {
         BusyCursor busy;
         loaded->load(path);
     }
+    _noteFileOnDisk(path, stamp);
     _container->setProject(std::move(loaded));
     // From here on the old project is gone: until the new one is set up, no file is remembered,
     // so that a later save can never write a half-shown project over the old one's file.
@@ -240,22 +243,51 @@ void KSContentHandler::saveProject() {
             saveProjectAs();
             return;
         }
-        saveToActiveFile();
+        if (!saveToActiveFile()) {
+            _save_declined = true;
+            return;
+        }
         qCInfo(lcApp, "Saved project '%s'", qUtf8Printable(_active_filename));
         recordRespawnState();
     });
 }
 
-void KSContentHandler::saveToActiveFile() {
+void KSContentHandler::_noteFileOnDisk(const QString& path, const kestrin::FileStamp& stamp) {
+    _known_file = path;
+    _known_stamp = stamp;
+}
+
+bool KSContentHandler::mayOverwrite(const QString& path) {
+    if (path != _known_file)
+        return true; // a file of the user's choosing (Save As asks about files that exist)
+    const kestrin::FileStamp now = kestrin::FileStamp::of(path);
+    if (now == _known_stamp || !now.exists)
+        return true;
+    const auto answer = KSMessageBox::warning(
+        _window, QStringLiteral("File Changed on Disk"),
+        QStringLiteral("The project file '%1' was changed on disk since it was opened or last saved here, perhaps "
+                       "by another Kestrin Studio. Save over it? What was written there would be lost.")
+            .arg(QDir::toNativeSeparators(path)),
+        QMessageBox::Save | QMessageBox::Cancel, QMessageBox::Cancel);
+    return answer == QMessageBox::Save;
+}
+
+bool KSContentHandler::saveToActiveFile() {
+    if (!mayOverwrite(_active_filename)) {
+        qCInfo(lcApp, "Did not save over '%s', which was changed on disk", qUtf8Printable(_active_filename));
+        return false;
+    }
     QStringList warnings;
     {
         BusyCursor busy;
         warnings = _container->project()->save(_active_filename);
     }
+    _noteFileOnDisk(_active_filename, kestrin::FileStamp::of(_active_filename));
     _container->project()->history().markSaved();
     // Saved, but something of the old file could not be kept (its owner, say): the user should know.
     for (const QString& warning : warnings)
         qCWarning(lcApp, "%s", qUtf8Printable(warning));
+    return true;
 }
 
 void KSContentHandler::saveProjectAs() {
@@ -269,7 +301,10 @@ void KSContentHandler::saveProjectAs() {
             return;
         }
         _active_filename = path;
-        saveToActiveFile();
+        if (!saveToActiveFile()) {
+            _save_declined = true;
+            return;
+        }
         qCInfo(lcApp, "Saved file '%s'", qUtf8Printable(_active_filename));
         recordRespawnState();
     });
@@ -776,10 +811,11 @@ void KSContentHandler::deleteSelection() {
                 refusals << QStringLiteral("Cannot delete %1 '%2': it is used by %3.")
                                 .arg(kind, name, users.join(QStringLiteral(", ")));
         };
+        const kestrin::UsersIndex users(*project); // one walk over the project for all of them
         for (const kestrin::WorkspaceObject* o : objects)
-            check(kestrin::categoryLabel(o->category()), o->name(), project->usersOf(o));
+            check(kestrin::categoryLabel(o->category()), o->name(), users.usersOf(o));
         for (const kestrin::Variable* v : variables)
-            check(QStringLiteral("variable"), v->name(), project->usersOf(v));
+            check(QStringLiteral("variable"), v->name(), users.usersOf(v));
         if (!refusals.isEmpty())
             throw kestrin::ValueError(refusals.join(QLatin1Char('\n')));
 

@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <functional>
+#include <kestrin/file_stamp.h>
 #include <kestrin/workspace_state.h>
 #include <optional>
 
@@ -157,8 +158,12 @@ private:
     /// False when the user asked to save and then cancelled the save-as chooser: the calling
     /// operation is then abandoned (a failed save throws, which abandons it too).
     bool offerToSave();
-    /// Writes the project to the remembered file and marks the history saved.
-    void saveToActiveFile();
+    /// Writes the project to the remembered file and marks the history saved. When the file
+    /// was changed on disk since this studio opened or saved it, asks first; false when the
+    /// user chose to leave it as it is (nothing was saved).
+    bool saveToActiveFile();
+    /// Whether the file may be written over: asks when it changed on disk since it was known.
+    bool mayOverwrite(const QString& path);
     /// Replaces the project with the one in `path` and sets it up; remembers no file. A file
     /// that fails to load replaces nothing.
     void replaceWithFile(const QString& path);
@@ -168,6 +173,15 @@ private:
     void endRun(const kestrin::Simulator& simulator);
     /// Set by saveProjectAs when its chooser was cancelled (read by offerToSave).
     bool _save_declined = false;
+
+public:
+    /// Remembers how `path` looked on disk when it was read (`stamp`, taken before reading) or
+    /// written, so that a save can tell whether someone else wrote it since.
+    void _noteFileOnDisk(const QString& path, const kestrin::FileStamp& stamp);
+
+private:
+    QString _known_file;
+    kestrin::FileStamp _known_stamp;
 
     QMainWindow* _window;
     KSProjectContainer* _container;

@@ -205,10 +205,12 @@ int main(int argc, char** argv) {
             const QString path = QFileInfo(file).absoluteFilePath();
             try {
                 auto loaded = std::make_unique<kestrin::Project>();
+                const kestrin::FileStamp stamp = kestrin::FileStamp::of(path);
                 loaded->load(path);
                 window.container()->setProject(std::move(loaded));
                 handler._setupProject();
                 handler._active_filename = path;
+                handler._noteFileOnDisk(path, stamp);
                 qCInfo(lcApp, "Opened project '%s'", qUtf8Printable(path));
             } catch (const kestrin::Error& e) {
                 if (!screenshot.isEmpty())

@@ -28,11 +28,13 @@ CC=clang-14 CXX=clang++-14 cmake -S "$here" -B "$build" -DKESTRIN_FUZZ=ON >/dev/
 cmake --build "$build" -j"$(nproc)" --target fuzz_project_load
 
 # New inputs go to the first folder (kept in the build folder between runs); the others seed it:
-# the shipped templates, small bad files and every input that once found a fault.
+# the shipped templates, small bad files, every input that once found a fault and the absurd
+# values the loader refuses.
 corpus="$build/fuzz-corpus/project_load"
 mkdir -p "$corpus" "$here/fuzz/findings"
 seeds=("$here/fuzz/seeds" "$here/data/templates")
 [ -d "$here/tests/data/fuzz_regressions" ] && seeds+=("$here/tests/data/fuzz_regressions")
+[ -d "$here/tests/data/hostile" ] && seeds+=("$here/tests/data/hostile")
 
 echo "Fuzzing Project::load for ${seconds} s; findings go to fuzz/findings/"
 exec "$build/bin/fuzz_project_load" \

@@ -209,6 +209,76 @@ private slots:
         QVERIFY(f.workspace()->getRobot("Arm")->jointPositions().isZero());
     }
 
+    // Two studios with the same file: the second to save is asked before it writes over what the
+    // first saved, with the file named; Cancel keeps the other's file and saves nothing, Save writes.
+    void saveAsksBeforeWritingOverAFileChangedOnDisk() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("shared.kestrin");
+        {
+            kestrin::Project p;
+            cellWithRobot(&p);
+            saveTo(&p, path);
+        }
+        HandlerFixture f;
+        DialogDriver::expect(DialogDriver::reject()); // no save first
+        DialogDriver::expect(DialogDriver::chooseFile(path));
+        f.handler->openProject();
+        QCOMPARE(f.handler->_active_filename, path);
+
+        // Saving what it opened, unchanged on disk, asks nothing.
+        f.handler->saveProject();
+        QCOMPARE(DialogDriver::seenTitles().size(), 2);
+
+        // Another studio saves the same file (as an atomic save does: a new file in its place).
+        {
+            kestrin::Project other;
+            other.load(path);
+            new kestrin::Desk(other.workspace(), "Theirs");
+            saveTo(&other, path);
+        }
+        const QByteArray theirs = readFileBytes(path);
+        f.workspace()->getRobot("Arm")->setJointPositions(Eigen::VectorXd::Zero(6));
+        f.project()->history().record("Move Arm");
+        QString asked;
+        const auto answer = [&asked](QMessageBox::StandardButton button) {
+            return [&asked, button](QWidget* dialog) {
+                if (auto* box = qobject_cast<QMessageBox*>(dialog))
+                    asked = box->text();
+                DialogDriver::pressMessageButton(button)(dialog);
+            };
+        };
+        LogCapture log;
+        DialogDriver::expect(answer(QMessageBox::Cancel));
+        f.handler->saveProject();
+        QCOMPARE(DialogDriver::seenTitles().last(), "File Changed on Disk");
+        QVERIFY2(asked.contains("'" + path + "'") && asked.contains("changed on disk"), qPrintable(asked));
+        QCOMPARE(readFileBytes(path), theirs);
+        QVERIFY(f.project()->history().isModified()); // nothing was saved, and it says so
+        QVERIFY(!log.lines().join('\n').contains("Saved project"));
+
+        // Quitting offers to save; cancelling that save abandons the quit.
+        DialogDriver::expect(DialogDriver::accept()); // save first? yes
+        DialogDriver::expect(answer(QMessageBox::Cancel));
+        f.handler->quit();
+        QVERIFY(!f.handler->_quitting);
+        QCOMPARE(readFileBytes(path), theirs);
+
+        // Saving over it on purpose writes, and the next save asks nothing.
+        DialogDriver::expect(answer(QMessageBox::Save));
+        f.handler->saveProject();
+        QVERIFY(readFileBytes(path) != theirs);
+        QVERIFY(!f.project()->history().isModified());
+        const int dialogs = DialogDriver::seenTitles().size();
+        f.workspace()->getRobot("Arm")->setJointPositions(Eigen::VectorXd::Constant(6, 0.1));
+        f.project()->history().record("Move Arm");
+        f.handler->saveProject();
+        QCOMPARE(DialogDriver::seenTitles().size(), dialogs);
+        kestrin::Project reread;
+        reread.load(path);
+        QCOMPARE(reread.workspace()->objectCount(), 2); // ours: the arm and the desk, not their third
+        QVERIFY(reread.workspace()->getRobot("Arm")->jointPositions().isApprox(Eigen::VectorXd::Constant(6, 0.1)));
+    }
+
     void openProjectCancelledChangesNothing() {
         HandlerFixture f(cellWithRobot);
         kestrin::Project* before = f.project();

@@ -2,6 +2,8 @@
 // behavior trees, variables and distributions.
 
 #include "kestrin/cell_counts.h"
+#include "kestrin/floor_grid.h"
+#include "kestrin/users_index.h"
 #include "kestrin/kestrin.h"
 
 #include <QSet>
@@ -323,6 +325,137 @@ private slots:
         QVERIFY(floor.noneIn(QRect(QPoint(-3, -3), QPoint(0, 0))));
         floor.releaseAll(b);
         QCOMPARE(floor.size(), std::size_t(0));
+    }
+
+    // Large footprints are marked in blocks: the grid's entries stay a few hundred per object
+    // however large it is, and overlapping ones share them. Small and large still keep apart.
+    void floorGridStaysSmallForLargeOverlappingFootprints() {
+        FloorGrid grid;
+        const QRect desk50(QPoint(-101, -101), QPoint(100, 100)); // a 50 m desk in 0.25 m cells
+        QVERIFY(FloorGrid::isLarge(desk50));
+        for (int i = 0; i < 2000; ++i)
+            grid.addAll(desk50);
+        QCOMPARE(grid.size(), FloorGrid::entriesFor(desk50));
+        QVERIFY(grid.size() < 400);
+        // Spread apart, each adds only its own blocks.
+        FloorGrid spread;
+        for (int i = 0; i < 100; ++i)
+            spread.addAll(desk50.translated(i * 1000, 0));
+        QVERIFY(spread.size() >= 100 * 13 * 13 && spread.size() <= 100 * 15 * 15);
+
+        const QRect small(QPoint(200, 0), QPoint(203, 3));
+        QVERIFY(!FloorGrid::isLarge(small));
+        QVERIFY(!grid.noneIn(QRect(QPoint(100, 100), QPoint(101, 101)))); // touches the desk
+        QVERIFY(grid.noneIn(small));
+        grid.addAll(small);
+        QVERIFY(!grid.noneIn(QRect(QPoint(203, 3), QPoint(205, 5))));
+        QVERIFY(grid.noneIn(QRect(QPoint(204, 4), QPoint(205, 5)))); // small ones are exact
+        // A large footprint is kept clear of the blocks a small one touches.
+        const QRect large(QPoint(190, -20), QPoint(230, 20));
+        QVERIFY(FloorGrid::isLarge(large));
+        QVERIFY(!grid.noneIn(large));
+        QVERIFY(grid.noneIn(large.translated(64, 0)));
+        grid.releaseAll(small);
+        QVERIFY(grid.noneIn(large));
+        for (int i = 0; i < 2000; ++i)
+            grid.releaseAll(desk50);
+        QCOMPARE(grid.size(), std::size_t(0));
+        // Negative cells fall in the blocks below zero.
+        QCOMPARE(FloorGrid::blocksOf(QRect(QPoint(-1, -16), QPoint(15, -17 + 1))),
+                 QRect(QPoint(-1, -1), QPoint(0, -1)));
+        QCOMPARE(FloorGrid::blocksOf(QRect(QPoint(-17, 0), QPoint(-17, 0))), QRect(QPoint(-2, 0), QPoint(-2, 0)));
+    }
+
+    // Positions and sizes stay plant-sized in every setter, and what a robot sets down past the
+    // edge stays within it, so that the cell always saves as a file that loads.
+    void positionsAndSizesStayWithinTheCell() {
+        Project project;
+        Workspace* ws = project.workspace();
+        auto* desk = new Desk(ws, "Desk");
+        desk->setPose(makePose({1000, -1000, 1000}));
+        QCOMPARE(desk->transform().position, Eigen::Vector3d(1000, -1000, 1000));
+        for (const Eigen::Vector3d& far : {Eigen::Vector3d(5000, 0, 0), Eigen::Vector3d(0, -1000.001, 0),
+                                           Eigen::Vector3d(0, 0, 1e308)}) {
+            try {
+                desk->setPose(makePose(far));
+                QFAIL("a pose past the cell's bound was taken");
+            } catch (const ValueError& e) {
+                QVERIFY2(e.message().contains("within 1000 m of the cell's origin"), qPrintable(e.message()));
+            }
+            QCOMPARE(desk->transform().position, Eigen::Vector3d(1000, -1000, 1000));
+        }
+        QVERIFY_EXCEPTION_THROWN(desk->setSize({50.001, 1, 1}), ValueError);
+        desk->setSize({50, 50, 50});
+        QCOMPARE(desk->size(), Eigen::Vector3d(50, 50, 50));
+
+        // A robot at the edge sets an item down beyond it: the item stays at the edge.
+        auto* robot = new UR5eRobot(ws, "Arm");
+        robot->setPose(makePose({999.9, 0, 0}));
+        auto* tool = new ToolFrame(ws, "Tip");
+        tool->setOffset(makePose({0, 0, 0.15}));
+        QVERIFY_EXCEPTION_THROWN(tool->setOffset(makePose({0, 0, 50.5})), ValueError);
+        QCOMPARE(tool->offset().position.z(), 0.15);
+        robot->addToolFrame(tool);
+        auto* item = new CustomItem(ws, "Part");
+        item->holdWith(tool, Transform::fromPose(tool->pose().inverse() * makePose({1001, 0, 0.5})));
+        QVERIFY(item->pose().translation().x() > 1000.5);
+        item->holdWith(nullptr);
+        QVERIFY(isWithinCell(item->transform().position));
+        QCOMPARE(item->transform().position.x(), 1000.0);
+    }
+
+    void distributionsAndListsStayWithinAJointCount() {
+        QVERIFY_EXCEPTION_THROWN(DeterministicDistribution(Eigen::VectorXd::Zero(65)), ValueError);
+        QVERIFY_EXCEPTION_THROWN(UniformDistribution(Eigen::VectorXd::Zero(65), Eigen::VectorXd::Ones(65)), ValueError);
+        QVERIFY_EXCEPTION_THROWN(GaussianDistribution(Eigen::VectorXd::Zero(100000), Eigen::VectorXd::Ones(100000)),
+                                 ValueError);
+        QCOMPARE(DeterministicDistribution(Eigen::VectorXd::Zero(64)).dim(), 64);
+        Project project;
+        QVERIFY_EXCEPTION_THROWN(MixtureTarget(&project, "Mix", QVector<QString>(65).toList(), std::vector<double>(65, 1.0)),
+                                 ValueError);
+        QVERIFY(project.variableList().empty());
+        new MixtureTarget(&project, "Mix", QVector<QString>(64).toList(), std::vector<double>(64, 1.0));
+        QCOMPARE(project.variableList().size(), size_t(1));
+    }
+
+    // The index a delete asks gives what Project::usersOf gives, in the same order.
+    void usersIndexAgreesWithUsersOf() {
+        Project project;
+        Workspace* ws = project.workspace();
+        auto* arm = new UR5eRobot(ws, "Arm");
+        auto* tip = new ToolFrame(ws, "Tip");
+        arm->addToolFrame(tip);
+        auto* region = new TaskRegion(ws, "Bin");
+        new Desk(ws, "Desk");
+        new UR5eRobot(ws, "Idle");
+        new JointPositionTarget(&project, "Home", std::make_unique<DeterministicDistribution>(Eigen::VectorXd::Zero(6)));
+        auto generator = std::make_unique<PoseGenerator>(&project);
+        generator->setTaskRegion("Bin");
+        new TaskRegionTarget(&project, "In bin", std::move(generator), nullptr);
+        new MixtureTarget(&project, "Either", {"Home", "In bin", "Home"}, {1, 1, 1});
+        new MotionLimits(&project, "Slow", Eigen::VectorXd::Ones(6), Eigen::VectorXd::Ones(6));
+        auto* main = new Sequence(&project, "Main");
+        project.addProgram(main);
+        const auto add = [&](Action* a, const QList<QPair<QString, QString>>& props) {
+            for (const auto& [key, value] : props)
+                a->setProperty(key, value);
+            main->_addChild(a);
+        };
+        add(new Grasp(&project, "Grab"), {{"robot", "Arm"}, {"tool_frame", "Tip"}});
+        add(new MoveToJointTarget(&project, "Home run"), {{"robot", "Arm"}, {"target", "Home"}, {"motion_limits", "Slow"}});
+        add(new MoveToTaskRegion(&project, "Reach"), {{"robot", "Arm"}, {"tool_frame", "Tip"}, {"target", "In bin"}});
+        add(new Release(&project, "Drop"), {{"tool_frame", "Tip"}});
+        auto* loose = new MoveToJointTarget(&project, "Loose"); // in no program: uses nothing
+        loose->setProperty("robot", "Arm");
+
+        const UsersIndex index(project);
+        for (const WorkspaceObject* o : ws->objects())
+            QCOMPARE(index.usersOf(o), project.usersOf(o));
+        for (const Variable* v : project.variableList())
+            QCOMPARE(index.usersOf(v), project.usersOf(v));
+        QCOMPARE(index.usersOf(arm), (QStringList{"Grab", "Home run", "Reach", "Drop"}));
+        QCOMPARE(index.usersOf(region), QStringList{"In bin"});
+        QCOMPARE(index.usersOf(project.findVariable("Home")), (QStringList{"Home run", "Either"}));
     }
 
     void removedAndMovedObjectsFreeTheirFloor() {

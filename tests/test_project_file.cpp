@@ -698,9 +698,17 @@ private slots:
         QTest::newRow("empty lists") << QJsonDocument(empty).toJson() << false << QStringList();
         QTest::newRow("byte order mark") << "\xef\xbb\xbf" + m_good << true << QStringList();
         QJsonObject deep = doc;
+        // Appended, not braced: QJsonArray{nest} is a copy of nest under clang, a nesting under gcc.
         QJsonArray nest;
-        for (int i = 0; i < 600; ++i)
-            nest = QJsonArray{nest};
+        for (int i = 0; i < 600; ++i) {
+            QJsonArray outer;
+            outer.append(nest);
+            nest = outer;
+        }
+        int depth = 0;
+        for (QJsonValue v = nest; v.isArray(); v = v.toArray().isEmpty() ? QJsonValue() : v.toArray().at(0))
+            ++depth;
+        QCOMPARE(depth, 601);
         deep["notes"] = nest;
         QTest::newRow("deeply nested notes") << QJsonDocument(deep).toJson() << true << QStringList();
         // Faults in the long lists, or around them.
@@ -799,17 +807,23 @@ private slots:
         expectLoadFailure(file, mentions);
     }
 
-    void objectsFarFromTheOriginLoadAndLeaveRoomForMore() {
+    void objectsAtTheEdgeOfTheCellLoadAndLeaveRoomForMore() {
         const QByteArray far = edited("objects", "Desk", [](QJsonObject& o) {
-            o["pose"] = QJsonObject{{"position", QJsonArray{1e300, -3e9, 0}}, {"orientation", QJsonArray{1, 0, 0, 0}}};
+            o["pose"] = QJsonObject{{"position", QJsonArray{1000, -1000, 0}}, {"orientation", QJsonArray{1, 0, 0, 0}}};
         });
         QVERIFY(writeFileBytes(path("far.kestrin"), far));
         Project p;
         QCOMPARE(loadError(p, path("far.kestrin")), QString());
         const WorkspaceObject* desk = p.workspace()->find(Category::Item, "Desk");
-        QCOMPARE(desk->transform().position, Eigen::Vector3d(1e300, -3e9, 0));
+        QCOMPARE(desk->transform().position, Eigen::Vector3d(1000, -1000, 0));
         auto* added = new CustomItem(p.workspace(), "Added");
         QVERIFY(added->transform().position.norm() < 100);
+        // Past the edge, the file is refused (tests/data/hostile has more).
+        const QByteArray beyond = edited("objects", "Desk", [](QJsonObject& o) {
+            o["pose"] = QJsonObject{{"position", QJsonArray{1e300, -3e9, 0}}, {"orientation", QJsonArray{1, 0, 0, 0}}};
+        });
+        QVERIFY(writeFileBytes(path("beyond.kestrin"), beyond));
+        expectLoadFailure(path("beyond.kestrin"), {"Desk 'Desk'", "field 'position' must be within 1000 m"});
     }
 
     void rejectsDevicesAndPipesWithoutWaiting() {
@@ -856,6 +870,102 @@ private slots:
         });
         QVERIFY(writeFileBytes(path("listed twice.kestrin"), twice));
         expectLoadFailure(path("listed twice.kestrin"), {"UR5e", "tool_frames", "Tip", "twice"});
+    }
+
+    // --- absurd values ----------------------------------------------------------------------
+    // Each file in tests/data/hostile holds one value far out of what a work cell can be; each is
+    // refused with the file, the place and the field named, and the bound it breaks.
+
+    void refusesAbsurdValues_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("mentions");
+        const QString far = "must be within 1000 m of the cell's origin";
+        QTest::newRow("5 km away") << "far_position" << QStringList{"Desk 'Far'", "'pose'", "'position'", far};
+        QTest::newRow("1.8e308 m away") << "huge_position" << QStringList{"Desk 'Huge'", "'position'", far};
+        QTest::newRow("crawling limits")
+            << "tiny_motion_limits" << QStringList{"MotionLimits 'Crawl'", "between 0.001 and 1000"};
+        QTest::newRow("65 joint positions")
+            << "long_distribution"
+            << QStringList{"JointPositionTarget 'Long'", "field 'value' must hold at most 64 numbers, not 65"};
+        QTest::newRow("1000 joint speeds")
+            << "long_motion_limits"
+            << QStringList{"MotionLimits 'Many'", "field 'joint_velocity' must hold at most 64 numbers, not 1000"};
+        QTest::newRow("65 components")
+            << "long_mixture"
+            << QStringList{"MixtureTarget 'Mix'", "field 'target_generators' must hold at most 64 values, not 65"};
+        QTest::newRow("id near the top")
+            << "high_id"
+            << QStringList{"Desk 'Top'", "field 'id' must be a whole number from 1 to 1000000000 (got 2000000000)"};
+        QTest::newRow("id past what an int holds")
+            << "big_marker_id"
+            << QStringList{"VisualMarker 'Tag'",
+                           "field 'marker_id' must be a whole number from -2000000000 to 2000000000 (got 2147483647)"};
+        QTest::newRow("NaN") << "not_a_number" << QStringList{"not valid JSON", "line 11, column 7, in field 'position'"};
+    }
+
+    void refusesAbsurdValues() {
+        QFETCH(QString, name);
+        QFETCH(QStringList, mentions);
+        expectLoadFailure(QStringLiteral(KESTRIN_SOURCE_DIR "/tests/data/hostile/") + name + ".kestrin", mentions);
+    }
+
+    void numbersJsonCannotHoldAreReportedWithTheirPlace() {
+        const QByteArray good = R"({"format": "kestrin-project", "version": 1,
+ "workspace": {"objects": [{"type": "Desk", "name": "D", "size": [1, 1, 1],
+   "pose": {"position": [0, 0, 0], "orientation": [1, 0, 0, 0]}}]},
+ "variables": [], "programs": []})";
+        const QString file = path("numbers.kestrin");
+        QVERIFY(writeFileBytes(file, good));
+        Project ok;
+        QCOMPARE(loadError(ok, file), QString());
+        for (const char* bad : {"Infinity", "-Infinity", "1e400"}) {
+            QVERIFY(writeFileBytes(file, QByteArray(good).replace("[1, 1, 1]", QByteArray("[1, ") + bad + ", 1]")));
+            expectLoadFailure(file, {"line 2, column", "in field 'size'"});
+        }
+        // No field before it: the line and column alone.
+        QVERIFY(writeFileBytes(file, "[NaN]"));
+        expectLoadFailure(file, {"line 1, column 2"});
+        QVERIFY(!loadError(m_loaded, file).contains("in field"));
+    }
+
+    // The floor grid of a cell of large overlapping desks stays small: the next desk is placed
+    // clear of them all, and a desk dropped by the file beyond the cell's bound never was.
+    void placesBesideLargeOverlappingObjects() {
+        Project p;
+        p.load(QStringLiteral(KESTRIN_SOURCE_DIR "/tests/data/hostile/large_desks.kestrin"));
+        QCOMPARE(p.workspace()->objectCount(), 300);
+        auto* added = new Desk(p.workspace(), "Added");
+        const Eigen::Vector3d at = added->transform().position;
+        // The large desks cover 25 m around the origin; the added one stands clear of them.
+        QVERIFY2(std::max(std::abs(at.x()), std::abs(at.y())) > 25.0 + 0.6, qPrintable(QString::number(at.x())));
+        QVERIFY(isWithinCell(at));
+        // Moved back over them by hand, it may overlap: placing is only for new objects.
+        added->setPose(makePose({0, 0, 0.375}));
+        QCOMPARE(added->transform().position, Eigen::Vector3d(0, 0, 0.375));
+    }
+
+    void missingFilesSayWhyTheyCannotBeFound() {
+        const QString loop = path("loop.kestrin");
+        QCOMPARE(::symlink(QFile::encodeName(loop).constData(), QFile::encodeName(loop).constData()), 0);
+        expectLoadFailure(loop, {"symbolic links go round in a loop"}, true);
+        const QString dangling = path("dangling.kestrin");
+        QCOMPARE(::symlink("nowhere.kestrin", QFile::encodeName(dangling).constData()), 0);
+        expectLoadFailure(dangling, {"symbolic link to '", "nowhere.kestrin', which does not exist"}, true);
+        QVERIFY(writeFileBytes(path("plain"), m_good));
+        expectLoadFailure(path("plain/p.kestrin"), {"a part of its path is a file, not a folder"}, true);
+
+        QVERIFY(dropFileAccessOverride());
+        const QString shut = path("shut");
+        QVERIFY(QDir(m_dir.path()).mkdir("shut"));
+        QVERIFY(writeFileBytes(shut + "/p.kestrin", m_good));
+        QCOMPARE(::chmod(QFile::encodeName(shut).constData(), 0600), 0);
+        const auto open = qScopeGuard([&] { ::chmod(QFile::encodeName(shut).constData(), 0755); });
+        expectLoadFailure(shut + "/p.kestrin", {"permission to look into the folder", "shut"}, true);
+        // Saving into a folder that may not be written to names the folder.
+        QCOMPARE(::chmod(QFile::encodeName(shut).constData(), 0555), 0);
+        const auto [kind, msg] = failureOf([&] { m_loaded.save(shut + "/new.kestrin"); });
+        QCOMPARE(kind, QString("FileError"));
+        QVERIFY2(msg.contains(QString("the folder '%1' may not be written to").arg(shut)), qPrintable(msg));
     }
 
     // --- inputs that once broke loading ------------------------------------------------------

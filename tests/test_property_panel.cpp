@@ -119,6 +119,47 @@ private slots:
         QVERIFY(std::abs(home.lower()[1] + M_PI) < 1e-9); // the other joints kept their bounds
     }
 
+    // The editors' ranges are the model's: an object at the edge of the cell shows where it is,
+    // and lists as long as the model takes show one row per value, no more.
+    void editorsShowEveryValueTheModelHoldsAsItIs() {
+        Studio s;
+        auto* desk = new kestrin::Desk(s.workspace(), "Edge");
+        desk->setPose(kestrin::makePose({kestrin::kMaxPosition, -kestrin::kMaxPosition, 2}));
+        desk->setSize({kestrin::kMaxObjectSize, 1, 1});
+        new kestrin::MotionLimits(s.project(), "Long", Eigen::VectorXd::Ones(kestrin::MotionLimits::kMaxJoints),
+                                  Eigen::VectorXd::Ones(kestrin::MotionLimits::kMaxJoints));
+        new kestrin::JointPositionTarget(
+            s.project(), "Wide",
+            std::make_unique<kestrin::DeterministicDistribution>(
+                Eigen::VectorXd::Zero(kestrin::Distribution::kMaxDimensions)));
+        new kestrin::MixtureTarget(s.project(), "Mix", QVector<QString>(64).toList(), std::vector<double>(64, 1.0));
+        s.sync();
+
+        s.select(desk);
+        auto* x = s.editor<QDoubleSpinBox>("propertyPanelX");
+        QCOMPARE(x->maximum(), kestrin::kMaxPosition);
+        QCOMPARE(x->value(), kestrin::kMaxPosition);
+        QCOMPARE(s.editor<QDoubleSpinBox>("propertyPanelY")->value(), -kestrin::kMaxPosition);
+        auto* size = s.editor<QDoubleSpinBox>("propertyPanelSizeX");
+        QCOMPARE(size->maximum(), kestrin::kMaxObjectSize);
+        QCOMPARE(size->value(), kestrin::kMaxObjectSize);
+
+        const auto spins = [&](const QString& prefix) {
+            int n = 0;
+            for (const QDoubleSpinBox* spin : s.propertyPanel()->findChildren<QDoubleSpinBox*>())
+                n += spin->objectName().startsWith(prefix);
+            return n;
+        };
+        s.selectVariable("Long");
+        QCOMPARE(spins("propertyPanelVelocity"), 64);
+        QCOMPARE(spins("propertyPanelAcceleration"), 64);
+        s.selectVariable("Wide");
+        QCOMPARE(spins("propertyPanelValue"), 64);
+        s.selectVariable("Mix");
+        QCOMPARE(spins("propertyPanelWeight"), 64);
+        QVERIFY(s.failures.isEmpty());
+    }
+
     void anEditIsOneUndoStepThatMarksTheWindowChanged() {
         Studio s;
         auto* desk = new kestrin::Desk(s.workspace(), "Bench");

@@ -124,6 +124,41 @@ private slots:
         QVERIFY(slow.simulatedSeconds > outcome.simulatedSeconds * 2);
     }
 
+    // Limits are bounded, so every move ends; one that would outlast the longest move allowed
+    // faults at its start, saying how long it would take, and the arm stays where it was.
+    void movesAreBoundedAndSayWhenTheyWouldTakeTooLong() {
+        const Eigen::VectorXd goal = vec({4.0, -1.2, 1.0, -1.0, -1.5, 0.3});
+        Cell cell(goal);
+        const Eigen::VectorXd start = cell.robot->jointPositions();
+        const auto limits = [](double v) { return Eigen::VectorXd::Constant(6, v); };
+        QVERIFY_EXCEPTION_THROWN(MotionLimits(&cell.project, "Denormal", limits(5e-324), limits(1)), ValueError);
+        QVERIFY_EXCEPTION_THROWN(MotionLimits(&cell.project, "Sluggish", limits(1), limits(9e-4)), ValueError);
+        QVERIFY_EXCEPTION_THROWN(MotionLimits(&cell.project, "Wild", limits(1001), limits(1)), ValueError);
+        QVERIFY_EXCEPTION_THROWN(MotionLimits(&cell.project, "Many", Eigen::VectorXd::Ones(65), Eigen::VectorXd::Ones(65)),
+                                 ValueError);
+        auto* crawl = new MotionLimits(&cell.project, "Crawl", limits(MotionLimits::kMinLimit), limits(1));
+        QCOMPARE(cell.project.variableList().size(), size_t(2)); // Goal and Crawl; the refused ones left nothing
+        cell.move()->setProperty("motion_limits", "Crawl");
+        const RunOutcome tooLong = ProgramRunner(&cell.project).run("Main");
+        QVERIFY(!tooLong.completed);
+        QVERIFY2(tooLong.reason.contains("'Move' would take") &&
+                     tooLong.reason.contains("longer than the 3600 s a move may take"),
+                 qPrintable(tooLong.reason));
+        QCOMPARE(tooLong.simulatedSeconds, 0.0);
+        QCOMPARE(cell.robot->jointPositions(), start);
+        // The same move a little faster fits: about 2000 s, finite, and the run completes.
+        crawl->setLimits(limits(0.001), limits(1));
+        cell.robot->setJointPositions(start);
+        const JointMove expected(start, goal, cell.robot->maxJointVelocities().cwiseMin(limits(0.001)),
+                                 cell.robot->maxJointAccelerations().cwiseMin(limits(1)));
+        QVERIFY(expected.duration() > ProgramRunner::kMaxMoveSeconds);
+        crawl->setLimits(limits(0.002), limits(1));
+        const RunOutcome slow = ProgramRunner(&cell.project).run("Main");
+        QVERIFY2(slow.completed, qPrintable(slow.reason));
+        QVERIFY(std::isfinite(slow.simulatedSeconds) && slow.simulatedSeconds > 1000 &&
+                slow.simulatedSeconds <= ProgramRunner::kMaxMoveSeconds);
+    }
+
     void runFaultsWithAReason_data() {
         QTest::addColumn<int>("breakage");
         QTest::addColumn<QString>("expected");

@@ -452,7 +452,7 @@ void KSPropertyPanel::addObjectRows(QFormLayout* form, const WorkspaceObject& ob
         id->setObjectName(QStringLiteral("propertyPanelMarkerId"));
         id->setRange(-99999, 99999);
         id->setKeyboardTracking(false);
-        auto* edge = makeSpin(QStringLiteral("propertyPanelEdge"), -kMaxMetres, kMaxMetres, 3, tr(" m"));
+        auto* edge = makeSpin(QStringLiteral("propertyPanelEdge"), 0.0, kestrin::kMaxObjectSize, 3, tr(" m"));
         connect(id, QOverload<int>::of(&QSpinBox::valueChanged), this, [this, page](int value) {
             apply(page, tr("Marker Id"),
                   [value](const Subject& s) { as<kestrin::VisualMarker>(s.object)->setMarkerId(value); });
@@ -575,7 +575,7 @@ void KSPropertyPanel::addSizeRows(QFormLayout* form) {
     const QStringList axes = {QStringLiteral("X"), QStringLiteral("Y"), QStringLiteral("Z")};
     for (int c = 0; c < 3; ++c) {
         QDoubleSpinBox* spin =
-            makeSpin(QStringLiteral("propertyPanelSize") + axes[c], -kMaxMetres, kMaxMetres, 3, tr(" m"));
+            makeSpin(QStringLiteral("propertyPanelSize") + axes[c], 0.0, kestrin::kMaxObjectSize, 3, tr(" m"));
         spins[size_t(c)] = spin;
         form->addRow(tr("Size %1").arg(axes[c]), spin);
         connect(spin, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,

@@ -4,6 +4,8 @@
 #include "property_panel.h"
 
 #include <kestrin/error.h>
+#include <kestrin/variable.h>
+#include <kestrin/workspace_object.h>
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -17,9 +19,12 @@ namespace ks_property_panel {
 
 constexpr double kDeg = M_PI / 180.0;
 // Editors accept more than the model does, so that a value out of range reaches the core
-// library and is refused with its message rather than silently clipped.
-constexpr double kMaxMetres = 1000.0;
+// library and is refused with its message rather than silently clipped. Positions and sizes
+// take the model's own bounds: every value the model holds is shown as it is.
+constexpr double kMaxMetres = kestrin::kMaxPosition;
 constexpr double kMaxDegrees = 720.0;
+/// Lists of values (joints, components) show no more rows than a robot has joints.
+constexpr int kMaxVectorRows = kestrin::MotionLimits::kMaxJoints;
 
 /// Sets a spin box only when its value differs (setting it redraws and signals).
 inline void setSpin(QDoubleSpinBox* spin, double value) {

@@ -3,6 +3,7 @@
 #include "property_panel.h"
 #include "property_panel_support.h"
 
+#include <algorithm>
 #include <kestrin/distribution.h>
 #include <kestrin/project.h>
 #include <kestrin/robot.h>
@@ -34,7 +35,7 @@ QStringList taskRegionNames(const kestrin::Workspace* workspace) {
 void KSPropertyPanel::addVariableRows(QFormLayout* form, const kestrin::Variable& variable) {
     const int page = m_pageNumber;
     if (auto* limits = dynamic_cast<const kestrin::MotionLimits*>(&variable)) {
-        const int joints = int(limits->jointVelocity().size());
+        const int joints = std::min(int(limits->jointVelocity().size()), kMaxVectorRows);
         for (int i = 0; i < joints; ++i) {
             QDoubleSpinBox* speed =
                 makeSpin(QStringLiteral("propertyPanelVelocity%1").arg(i + 1), -1e5, 1e5, 1, tr(" °/s"));
@@ -121,7 +122,7 @@ void KSPropertyPanel::addVariableRows(QFormLayout* form, const kestrin::Variable
                 });
         }
     } else if (auto* mixture = dynamic_cast<const kestrin::MixtureTarget*>(&variable)) {
-        const int components = int(mixture->targetGenerators().size());
+        const int components = std::min(int(mixture->targetGenerators().size()), kMaxVectorRows);
         for (int i = 0; i < components; ++i) {
             auto* choice = new QComboBox;
             choice->setObjectName(QStringLiteral("propertyPanelComponent%1").arg(i + 1));
@@ -221,7 +222,7 @@ void KSPropertyPanel::addDistributionRows(
 
     const int page = m_pageNumber;
     std::vector<QDoubleSpinBox*> spins;
-    for (int i = 0; i < shape.dim(); ++i) {
+    for (int i = 0; i < std::min(shape.dim(), kMaxVectorRows); ++i) {
         auto* row = new QWidget;
         auto* layout = new QHBoxLayout(row);
         layout->setContentsMargins(0, 0, 0, 0);
