@@ -16,7 +16,7 @@ namespace kestrin {
 
 class Project;
 
-class UndoHistory : private ProjectObserver {
+class UndoHistory final : private ProjectObserver {
 public:
     explicit UndoHistory(Project* project);
     ~UndoHistory();
