@@ -48,6 +48,17 @@ void Project::removeObserver(ProjectObserver* observer) const {
     m_observers.erase(std::remove(m_observers.begin(), m_observers.end(), observer), m_observers.end());
 }
 
+bool Project::moveObserver(ProjectObserver* observer, Project*& watched, Project* project) {
+    if (project == watched)
+        return false;
+    if (watched)
+        watched->removeObserver(observer);
+    watched = project;
+    if (watched)
+        watched->addObserver(observer);
+    return true;
+}
+
 void Project::_notify(ProjectChange::Subject subject, ProjectChange::Kind kind, quint64 id,
                       const QString& oldName) const {
     const ProjectChange change{subject, kind, id, oldName};

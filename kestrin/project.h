@@ -94,6 +94,9 @@ public:
     /// Observers are told in the order they were added.
     void addObserver(ProjectObserver* observer) const;
     void removeObserver(ProjectObserver* observer) const;
+    /// Moves `observer` from the project `watched` points at (if any) to `project` (if any) and
+    /// points `watched` there. Returns false, and does nothing, when it watches `project` already.
+    static bool moveObserver(ProjectObserver* observer, Project*& watched, Project* project);
     /// Sends a notice to every observer; for the project's own parts.
     void _notify(ProjectChange::Subject subject, ProjectChange::Kind kind, quint64 id,
                  const QString& oldName = QString()) const;

@@ -135,13 +135,7 @@ KSPropertyPanel::KSPropertyPanel(KSProjectContainer* container, KSProjectTree* t
 KSPropertyPanel::~KSPropertyPanel() { watch(nullptr); }
 
 void KSPropertyPanel::watch(kestrin::Project* project) {
-    if (project == m_watched)
-        return;
-    if (m_watched)
-        m_watched->removeObserver(this);
-    m_watched = project;
-    if (m_watched)
-        m_watched->addObserver(this);
+    kestrin::Project::moveObserver(this, m_watched, project);
 }
 
 void KSPropertyPanel::projectChanged(const kestrin::ProjectChange& change) {

@@ -123,14 +123,8 @@ KSProjectTree::KSProjectTree(KSProjectContainer* container, QWidget* parent)
 KSProjectTree::~KSProjectTree() { watch(nullptr); }
 
 void KSProjectTree::watch(kestrin::Project* project) {
-    if (project == m_watched)
-        return;
-    if (m_watched)
-        m_watched->removeObserver(this);
-    m_watched = project;
-    if (m_watched)
-        m_watched->addObserver(this);
-    m_resetPending = true;
+    if (kestrin::Project::moveObserver(this, m_watched, project))
+        m_resetPending = true;
 }
 
 void KSProjectTree::projectChanged(const kestrin::ProjectChange& change) {

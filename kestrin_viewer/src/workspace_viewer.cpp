@@ -127,13 +127,7 @@ struct WorkspaceViewer::Impl : ProjectObserver {
         project = nullptr;
     }
 
-    void watch(Project* shown) {
-        if (project)
-            project->removeObserver(this);
-        project = shown;
-        if (project)
-            project->addObserver(this);
-    }
+    void watch(Project* shown) { Project::moveObserver(this, project, shown); }
 
     // Objects drawn in red: what collided.
     std::vector<quint64> colliding;
