@@ -7,9 +7,9 @@
 
 #include <kestrin/kestrin.h>
 #include <kestrin/users_index.h>
-#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/editor/tree.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <benchmark/benchmark.h>
 

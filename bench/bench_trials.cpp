@@ -18,7 +18,8 @@ constexpr int kTrialsPerBatch = 64;
 kestrin::Project& demo() {
     static kestrin::Project project;
     if (project.programs().isEmpty())
-        project.load(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/demo_cell") + kestrin::KS_PROJECT_FILE_EXT);
+        project.load(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/demo_cell") +
+                     kestrin::KS_PROJECT_FILE_EXT);
     return project;
 }
 
@@ -59,7 +60,10 @@ void registerTrialBenchmarks() {
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond)
         ->MinTime(2.0);
-    benchmark::RegisterBenchmark("TrialDemo", trialDemo)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+    benchmark::RegisterBenchmark("TrialDemo", trialDemo)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(1.0);
 }
 
 } // namespace kestrin_bench

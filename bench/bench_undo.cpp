@@ -6,9 +6,9 @@
 #include "cell_harness.h"
 
 #include <kestrin/kestrin.h>
-#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/editor/tree.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <benchmark/benchmark.h>
 

@@ -4,9 +4,9 @@
 
 #include <kestrin/project.h>
 #include <kestrin/undo_history.h>
-#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/editor/tree.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -164,8 +164,9 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
     {
         const double small = time("UndoOneChange/" + std::to_string(smallest));
         const double large = time("UndoOneChange/" + std::to_string(largest));
-        const std::string figure = "Undo of a one-object step (UndoHistory::undo): N=" + withSeparators(largest) +
-                                   " vs N=" + withSeparators(smallest);
+        const std::string figure =
+            "Undo of a one-object step (UndoHistory::undo): N=" + withSeparators(largest) +
+            " vs N=" + withSeparators(smallest);
         if (small > 0 && large > 0)
             rows.push_back({figure,
                             format("%.2fx", large / small) + " (" + milliseconds(large) + " vs " +
@@ -178,12 +179,13 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
         const std::string name = "UndoMemory/" + std::to_string(largest);
         const double held = counter(name, "history_bytes");
         const double snapshot = counter(name, "snapshot_bytes");
-        const std::string figure = "Undo history after 500 one-object steps vs one snapshot of the project: N=" +
-                                   withSeparators(largest);
+        const std::string figure =
+            "Undo history after 500 one-object steps vs one snapshot of the project: N=" +
+            withSeparators(largest);
         if (held > 0 && snapshot > 0)
-            rows.push_back({figure,
-                            format("%.2fx (%.0f kB vs %.0f kB)", held / snapshot, held / 1024, snapshot / 1024),
-                            "<= 2x", verdict(held / snapshot <= 2.0)});
+            rows.push_back(
+                {figure, format("%.2fx (%.0f kB vs %.0f kB)", held / snapshot, held / 1024, snapshot / 1024),
+                 "<= 2x", verdict(held / snapshot <= 2.0)});
         else
             missing(figure, "<= 2x");
     }
@@ -202,7 +204,8 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
         else
             missing(figure, target);
     };
-    linear("StudioUndo", undoStudioSizes(), "Undo of a one-object step in the studio (undo, rebuildViewer, tree, render)");
+    linear("StudioUndo", undoStudioSizes(),
+           "Undo of a one-object step in the studio (undo, rebuildViewer, tree, render)");
     linear("CloseCell", closeSizes(), "Close a drawn and listed cell (newProject, render)");
     for (int n : sizes) {
         const std::string size = "N=" + withSeparators(n);
@@ -228,9 +231,11 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
     // Who uses what, asked for every object and variable before deleting everything.
     {
         const std::string n = at + std::to_string(largest);
-        const double indexed = time("UsersOfEverythingIndexed" + n), alone = time("UsersOfEverythingOneByOne" + n);
-        const std::string figure = "Users of everything before a delete, one index vs Project::usersOf each: N=" +
-                                   withSeparators(largest);
+        const double indexed = time("UsersOfEverythingIndexed" + n),
+                     alone = time("UsersOfEverythingOneByOne" + n);
+        const std::string figure =
+            "Users of everything before a delete, one index vs Project::usersOf each: N=" +
+            withSeparators(largest);
         cheaperRow(figure, indexed, alone, 10);
     }
 
@@ -277,8 +282,8 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
     // Simulation.
     for (const auto& [name, label, hasTarget] :
          {std::tuple{"SimulateLongRun", "Headless simulation, 200 moves on the demo cell", true},
-          std::tuple{"SimulateDemo", "Headless simulation with collision checking, the demo's 'Pick and Place'",
-                     true}}) {
+          std::tuple{"SimulateDemo",
+                     "Headless simulation with collision checking, the demo's 'Pick and Place'", true}}) {
         const double wall = time(name), simulated = counter(name, "sim_s");
         const std::string figure = std::string(label) + ": simulated s per wall-clock s";
         const std::string target = hasTarget ? ">= 1000" : "-";
@@ -297,16 +302,16 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
         const std::string figure = "Trials of the demo per second: 2 jobs vs 1 (runTrials, 2 cores)";
         if (one > 0 && two > 0 && batch > 0)
             rows.push_back({figure,
-                            format("%.2fx (%.0f vs %.0f trials/s)", one / two, batch / two, batch / one), ">= 1.7x",
-                            verdict(one / two >= 1.7)});
+                            format("%.2fx (%.0f vs %.0f trials/s)", one / two, batch / two, batch / one),
+                            ">= 1.7x", verdict(one / two >= 1.7)});
         else
             missing(figure, ">= 1.7x");
         const double trial = time("TrialDemo"), plain = time("SimulateDemo");
         const std::string cost = "One trial of the demo vs one plain headless run of it";
         if (trial > 0 && plain > 0)
             rows.push_back({cost,
-                            format("%.2fx", trial / plain) + " (" + milliseconds(trial) + " vs " + milliseconds(plain) +
-                                ")",
+                            format("%.2fx", trial / plain) + " (" + milliseconds(trial) + " vs " +
+                                milliseconds(plain) + ")",
                             "<= 1.2x", verdict(trial / plain <= 1.2)});
         else
             missing(cost, "<= 1.2x");
@@ -326,8 +331,9 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
             missing(figure, "<= 3x");
         const double movedA = time("MoveAndCollisionCheck/" + small);
         const double movedB = time("MoveAndCollisionCheck/" + large);
-        const std::string moved = "Move a robot, then check it (setJointPositions, checkRobotAt): N=" +
-                                  withSeparators(largest) + " vs N=" + withSeparators(smallest);
+        const std::string moved =
+            "Move a robot, then check it (setJointPositions, checkRobotAt): N=" + withSeparators(largest) +
+            " vs N=" + withSeparators(smallest);
         if (movedA > 0 && movedB > 0)
             rows.push_back({moved,
                             format("%.2fx", movedB / movedA) + " (" + milliseconds(movedB) + " vs " +

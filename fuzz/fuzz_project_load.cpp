@@ -55,7 +55,9 @@ void writeInput(const uint8_t* data, size_t size) {
         fault("cannot write the input file", f.errorString());
 }
 
-QByteArray documentOf(const kestrin::Project& project) { return QJsonDocument(project.toJson()).toJson(); }
+QByteArray documentOf(const kestrin::Project& project) {
+    return QJsonDocument(project.toJson()).toJson();
+}
 
 /// A saved project must load back to the very same document.
 void checkRoundTrip(const kestrin::Project& loaded) {
@@ -95,7 +97,8 @@ void checkAddUndoRedo(kestrin::Project& project) {
             fault("undo does not give back the project as loaded", QString::fromUtf8(documentOf(project)));
         project.history().redo();
         if (project.toJson(true) != added)
-            fault("redo does not give back the project with the desk", QString::fromUtf8(documentOf(project)));
+            fault("redo does not give back the project with the desk",
+                  QString::fromUtf8(documentOf(project)));
     } catch (const kestrin::Error& e) {
         fault("adding a desk to a project that loaded, or undoing it, failed", e.message());
     }
@@ -137,7 +140,8 @@ void deleteEverything(kestrin::Project& project) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const QString base = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+    const QString base =
+        QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
     g_dir = new QTemporaryDir(base + QStringLiteral("/kestrin-fuzz-XXXXXX"));
     if (!g_dir->isValid())
         fault("cannot make a temporary folder", g_dir->errorString());

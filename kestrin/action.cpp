@@ -25,8 +25,8 @@ const Type& Action::staticType() {
 
 Action::Action(Project* project, const QString& name) : Behavior(project, name) {}
 
-void Action::declare(const QString& key, const QString& label, ActionProperty::Kind kind, const Type* variableType,
-                     bool required) {
+void Action::declare(const QString& key, const QString& label, ActionProperty::Kind kind,
+                     const Type* variableType, bool required) {
     ActionProperty p;
     p.key = key;
     p.label = label;
@@ -68,7 +68,8 @@ void Action::check(const ActionProperty& p, const QVariant& value) const {
         bool ok = false;
         const double m = value.toDouble(&ok);
         if (!ok || !std::isfinite(m) || std::abs(m) > MoveLinear::kMaxOffset)
-            throw ValueError(where() + QStringLiteral(" must be between -%1 and %1 m.").arg(MoveLinear::kMaxOffset));
+            throw ValueError(where() +
+                             QStringLiteral(" must be between -%1 and %1 m.").arg(MoveLinear::kMaxOffset));
         return;
     }
     if (value.type() != QVariant::String && value.isValid())
@@ -79,23 +80,27 @@ void Action::check(const ActionProperty& p, const QVariant& value) const {
     switch (p.kind) {
     case ActionProperty::Kind::Robot:
         if (!project()->workspace()->findRobot(ref))
-            throw NotFoundError(where() + QStringLiteral(" names robot '%1', which is not in the cell.").arg(ref));
+            throw NotFoundError(where() +
+                                QStringLiteral(" names robot '%1', which is not in the cell.").arg(ref));
         break;
     case ActionProperty::Kind::ToolFrame:
         if (!project()->workspace()->findToolFrame(ref))
-            throw NotFoundError(where() + QStringLiteral(" names tool frame '%1', which is on no robot.").arg(ref));
+            throw NotFoundError(where() +
+                                QStringLiteral(" names tool frame '%1', which is on no robot.").arg(ref));
         break;
     case ActionProperty::Kind::Variable: {
         const Variable* v = project()->findVariable(ref);
         if (!v)
-            throw NotFoundError(where() + QStringLiteral(" names variable '%1', which does not exist.").arg(ref));
+            throw NotFoundError(where() +
+                                QStringLiteral(" names variable '%1', which does not exist.").arg(ref));
         if (p.variableType && !v->type().inherits(*p.variableType))
             throw ValueError(where() + QStringLiteral(" must be a %1, but '%2' is a %3.")
-                                         .arg(p.variableType->name(), ref, v->type().name()));
+                                           .arg(p.variableType->name(), ref, v->type().name()));
         break;
     }
     case ActionProperty::Kind::Seconds:
-    case ActionProperty::Kind::Metres: break;
+    case ActionProperty::Kind::Metres:
+        break;
     }
 }
 
@@ -131,7 +136,8 @@ void Action::readJson(const QJsonObject& json, const JsonContext& ctx) {
         } else if (p.kind == ActionProperty::Kind::Metres) {
             const double m = ctx.readNumber(json, p.key);
             if (std::abs(m) > MoveLinear::kMaxOffset)
-                ctx.failField(p.key, QStringLiteral("must be between -%1 and %1 m").arg(MoveLinear::kMaxOffset));
+                ctx.failField(p.key,
+                              QStringLiteral("must be between -%1 and %1 m").arg(MoveLinear::kMaxOffset));
             p.value = m;
         } else {
             p.value = ctx.readOptionalString(json, p.key);
@@ -165,9 +171,10 @@ KESTRIN_DEFINE_TYPE(Wait, Action, &detail::makeBehavior<Wait>, nullptr)
 MoveToJointTarget::MoveToJointTarget(Project* project, const QString& name) : Action(project, name) {
     using K = ActionProperty::Kind;
     declare(QStringLiteral("robot"), QStringLiteral("Robot"), K::Robot);
-    declare(QStringLiteral("target"), QStringLiteral("Target"), K::Variable, &JointPositionTarget::staticType());
-    declare(QStringLiteral("motion_limits"), QStringLiteral("Motion limits"), K::Variable, &MotionLimits::staticType(),
-             false);
+    declare(QStringLiteral("target"), QStringLiteral("Target"), K::Variable,
+            &JointPositionTarget::staticType());
+    declare(QStringLiteral("motion_limits"), QStringLiteral("Motion limits"), K::Variable,
+            &MotionLimits::staticType(), false);
     _register();
 }
 
@@ -176,8 +183,8 @@ MoveToTaskRegion::MoveToTaskRegion(Project* project, const QString& name) : Acti
     declare(QStringLiteral("robot"), QStringLiteral("Robot"), K::Robot);
     declare(QStringLiteral("tool_frame"), QStringLiteral("Tool frame"), K::ToolFrame);
     declare(QStringLiteral("target"), QStringLiteral("Target"), K::Variable, &TaskRegionTarget::staticType());
-    declare(QStringLiteral("motion_limits"), QStringLiteral("Motion limits"), K::Variable, &MotionLimits::staticType(),
-             false);
+    declare(QStringLiteral("motion_limits"), QStringLiteral("Motion limits"), K::Variable,
+            &MotionLimits::staticType(), false);
     _register();
 }
 
@@ -209,8 +216,8 @@ MoveLinear::MoveLinear(Project* project, const QString& name) : Action(project, 
     declare(QStringLiteral("offset_x"), QStringLiteral("Offset x"), K::Metres);
     declare(QStringLiteral("offset_y"), QStringLiteral("Offset y"), K::Metres);
     declare(QStringLiteral("offset_z"), QStringLiteral("Offset z"), K::Metres);
-    declare(QStringLiteral("motion_limits"), QStringLiteral("Motion limits"), K::Variable, &MotionLimits::staticType(),
-            false);
+    declare(QStringLiteral("motion_limits"), QStringLiteral("Motion limits"), K::Variable,
+            &MotionLimits::staticType(), false);
     _register();
 }
 

@@ -16,12 +16,12 @@ class Variable;
 /// an empty name means "not set".
 struct ActionProperty {
     enum class Kind { Robot, ToolFrame, Variable, Seconds, Metres };
-    QString key;           // as in project files: "robot", "tool_frame", "target", ...
-    QString label;         // for the user: "Robot", "Tool frame", ...
+    QString key;   // as in project files: "robot", "tool_frame", "target", ...
+    QString label; // for the user: "Robot", "Tool frame", ...
     Kind kind;
     const Type* variableType = nullptr; // for Kind::Variable: the type the variable must have
-    bool required = true;  // a run fails when a required property is not set
-    QVariant value;        // QString for references, double for seconds and metres
+    bool required = true;               // a run fails when a required property is not set
+    QVariant value;                     // QString for references, double for seconds and metres
 };
 
 /// Base of leaf behaviors. An action holds no children.

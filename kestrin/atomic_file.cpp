@@ -98,7 +98,8 @@ QStringList writeFileAtomically(const QString& file, const QByteArray& bytes, co
     QSaveFile out(file);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         // The new file is made beside the old one: a folder that may not be written to is why.
-        if (::faccessat(AT_FDCWD, QFile::encodeName(dir.absoluteFilePath()).constData(), W_OK | X_OK, AT_EACCESS) != 0)
+        if (::faccessat(AT_FDCWD, QFile::encodeName(dir.absoluteFilePath()).constData(), W_OK | X_OK,
+                        AT_EACCESS) != 0)
             throw failure(QStringLiteral("%1: the folder '%2' may not be written to.")
                               .arg(out.errorString(), QDir::toNativeSeparators(dir.absoluteFilePath())));
         throw failure(out.errorString() + QLatin1Char('.'));

@@ -23,7 +23,9 @@ Behavior::Behavior(Project* project, const QString& name) : m_project(project), 
 
 Behavior::~Behavior() = default;
 
-void Behavior::_register() { m_project->_adoptBehavior(this); }
+void Behavior::_register() {
+    m_project->_adoptBehavior(this);
+}
 
 void Behavior::setName(const QString& name) {
     if (name == m_name)
@@ -46,21 +48,28 @@ bool Behavior::isAttached() const {
     return b->m_isProgram;
 }
 
-void Behavior::_addChild(Behavior* child) { _insertChild(child, static_cast<int>(m_children.size())); }
+void Behavior::_addChild(Behavior* child) {
+    _insertChild(child, static_cast<int>(m_children.size()));
+}
 
 void Behavior::_insertChild(Behavior* child, int index) {
     if (!child)
         throw ValueError(QStringLiteral("No behavior was given to add below '%1'.").arg(m_name));
     if (!acceptsChildren())
-        throw ValueError(QStringLiteral("'%1' is a %2, which cannot hold other behaviors; choose a sequence as the parent.")
-                             .arg(m_name, type().name()));
+        throw ValueError(
+            QStringLiteral(
+                "'%1' is a %2, which cannot hold other behaviors; choose a sequence as the parent.")
+                .arg(m_name, type().name()));
     if (child->m_project != m_project)
-        throw ValueError(QStringLiteral("Behavior '%1' belongs to another project than '%2'.").arg(child->m_name, m_name));
+        throw ValueError(
+            QStringLiteral("Behavior '%1' belongs to another project than '%2'.").arg(child->m_name, m_name));
     if (child->m_parent || child->m_isProgram)
-        throw ValueError(QStringLiteral("Behavior '%1' already has a place in a program.").arg(child->m_name));
+        throw ValueError(
+            QStringLiteral("Behavior '%1' already has a place in a program.").arg(child->m_name));
     for (const Behavior* b = this; b; b = b->m_parent)
         if (b == child)
-            throw ValueError(QStringLiteral("Behavior '%1' cannot be placed below itself.").arg(child->m_name));
+            throw ValueError(
+                QStringLiteral("Behavior '%1' cannot be placed below itself.").arg(child->m_name));
     int depth = 1;
     for (const Behavior* b = this; b->m_parent; b = b->m_parent)
         ++depth;
@@ -71,9 +80,10 @@ void Behavior::_insertChild(Behavior* child, int index) {
         return h + 1;
     };
     if (depth + height(child) > kMaxBehaviorDepth)
-        throw ValueError(QStringLiteral("Behavior '%1' cannot go below '%2': programs nest at most %3 levels deep.")
-                             .arg(child->m_name, m_name)
-                             .arg(kMaxBehaviorDepth));
+        throw ValueError(
+            QStringLiteral("Behavior '%1' cannot go below '%2': programs nest at most %3 levels deep.")
+                .arg(child->m_name, m_name)
+                .arg(kMaxBehaviorDepth));
     index = std::clamp(index, 0, static_cast<int>(m_children.size()));
     m_children.insert(m_children.begin() + index, child);
     child->m_parent = this;
@@ -99,6 +109,8 @@ void Behavior::resolveReferences(const JsonContext&) {}
 
 KESTRIN_DEFINE_TYPE(Sequence, Behavior, &detail::makeBehavior<Sequence>, nullptr)
 
-Sequence::Sequence(Project* project, const QString& name) : Behavior(project, name) { _register(); }
+Sequence::Sequence(Project* project, const QString& name) : Behavior(project, name) {
+    _register();
+}
 
 } // namespace kestrin

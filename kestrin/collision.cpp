@@ -76,8 +76,7 @@ public:
 
 /// How far apart two boxes are (0 when they overlap): never more than the solids inside them.
 double gapBetween(const fcl::AABBd& a, const fcl::AABBd& b) {
-    const Eigen::Vector3d gap =
-        (a.min_ - b.max_).cwiseMax(b.min_ - a.max_).cwiseMax(Eigen::Vector3d::Zero());
+    const Eigen::Vector3d gap = (a.min_ - b.max_).cwiseMax(b.min_ - a.max_).cwiseMax(Eigen::Vector3d::Zero());
     return gap.norm();
 }
 
@@ -248,7 +247,7 @@ struct CollisionWorld::Impl : WorkspaceObserver {
     std::vector<Attachment> attachments;
 
     std::vector<fcl::CollisionObjectd*> toUpdate; // placed again since the broad phase last saw them
-    int checksAlong = 0;                           // by the last firstContactAlong
+    int checksAlong = 0;                          // by the last firstContactAlong
 
     explicit Impl(const Workspace* ws) : workspace(ws) { workspace->addObserver(this); }
     ~Impl() { workspace->removeObserver(this); }
@@ -749,8 +748,7 @@ struct CollisionWorld::Impl : WorkspaceObserver {
         }
         /// Shortens the free share for two solids `gap` apart (a lower bound, or their distance
         /// when `exact` can tell) whose distance can change by `travel` over the move.
-        template <typename Exact>
-        void limit(double gap, double travel, Exact exact) {
+        template <typename Exact> void limit(double gap, double travel, Exact exact) {
             if (travel <= 0 || gap >= free * travel)
                 return;
             gap = exact();
@@ -851,7 +849,8 @@ struct CollisionWorld::Impl : WorkspaceObserver {
         // Joint j turns about an axis through the origin of the frame before the first one it
         // turns; a point fixed to a later frame is at most the chain of segments in between
         // plus its extent away from it.
-        std::vector<std::vector<double>> travel(layout.jointFrame.size(), std::vector<double>(extent.size(), 0.0));
+        std::vector<std::vector<double>> travel(layout.jointFrame.size(),
+                                                std::vector<double>(extent.size(), 0.0));
         for (size_t j = 0; j < layout.jointFrame.size(); ++j) {
             const double turn = std::abs(qb[static_cast<Eigen::Index>(j)] - qa[static_cast<Eigen::Index>(j)]);
             double chain = 0;
@@ -864,7 +863,8 @@ struct CollisionWorld::Impl : WorkspaceObserver {
     }
 
     static Eigen::VectorXd totalTravel(const std::vector<std::vector<double>>& byJoint) {
-        Eigen::VectorXd total = Eigen::VectorXd::Zero(byJoint.empty() ? 1 : static_cast<Eigen::Index>(byJoint[0].size()));
+        Eigen::VectorXd total =
+            Eigen::VectorXd::Zero(byJoint.empty() ? 1 : static_cast<Eigen::Index>(byJoint[0].size()));
         for (const auto& joint : byJoint)
             total += Eigen::Map<const Eigen::VectorXd>(joint.data(), static_cast<Eigen::Index>(joint.size()));
         return total;
@@ -901,7 +901,9 @@ void CollisionWorld::ignoreContacts(const WorkspaceObject* a, const WorkspaceObj
         d->ignoredPairs.insert(std::minmax(a->id(), b->id()));
 }
 
-void CollisionWorld::clearIgnoredContacts() { d->ignoredPairs.clear(); }
+void CollisionWorld::clearIgnoredContacts() {
+    d->ignoredPairs.clear();
+}
 
 double CollisionWorld::clearance() const {
     return d->clearance;
@@ -951,7 +953,9 @@ void CollisionWorld::detach(const WorkspaceObject* item) {
     d->carriersStale = true;
 }
 
-int CollisionWorld::_checksAlong() const { return d->checksAlong; }
+int CollisionWorld::_checksAlong() const {
+    return d->checksAlong;
+}
 
 int CollisionWorld::stepsAlong(const Robot* robot, const Eigen::VectorXd& qa, const Eigen::VectorXd& qb,
                                double maxTravel) {

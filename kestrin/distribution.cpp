@@ -21,7 +21,8 @@ void checkDimensions(Eigen::Index dim) {
 
 void checkVector(const Eigen::VectorXd& v, int dim, const QString& what) {
     if (v.size() != dim)
-        throw ValueError(QStringLiteral("The %1 must have %2 values, not %3.").arg(what).arg(dim).arg(v.size()));
+        throw ValueError(
+            QStringLiteral("The %1 must have %2 values, not %3.").arg(what).arg(dim).arg(v.size()));
     if (!v.allFinite())
         throw ValueError(QStringLiteral("The %1 must hold finite numbers.").arg(what));
 }
@@ -58,7 +59,8 @@ std::unique_ptr<Distribution> Distribution::CreateFromTypename(const QString& ty
         return std::make_unique<UniformDistribution>(Eigen::VectorXd::Constant(dim, -kPi),
                                                      Eigen::VectorXd::Constant(dim, kPi));
     if (type_name == QLatin1String("Gaussian"))
-        return std::make_unique<GaussianDistribution>(Eigen::VectorXd::Zero(dim), Eigen::VectorXd::Constant(dim, 0.1));
+        return std::make_unique<GaussianDistribution>(Eigen::VectorXd::Zero(dim),
+                                                      Eigen::VectorXd::Constant(dim, 0.1));
     throw ValueError(QStringLiteral("'%1' is not a kind of distribution; choose one of %2.")
                          .arg(type_name, typeNames().join(QStringLiteral(", "))));
 }
@@ -84,7 +86,8 @@ std::unique_ptr<Distribution> Distribution::fromJson(const QJsonObject& json, co
     } catch (const ValueError& e) {
         ctx.fail(e.message());
     }
-    ctx.failField(QStringLiteral("type"), QStringLiteral("names an unknown kind of distribution '%1'").arg(kind));
+    ctx.failField(QStringLiteral("type"),
+                  QStringLiteral("names an unknown kind of distribution '%1'").arg(kind));
 }
 
 DeterministicDistribution::DeterministicDistribution(Eigen::VectorXd value) : m_value(std::move(value)) {

@@ -14,8 +14,8 @@ const Type& Effector::staticType() {
     return t;
 }
 
-Effector::Effector(Workspace* workspace, const QString& name, const Eigen::Vector3d& size, const Transform& mount,
-                   const Transform& tcp)
+Effector::Effector(Workspace* workspace, const QString& name, const Eigen::Vector3d& size,
+                   const Transform& mount, const Transform& tcp)
     : WorkspaceObject(workspace, name, Category::Effector, size), m_mount(mount), m_tcp(tcp) {
     m_transform.position.z() = size.z() / 2;
 }
@@ -51,10 +51,12 @@ std::vector<Effector::Box> Effector::fingers() const {
     const double spread = 0.3 * (alongX ? body.x() : body.y());
     const double thin = 0.012;
     const double wide = 0.4 * (alongX ? body.y() : body.x());
-    const Eigen::Vector3d extent = alongX ? Eigen::Vector3d(thin, wide, length) : Eigen::Vector3d(wide, thin, length);
+    const Eigen::Vector3d extent =
+        alongX ? Eigen::Vector3d(thin, wide, length) : Eigen::Vector3d(wide, thin, length);
     std::vector<Box> boxes;
     for (double side : {-1.0, 1.0}) {
-        const Eigen::Vector3d offset = alongX ? Eigen::Vector3d(side * spread, 0, 0) : Eigen::Vector3d(0, side * spread, 0);
+        const Eigen::Vector3d offset =
+            alongX ? Eigen::Vector3d(side * spread, 0, 0) : Eigen::Vector3d(0, side * spread, 0);
         boxes.push_back({offset + Eigen::Vector3d(tcp.x(), tcp.y(), body.z() / 2 + length / 2), extent});
     }
     return boxes;

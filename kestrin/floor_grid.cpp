@@ -6,7 +6,9 @@ namespace kestrin {
 
 namespace {
 /// The block holding cell `c`, rounding down for negative cells too.
-int blockOf(int c) { return c >= 0 ? c / FloorGrid::kBlock : -((-(c + 1)) / FloorGrid::kBlock) - 1; }
+int blockOf(int c) {
+    return c >= 0 ? c / FloorGrid::kBlock : -((-(c + 1)) / FloorGrid::kBlock) - 1;
+}
 
 std::size_t area(const QRect& r) {
     return r.isEmpty() ? 0 : static_cast<std::size_t>(r.width()) * static_cast<std::size_t>(r.height());
@@ -18,7 +20,9 @@ QRect FloorGrid::blocksOf(const QRect& cells) {
                  QPoint(blockOf(cells.right()), blockOf(cells.bottom())));
 }
 
-bool FloorGrid::isLarge(const QRect& cells) { return area(cells) > static_cast<std::size_t>(kMaxFineCells); }
+bool FloorGrid::isLarge(const QRect& cells) {
+    return area(cells) > static_cast<std::size_t>(kMaxFineCells);
+}
 
 bool FloorGrid::noneIn(const QRect& cells) const {
     if (cells.isEmpty())

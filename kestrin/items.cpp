@@ -49,7 +49,8 @@ void CustomItem::holdWith(ToolFrame* tool) {
 
 void CustomItem::holdWith(ToolFrame* tool, const Transform& grip) {
     if (tool && (tool->workspace() != workspace() || !tool->robot()))
-        throw ValueError(QStringLiteral("Item '%1' can only be held by a tool frame on a robot of its cell.").arg(name()));
+        throw ValueError(
+            QStringLiteral("Item '%1' can only be held by a tool frame on a robot of its cell.").arg(name()));
     if (tool == m_heldBy && (!tool || grip == m_grip))
         return;
     if (m_heldBy && !tool) {
@@ -94,8 +95,9 @@ void CustomItem::finishLoading(const JsonContext& ctx) {
         return;
     ToolFrame* tool = workspace()->findToolFrame(m_pendingHolder);
     if (!tool)
-        ctx.failField(QStringLiteral("held_by"),
-                      QStringLiteral("names tool frame '%1', which is on no robot in the file").arg(m_pendingHolder));
+        ctx.failField(
+            QStringLiteral("held_by"),
+            QStringLiteral("names tool frame '%1', which is on no robot in the file").arg(m_pendingHolder));
     const Transform grip = m_grip;
     m_pendingHolder.clear();
     holdWith(tool, grip);
@@ -107,8 +109,12 @@ Desk::Desk(Workspace* workspace, const QString& name)
     _register();
 }
 
-void Desk::writeJson(QJsonObject& json) const { writeSize(json, size()); }
-void Desk::readJson(const QJsonObject& json, const JsonContext& ctx) { setSizeChecked(readSize(json, ctx)); }
+void Desk::writeJson(QJsonObject& json) const {
+    writeSize(json, size());
+}
+void Desk::readJson(const QJsonObject& json, const JsonContext& ctx) {
+    setSizeChecked(readSize(json, ctx));
+}
 
 TaskRegion::TaskRegion(Workspace* workspace, const QString& name)
     : WorkspaceObject(workspace, name, Category::TaskRegion, Eigen::Vector3d(0.3, 0.3, 0.2)) {
@@ -121,13 +127,17 @@ bool TaskRegion::contains(const Eigen::Vector3d& point, double tolerance) const 
     return ((local.cwiseAbs() - size() / 2).array() <= tolerance).all();
 }
 
-void TaskRegion::writeJson(QJsonObject& json) const { writeSize(json, size()); }
-void TaskRegion::readJson(const QJsonObject& json, const JsonContext& ctx) { setSizeChecked(readSize(json, ctx)); }
+void TaskRegion::writeJson(QJsonObject& json) const {
+    writeSize(json, size());
+}
+void TaskRegion::readJson(const QJsonObject& json, const JsonContext& ctx) {
+    setSizeChecked(readSize(json, ctx));
+}
 
-Camera::Camera(Workspace* workspace, const QString& name, const Eigen::Vector3d& size, double hfov, double vfov,
-               double minRange, double maxRange)
-    : WorkspaceObject(workspace, name, Category::Camera, size), m_hfov(hfov), m_vfov(vfov), m_minRange(minRange),
-      m_maxRange(maxRange) {
+Camera::Camera(Workspace* workspace, const QString& name, const Eigen::Vector3d& size, double hfov,
+               double vfov, double minRange, double maxRange)
+    : WorkspaceObject(workspace, name, Category::Camera, size), m_hfov(hfov), m_vfov(vfov),
+      m_minRange(minRange), m_maxRange(maxRange) {
     // Mounted 1.5 m up, looking straight down.
     m_transform.position.z() = 1.5;
     m_transform.orientation = Eigen::Quaterniond(Eigen::AngleAxisd(kPi, Eigen::Vector3d::UnitX()));
@@ -151,7 +161,8 @@ VisualMarker::VisualMarker(Workspace* workspace, const QString& name)
 
 void VisualMarker::setMarkerId(int id) {
     if (id < 0 || id > 999)
-        throw ValueError(QStringLiteral("The id of marker '%1' must be between 0 and 999 (got %2).").arg(name()).arg(id));
+        throw ValueError(
+            QStringLiteral("The id of marker '%1' must be between 0 and 999 (got %2).").arg(name()).arg(id));
     m_markerId = id;
     touch();
 }
@@ -171,7 +182,8 @@ void VisualMarker::readJson(const QJsonObject& json, const JsonContext& ctx) {
         ctx.failField(QStringLiteral("marker_id"), QStringLiteral("must be between 0 and 999"));
     const double edge = ctx.readNumber(json, QStringLiteral("edge"));
     if (edge <= 0 || edge > kMaxObjectSize)
-        ctx.failField(QStringLiteral("edge"), QStringLiteral("must be positive and at most %1 m").arg(kMaxObjectSize));
+        ctx.failField(QStringLiteral("edge"),
+                      QStringLiteral("must be positive and at most %1 m").arg(kMaxObjectSize));
     m_markerId = id;
     setEdge(edge);
 }

@@ -31,11 +31,21 @@ void JsonContext::Step::appendTo(QString& out) const {
     if (!out.isEmpty())
         out += QLatin1String(", ");
     switch (shape) {
-    case Shape::Text: out += a; break;
-    case Shape::Numbered: out += word + QLatin1Char(' ') + QString::number(number); break;
-    case Shape::Named: out += a + QLatin1String(" '") + b + QLatin1Char('\''); break;
-    case Shape::Field: out += QLatin1String("field '") + a + QLatin1Char('\''); break;
-    case Shape::Described: out += word + QLatin1String(" '") + a + QLatin1String("' (") + b + QLatin1Char(')'); break;
+    case Shape::Text:
+        out += a;
+        break;
+    case Shape::Numbered:
+        out += word + QLatin1Char(' ') + QString::number(number);
+        break;
+    case Shape::Named:
+        out += a + QLatin1String(" '") + b + QLatin1Char('\'');
+        break;
+    case Shape::Field:
+        out += QLatin1String("field '") + a + QLatin1Char('\'');
+        break;
+    case Shape::Described:
+        out += word + QLatin1String(" '") + a + QLatin1String("' (") + b + QLatin1Char(')');
+        break;
     }
 }
 
@@ -50,7 +60,8 @@ JsonContext::JsonContext(QString file, QString where)
 JsonContext::JsonContext(QString file, QLatin1String what, int number)
     : JsonContext(std::move(file), Step{Step::Shape::Numbered, number, what, {}, {}}) {}
 
-JsonContext::JsonContext(QString file, QLatin1String what, int number, const QString& kind, const QString& name)
+JsonContext::JsonContext(QString file, QLatin1String what, int number, const QString& kind,
+                         const QString& name)
     : JsonContext(std::move(file), Step{Step::Shape::Numbered, number, what, {}, {}}) {
     static_assert(kInlineSteps >= 2, "a numbered and a named step fit in a context");
     m_steps[1] = Step{Step::Shape::Named, 0, {}, kind, name};
@@ -71,7 +82,9 @@ JsonContext JsonContext::with(Step step) const {
     return inner;
 }
 
-JsonContext JsonContext::nested(const QString& where) const { return with(Step{Step::Shape::Text, 0, {}, where, {}}); }
+JsonContext JsonContext::nested(const QString& where) const {
+    return with(Step{Step::Shape::Text, 0, {}, where, {}});
+}
 
 JsonContext JsonContext::nested(const QString& kind, const QString& name) const {
     return with(Step{Step::Shape::Named, 0, {}, kind, name});
@@ -81,7 +94,9 @@ JsonContext JsonContext::nested(QLatin1String what, int number) const {
     return with(Step{Step::Shape::Numbered, number, what, {}, {}});
 }
 
-JsonContext JsonContext::field(const QString& key) const { return with(Step{Step::Shape::Field, 0, {}, key, {}}); }
+JsonContext JsonContext::field(const QString& key) const {
+    return with(Step{Step::Shape::Field, 0, {}, key, {}});
+}
 
 QString JsonContext::where() const {
     std::vector<const Outer*> outers;
@@ -108,13 +123,20 @@ void JsonContext::failField(const QString& field, const QString& what) const {
 
 static QString kindOf(const QJsonValue& v) {
     switch (v.type()) {
-    case QJsonValue::Null: return QStringLiteral("null");
-    case QJsonValue::Bool: return QStringLiteral("a boolean");
-    case QJsonValue::Double: return QStringLiteral("a number");
-    case QJsonValue::String: return QStringLiteral("a string");
-    case QJsonValue::Array: return QStringLiteral("an array");
-    case QJsonValue::Object: return QStringLiteral("an object");
-    case QJsonValue::Undefined: break;
+    case QJsonValue::Null:
+        return QStringLiteral("null");
+    case QJsonValue::Bool:
+        return QStringLiteral("a boolean");
+    case QJsonValue::Double:
+        return QStringLiteral("a number");
+    case QJsonValue::String:
+        return QStringLiteral("a string");
+    case QJsonValue::Array:
+        return QStringLiteral("an array");
+    case QJsonValue::Object:
+        return QStringLiteral("an object");
+    case QJsonValue::Undefined:
+        break;
     }
     return QStringLiteral("missing");
 }
@@ -191,10 +213,12 @@ std::vector<double> JsonContext::readNumbers(const QJsonObject& o, const QString
 void JsonContext::checkLength(const QJsonObject& o, const QString& key, int maxSize) const {
     const QJsonValue v = o.value(key);
     if (v.isArray() && v.toArray().size() > maxSize)
-        failField(key, QStringLiteral("must hold at most %1 values, not %2").arg(maxSize).arg(v.toArray().size()));
+        failField(key,
+                  QStringLiteral("must hold at most %1 values, not %2").arg(maxSize).arg(v.toArray().size()));
 }
 
-Eigen::VectorXd JsonContext::readVector(const QJsonObject& o, const QString& key, int size, int maxSize) const {
+Eigen::VectorXd JsonContext::readVector(const QJsonObject& o, const QString& key, int size,
+                                        int maxSize) const {
     const QJsonArray a = readArray(o, key);
     if (size < 0 && maxSize >= 0 && a.size() > maxSize)
         failField(key, QStringLiteral("must hold at most %1 numbers, not %2").arg(maxSize).arg(a.size()));

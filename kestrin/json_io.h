@@ -59,7 +59,8 @@ public:
     QJsonArray readArray(const QJsonObject& o, const QString& key) const;
     /// A vector of finite numbers; `size` < 0 accepts any length of at least one, up to
     /// `maxSize` when that is 0 or more.
-    Eigen::VectorXd readVector(const QJsonObject& o, const QString& key, int size = -1, int maxSize = -1) const;
+    Eigen::VectorXd readVector(const QJsonObject& o, const QString& key, int size = -1,
+                               int maxSize = -1) const;
     /// Fails, naming the field, when `key` holds an array of more than `maxSize` elements
     /// (before any of them is read).
     void checkLength(const QJsonObject& o, const QString& key, int maxSize) const;

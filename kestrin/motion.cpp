@@ -8,15 +8,15 @@
 
 namespace kestrin {
 
-JointMove::JointMove(const Eigen::VectorXd& start, const Eigen::VectorXd& goal, const Eigen::VectorXd& maxVelocity,
-                     const Eigen::VectorXd& maxAcceleration)
+JointMove::JointMove(const Eigen::VectorXd& start, const Eigen::VectorXd& goal,
+                     const Eigen::VectorXd& maxVelocity, const Eigen::VectorXd& maxAcceleration)
     : m_start(start) {
     const auto n = start.size();
     if (goal.size() != n || maxVelocity.size() != n || maxAcceleration.size() != n)
         throw ValueError(QStringLiteral("A joint move needs start, goal and limits of the same size."));
     m_delta = goal - start;
-    if ((maxVelocity.array() <= 0).any() || (maxAcceleration.array() <= 0).any() || !maxVelocity.allFinite() ||
-        !maxAcceleration.allFinite())
+    if ((maxVelocity.array() <= 0).any() || (maxAcceleration.array() <= 0).any() ||
+        !maxVelocity.allFinite() || !maxAcceleration.allFinite())
         throw ValueError(QStringLiteral("Joint speed and acceleration limits must be positive."));
     // The shared profile s(t) goes from 0 to 1; joint i moves delta_i * s(t). Its rate and
     // acceleration are bounded by the tightest joint.
@@ -79,7 +79,11 @@ double JointMove::timeAt(double fraction) const {
     return m_duration - std::sqrt(2 * (1.0 - fraction) / m_accel);
 }
 
-Eigen::VectorXd JointMove::positionAt(double t) const { return m_start + m_delta * progress(t); }
-Eigen::VectorXd JointMove::velocityAt(double t) const { return m_delta * progressRate(t); }
+Eigen::VectorXd JointMove::positionAt(double t) const {
+    return m_start + m_delta * progress(t);
+}
+Eigen::VectorXd JointMove::velocityAt(double t) const {
+    return m_delta * progressRate(t);
+}
 
 } // namespace kestrin

@@ -30,10 +30,10 @@ private:
     double progressRate(double t) const;
 
     Eigen::VectorXd m_start, m_delta;
-    double m_peakRate = 0;   // 1/s
-    double m_accel = 0;      // 1/s^2
-    double m_rampTime = 0;   // s
-    double m_duration = 0;   // s
+    double m_peakRate = 0; // 1/s
+    double m_accel = 0;    // 1/s^2
+    double m_rampTime = 0; // s
+    double m_duration = 0; // s
 };
 
 } // namespace kestrin

@@ -35,11 +35,12 @@ void checkName(const QString& name, const QString& what) {
         const QChar::Category category = c.category();
         if (category == QChar::Other_Format || category == QChar::Separator_Line ||
             category == QChar::Separator_Paragraph || c.isNonCharacter())
-            throw NameError(QStringLiteral("The %1 name '%2' holds an invisible, direction-changing or "
-                                           "line-breaking character (U+%3 at character %4); use plain text.")
-                                .arg(what, QString(name).remove(i, 1).left(60))
-                                .arg(QString::number(c.unicode(), 16).toUpper().rightJustified(4, QLatin1Char('0')))
-                                .arg(i + 1));
+            throw NameError(
+                QStringLiteral("The %1 name '%2' holds an invisible, direction-changing or "
+                               "line-breaking character (U+%3 at character %4); use plain text.")
+                    .arg(what, QString(name).remove(i, 1).left(60))
+                    .arg(QString::number(c.unicode(), 16).toUpper().rightJustified(4, QLatin1Char('0')))
+                    .arg(i + 1));
     }
 }
 

@@ -52,7 +52,8 @@ Pose PoseGenerator::sample(RandomGenerator& rng) const {
     Eigen::Vector3d local;
     for (int i = 0; i < 3; ++i)
         local[i] = std::uniform_real_distribution<double>(-half[i], half[i])(rng);
-    const double yaw = m_yawRange > 0 ? std::uniform_real_distribution<double>(-m_yawRange, m_yawRange)(rng) : 0.0;
+    const double yaw =
+        m_yawRange > 0 ? std::uniform_real_distribution<double>(-m_yawRange, m_yawRange)(rng) : 0.0;
     const Pose regionPose = region->pose();
     Pose p = Pose::Identity();
     p.translation() = regionPose * local;
@@ -77,7 +78,8 @@ bool PoseGenerator::equals(const PoseGenerator& other) const {
 }
 
 QJsonObject PoseGenerator::toJson() const {
-    return QJsonObject{{QStringLiteral("task_region"), m_taskRegion}, {QStringLiteral("yaw_range"), m_yawRange}};
+    return QJsonObject{{QStringLiteral("task_region"), m_taskRegion},
+                       {QStringLiteral("yaw_range"), m_yawRange}};
 }
 
 std::unique_ptr<PoseGenerator> PoseGenerator::fromJson(Project* project, const QJsonObject& json,

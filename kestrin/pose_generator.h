@@ -37,7 +37,8 @@ public:
     std::unique_ptr<PoseGenerator> clone(Project* project) const;
     bool equals(const PoseGenerator& other) const;
     QJsonObject toJson() const;
-    static std::unique_ptr<PoseGenerator> fromJson(Project* project, const QJsonObject& json, const JsonContext& ctx);
+    static std::unique_ptr<PoseGenerator> fromJson(Project* project, const QJsonObject& json,
+                                                   const JsonContext& ctx);
 
     void _setProject(Project* project) { m_project = project; }
     /// The variable the generator is part of: told of every change made through the setters.

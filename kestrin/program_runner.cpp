@@ -43,7 +43,8 @@ RunOutcome ProgramRunner::run(const QString& programName) {
     m_world.reset();
     try {
         if (programName.isEmpty())
-            throw Fault{QStringLiteral("No program was chosen: add a behavior without a parent to make one.")};
+            throw Fault{
+                QStringLiteral("No program was chosen: add a behavior without a parent to make one.")};
         const Behavior* program = m_project->programs().value(programName);
         if (!program)
             throw Fault{QStringLiteral("There is no program named '%1'.").arg(programName)};
@@ -98,7 +99,8 @@ Robot* ProgramRunner::robotOf(const Action* action) const {
         throw Fault{QStringLiteral("'%1' has no robot: choose the robot it moves.").arg(action->name())};
     Robot* robot = m_project->workspace()->findRobot(name);
     if (!robot)
-        throw Fault{QStringLiteral("'%1' moves robot '%2', which is not in the cell.").arg(action->name(), name)};
+        throw Fault{
+            QStringLiteral("'%1' moves robot '%2', which is not in the cell.").arg(action->name(), name)};
     return robot;
 }
 
@@ -144,15 +146,16 @@ void ProgramRunner::runAction(const Action* action) {
         m_draws.push_back({name, targetName, std::vector<double>(goal.data(), goal.data() + goal.size()), 1});
         for (int i = 0; i < goal.size(); ++i) {
             if (goal[i] < robot->lowerLimits()[i] - 1e-9 || goal[i] > robot->upperLimits()[i] + 1e-9)
-                throw Fault{QStringLiteral("'%1' would take joint %2 of robot '%3' to %4 degrees, outside its limits "
-                                           "(%5 to %6 degrees).")
-                                .arg(name)
-                                .arg(i + 1)
-                                .arg(robot->name())
-                                .arg(goal[i] * kDeg, 0, 'f', 1)
-                                .arg(robot->lowerLimits()[i] * kDeg, 0, 'f', 1)
-                                .arg(robot->upperLimits()[i] * kDeg, 0, 'f', 1),
-                            FaultKind::JointLimit};
+                throw Fault{
+                    QStringLiteral("'%1' would take joint %2 of robot '%3' to %4 degrees, outside its limits "
+                                   "(%5 to %6 degrees).")
+                        .arg(name)
+                        .arg(i + 1)
+                        .arg(robot->name())
+                        .arg(goal[i] * kDeg, 0, 'f', 1)
+                        .arg(robot->lowerLimits()[i] * kDeg, 0, 'f', 1)
+                        .arg(robot->upperLimits()[i] * kDeg, 0, 'f', 1),
+                    FaultKind::JointLimit};
         }
         moveJoints(robot, goal, limits, name);
         return;
@@ -167,11 +170,12 @@ void ProgramRunner::runAction(const Action* action) {
         const QString toolName = tool->name();
         const Distribution* seeds = region->seedJointPositions();
         if (seeds && seeds->dim() != robot->getNumDofs())
-            throw Fault{QStringLiteral("The seed positions of '%1' have %2 values, but robot '%3' has %4 joints.")
-                            .arg(targetName)
-                            .arg(seeds->dim())
-                            .arg(robot->name())
-                            .arg(robot->getNumDofs())};
+            throw Fault{
+                QStringLiteral("The seed positions of '%1' have %2 values, but robot '%3' has %4 joints.")
+                    .arg(targetName)
+                    .arg(seeds->dim())
+                    .arg(robot->name())
+                    .arg(robot->getNumDofs())};
         const Pose flangeToTool = tool->offset().toPose();
         std::optional<Eigen::VectorXd> goal;
         Draw& draw = m_draws.emplace_back(Draw{name, targetName, {}, 0});
@@ -180,7 +184,8 @@ void ProgramRunner::runAction(const Action* action) {
             try {
                 toolPose = region->poseGenerator().sample(m_rng);
             } catch (const Error& e) {
-                throw Fault{QStringLiteral("'%1' cannot draw a pose from '%2': %3").arg(name, targetName, e.message())};
+                throw Fault{QStringLiteral("'%1' cannot draw a pose from '%2': %3")
+                                .arg(name, targetName, e.message())};
             }
             const Eigen::Vector3d at = toolPose.translation();
             const Eigen::Vector3d rpy = rollPitchYaw(toolPose.rotation());
@@ -190,15 +195,17 @@ void ProgramRunner::runAction(const Action* action) {
             goal = robot->solveIK(toolPose * flangeToTool.inverse(), seed);
         }
         if (!goal)
-            throw Fault{QStringLiteral("Robot '%1' cannot reach any pose in task region '%2' with tool frame '%3' "
-                                       "(tried %4 poses): move the region closer or the robot.")
-                            .arg(robot->name(), region->poseGenerator().taskRegion(), toolName)
-                            .arg(kPoseAttempts),
-                        FaultKind::Unreachable};
+            throw Fault{
+                QStringLiteral("Robot '%1' cannot reach any pose in task region '%2' with tool frame '%3' "
+                               "(tried %4 poses): move the region closer or the robot.")
+                    .arg(robot->name(), region->poseGenerator().taskRegion(), toolName)
+                    .arg(kPoseAttempts),
+                FaultKind::Unreachable};
         moveJoints(robot, *goal, limits, name);
         return;
     }
-    throw Fault{QStringLiteral("'%1' is a %2, which the simulator cannot run.").arg(name, action->type().name())};
+    throw Fault{
+        QStringLiteral("'%1' is a %2, which the simulator cannot run.").arg(name, action->type().name())};
 }
 
 ToolFrame* ProgramRunner::toolOf(const Action* action, const Robot* robot) const {
@@ -240,11 +247,12 @@ void ProgramRunner::grasp(const Action* action, Robot*, ToolFrame* tool) {
         }
     }
     if (!best)
-        throw Fault{QStringLiteral("'%1' finds nothing to grasp: no item is at tool frame '%2' (within %3 cm of "
-                                   "its origin).")
-                        .arg(action->name(), tool->name())
-                        .arg(Grasp::kReach * 100),
-                    FaultKind::NothingToGrasp};
+        throw Fault{
+            QStringLiteral("'%1' finds nothing to grasp: no item is at tool frame '%2' (within %3 cm of "
+                           "its origin).")
+                .arg(action->name(), tool->name())
+                .arg(Grasp::kReach * 100),
+            FaultKind::NothingToGrasp};
     best->holdWith(tool);
     // What the item stands on (or leans against) is no collision as it is taken away: such
     // contacts count again once the next move is done.
@@ -285,7 +293,8 @@ void ProgramRunner::release(ToolFrame* tool) {
 
 void ProgramRunner::moveLinear(const Action* action, Robot* robot, ToolFrame* tool) {
     const QString& name = action->name();
-    const Eigen::Vector3d offset(action->number(QStringLiteral("offset_x")), action->number(QStringLiteral("offset_y")),
+    const Eigen::Vector3d offset(action->number(QStringLiteral("offset_x")),
+                                 action->number(QStringLiteral("offset_y")),
                                  action->number(QStringLiteral("offset_z")));
     const double length = offset.norm();
     if (length == 0)
@@ -304,8 +313,9 @@ void ProgramRunner::moveLinear(const Action* action, Robot* robot, ToolFrame* to
         const std::optional<Eigen::VectorXd> q = robot->solveIKNear(at * toolToFlange, path.back());
         const double done = 1000.0 * length * (i - 1) / points;
         if (!q)
-            throw Fault{QStringLiteral("'%1': robot '%2' cannot follow the straight line of tool frame '%3' past %4 mm "
-                                       "of %5 mm (out of reach or at a joint limit).")
+            throw Fault{QStringLiteral(
+                            "'%1': robot '%2' cannot follow the straight line of tool frame '%3' past %4 mm "
+                            "of %5 mm (out of reach or at a joint limit).")
                             .arg(name, robot->name(), tool->name())
                             .arg(done, 0, 'f', 0)
                             .arg(1000.0 * length, 0, 'f', 0),
@@ -313,8 +323,9 @@ void ProgramRunner::moveLinear(const Action* action, Robot* robot, ToolFrame* to
         Eigen::Index joint = 0;
         const double turn = (*q - path.back()).cwiseAbs().maxCoeff(&joint);
         if (turn > kMaxLinearJointStep)
-            throw Fault{QStringLiteral("'%1': on the straight line of tool frame '%2', robot '%3' would change its arm "
-                                       "configuration past %4 mm of %5 mm (joint %6 would turn %7 degrees at once).")
+            throw Fault{QStringLiteral(
+                            "'%1': on the straight line of tool frame '%2', robot '%3' would change its arm "
+                            "configuration past %4 mm of %5 mm (joint %6 would turn %7 degrees at once).")
                             .arg(name, tool->name(), robot->name())
                             .arg(done, 0, 'f', 0)
                             .arg(1000.0 * length, 0, 'f', 0)
@@ -333,8 +344,8 @@ void ProgramRunner::moveLinear(const Action* action, Robot* robot, ToolFrame* to
     for (size_t i = 1; i < path.size(); ++i) {
         const Eigen::VectorXd& from = path[i - 1];
         const Eigen::VectorXd& to = path[i];
-        const double duration = std::max(segment / kLinearSpeed,
-                                         ((to - from).cwiseAbs().array() / limits.velocity.array()).maxCoeff());
+        const double duration = std::max(
+            segment / kLinearSpeed, ((to - from).cwiseAbs().array() / limits.velocity.array()).maxCoeff());
         // Where one piece of the line ends the next begins: its check covers both.
         const std::optional<PathContact> hit = firstContact(robot, from, to, i + 1 == path.size());
         const double until = hit ? duration * hit->fraction : duration;
@@ -352,7 +363,7 @@ void ProgramRunner::moveLinear(const Action* action, Robot* robot, ToolFrame* to
 }
 
 std::optional<PathContact> ProgramRunner::firstContact(const Robot* robot, const Eigen::VectorXd& from,
-                                                      const Eigen::VectorXd& to, bool checkEnd) {
+                                                       const Eigen::VectorXd& to, bool checkEnd) {
     if (!m_world)
         return std::nullopt;
     return m_world->firstContactAlong(robot, from, to, kCheckTravel, checkEnd);
@@ -365,7 +376,9 @@ void ProgramRunner::collided(const std::vector<Contact>& contacts) {
         m_colliding.push_back(first.b->id());
     QString text = describeContact(first);
     if (contacts.size() > 1)
-        text += QStringLiteral(" (and %1 more contact%2)").arg(contacts.size() - 1).arg(contacts.size() > 2 ? "s" : "");
+        text += QStringLiteral(" (and %1 more contact%2)")
+                    .arg(contacts.size() - 1)
+                    .arg(contacts.size() > 2 ? "s" : "");
     throw Fault{QStringLiteral("'%1' at %2 s: %3")
                     .arg(m_current ? m_current->name() : QString())
                     .arg(m_time, 0, 'f', 2)
@@ -387,7 +400,8 @@ ProgramRunner::JointLimits ProgramRunner::limitsFor(const Robot* robot, const QS
     if (!limitsName.isEmpty()) {
         auto* limits = dynamic_cast<const MotionLimits*>(m_project->findVariable(limitsName));
         if (!limits)
-            throw Fault{QStringLiteral("'%1' uses motion limits '%2', which do not exist.").arg(who, limitsName)};
+            throw Fault{
+                QStringLiteral("'%1' uses motion limits '%2', which do not exist.").arg(who, limitsName)};
         if (limits->jointVelocity().size() != robot->getNumDofs())
             throw Fault{QStringLiteral("Motion limits '%1' are for %2 joints, but robot '%3' has %4.")
                             .arg(limitsName)

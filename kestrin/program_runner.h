@@ -92,8 +92,9 @@ public:
 
     /// Whether runs check for collisions (on by default): the cell before the program starts,
     /// and every move finely enough that between two checks no point of a robot travels more
-    /// than kCheckTravel, or more than its distance to anything it could hit when that is more. A collision faults the run where it happens, naming the behavior,
-    /// the simulated time and what hit what; anything nearer than the cell's clearance counts.
+    /// than kCheckTravel, or more than its distance to anything it could hit when that is more. A collision
+    /// faults the run where it happens, naming the behavior, the simulated time and what hit what; anything
+    /// nearer than the cell's clearance counts.
     void setCollisionChecking(bool on) { m_checkCollisions = on; }
     /// Simulated seconds after which a run faults as timed out (0, the default: no limit).
     void setTimeLimit(double seconds);
@@ -131,8 +132,8 @@ private:
     void release(ToolFrame* tool);
     /// Where the straight joint-space move of `robot` from `from` to `to` first collides, if it
     /// does (with checking off: never).
-    std::optional<PathContact> firstContact(const Robot* robot, const Eigen::VectorXd& from, const Eigen::VectorXd& to,
-                                            bool checkEnd = true);
+    std::optional<PathContact> firstContact(const Robot* robot, const Eigen::VectorXd& from,
+                                            const Eigen::VectorXd& to, bool checkEnd = true);
     /// Ends the run with the contacts' fault.
     [[noreturn]] void collided(const std::vector<Contact>& contacts);
     /// A move ended: contacts set aside at a grasp count again.

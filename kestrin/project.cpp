@@ -5,11 +5,11 @@
 #include "error.h"
 #include "naming.h"
 #include "project_file.h"
+#include "robot.h"
+#include "tool_frame.h"
 #include "undo_history.h"
 #include "variable.h"
 #include "workspace.h"
-#include "robot.h"
-#include "tool_frame.h"
 
 #include <algorithm>
 #include <functional>
@@ -42,7 +42,9 @@ Project::~Project() {
 // ---------------------------------------------------------------------------------------------
 // Change notices
 
-void Project::addObserver(ProjectObserver* observer) const { m_observers.push_back(observer); }
+void Project::addObserver(ProjectObserver* observer) const {
+    m_observers.push_back(observer);
+}
 
 void Project::removeObserver(ProjectObserver* observer) const {
     m_observers.erase(std::remove(m_observers.begin(), m_observers.end(), observer), m_observers.end());
@@ -84,7 +86,9 @@ void Project::_adoptBehavior(Behavior* behavior) {
     _notify(ProjectChange::Subject::Behavior, ProjectChange::Kind::Added, id);
 }
 
-QString Project::_uniqueBehaviorName(const QString& wanted) const { return m_behaviorNames->uniqueName(wanted); }
+QString Project::_uniqueBehaviorName(const QString& wanted) const {
+    return m_behaviorNames->uniqueName(wanted);
+}
 
 void Project::_renameBehavior(Behavior* behavior, const QString& wanted) {
     const QString old = behavior->name();
@@ -104,7 +108,8 @@ void Project::addProgram(Behavior* behavior) {
     if (behavior->project() != this)
         throw ValueError(QStringLiteral("Behavior '%1' belongs to another project.").arg(behavior->name()));
     if (behavior->parent() || behavior->isProgram())
-        throw ValueError(QStringLiteral("Behavior '%1' already has a place in a program.").arg(behavior->name()));
+        throw ValueError(
+            QStringLiteral("Behavior '%1' already has a place in a program.").arg(behavior->name()));
     behavior->_setProgram(true);
     m_programs.push_back(behavior);
     ++m_structureRevision;
@@ -162,7 +167,8 @@ void Project::removeBehavior(Behavior* behavior) {
     }
     m_behaviors.erase(std::remove_if(m_behaviors.begin(), m_behaviors.end(),
                                      [&](const std::unique_ptr<Behavior>& b) {
-                                         return std::find(doomed.begin(), doomed.end(), b.get()) != doomed.end();
+                                         return std::find(doomed.begin(), doomed.end(), b.get()) !=
+                                                doomed.end();
                                      }),
                       m_behaviors.end());
     ++m_structureRevision;
@@ -210,7 +216,9 @@ void Project::_adoptVariable(Variable* variable) {
     _notify(ProjectChange::Subject::Project, ProjectChange::Kind::Edited, 0);
 }
 
-QString Project::_uniqueVariableName(const QString& wanted) const { return m_variableNames->uniqueName(wanted); }
+QString Project::_uniqueVariableName(const QString& wanted) const {
+    return m_variableNames->uniqueName(wanted);
+}
 
 void Project::_renameVariable(Variable* variable, const QString& wanted) {
     const QString old = variable->name();
@@ -229,7 +237,8 @@ void Project::_renameVariable(Variable* variable, const QString& wanted) {
 void Project::_objectRenamed(int category, const QString& from, const QString& to) {
     const auto c = static_cast<Category>(category);
     if (c == Category::Robot || c == Category::ToolFrame) {
-        const auto kind = c == Category::Robot ? ActionProperty::Kind::Robot : ActionProperty::Kind::ToolFrame;
+        const auto kind =
+            c == Category::Robot ? ActionProperty::Kind::Robot : ActionProperty::Kind::ToolFrame;
         for (const auto& b : m_behaviors)
             if (auto* a = dynamic_cast<Action*>(b.get()))
                 a->_renameReference(kind, from, to);
@@ -318,7 +327,9 @@ std::vector<Variable*> Project::variableList() const {
     return out;
 }
 
-Variable* Project::findVariable(const QString& name) const { return m_variableByName.value(name, nullptr); }
+Variable* Project::findVariable(const QString& name) const {
+    return m_variableByName.value(name, nullptr);
+}
 
 void Project::removeVariable(Variable* variable) {
     if (!variable || variable->project() != this)
@@ -341,15 +352,25 @@ void Project::removeVariable(Variable* variable) {
 // ---------------------------------------------------------------------------------------------
 // Project files (read and written in project_file.cpp)
 
-void Project::load(const QString& file) { ProjectFile::load(*this, file); }
+void Project::load(const QString& file) {
+    ProjectFile::load(*this, file);
+}
 
-QStringList Project::save(const QString& file) const { return ProjectFile::save(*this, file); }
+QStringList Project::save(const QString& file) const {
+    return ProjectFile::save(*this, file);
+}
 
-QByteArray Project::fileText() const { return ProjectFile::text(*this); }
+QByteArray Project::fileText() const {
+    return ProjectFile::text(*this);
+}
 
-QJsonObject Project::toJson(bool withIds) const { return ProjectFile::toJson(*this, withIds); }
+QJsonObject Project::toJson(bool withIds) const {
+    return ProjectFile::toJson(*this, withIds);
+}
 
-void Project::fromJson(const QJsonObject& json, const QString& fileLabel) { ProjectFile::fromJson(*this, json, fileLabel); }
+void Project::fromJson(const QJsonObject& json, const QString& fileLabel) {
+    ProjectFile::fromJson(*this, json, fileLabel);
+}
 
 void Project::swapContents(Project& other) {
     // Everything that was here goes, and everything of `other` comes: say so, gone first.

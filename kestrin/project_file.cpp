@@ -67,7 +67,8 @@ static QJsonObject variableToJson(const Variable* v) {
 }
 
 /// The top level of the file around its lists.
-static QJsonObject topLevelJson(const Workspace& ws, QJsonArray objects, QJsonArray variables, QJsonArray programs) {
+static QJsonObject topLevelJson(const Workspace& ws, QJsonArray objects, QJsonArray variables,
+                                QJsonArray programs) {
     QJsonObject workspace{{QStringLiteral("objects"), objects}};
     // Written only when set, so that files of cells without one stay as they were.
     if (ws.clearance() > 0)
@@ -125,7 +126,8 @@ Behavior* readBehavior(Project* project, const QJsonObject& json, const JsonCont
     const QString name = ctx.readString(json, QStringLiteral("name"));
     const Type* type = Type::find(kind);
     if (!type || !type->canConstructBehavior())
-        ctx.failField(QStringLiteral("type"), QStringLiteral("names an unknown kind of behavior '%1'").arg(kind));
+        ctx.failField(QStringLiteral("type"),
+                      QStringLiteral("names an unknown kind of behavior '%1'").arg(kind));
     const JsonContext here = ctx.nested(kind, name);
     Behavior* b = nullptr;
     try {
@@ -142,11 +144,13 @@ Behavior* readBehavior(Project* project, const QJsonObject& json, const JsonCont
         const QJsonArray list = here.readArray(json, QStringLiteral("children"));
         for (int i = 0; i < list.size(); ++i) {
             const JsonContext childCtx = here.nested(QLatin1String("child"), i + 1);
-            Behavior* child = readBehavior(project, elementObject(list[i], childCtx), childCtx, depth + 1, all);
+            Behavior* child =
+                readBehavior(project, elementObject(list[i], childCtx), childCtx, depth + 1, all);
             b->_addChild(child);
         }
     } else if (!children.isUndefined() && !(children.isArray() && children.toArray().isEmpty())) {
-        here.failField(QStringLiteral("children"), QStringLiteral("is not allowed: a %1 holds no other behaviors").arg(kind));
+        here.failField(QStringLiteral("children"),
+                       QStringLiteral("is not allowed: a %1 holds no other behaviors").arg(kind));
     }
     return b;
 }
@@ -156,13 +160,15 @@ void checkTopLevel(const QJsonObject& json, const QString& fileLabel) {
     const JsonContext top(fileLabel, QStringLiteral("top level"));
     const QJsonValue format = json.value(QStringLiteral("format"));
     if (format != QJsonValue(kFormatTag))
-        top.fail(QStringLiteral("this is not a Kestrin Studio project (field 'format' must be \"%1\")").arg(kFormatTag));
+        top.fail(QStringLiteral("this is not a Kestrin Studio project (field 'format' must be \"%1\")")
+                     .arg(kFormatTag));
     const int version = top.readInt(json, QStringLiteral("version"));
     if (version > KS_PROJECT_FORMAT_VERSION)
-        throw FormatError(QStringLiteral("Project file '%1' was written by a newer version of Kestrin Studio (file "
-                                         "format %2; this version reads format %3 and older). Update Kestrin "
-                                         "Studio to open it.")
-                              .arg(fileLabel, QString::number(version), QString::number(KS_PROJECT_FORMAT_VERSION)));
+        throw FormatError(
+            QStringLiteral("Project file '%1' was written by a newer version of Kestrin Studio (file "
+                           "format %2; this version reads format %3 and older). Update Kestrin "
+                           "Studio to open it.")
+                .arg(fileLabel, QString::number(version), QString::number(KS_PROJECT_FORMAT_VERSION)));
     if (version < 1)
         top.failField(QStringLiteral("version"), QStringLiteral("must be 1 or more (got %1)").arg(version));
 }
@@ -187,7 +193,8 @@ public:
         const QString name = at.readString(o, QStringLiteral("name"));
         const Type* type = Type::find(kind);
         if (!type || !type->canConstructObject())
-            at.failField(QStringLiteral("type"), QStringLiteral("names an unknown kind of object '%1'").arg(kind));
+            at.failField(QStringLiteral("type"),
+                         QStringLiteral("names an unknown kind of object '%1'").arg(kind));
         const JsonContext here(m_file, QLatin1String("workspace object"), index + 1, kind, name);
         WorkspaceObject* obj = nullptr;
         try {
@@ -203,7 +210,8 @@ public:
             if (!isWithinCell(pose.position))
                 here.field(QStringLiteral("pose"))
                     .failField(QStringLiteral("position"),
-                               QStringLiteral("must be within %1 m of the cell's origin in x, y and z").arg(kMaxPosition));
+                               QStringLiteral("must be within %1 m of the cell's origin in x, y and z")
+                                   .arg(kMaxPosition));
             obj->setTransform(pose);
         } catch (const FormatError&) {
             throw;
@@ -214,7 +222,8 @@ public:
         if (o.contains(QStringLiteral("id"))) {
             const int id = here.readInt(o, QStringLiteral("id"));
             if (id < 1 || !m_ws->_reassignId(obj, static_cast<quint64>(id)))
-                here.failField(QStringLiteral("id"), QStringLiteral("must be a positive number used by no other object"));
+                here.failField(QStringLiteral("id"),
+                               QStringLiteral("must be a positive number used by no other object"));
         }
         m_made.emplace_back(obj, index);
     }
@@ -239,7 +248,8 @@ public:
 
     void finishVariables() {
         for (const auto& [v, index] : m_vars)
-            v->resolveReferences(JsonContext(m_file, QLatin1String("variable"), index + 1, v->type().name(), v->name()));
+            v->resolveReferences(
+                JsonContext(m_file, QLatin1String("variable"), index + 1, v->type().name(), v->name()));
     }
 
     void readProgram(const QJsonValue& element, int index) {
@@ -259,7 +269,8 @@ private:
     Workspace* m_ws;
     /// Where in the file an object was read, as its reader named it (its kind is its type's name).
     JsonContext objectContext(const WorkspaceObject* obj, int index) const {
-        return JsonContext(m_file, QLatin1String("workspace object"), index + 1, obj->type().name(), obj->name());
+        return JsonContext(m_file, QLatin1String("workspace object"), index + 1, obj->type().name(),
+                           obj->name());
     }
 
     // What was read, with its place in its list; places are put into words only for a failure.
@@ -277,7 +288,8 @@ void ProjectFile::fromJson(Project& project, const QJsonObject& json, const QStr
     ProjectReader reader(loaded, fileLabel);
     const QJsonObject wsJson = top.readObject(json, QStringLiteral("workspace"));
     readCellSettings(wsJson, top, *loaded.workspace());
-    const QJsonArray objects = top.nested(QStringLiteral("workspace")).readArray(wsJson, QStringLiteral("objects"));
+    const QJsonArray objects =
+        top.nested(QStringLiteral("workspace")).readArray(wsJson, QStringLiteral("objects"));
     reader.reserveObjects(objects.size());
     for (int i = 0; i < objects.size(); ++i)
         reader.readObject(objects[i], i);
@@ -312,8 +324,8 @@ void checkObjectIds(const QJsonObject& document, const QString& file) {
         const QJsonValue id = o.value(QStringLiteral("id"));
         if (!id.isDouble() || id.toDouble() <= kMaxFileObjectId)
             continue;
-        JsonContext(file, QLatin1String("workspace object"), i + 1, o.value(QStringLiteral("type")).toString(),
-                    o.value(QStringLiteral("name")).toString())
+        JsonContext(file, QLatin1String("workspace object"), i + 1,
+                    o.value(QStringLiteral("type")).toString(), o.value(QStringLiteral("name")).toString())
             .failField(QStringLiteral("id"), QStringLiteral("must be a whole number from 1 to %1 (got %2)")
                                                  .arg(QString::number(kMaxFileObjectId, 'f', 0),
                                                       QString::number(id.toDouble(), 'g', 17)));
@@ -330,7 +342,9 @@ struct RepeatedJsonKey {
 
 constexpr int kMaxScanDepth = 2048; // deeper than Qt's parser goes, which then reports the depth
 
-bool isJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool isJsonSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 /// Reads a JSON string whose opening quote is just before `i`, the way Qt's parser reads it,
 /// and leaves `i` after the closing quote. False when the string is not well-formed.
@@ -352,11 +366,21 @@ bool readJsonString(const char* s, qint64 n, qint64& i, QString* out) {
         i += 2;
         ushort ch = static_cast<uchar>(e);
         switch (e) {
-        case 'b': ch = 0x8; break;
-        case 'f': ch = 0xc; break;
-        case 'n': ch = 0xa; break;
-        case 'r': ch = 0xd; break;
-        case 't': ch = 0x9; break;
+        case 'b':
+            ch = 0x8;
+            break;
+        case 'f':
+            ch = 0xc;
+            break;
+        case 'n':
+            ch = 0xa;
+            break;
+        case 'r':
+            ch = 0xd;
+            break;
+        case 't':
+            ch = 0x9;
+            break;
         case 'u': {
             if (n - i < 4)
                 return false;
@@ -367,7 +391,8 @@ bool readJsonString(const char* s, qint64 n, qint64& i, QString* out) {
             i += 4;
             break;
         }
-        default: break; // Qt takes any other escaped character as itself
+        default:
+            break; // Qt takes any other escaped character as itself
         }
         if (out)
             out->append(QChar(ch));
@@ -414,8 +439,8 @@ struct WordChars {
     bool table[256] = {};
     constexpr WordChars() {
         for (int c = 0; c < 256; ++c)
-            table[c] = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
-                       c == '+' || c == '.';
+            table[c] = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       c == '-' || c == '+' || c == '.';
     }
 };
 constexpr WordChars kWordChars;
@@ -582,7 +607,8 @@ QString placeInText(const QByteArray& text, qint64 offset) {
             if (open >= 0 && close - open - 1 <= 200)
                 place += QStringLiteral(", in field '%1'")
                              .arg(readableInMessage(
-                                 QString::fromUtf8(before.mid(static_cast<int>(open + 1), static_cast<int>(close - open - 1))),
+                                 QString::fromUtf8(before.mid(static_cast<int>(open + 1),
+                                                              static_cast<int>(close - open - 1))),
                                  80));
         }
     }
@@ -594,17 +620,22 @@ QString placeInText(const QByteArray& text, qint64 offset) {
 QString whyNotThere(const QString& file, int error) {
     const QString folder = QDir::toNativeSeparators(QFileInfo(file).absolutePath());
     switch (error) {
-    case ELOOP: return QStringLiteral("its symbolic links go round in a loop");
+    case ELOOP:
+        return QStringLiteral("its symbolic links go round in a loop");
     case EACCES:
-        return QStringLiteral("permission to look into the folder '%1' (or one on the way to it) is denied").arg(folder);
-    case ENOTDIR: return QStringLiteral("a part of its path is a file, not a folder");
-    case ENAMETOOLONG: return QStringLiteral("its name is too long");
+        return QStringLiteral("permission to look into the folder '%1' (or one on the way to it) is denied")
+            .arg(folder);
+    case ENOTDIR:
+        return QStringLiteral("a part of its path is a file, not a folder");
+    case ENAMETOOLONG:
+        return QStringLiteral("its name is too long");
     case ENOENT:
         if (QFileInfo(file).isSymLink())
             return QStringLiteral("it is a symbolic link to '%1', which does not exist")
                 .arg(QFileInfo(file).symLinkTarget());
         return QStringLiteral("it does not exist");
-    default: return qt_error_string(error);
+    default:
+        return qt_error_string(error);
     }
 }
 
@@ -617,22 +648,25 @@ void ProjectFile::load(Project& project, const QString& file) {
     struct stat st;
     if (::stat(QFile::encodeName(file).constData(), &st) != 0) {
         const int error = errno;
-        throw FileError(QStringLiteral("Cannot open project file '%1': %2.").arg(file, whyNotThere(file, error)));
+        throw FileError(
+            QStringLiteral("Cannot open project file '%1': %2.").arg(file, whyNotThere(file, error)));
     }
     const QFileInfo info(file);
     if (!info.exists())
         throw FileError(QStringLiteral("Cannot open project file '%1': it does not exist.").arg(file));
     if (info.isDir())
-        throw FileError(QStringLiteral("Cannot open project file '%1': it is a folder, not a file.").arg(file));
+        throw FileError(
+            QStringLiteral("Cannot open project file '%1': it is a folder, not a file.").arg(file));
     // A pipe would block the open until someone writes to it, a device may never end.
     if (!info.isFile())
         throw FileError(QStringLiteral("Cannot open project file '%1': it is a device, pipe or socket, not a "
                                        "file.")
                             .arg(file));
     if (info.size() > kMaxFileSize)
-        throw FileError(QStringLiteral("Cannot open project file '%1': it is too large (%2 MB; at most %3 MB).")
-                            .arg(file, QString::number(info.size() / (1024 * 1024)),
-                                 QString::number(kMaxFileSize / (1024 * 1024))));
+        throw FileError(
+            QStringLiteral("Cannot open project file '%1': it is too large (%2 MB; at most %3 MB).")
+                .arg(file, QString::number(info.size() / (1024 * 1024)),
+                     QString::number(kMaxFileSize / (1024 * 1024))));
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
         throw FileError(QStringLiteral("Cannot read project file '%1': %2.").arg(file, f.errorString()));
@@ -661,21 +695,24 @@ void ProjectFile::load(Project& project, const QString& file) {
         throw FormatError(QStringLiteral("Project file '%1' is empty.").arg(file));
     const RepeatedJsonKey repeated = findRepeatedJsonKey(bytes);
     if (repeated.offset >= 0)
-        throw FormatError(QStringLiteral("Project file '%1' is damaged or was edited by hand: the key '%2' appears "
-                                         "twice in the same JSON object (at byte %3), so it is not clear which "
-                                         "value holds.")
-                              .arg(file, readableInMessage(repeated.key, 80), QString::number(repeated.offset)));
+        throw FormatError(
+            QStringLiteral("Project file '%1' is damaged or was edited by hand: the key '%2' appears "
+                           "twice in the same JSON object (at byte %3), so it is not clear which "
+                           "value holds.")
+                .arg(file, readableInMessage(repeated.key, 80), QString::number(repeated.offset)));
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError)
-        throw FormatError(QStringLiteral("Project file '%1' is not valid JSON (it may be damaged or cut short): %2 "
-                                         "at byte %3 (%4).")
-                              .arg(file, error.errorString(), QString::number(error.offset),
-                                   placeInText(bytes, error.offset)));
+        throw FormatError(
+            QStringLiteral("Project file '%1' is not valid JSON (it may be damaged or cut short): %2 "
+                           "at byte %3 (%4).")
+                .arg(file, error.errorString(), QString::number(error.offset),
+                     placeInText(bytes, error.offset)));
     if (!doc.isObject())
-        throw FormatError(QStringLiteral("Project file '%1' does not hold a Kestrin Studio project (its top level "
-                                         "is not a JSON object).")
-                              .arg(file));
+        throw FormatError(
+            QStringLiteral("Project file '%1' does not hold a Kestrin Studio project (its top level "
+                           "is not a JSON object).")
+                .arg(file));
     const QJsonObject content = doc.object();
     checkTopLevel(content, file);
     checkObjectIds(content, file);

@@ -9,14 +9,14 @@
 #include <kdl/chain.hpp>
 #include <kdl/chainfksolverpos_recursive.hpp>
 #include <kdl/chainjnttojacsolver.hpp>
-#include <kdl/jacobian.hpp>
 #include <kdl/frames.hpp>
+#include <kdl/jacobian.hpp>
 
 #include <QJsonArray>
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <random>
-#include <cmath>
 
 namespace kestrin {
 
@@ -34,8 +34,9 @@ Pose toPose(const KDL::Frame& f) {
 
 KDL::Frame toFrame(const Pose& p) {
     const Eigen::Matrix3d& r = p.linear();
-    return KDL::Frame(KDL::Rotation(r(0, 0), r(0, 1), r(0, 2), r(1, 0), r(1, 1), r(1, 2), r(2, 0), r(2, 1), r(2, 2)),
-                      KDL::Vector(p.translation().x(), p.translation().y(), p.translation().z()));
+    return KDL::Frame(
+        KDL::Rotation(r(0, 0), r(0, 1), r(0, 2), r(1, 0), r(1, 1), r(1, 2), r(2, 0), r(2, 1), r(2, 2)),
+        KDL::Vector(p.translation().x(), p.translation().y(), p.translation().z()));
 }
 
 Eigen::VectorXd vec(const std::vector<double>& v) {
@@ -76,7 +77,8 @@ struct Robot::Kinematics {
     }
 };
 
-std::optional<Eigen::VectorXd> Robot::Kinematics::solve(const KDL::Frame& target, const Eigen::VectorXd& start) const {
+std::optional<Eigen::VectorXd> Robot::Kinematics::solve(const KDL::Frame& target,
+                                                        const Eigen::VectorXd& start) const {
     const unsigned n = chain.getNrOfJoints();
     Eigen::VectorXd q = start.cwiseMax(lower).cwiseMin(upper);
     KDL::JntArray joints(n);
@@ -116,19 +118,23 @@ const Type& Robot::staticType() {
 }
 
 Robot::Robot(Workspace* workspace, const QString& name, const Model& model)
-    : WorkspaceObject(workspace, name, Category::Robot, model.baseSize), m_kin(std::make_unique<Kinematics>()) {
+    : WorkspaceObject(workspace, name, Category::Robot, model.baseSize),
+      m_kin(std::make_unique<Kinematics>()) {
     auto& k = *m_kin;
     if (model.convention == Model::Convention::StandardDH) {
         for (const auto& row : model.rows)
-            k.chain.addSegment(KDL::Segment(KDL::Joint(KDL::Joint::RotZ), KDL::Frame::DH(row[0], row[1], row[2], 0.0)));
+            k.chain.addSegment(
+                KDL::Segment(KDL::Joint(KDL::Joint::RotZ), KDL::Frame::DH(row[0], row[1], row[2], 0.0)));
     } else {
         // Modified DH turns each joint after its row's a and alpha: a fixed first segment from
         // row 1, then joint i carries row i + 1, and the last joint carries the flange row.
-        k.chain.addSegment(KDL::Segment(KDL::Joint(KDL::Joint::None),
-                                        KDL::Frame::DH_Craig1989(model.rows[0][0], model.rows[0][1], model.rows[0][2], 0.0)));
+        k.chain.addSegment(KDL::Segment(
+            KDL::Joint(KDL::Joint::None),
+            KDL::Frame::DH_Craig1989(model.rows[0][0], model.rows[0][1], model.rows[0][2], 0.0)));
         for (size_t i = 1; i < model.rows.size(); ++i)
-            k.chain.addSegment(KDL::Segment(KDL::Joint(KDL::Joint::RotZ),
-                                            KDL::Frame::DH_Craig1989(model.rows[i][0], model.rows[i][1], model.rows[i][2], 0.0)));
+            k.chain.addSegment(KDL::Segment(
+                KDL::Joint(KDL::Joint::RotZ),
+                KDL::Frame::DH_Craig1989(model.rows[i][0], model.rows[i][1], model.rows[i][2], 0.0)));
     }
     k.lower = vec(model.lower);
     k.upper = vec(model.upper);
@@ -145,14 +151,30 @@ Robot::Robot(Workspace* workspace, const QString& name, const Model& model)
 
 Robot::~Robot() = default;
 
-int Robot::getNumDofs() const { return static_cast<int>(m_kin->chain.getNrOfJoints()); }
-const Eigen::VectorXd& Robot::lowerLimits() const { return m_kin->lower; }
-const Eigen::VectorXd& Robot::upperLimits() const { return m_kin->upper; }
-const Eigen::VectorXd& Robot::maxJointVelocities() const { return m_kin->velocity; }
-const Eigen::VectorXd& Robot::maxJointAccelerations() const { return m_kin->acceleration; }
-const Eigen::VectorXd& Robot::homePositions() const { return m_kin->home; }
-double Robot::reach() const { return m_kin->reach; }
-double Robot::linkRadius() const { return std::clamp(0.045 * std::max(m_kin->reach, 0.2), 0.018, 0.07); }
+int Robot::getNumDofs() const {
+    return static_cast<int>(m_kin->chain.getNrOfJoints());
+}
+const Eigen::VectorXd& Robot::lowerLimits() const {
+    return m_kin->lower;
+}
+const Eigen::VectorXd& Robot::upperLimits() const {
+    return m_kin->upper;
+}
+const Eigen::VectorXd& Robot::maxJointVelocities() const {
+    return m_kin->velocity;
+}
+const Eigen::VectorXd& Robot::maxJointAccelerations() const {
+    return m_kin->acceleration;
+}
+const Eigen::VectorXd& Robot::homePositions() const {
+    return m_kin->home;
+}
+double Robot::reach() const {
+    return m_kin->reach;
+}
+double Robot::linkRadius() const {
+    return std::clamp(0.045 * std::max(m_kin->reach, 0.2), 0.018, 0.07);
+}
 
 void Robot::checkJointPositions(const Eigen::VectorXd& q) const {
     if (q.size() != getNumDofs())
@@ -162,14 +184,16 @@ void Robot::checkJointPositions(const Eigen::VectorXd& q) const {
                              .arg(q.size()));
     for (int i = 0; i < q.size(); ++i) {
         if (!std::isfinite(q[i]))
-            throw ValueError(QStringLiteral("Joint %1 of robot '%2' must be a finite angle.").arg(i + 1).arg(name()));
+            throw ValueError(
+                QStringLiteral("Joint %1 of robot '%2' must be a finite angle.").arg(i + 1).arg(name()));
         if (q[i] < m_kin->lower[i] - 1e-9 || q[i] > m_kin->upper[i] + 1e-9)
-            throw ValueError(QStringLiteral("Joint %1 of robot '%2' must stay between %3 and %4 degrees (got %5).")
-                                 .arg(i + 1)
-                                 .arg(name())
-                                 .arg(m_kin->lower[i] / kDeg, 0, 'f', 1)
-                                 .arg(m_kin->upper[i] / kDeg, 0, 'f', 1)
-                                 .arg(q[i] / kDeg, 0, 'f', 1));
+            throw ValueError(
+                QStringLiteral("Joint %1 of robot '%2' must stay between %3 and %4 degrees (got %5).")
+                    .arg(i + 1)
+                    .arg(name())
+                    .arg(m_kin->lower[i] / kDeg, 0, 'f', 1)
+                    .arg(m_kin->upper[i] / kDeg, 0, 'f', 1)
+                    .arg(q[i] / kDeg, 0, 'f', 1));
     }
 }
 
@@ -201,7 +225,9 @@ Pose Robot::flangeInBase(const Eigen::VectorXd& q) const {
     return toPose(f);
 }
 
-Pose Robot::flangePose() const { return pose() * flangeInBase(m_q); }
+Pose Robot::flangePose() const {
+    return pose() * flangeInBase(m_q);
+}
 
 std::vector<Pose> Robot::linkFrames(const Eigen::VectorXd& q) const {
     const Pose base = pose();
@@ -233,7 +259,8 @@ QString Robot::linkName(int link) const {
     return QStringLiteral("link %1").arg(link);
 }
 
-std::optional<Eigen::VectorXd> Robot::solveIKNear(const Pose& flangeWorld, const Eigen::VectorXd& seed) const {
+std::optional<Eigen::VectorXd> Robot::solveIKNear(const Pose& flangeWorld,
+                                                  const Eigen::VectorXd& seed) const {
     if (seed.size() != getNumDofs() || !seed.allFinite())
         return std::nullopt;
     return m_kin->solve(toFrame(pose().inverse() * flangeWorld), seed);
@@ -332,16 +359,20 @@ void Robot::finishLoading(const JsonContext& ctx) {
         return;
     std::vector<ToolFrame*> ordered;
     for (const QString& name : m_pendingToolFrameOrder) {
-        auto it = std::find_if(m_toolFrames.begin(), m_toolFrames.end(), [&](ToolFrame* t) { return t->name() == name; });
+        auto it = std::find_if(m_toolFrames.begin(), m_toolFrames.end(),
+                               [&](ToolFrame* t) { return t->name() == name; });
         if (it == m_toolFrames.end())
-            ctx.failField(QStringLiteral("tool_frames"),
-                          QStringLiteral("names tool frame '%1', which is not on this robot in the file").arg(name));
+            ctx.failField(
+                QStringLiteral("tool_frames"),
+                QStringLiteral("names tool frame '%1', which is not on this robot in the file").arg(name));
         if (std::find(ordered.begin(), ordered.end(), *it) != ordered.end())
-            ctx.failField(QStringLiteral("tool_frames"), QStringLiteral("names tool frame '%1' twice").arg(name));
+            ctx.failField(QStringLiteral("tool_frames"),
+                          QStringLiteral("names tool frame '%1' twice").arg(name));
         ordered.push_back(*it);
     }
     if (ordered.size() != m_toolFrames.size())
-        ctx.failField(QStringLiteral("tool_frames"), QStringLiteral("must list every tool frame on this robot"));
+        ctx.failField(QStringLiteral("tool_frames"),
+                      QStringLiteral("must list every tool frame on this robot"));
     m_toolFrames = ordered;
     m_pendingToolFrameOrder.clear();
 }
@@ -363,8 +394,8 @@ void Robot::readJson(const QJsonObject& json, const JsonContext& ctx) {
 
 namespace {
 
-Robot::Model urModel(double d1, double a2, double a3, double d4, double d5, double d6, std::vector<double> degPerSec,
-                     Eigen::Vector3d base) {
+Robot::Model urModel(double d1, double a2, double a3, double d4, double d5, double d6,
+                     std::vector<double> degPerSec, Eigen::Vector3d base) {
     Robot::Model m;
     m.convention = Robot::Model::Convention::StandardDH;
     m.rows = {{0, kPi / 2, d1}, {a2, 0, 0}, {a3, 0, 0}, {0, kPi / 2, d4}, {0, -kPi / 2, d5}, {0, 0, d6}};
@@ -386,8 +417,14 @@ struct RobotModels {
     static Robot::Model panda() {
         Robot::Model m;
         m.convention = Robot::Model::Convention::ModifiedDH;
-        m.rows = {{0, 0, 0.333},       {0, -kPi / 2, 0},     {0, kPi / 2, 0.316}, {0.0825, kPi / 2, 0},
-                  {-0.0825, -kPi / 2, 0.384}, {0, kPi / 2, 0}, {0.088, kPi / 2, 0}, {0, 0, 0.107}};
+        m.rows = {{0, 0, 0.333},
+                  {0, -kPi / 2, 0},
+                  {0, kPi / 2, 0.316},
+                  {0.0825, kPi / 2, 0},
+                  {-0.0825, -kPi / 2, 0.384},
+                  {0, kPi / 2, 0},
+                  {0.088, kPi / 2, 0},
+                  {0, 0, 0.107}};
         m.lower = {-2.8973, -1.7628, -2.8973, -3.0718, -2.8973, -0.0175, -2.8973};
         m.upper = {2.8973, 1.7628, 2.8973, -0.0698, 2.8973, 3.7525, 2.8973};
         m.velocity = {2.1750, 2.1750, 2.1750, 2.1750, 2.6100, 2.6100, 2.6100};

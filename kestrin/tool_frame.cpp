@@ -17,20 +17,23 @@ ToolFrame::ToolFrame(Workspace* workspace, const QString& name)
 
 void ToolFrame::setOffset(const Pose& offset) {
     if (!isValidPose(offset))
-        throw ValueError(QStringLiteral("The offset of tool frame '%1' must be finite and rigid.").arg(name()));
+        throw ValueError(
+            QStringLiteral("The offset of tool frame '%1' must be finite and rigid.").arg(name()));
     setOffset(Transform::fromPose(offset));
 }
 
 void ToolFrame::setOffset(const Transform& offset) {
     if (!offset.position.allFinite() || !offset.orientation.coeffs().allFinite() ||
         std::abs(offset.orientation.norm() - 1.0) > 1e-6)
-        throw ValueError(QStringLiteral("The offset of tool frame '%1' must be finite with a unit orientation.")
-                             .arg(name()));
+        throw ValueError(
+            QStringLiteral("The offset of tool frame '%1' must be finite with a unit orientation.")
+                .arg(name()));
     if ((offset.position.array().abs() > kMaxObjectSize).any())
-        throw ValueError(QStringLiteral("The offset of tool frame '%1' must be within %2 m of the flange in x, y and "
-                                        "z.")
-                             .arg(name())
-                             .arg(kMaxObjectSize));
+        throw ValueError(
+            QStringLiteral("The offset of tool frame '%1' must be within %2 m of the flange in x, y and "
+                           "z.")
+                .arg(name())
+                .arg(kMaxObjectSize));
     m_offset = offset;
     touch();
     ridersMoved();

@@ -38,13 +38,16 @@ const std::vector<std::pair<FaultKind, QString>>& kindNames() {
     return names;
 }
 
-QString seedText(quint64 seed) { return QString::number(seed); }
+QString seedText(quint64 seed) {
+    return QString::number(seed);
+}
 
 quint64 seedFrom(const QJsonValue& value, const QString& where) {
     bool ok = false;
     const quint64 seed = value.toString().toULongLong(&ok);
     if (!value.isString() || !ok)
-        throw FormatError(QStringLiteral("%1: the seed must be a whole number written as a string.").arg(where));
+        throw FormatError(
+            QStringLiteral("%1: the seed must be a whole number written as a string.").arg(where));
     return seed;
 }
 
@@ -52,7 +55,8 @@ int intFrom(const QJsonObject& json, const QString& key, const QString& where, i
     const QJsonValue v = json.value(key);
     const double d = v.toDouble(-1);
     if (!v.isDouble() || d != std::floor(d) || d < min || d > 1e9)
-        throw FormatError(QStringLiteral("%1: '%2' must be a whole number from %3 on.").arg(where, key).arg(min));
+        throw FormatError(
+            QStringLiteral("%1: '%2' must be a whole number from %3 on.").arg(where, key).arg(min));
     return int(d);
 }
 
@@ -69,10 +73,13 @@ double percentile(const std::vector<double>& sorted, double p) {
     return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
 }
 
-QString shardText(const TrialRunInfo& info) { return QStringLiteral("%1/%2").arg(info.shard).arg(info.shards); }
+QString shardText(const TrialRunInfo& info) {
+    return QStringLiteral("%1/%2").arg(info.shard).arg(info.shards);
+}
 
 QString csvField(QString text) {
-    if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')) || text.contains(QLatin1Char('\n'))) {
+    if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')) ||
+        text.contains(QLatin1Char('\n'))) {
         text.replace(QLatin1String("\""), QLatin1String("\"\""));
         return QLatin1Char('"') + text + QLatin1Char('"');
     }
@@ -125,7 +132,9 @@ std::pair<double, double> wilsonInterval(int successes, int n) {
 
 std::vector<int> shardTrials(int trials, int shard, int shards) {
     if (shards < 1 || shard < 1 || shard > shards)
-        throw ValueError(QStringLiteral("Shard %1/%2 does not exist: a shard is I/K with 1 <= I <= K.").arg(shard).arg(shards));
+        throw ValueError(QStringLiteral("Shard %1/%2 does not exist: a shard is I/K with 1 <= I <= K.")
+                             .arg(shard)
+                             .arg(shards));
     if (trials < 0)
         throw ValueError(QStringLiteral("The number of trials cannot be negative (%1).").arg(trials));
     std::vector<int> out;
@@ -137,11 +146,12 @@ std::vector<int> shardTrials(int trials, int shard, int shards) {
 // --- Records -----------------------------------------------------------------------------------
 
 QJsonObject TrialRecord::toJson() const {
-    QJsonObject json{{QStringLiteral("kind"), QStringLiteral("trial")},
-                     {QStringLiteral("trial"), trial},
-                     {QStringLiteral("seed"), seedText(seed)},
-                     {QStringLiteral("outcome"), completed ? QStringLiteral("completed") : QStringLiteral("faulted")},
-                     {QStringLiteral("seconds"), seconds}};
+    QJsonObject json{
+        {QStringLiteral("kind"), QStringLiteral("trial")},
+        {QStringLiteral("trial"), trial},
+        {QStringLiteral("seed"), seedText(seed)},
+        {QStringLiteral("outcome"), completed ? QStringLiteral("completed") : QStringLiteral("faulted")},
+        {QStringLiteral("seconds"), seconds}};
     if (!completed) {
         json.insert(QStringLiteral("fault_kind"), faultKindName(faultKind));
         json.insert(QStringLiteral("reason"), reason);
@@ -167,7 +177,8 @@ TrialRecord TrialRecord::fromJson(const QJsonObject& json, const QString& where)
     r.seed = seedFrom(json.value(QStringLiteral("seed")), where);
     const QString outcome = stringFrom(json, QStringLiteral("outcome"), where);
     if (outcome != QLatin1String("completed") && outcome != QLatin1String("faulted"))
-        throw FormatError(QStringLiteral("%1: the outcome must be 'completed' or 'faulted', not '%2'.").arg(where, outcome));
+        throw FormatError(QStringLiteral("%1: the outcome must be 'completed' or 'faulted', not '%2'.")
+                              .arg(where, outcome));
     r.completed = outcome == QLatin1String("completed");
     const QJsonValue seconds = json.value(QStringLiteral("seconds"));
     if (!seconds.isDouble() || !(seconds.toDouble() >= 0))
@@ -189,7 +200,8 @@ TrialRecord TrialRecord::fromJson(const QJsonObject& json, const QString& where)
         draw.attempts = intFrom(d, QStringLiteral("attempts"), where, 0);
         for (const QJsonValue& x : d.value(QStringLiteral("values")).toArray()) {
             if (!x.isDouble())
-                throw FormatError(QStringLiteral("%1: a drawn value of '%2' is not a number.").arg(where, draw.variable));
+                throw FormatError(
+                    QStringLiteral("%1: a drawn value of '%2' is not a number.").arg(where, draw.variable));
             draw.values.push_back(x.toDouble());
         }
         r.draws.push_back(std::move(draw));
@@ -288,7 +300,8 @@ QString TrialSummary::text(const TrialRunInfo& info) const {
         lines << QStringLiteral("Faults by behavior: %1.").arg(behaviors.join(QStringLiteral(", ")));
     }
     if (cycleMin)
-        lines << QStringLiteral("Cycle time (simulated): min %1 s, median %2 s, 95th percentile %3 s, max %4 s.")
+        lines << QStringLiteral(
+                     "Cycle time (simulated): min %1 s, median %2 s, 95th percentile %3 s, max %4 s.")
                      .arg(*cycleMin, 0, 'f', 3)
                      .arg(*cycleMedian, 0, 'f', 3)
                      .arg(*cycleP95, 0, 'f', 3)
@@ -344,7 +357,8 @@ TrialResults TrialResults::fromJsonLines(const QByteArray& text, const QString& 
         QJsonParseError error;
         const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
         if (error.error != QJsonParseError::NoError || !doc.isObject())
-            throw FormatError(QStringLiteral("%1 is not a JSON object: is this a trial results file?").arg(where));
+            throw FormatError(
+                QStringLiteral("%1 is not a JSON object: is this a trial results file?").arg(where));
         const QJsonObject json = doc.object();
         const QString kind = json.value(QStringLiteral("kind")).toString();
         if (kind == QLatin1String("trial")) {
@@ -359,21 +373,25 @@ TrialResults TrialResults::fromJsonLines(const QByteArray& text, const QString& 
             info.trials = intFrom(json, QStringLiteral("trials"), where, 0);
             summaryRan = intFrom(json, QStringLiteral("ran"), where, 0);
             if (json.contains(QStringLiteral("shard"))) {
-                const QStringList parts = stringFrom(json, QStringLiteral("shard"), where).split(QLatin1Char('/'));
+                const QStringList parts =
+                    stringFrom(json, QStringLiteral("shard"), where).split(QLatin1Char('/'));
                 bool okI = false, okK = false;
                 info.shard = parts.value(0).toInt(&okI);
                 info.shards = parts.value(1).toInt(&okK);
                 if (parts.size() != 2 || !okI || !okK || info.shard < 1 || info.shard > info.shards)
-                    throw FormatError(QStringLiteral("%1: the shard must read I/K with 1 <= I <= K.").arg(where));
+                    throw FormatError(
+                        QStringLiteral("%1: the shard must read I/K with 1 <= I <= K.").arg(where));
             }
         } else {
-            throw FormatError(QStringLiteral("%1: a line of trial results is a 'trial' or the 'summary', not '%2'.")
-                                  .arg(where, kind));
+            throw FormatError(
+                QStringLiteral("%1: a line of trial results is a 'trial' or the 'summary', not '%2'.")
+                    .arg(where, kind));
         }
     }
     if (!haveSummary)
-        throw FormatError(QStringLiteral("'%1' ends before its summary line: the trials that wrote it did not finish.")
-                              .arg(label));
+        throw FormatError(
+            QStringLiteral("'%1' ends before its summary line: the trials that wrote it did not finish.")
+                .arg(label));
     if (summaryRan != int(results.records.size()))
         throw FormatError(QStringLiteral("'%1' has %2 trial lines, but its summary counts %3.")
                               .arg(label)
@@ -395,11 +413,12 @@ TrialResults TrialResults::fromJsonLines(const QByteArray& text, const QString& 
             throw FormatError(QStringLiteral("'%1' holds trial %2 twice.").arg(label).arg(r.trial));
         seen.insert(r.trial);
         if (r.seed != trialSeed(info.seed, r.trial))
-            throw FormatError(QStringLiteral("'%1': trial %2 ran with seed %3, which is not the seed base seed %4 "
-                                             "gives it.")
-                                  .arg(label)
-                                  .arg(r.trial)
-                                  .arg(seedText(r.seed), seedText(info.seed)));
+            throw FormatError(
+                QStringLiteral("'%1': trial %2 ran with seed %3, which is not the seed base seed %4 "
+                               "gives it.")
+                    .arg(label)
+                    .arg(r.trial)
+                    .arg(seedText(r.seed), seedText(info.seed)));
     }
     std::sort(results.records.begin(), results.records.end(),
               [](const TrialRecord& a, const TrialRecord& b) { return a.trial < b.trial; });
@@ -425,8 +444,9 @@ TrialResults mergeTrialResults(const std::vector<TrialResults>& shards, const QS
     for (size_t i = 0; i < shards.size(); ++i) {
         const TrialRunInfo& info = shards[i].info;
         auto differ = [&](const QString& what, const QString& a, const QString& b) {
-            throw ValueError(QStringLiteral("Cannot merge '%1' and '%2': they are trials of different %3 (%4 and %5).")
-                                 .arg(label(0), label(i), what, a, b));
+            throw ValueError(
+                QStringLiteral("Cannot merge '%1' and '%2': they are trials of different %3 (%4 and %5).")
+                    .arg(label(0), label(i), what, a, b));
         };
         if (info.projectHash != first.projectHash)
             differ(QStringLiteral("project files"), first.file, info.file);
@@ -436,7 +456,8 @@ TrialResults mergeTrialResults(const std::vector<TrialResults>& shards, const QS
         if (info.seed != first.seed)
             differ(QStringLiteral("seeds"), seedText(first.seed), seedText(info.seed));
         if (info.trials != first.trials)
-            differ(QStringLiteral("numbers of trials"), QString::number(first.trials), QString::number(info.trials));
+            differ(QStringLiteral("numbers of trials"), QString::number(first.trials),
+                   QString::number(info.trials));
         for (const TrialRecord& r : shards[i].records) {
             if (from.contains(r.trial))
                 throw ValueError(QStringLiteral("Cannot merge: trial %1 is in both '%2' and '%3'.")
@@ -451,11 +472,12 @@ TrialResults mergeTrialResults(const std::vector<TrialResults>& shards, const QS
         if (!from.contains(t))
             missing.push_back(t);
     if (!missing.empty())
-        throw ValueError(QStringLiteral("Cannot merge: %1 of the %2 trials are in none of the files (trials %3); "
-                                        "merge the results of every shard.")
-                             .arg(missing.size())
-                             .arg(first.trials)
-                             .arg(listOfTrials(missing)));
+        throw ValueError(
+            QStringLiteral("Cannot merge: %1 of the %2 trials are in none of the files (trials %3); "
+                           "merge the results of every shard.")
+                .arg(missing.size())
+                .arg(first.trials)
+                .arg(listOfTrials(missing)));
     std::sort(merged.records.begin(), merged.records.end(),
               [](const TrialRecord& a, const TrialRecord& b) { return a.trial < b.trial; });
     return merged;
@@ -467,7 +489,8 @@ namespace {
 struct Cancelled {};
 } // namespace
 
-TrialProject::TrialProject(const QJsonObject& document, const QString& label) : m_project(std::make_unique<Project>()) {
+TrialProject::TrialProject(const QJsonObject& document, const QString& label)
+    : m_project(std::make_unique<Project>()) {
     m_project->fromJson(document, label);
     m_start = m_project->workspace()->_getState();
 }

@@ -40,7 +40,8 @@ Behavior* Type::constructBehavior(Project* project, const QString& name) const {
 
 WorkspaceObject* Type::constructObject(Workspace* workspace, const QString& name) const {
     if (!m_objectFactory)
-        throw ValueError(QStringLiteral("'%1' is not a kind of work-cell object that can be created.").arg(m_name));
+        throw ValueError(
+            QStringLiteral("'%1' is not a kind of work-cell object that can be created.").arg(m_name));
     return m_objectFactory(workspace, name);
 }
 

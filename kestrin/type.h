@@ -58,20 +58,22 @@ private:
 } // namespace kestrin
 
 /// Declares the type descriptor members of a class with a virtual `type()`.
-#define KESTRIN_TYPE                                                                             \
-public:                                                                                          \
-    static const ::kestrin::Type& staticType();                                                  \
-    const ::kestrin::Type& type() const override;                                                \
-                                                                                                 \
+#define KESTRIN_TYPE                                                                                         \
+public:                                                                                                      \
+    static const ::kestrin::Type& staticType();                                                              \
+    const ::kestrin::Type& type() const override;                                                            \
+                                                                                                             \
 private:
 
 /// Defines them; BASE is the base class, FACTORY one of the factory helpers below or nullptr.
-#define KESTRIN_DEFINE_TYPE(CLASS, BASE, BFACTORY, OFACTORY)                                     \
-    const ::kestrin::Type& CLASS::staticType() {                                                 \
-        static const ::kestrin::Type t(#CLASS, &BASE::staticType(), BFACTORY, OFACTORY);         \
-        return t;                                                                                \
-    }                                                                                            \
-    const ::kestrin::Type& CLASS::type() const { return staticType(); }
+#define KESTRIN_DEFINE_TYPE(CLASS, BASE, BFACTORY, OFACTORY)                                                 \
+    const ::kestrin::Type& CLASS::staticType() {                                                             \
+        static const ::kestrin::Type t(#CLASS, &BASE::staticType(), BFACTORY, OFACTORY);                     \
+        return t;                                                                                            \
+    }                                                                                                        \
+    const ::kestrin::Type& CLASS::type() const {                                                             \
+        return staticType();                                                                                 \
+    }
 
 namespace kestrin::detail {
 template <class T> Behavior* makeBehavior(Project* project, const QString& name) {

@@ -11,7 +11,9 @@
 
 namespace kestrin {
 
-UndoHistory::UndoHistory(Project* project) : m_project(project) { project->addObserver(this); }
+UndoHistory::UndoHistory(Project* project) : m_project(project) {
+    project->addObserver(this);
+}
 
 UndoHistory::~UndoHistory() = default; // the project it observes goes with it
 
@@ -97,7 +99,8 @@ bool UndoHistory::record(const QString& name) {
     if (step.changes.empty())
         return false;
     // The same order every time, whatever order the set gave.
-    std::sort(step.changes.begin(), step.changes.end(), [](const Change& a, const Change& b) { return a.key < b.key; });
+    std::sort(step.changes.begin(), step.changes.end(),
+              [](const Change& a, const Change& b) { return a.key < b.key; });
     for (const Change& c : step.changes) {
         if (c.after.isEmpty())
             m_recorded.remove(c.key);
@@ -122,7 +125,9 @@ QString UndoHistory::undoName() const {
     return canUndo() ? m_steps[static_cast<size_t>(m_position) - 1].name : QString();
 }
 
-QString UndoHistory::redoName() const { return canRedo() ? m_steps[static_cast<size_t>(m_position)].name : QString(); }
+QString UndoHistory::redoName() const {
+    return canRedo() ? m_steps[static_cast<size_t>(m_position)].name : QString();
+}
 
 void UndoHistory::apply(const Step& step, bool forwards) {
     std::vector<std::pair<undo::Key, QByteArray>> targets, back;
@@ -142,9 +147,10 @@ void UndoHistory::apply(const Step& step, bool forwards) {
         }
         m_applying = false;
         m_dirty.clear();
-        throw Error(QStringLiteral("The undo history could not put the project back (%1); the project was left "
-                                   "as it was.")
-                        .arg(QString::fromUtf8(e.what())));
+        throw Error(
+            QStringLiteral("The undo history could not put the project back (%1); the project was left "
+                           "as it was.")
+                .arg(QString::fromUtf8(e.what())));
     }
     m_applying = false;
     for (const auto& [key, record] : targets) {
@@ -183,7 +189,9 @@ void UndoHistory::markUnsaved() {
     changed(false);
 }
 
-void UndoHistory::setLimit(int steps) { m_limit = std::max(1, steps); }
+void UndoHistory::setLimit(int steps) {
+    m_limit = std::max(1, steps);
+}
 
 qint64 UndoHistory::memoryUse() const {
     // Records are shared between the steps and the recorded state: each counted once.

@@ -98,13 +98,13 @@ private:
     }
 
     Project* m_project;
-    std::vector<Step> m_steps;              // step i goes from state i to state i + 1
-    QHash<quint64, QByteArray> m_recorded;  // every part's record in state m_position
+    std::vector<Step> m_steps;             // step i goes from state i to state i + 1
+    QHash<quint64, QByteArray> m_recorded; // every part's record in state m_position
     bool m_recordedMade = false;
-    QSet<quint64> m_dirty;                  // parts told of as changed since
-    bool m_applying = false;                // undo or redo is putting parts back
-    int m_position = 0;                     // index of the state the project is in
-    int m_savedPosition = 0;          // -1 when the saved state is no longer in the history
+    QSet<quint64> m_dirty;   // parts told of as changed since
+    bool m_applying = false; // undo or redo is putting parts back
+    int m_position = 0;      // index of the state the project is in
+    int m_savedPosition = 0; // -1 when the saved state is no longer in the history
     int m_limit = 500;
     quint64 m_changeCount = 0;
     quint64 m_contentChangeCount = 0;

@@ -28,7 +28,9 @@ namespace {
 constexpr int kSubjectShift = 60;
 const QString kLabel = QStringLiteral("(undo history)");
 
-QByteArray encode(const QJsonObject& json) { return QCborMap::fromJsonObject(json).toCborValue().toCbor(); }
+QByteArray encode(const QJsonObject& json) {
+    return QCborMap::fromJsonObject(json).toCborValue().toCbor();
+}
 
 QJsonObject decode(const QByteArray& record) {
     QCborParserError error;
@@ -94,9 +96,13 @@ Key keyOf(ProjectChange::Subject subject, quint64 id) {
     return (static_cast<quint64>(subject) << kSubjectShift) | id;
 }
 
-ProjectChange::Subject subjectOf(Key key) { return static_cast<ProjectChange::Subject>(key >> kSubjectShift); }
+ProjectChange::Subject subjectOf(Key key) {
+    return static_cast<ProjectChange::Subject>(key >> kSubjectShift);
+}
 
-quint64 idOf(Key key) { return key & ((quint64(1) << kSubjectShift) - 1); }
+quint64 idOf(Key key) {
+    return key & ((quint64(1) << kSubjectShift) - 1);
+}
 
 QByteArray recordOf(const Project& project, Key key) {
     const quint64 id = idOf(key);
@@ -136,22 +142,31 @@ QHash<Key, QByteArray> allRecords(const Project& project) {
 } // namespace undo
 
 using undo::decode;
+using undo::idOf;
 using undo::Key;
 using undo::keyOf;
-using undo::idOf;
 using undo::subjectOf;
 using Subject = ProjectChange::Subject;
 using Kind = ProjectChange::Kind;
 
-void UndoRestore::apply(const std::vector<std::pair<Key, QByteArray>>& targets, const QHash<Key, QByteArray>& current) {
+void UndoRestore::apply(const std::vector<std::pair<Key, QByteArray>>& targets,
+                        const QHash<Key, QByteArray>& current) {
     QHash<quint64, QByteArray> objects, behaviors, variables;
     const QByteArray* projectPart = nullptr;
     for (const auto& [key, record] : targets) {
         switch (subjectOf(key)) {
-        case Subject::Object: objects.insert(idOf(key), record); break;
-        case Subject::Behavior: behaviors.insert(idOf(key), record); break;
-        case Subject::Variable: variables.insert(idOf(key), record); break;
-        case Subject::Project: projectPart = &record; break;
+        case Subject::Object:
+            objects.insert(idOf(key), record);
+            break;
+        case Subject::Behavior:
+            behaviors.insert(idOf(key), record);
+            break;
+        case Subject::Variable:
+            variables.insert(idOf(key), record);
+            break;
+        case Subject::Project:
+            projectPart = &record;
+            break;
         }
     }
     // Objects first: behaviors and variables refer to them by name, and only by name.
@@ -199,7 +214,8 @@ int restoreOrder(const QString& type) {
 
 } // namespace
 
-void UndoRestore::applyObjects(const QHash<quint64, QByteArray>& records, const QHash<Key, QByteArray>& current) {
+void UndoRestore::applyObjects(const QHash<quint64, QByteArray>& records,
+                               const QHash<Key, QByteArray>& current) {
     Workspace& ws = *m_project.workspace();
     const JsonContext ctx(undo::kLabel, QStringLiteral("workspace object"));
 
@@ -296,7 +312,8 @@ void UndoRestore::applyObjects(const QHash<quint64, QByteArray>& records, const 
         if (!o || t.record.isEmpty() || o->name() == t.name)
             continue;
         if (o->type().name() != t.type)
-            throw Error(QStringLiteral("The undo history is damaged (object %1 changed its kind).").arg(t.id));
+            throw Error(
+                QStringLiteral("The undo history is damaged (object %1 changed its kind).").arg(t.id));
         const auto c = static_cast<size_t>(o->category());
         ws.m_names[c]->remove(o->name());
         ws.m_byName[c].remove(o->name());
@@ -316,7 +333,8 @@ void UndoRestore::applyObjects(const QHash<quint64, QByteArray>& records, const 
             WorkspaceObject* made = type->constructObject(&ws, t.name);
             ws.m_restoringId = 0;
             if (made->name() != t.name)
-                throw Error(QStringLiteral("The undo history is damaged (two objects named '%1').").arg(t.name));
+                throw Error(
+                    QStringLiteral("The undo history is damaged (two objects named '%1').").arg(t.name));
         }
     } catch (...) {
         ws.m_restoringId = 0;
@@ -344,13 +362,16 @@ void UndoRestore::applyObjects(const QHash<quint64, QByteArray>& records, const 
     std::stable_sort(present.begin(), present.end(), [](const Target* a, const Target* b) {
         return restoreOrder(a->type) < restoreOrder(b->type);
     });
-    const auto tell = [this](WorkspaceObject* o) { m_project._notify(Subject::Object, Kind::Edited, o->id()); };
+    const auto tell = [this](WorkspaceObject* o) {
+        m_project._notify(Subject::Object, Kind::Edited, o->id());
+    };
     for (const Target* t : present) {
         WorkspaceObject* o = ws.findById(t->id);
         const QJsonObject& r = t->record;
         const JsonContext here = ctx.nested(t->type, t->name);
         if (auto* robot = dynamic_cast<Robot*>(o)) {
-            const Eigen::VectorXd q = here.readVector(r, QStringLiteral("joint_positions"), robot->getNumDofs());
+            const Eigen::VectorXd q =
+                here.readVector(r, QStringLiteral("joint_positions"), robot->getNumDofs());
             if (q != robot->jointPositions())
                 robot->setJointPositions(q);
         } else if (auto* frame = dynamic_cast<ToolFrame*>(o)) {
@@ -360,8 +381,9 @@ void UndoRestore::applyObjects(const QHash<quint64, QByteArray>& records, const 
             if (frame->m_robot != robot) {
                 // Without Robot::addToolFrame: what the frame holds stays as the items' records say.
                 if (Robot* old = frame->m_robot) {
-                    old->m_toolFrames.erase(std::remove(old->m_toolFrames.begin(), old->m_toolFrames.end(), frame),
-                                            old->m_toolFrames.end());
+                    old->m_toolFrames.erase(
+                        std::remove(old->m_toolFrames.begin(), old->m_toolFrames.end(), frame),
+                        old->m_toolFrames.end());
                     tell(old);
                 }
                 frame->m_robot = robot;
@@ -422,7 +444,8 @@ void UndoRestore::applyObjects(const QHash<quint64, QByteArray>& records, const 
             ordered.push_back(*it);
         }
         if (ordered.size() != robot->m_toolFrames.size())
-            throw Error(QStringLiteral("The undo history is damaged (tool frames of robot '%1').").arg(robot->name()));
+            throw Error(QStringLiteral("The undo history is damaged (tool frames of robot '%1').")
+                            .arg(robot->name()));
         if (ordered != robot->m_toolFrames) {
             robot->m_toolFrames = ordered;
             tell(robot);
@@ -457,9 +480,10 @@ void UndoRestore::applyBehaviors(const QHash<quint64, QByteArray>& records) {
         p.m_behaviorNames->remove(b->name());
         p.m_behaviorByName.remove(b->name());
         p.m_behaviorById.remove(id);
-        p.m_behaviors.erase(std::remove_if(p.m_behaviors.begin(), p.m_behaviors.end(),
-                                           [b = b](const std::unique_ptr<Behavior>& o) { return o.get() == b; }),
-                            p.m_behaviors.end());
+        p.m_behaviors.erase(
+            std::remove_if(p.m_behaviors.begin(), p.m_behaviors.end(),
+                           [b = b](const std::unique_ptr<Behavior>& o) { return o.get() == b; }),
+            p.m_behaviors.end());
         ++p.m_structureRevision;
         p._notify(Subject::Behavior, Kind::Removed, id);
     }
@@ -526,7 +550,8 @@ void UndoRestore::applyBehaviors(const QHash<quint64, QByteArray>& records) {
         for (quint64 childId : undo::readIds(record, QStringLiteral("children"))) {
             Behavior* child = p.findBehaviorById(childId);
             if (!child)
-                throw Error(QStringLiteral("The undo history is damaged (behavior '%1' lacks a child).").arg(b->name()));
+                throw Error(QStringLiteral("The undo history is damaged (behavior '%1' lacks a child).")
+                                .arg(b->name()));
             child->_setParent(b);
             children.push_back(child);
             p._notify(Subject::Behavior, Kind::Moved, childId);
@@ -554,9 +579,10 @@ void UndoRestore::applyVariables(const QHash<quint64, QByteArray>& records) {
         if (!record.isEmpty())
             continue;
         p.m_variableById.remove(id);
-        p.m_variables.erase(std::remove_if(p.m_variables.begin(), p.m_variables.end(),
-                                           [v = v](const std::unique_ptr<Variable>& o) { return o.get() == v; }),
-                            p.m_variables.end());
+        p.m_variables.erase(
+            std::remove_if(p.m_variables.begin(), p.m_variables.end(),
+                           [v = v](const std::unique_ptr<Variable>& o) { return o.get() == v; }),
+            p.m_variables.end());
         ++p.m_structureRevision;
         p._notify(Subject::Variable, Kind::Removed, id);
     }

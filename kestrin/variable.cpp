@@ -22,7 +22,9 @@ Variable::Variable(Project* project, const QString& name) : m_project(project), 
 
 Variable::~Variable() = default;
 
-void Variable::_register() { m_project->_adoptVariable(this); }
+void Variable::_register() {
+    m_project->_adoptVariable(this);
+}
 
 void Variable::setName(const QString& name) {
     if (name == m_name)
@@ -63,20 +65,24 @@ Variable* Variable::fromJson(Project* project, const QJsonObject& json, const Js
                 Distribution::fromJson(here.readObject(json, QStringLiteral("joint_positions")),
                                        here.field(QStringLiteral("joint_positions"))));
         if (kind == QLatin1String("TaskRegionTarget")) {
-            auto generator = PoseGenerator::fromJson(project, here.readObject(json, QStringLiteral("pose_generator")),
-                                                     here.field(QStringLiteral("pose_generator")));
+            auto generator =
+                PoseGenerator::fromJson(project, here.readObject(json, QStringLiteral("pose_generator")),
+                                        here.field(QStringLiteral("pose_generator")));
             std::unique_ptr<Distribution> seed;
             const QJsonValue s = json.value(QStringLiteral("seed_joint_positions"));
             if (s.isObject())
-                seed = Distribution::fromJson(s.toObject(), here.field(QStringLiteral("seed_joint_positions")));
+                seed =
+                    Distribution::fromJson(s.toObject(), here.field(QStringLiteral("seed_joint_positions")));
             else if (!s.isNull() && !s.isUndefined())
-                here.failField(QStringLiteral("seed_joint_positions"), QStringLiteral("must be an object or null"));
+                here.failField(QStringLiteral("seed_joint_positions"),
+                               QStringLiteral("must be an object or null"));
             return new TaskRegionTarget(project, name, std::move(generator), std::move(seed));
         }
         if (kind == QLatin1String("MixtureTarget")) {
             for (const QString& key : {QStringLiteral("target_generators"), QStringLiteral("weights")})
                 here.checkLength(json, key, MotionLimits::kMaxJoints);
-            return new MixtureTarget(project, name, here.readStrings(json, QStringLiteral("target_generators")),
+            return new MixtureTarget(project, name,
+                                     here.readStrings(json, QStringLiteral("target_generators")),
                                      here.readNumbers(json, QStringLiteral("weights")));
         }
     } catch (const FormatError&) {
@@ -128,7 +134,8 @@ MotionLimits::MotionLimits(Project* project, const QString& name, const Eigen::V
     _register();
 }
 
-void MotionLimits::setLimits(const Eigen::VectorXd& joint_velocity, const Eigen::VectorXd& joint_acceleration) {
+void MotionLimits::setLimits(const Eigen::VectorXd& joint_velocity,
+                             const Eigen::VectorXd& joint_acceleration) {
     checkLimits(name(), joint_velocity, joint_acceleration);
     m_velocity = joint_velocity;
     m_acceleration = joint_acceleration;
@@ -144,14 +151,16 @@ JointPositionTarget::JointPositionTarget(Project* project, const QString& name,
                                          std::unique_ptr<Distribution> joint_positions)
     : Variable(project, name) {
     if (!joint_positions)
-        throw ValueError(QStringLiteral("Joint-position target '%1' needs a distribution of joint positions.").arg(name));
+        throw ValueError(
+            QStringLiteral("Joint-position target '%1' needs a distribution of joint positions.").arg(name));
     m_distribution = std::move(joint_positions);
     _register();
 }
 
 void JointPositionTarget::setJointPositions(std::unique_ptr<Distribution> joint_positions) {
     if (!joint_positions)
-        throw ValueError(QStringLiteral("Joint-position target '%1' needs a distribution of joint positions.").arg(name()));
+        throw ValueError(QStringLiteral("Joint-position target '%1' needs a distribution of joint positions.")
+                             .arg(name()));
     m_distribution = std::move(joint_positions);
     touch();
 }
@@ -160,14 +169,16 @@ void JointPositionTarget::writeJson(QJsonObject& json) const {
     json.insert(QStringLiteral("joint_positions"), m_distribution->toJson());
 }
 
-TaskRegionTarget::TaskRegionTarget(Project* project, const QString& name, std::unique_ptr<PoseGenerator> pose_generator,
+TaskRegionTarget::TaskRegionTarget(Project* project, const QString& name,
+                                   std::unique_ptr<PoseGenerator> pose_generator,
                                    std::unique_ptr<Distribution> seed_joint_positions)
     : Variable(project, name) {
     if (!pose_generator)
         throw ValueError(QStringLiteral("Task-region target '%1' needs a pose generator.").arg(name));
     if (pose_generator->project() != project)
-        throw ValueError(QStringLiteral("The pose generator of task-region target '%1' belongs to another project.")
-                             .arg(name));
+        throw ValueError(
+            QStringLiteral("The pose generator of task-region target '%1' belongs to another project.")
+                .arg(name));
     m_generator = std::move(pose_generator);
     m_seed = std::move(seed_joint_positions);
     _register();
@@ -184,22 +195,25 @@ void TaskRegionTarget::writeJson(QJsonObject& json) const {
     json.insert(QStringLiteral("seed_joint_positions"), m_seed ? QJsonValue(m_seed->toJson()) : QJsonValue());
 }
 
-static void checkWeights(const QString& name, const QStringList& targets, const std::vector<double>& weights) {
+static void checkWeights(const QString& name, const QStringList& targets,
+                         const std::vector<double>& weights) {
     if (targets.size() > MotionLimits::kMaxJoints)
         throw ValueError(QStringLiteral("Mixture target '%1' has %2 components; it may have at most %3.")
                              .arg(name)
                              .arg(targets.size())
                              .arg(MotionLimits::kMaxJoints));
     if (targets.isEmpty() || static_cast<size_t>(targets.size()) != weights.size())
-        throw ValueError(QStringLiteral("Mixture target '%1' needs one weight per component (got %2 components "
-                                        "and %3 weights).")
-                             .arg(name)
-                             .arg(targets.size())
-                             .arg(weights.size()));
+        throw ValueError(
+            QStringLiteral("Mixture target '%1' needs one weight per component (got %2 components "
+                           "and %3 weights).")
+                .arg(name)
+                .arg(targets.size())
+                .arg(weights.size()));
     for (double w : weights)
         if (!std::isfinite(w) || w < 0)
-            throw ValueError(QStringLiteral("The weights of mixture target '%1' must be finite and not negative.")
-                                 .arg(name));
+            throw ValueError(
+                QStringLiteral("The weights of mixture target '%1' must be finite and not negative.")
+                    .arg(name));
 }
 
 MixtureTarget::MixtureTarget(Project* project, const QString& name, const QStringList& target_generators,
@@ -217,12 +231,14 @@ void MixtureTarget::checkTargets(const QStringList& targets) const {
             continue;
         const Variable* v = project()->findVariable(t);
         if (!v)
-            throw NotFoundError(QStringLiteral("Mixture target '%1' names target '%2', which does not exist.").arg(name(), t));
+            throw NotFoundError(QStringLiteral("Mixture target '%1' names target '%2', which does not exist.")
+                                    .arg(name(), t));
         if (v == this || (!v->type().inherits(JointPositionTarget::staticType()) &&
                           !v->type().inherits(TaskRegionTarget::staticType())))
-            throw ValueError(QStringLiteral("Mixture target '%1' can mix only joint-position and task-region targets, "
-                                            "not '%2'.")
-                                 .arg(name(), t));
+            throw ValueError(
+                QStringLiteral("Mixture target '%1' can mix only joint-position and task-region targets, "
+                               "not '%2'.")
+                    .arg(name(), t));
     }
 }
 

@@ -146,8 +146,9 @@ void Workspace::_adopt(WorkspaceObject* object) {
         // Back in its place: objects are listed in the order of their ids.
         object->_setId(m_restoringId);
         m_nextId = std::max(m_nextId, m_restoringId + 1);
-        const auto at = std::lower_bound(m_objects.begin(), m_objects.end(), m_restoringId,
-                                         [](const std::unique_ptr<WorkspaceObject>& o, quint64 id) { return o->id() < id; });
+        const auto at = std::lower_bound(
+            m_objects.begin(), m_objects.end(), m_restoringId,
+            [](const std::unique_ptr<WorkspaceObject>& o, quint64 id) { return o->id() < id; });
         m_objects.emplace(at, object);
     } else {
         object->_setId(m_nextId++);
@@ -367,7 +368,9 @@ QRect Workspace::footprintCells(const WorkspaceObject* object, const Eigen::Vect
     return QRect(QPoint(x0, y0), QPoint(x1, y1));
 }
 
-bool Workspace::floorFree(const QRect& cells) const { return m_floor.noneIn(cells); }
+bool Workspace::floorFree(const QRect& cells) const {
+    return m_floor.noneIn(cells);
+}
 
 void Workspace::markFloor(WorkspaceObject* object, bool occupied) {
     const QRect cells = object->_floorCells();
@@ -464,10 +467,14 @@ void Workspace::place(WorkspaceObject* object) {
     auto spot = [](int ring, int k) {
         const int side = k / (2 * ring), offset = k % (2 * ring);
         switch (side) {
-        case 0: return QPoint(-ring + offset, -ring);
-        case 1: return QPoint(ring, -ring + offset);
-        case 2: return QPoint(ring - offset, ring);
-        default: return QPoint(-ring, ring - offset);
+        case 0:
+            return QPoint(-ring + offset, -ring);
+        case 1:
+            return QPoint(ring, -ring + offset);
+        case 2:
+            return QPoint(ring - offset, ring);
+        default:
+            return QPoint(-ring, ring - offset);
         }
     };
     // Resume where the last object of this footprint went: everything before it was full then.

@@ -9,13 +9,20 @@ namespace kestrin {
 
 QString categoryLabel(Category category) {
     switch (category) {
-    case Category::Robot: return QStringLiteral("robot");
-    case Category::Effector: return QStringLiteral("effector");
-    case Category::ToolFrame: return QStringLiteral("tool frame");
-    case Category::Item: return QStringLiteral("item");
-    case Category::TaskRegion: return QStringLiteral("task region");
-    case Category::Camera: return QStringLiteral("camera");
-    case Category::Fiducial: return QStringLiteral("fiducial marker");
+    case Category::Robot:
+        return QStringLiteral("robot");
+    case Category::Effector:
+        return QStringLiteral("effector");
+    case Category::ToolFrame:
+        return QStringLiteral("tool frame");
+    case Category::Item:
+        return QStringLiteral("item");
+    case Category::TaskRegion:
+        return QStringLiteral("task region");
+    case Category::Camera:
+        return QStringLiteral("camera");
+    case Category::Fiducial:
+        return QStringLiteral("fiducial marker");
     }
     return QStringLiteral("object");
 }
@@ -44,7 +51,9 @@ WorkspaceObject::WorkspaceObject(Workspace* workspace, const QString& name, Cate
 
 WorkspaceObject::~WorkspaceObject() = default;
 
-void WorkspaceObject::_register() { m_workspace->_adopt(this); }
+void WorkspaceObject::_register() {
+    m_workspace->_adopt(this);
+}
 
 void WorkspaceObject::setName(const QString& name) {
     if (name == m_name)
@@ -64,15 +73,17 @@ void WorkspaceObject::setPose(const Pose& pose) {
 void WorkspaceObject::setTransform(const Transform& transform) {
     if (!transform.position.allFinite() || !transform.orientation.coeffs().allFinite() ||
         std::abs(transform.orientation.norm() - 1.0) > 1e-6)
-        throw ValueError(QStringLiteral("The pose of '%1' must be finite with a unit orientation.").arg(m_name));
+        throw ValueError(
+            QStringLiteral("The pose of '%1' must be finite with a unit orientation.").arg(m_name));
     if (!isWithinCell(transform.position))
-        throw ValueError(QStringLiteral("The position of '%1' must be within %2 m of the cell's origin in x, y and z "
-                                        "(got %3, %4, %5 m).")
-                             .arg(m_name)
-                             .arg(kMaxPosition)
-                             .arg(transform.position.x())
-                             .arg(transform.position.y())
-                             .arg(transform.position.z()));
+        throw ValueError(
+            QStringLiteral("The position of '%1' must be within %2 m of the cell's origin in x, y and z "
+                           "(got %3, %4, %5 m).")
+                .arg(m_name)
+                .arg(kMaxPosition)
+                .arg(transform.position.x())
+                .arg(transform.position.y())
+                .arg(transform.position.z()));
     m_transform = transform;
     touch(ProjectChange::Kind::Moved);
     if (m_id)
@@ -82,13 +93,14 @@ void WorkspaceObject::setTransform(const Transform& transform) {
 
 void WorkspaceObject::setSizeChecked(const Eigen::Vector3d& size) {
     if (!size.allFinite() || (size.array() <= 0).any() || (size.array() > kMaxObjectSize).any())
-        throw ValueError(QStringLiteral("The size of '%1' must be positive and at most %2 m in x, y and z (got %3 x "
-                                        "%4 x %5 m).")
-                             .arg(m_name)
-                             .arg(kMaxObjectSize)
-                             .arg(size.x())
-                             .arg(size.y())
-                             .arg(size.z()));
+        throw ValueError(
+            QStringLiteral("The size of '%1' must be positive and at most %2 m in x, y and z (got %3 x "
+                           "%4 x %5 m).")
+                .arg(m_name)
+                .arg(kMaxObjectSize)
+                .arg(size.x())
+                .arg(size.y())
+                .arg(size.z()));
     m_size = size;
     touch();
     if (m_id)

@@ -46,8 +46,8 @@ QString joinPath(std::initializer_list<QString> parts) {
 } // namespace
 
 const QString DEFAULT_PATH = QDir::homePath();
-const QString PROJECT_FILE_FILTER =
-    QStringLiteral("Kestrin project file (*") + QLatin1String(kestrin::KS_PROJECT_FILE_EXT) + QStringLiteral(")");
+const QString PROJECT_FILE_FILTER = QStringLiteral("Kestrin project file (*") +
+                                    QLatin1String(kestrin::KS_PROJECT_FILE_EXT) + QStringLiteral(")");
 const QString DEFAULT_PROJECT_SAVE =
     joinPath({DEFAULT_PATH, QStringLiteral("Documents"),
               QStringLiteral("my_project") + QLatin1String(kestrin::KS_PROJECT_FILE_EXT)});
@@ -57,8 +57,8 @@ const QString DEFAULT_IMAGE_SAVE =
     joinPath({DEFAULT_PATH, QStringLiteral("Desktop"),
               QStringLiteral("screenshot") + QLatin1String(kestrin::KS_IMAGE_FILE_EXT)});
 
-KSContentHandler::KSContentHandler(QMainWindow* window, KSProjectContainer* container, KSProjectTree* project_tree,
-                                   KSStatusBarWidget* status_bar) {
+KSContentHandler::KSContentHandler(QMainWindow* window, KSProjectContainer* container,
+                                   KSProjectTree* project_tree, KSStatusBarWidget* status_bar) {
     _respawn_state.reset();
     _locked = false;
     _window = window;
@@ -74,13 +74,21 @@ KSContentHandler::KSContentHandler(QMainWindow* window, KSProjectContainer* cont
     _exit_application = [](int status) { QCoreApplication::exit(status); };
 }
 
-kestrin::WorkspaceViewer* KSContentHandler::viewer() const { return _container->viewer(); }
+kestrin::WorkspaceViewer* KSContentHandler::viewer() const {
+    return _container->viewer();
+}
 
-kestrin::Project* KSContentHandler::project() const { return _container->project(); }
+kestrin::Project* KSContentHandler::project() const {
+    return _container->project();
+}
 
-void KSContentHandler::_lock() { _locked = true; }
+void KSContentHandler::_lock() {
+    _locked = true;
+}
 
-void KSContentHandler::_unlock() { _locked = false; }
+void KSContentHandler::_unlock() {
+    _locked = false;
+}
 
 void KSContentHandler::_rebuildViewerAndTree() {
     _container->rebuildViewer();
@@ -153,7 +161,8 @@ void KSContentHandler::openProject() {
             return;
         if (!offerToSave())
             return;
-        const QString path = KSFileDialog::getOpenFileName(_window, QStringLiteral("Open file"), PROJECT_FILE_FILTER);
+        const QString path =
+            KSFileDialog::getOpenFileName(_window, QStringLiteral("Open file"), PROJECT_FILE_FILTER);
         if (path.isEmpty())
             return;
         replaceWithFile(path);
@@ -190,7 +199,8 @@ void KSContentHandler::openRecent(const QString& path) {
         if (_locked || _quitting)
             return;
         if (!QFileInfo(path).isFile())
-            throw kestrin::FileError(QStringLiteral("Cannot open project file '%1': it no longer exists.").arg(path));
+            throw kestrin::FileError(
+                QStringLiteral("Cannot open project file '%1': it no longer exists.").arg(path));
         if (!offerToSave())
             return;
         replaceWithFile(path);
@@ -265,8 +275,9 @@ bool KSContentHandler::mayOverwrite(const QString& path) {
         return true;
     const auto answer = KSMessageBox::warning(
         _window, QStringLiteral("File Changed on Disk"),
-        QStringLiteral("The project file '%1' was changed on disk since it was opened or last saved here, perhaps "
-                       "by another Kestrin Studio. Save over it? What was written there would be lost.")
+        QStringLiteral(
+            "The project file '%1' was changed on disk since it was opened or last saved here, perhaps "
+            "by another Kestrin Studio. Save over it? What was written there would be lost.")
             .arg(QDir::toNativeSeparators(path)),
         QMessageBox::Save | QMessageBox::Cancel, QMessageBox::Cancel);
     return answer == QMessageBox::Save;
@@ -294,8 +305,8 @@ void KSContentHandler::saveProjectAs() {
     logerror("saveProjectAs", [this] {
         if (_locked || _quitting)
             return;
-        const QString path = KSFileDialog::getSaveFileName(_window, QStringLiteral("Save file"), DEFAULT_PROJECT_SAVE,
-                                                           PROJECT_FILE_FILTER);
+        const QString path = KSFileDialog::getSaveFileName(_window, QStringLiteral("Save file"),
+                                                           DEFAULT_PROJECT_SAVE, PROJECT_FILE_FILTER);
         if (path.isEmpty()) {
             _save_declined = true;
             return;
@@ -336,8 +347,9 @@ void KSContentHandler::setTeleoperationMode() {
         const KSParams* answer = KSSelectorDialog::getParams(_window, _container->project(), prompt);
         if (!answer || answer->isEmpty())
             return;
-        _container->viewer()->setTeleoperationMode(answer->value(KSSelectorDialog::EXISTING_ROBOT_KEY).toString(),
-                                                   answer->value(KSSelectorDialog::EXISTING_TOOL_KEY).toString());
+        _container->viewer()->setTeleoperationMode(
+            answer->value(KSSelectorDialog::EXISTING_ROBOT_KEY).toString(),
+            answer->value(KSSelectorDialog::EXISTING_TOOL_KEY).toString());
     });
 }
 
@@ -350,8 +362,8 @@ void KSContentHandler::resetViewer() {
 
 void KSContentHandler::screenshotViewer() {
     logerror("screenshotViewer", [this] {
-        const QString path =
-            KSFileDialog::getSaveFileName(_window, QStringLiteral("Save image"), DEFAULT_IMAGE_SAVE, IMAGE_FILE_FILTER);
+        const QString path = KSFileDialog::getSaveFileName(_window, QStringLiteral("Save image"),
+                                                           DEFAULT_IMAGE_SAVE, IMAGE_FILE_FILTER);
         if (path.isEmpty())
             return;
         _container->viewer()->screenshot(path);
@@ -381,7 +393,8 @@ void KSContentHandler::runLocalSimulator() {
     });
 }
 
-void KSContentHandler::replayProgram(const QString& program, quint64 seed, const kestrin::WorkspaceState& start) {
+void KSContentHandler::replayProgram(const QString& program, quint64 seed,
+                                     const kestrin::WorkspaceState& start) {
     logerror("replayProgram", [&] {
         if (_locked || _quitting)
             return;
@@ -466,7 +479,12 @@ void KSContentHandler::playProgram(const QString& program, quint64 seed) {
             // now the window closes as usual, with its offer to save.
             QPointer<QMainWindow> window(_window);
             QMetaObject::invokeMethod(
-                _window, [window] { if (window) window->close(); }, Qt::QueuedConnection);
+                _window,
+                [window] {
+                    if (window)
+                        window->close();
+                },
+                Qt::QueuedConnection);
         }
     }
 }
@@ -489,7 +507,8 @@ void KSContentHandler::checkCollisions() {
         if (contacts.empty())
             qCInfo(lcApp, "No collisions in the cell");
         else
-            qCInfo(lcApp, "%d collision%s in the cell", int(contacts.size()), contacts.size() == 1 ? "" : "s");
+            qCInfo(lcApp, "%d collision%s in the cell", int(contacts.size()),
+                   contacts.size() == 1 ? "" : "s");
         _container->rebuildViewer();
         _container->viewer()->setCollidingObjects(ids);
         _container->viewer()->render();
@@ -505,8 +524,9 @@ void KSContentHandler::endRun(const kestrin::Simulator& simulator) {
 // --- Adding content ----------------------------------------------------------------------------
 
 const QList<const kestrin::Type*>& KSContentHandler::robotTypes() {
-    static const QList<const kestrin::Type*> t{&kestrin::FrankaPandaRobot::staticType(), &kestrin::UR3eRobot::staticType(),
-                                               &kestrin::UR5eRobot::staticType(), &kestrin::UR10eRobot::staticType()};
+    static const QList<const kestrin::Type*> t{
+        &kestrin::FrankaPandaRobot::staticType(), &kestrin::UR3eRobot::staticType(),
+        &kestrin::UR5eRobot::staticType(), &kestrin::UR10eRobot::staticType()};
     return t;
 }
 
@@ -517,7 +537,8 @@ const QList<const kestrin::Type*>& KSContentHandler::effectorTypes() {
 }
 
 const QList<const kestrin::Type*>& KSContentHandler::itemTypes() {
-    static const QList<const kestrin::Type*> t{&kestrin::CustomItem::staticType(), &kestrin::Desk::staticType()};
+    static const QList<const kestrin::Type*> t{&kestrin::CustomItem::staticType(),
+                                               &kestrin::Desk::staticType()};
     return t;
 }
 
@@ -533,10 +554,9 @@ const QList<const kestrin::Type*>& KSContentHandler::fiducialTypes() {
 }
 
 const QList<const kestrin::Type*>& KSContentHandler::variableTypes() {
-    static const QList<const kestrin::Type*> t{&kestrin::MotionLimits::staticType(),
-                                               &kestrin::JointPositionTarget::staticType(),
-                                               &kestrin::TaskRegionTarget::staticType(),
-                                               &kestrin::MixtureTarget::staticType()};
+    static const QList<const kestrin::Type*> t{
+        &kestrin::MotionLimits::staticType(), &kestrin::JointPositionTarget::staticType(),
+        &kestrin::TaskRegionTarget::staticType(), &kestrin::MixtureTarget::staticType()};
     return t;
 }
 
@@ -558,8 +578,9 @@ void KSContentHandler::addNamedObject(const QString& type_name, const QList<cons
     createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, defaultName}}, [&](const KSParams& answer) {
         for (const kestrin::Type* type : table) {
             if (type->name() == type_name) {
-                kestrin::WorkspaceObject* made = type->constructObject(
-                    _container->project()->workspace(), answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                kestrin::WorkspaceObject* made =
+                    type->constructObject(_container->project()->workspace(),
+                                          answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
                 if (made_hook)
                     made_hook(made);
                 recordStep(QStringLiteral("Add %1 '%2'").arg(kind, made->name()));
@@ -569,10 +590,14 @@ void KSContentHandler::addNamedObject(const QString& type_name, const QList<cons
     });
 }
 
-void KSContentHandler::recordStep(const QString& name) { _container->project()->history().record(name); }
+void KSContentHandler::recordStep(const QString& name) {
+    _container->project()->history().record(name);
+}
 
 void KSContentHandler::addRobot(const QString& robot_t) {
-    logerror("addRobot", [&] { addNamedObject(robot_t, robotTypes(), QStringLiteral("My Robot"), QStringLiteral("Robot")); });
+    logerror("addRobot", [&] {
+        addNamedObject(robot_t, robotTypes(), QStringLiteral("My Robot"), QStringLiteral("Robot"));
+    });
 }
 
 void KSContentHandler::addEffector(const QString& effector_t) {
@@ -580,7 +605,8 @@ void KSContentHandler::addEffector(const QString& effector_t) {
         // A gripper added while a robot is selected goes onto that robot's flange, in the same
         // step, unless another gripper is mounted there already.
         const QList<QTreeWidgetItem*> selected = _project_tree->selectedItems();
-        const kestrin::WorkspaceObject* chosen = selected.size() == 1 ? _project_tree->objectAt(selected.first()) : nullptr;
+        const kestrin::WorkspaceObject* chosen =
+            selected.size() == 1 ? _project_tree->objectAt(selected.first()) : nullptr;
         const quint64 robotId = chosen && chosen->category() == kestrin::Category::Robot ? chosen->id() : 0;
         addNamedObject(effector_t, effectorTypes(), QStringLiteral("My Effector"), QStringLiteral("Effector"),
                        [&](kestrin::WorkspaceObject* made) {
@@ -589,7 +615,8 @@ void KSContentHandler::addEffector(const QString& effector_t) {
                            if (!robot || !effector)
                                return;
                            for (const kestrin::WorkspaceObject* other : made->workspace()->objects())
-                               if (auto* e = dynamic_cast<const kestrin::Effector*>(other); e && e->robot() == robot)
+                               if (auto* e = dynamic_cast<const kestrin::Effector*>(other);
+                                   e && e->robot() == robot)
                                    return;
                            effector->mountOn(robot);
                            qCInfo(lcApp, "Mounted '%s' on robot '%s'", qUtf8Printable(effector->name()),
@@ -599,15 +626,21 @@ void KSContentHandler::addEffector(const QString& effector_t) {
 }
 
 void KSContentHandler::addItem(const QString& item_t) {
-    logerror("addItem", [&] { addNamedObject(item_t, itemTypes(), QStringLiteral("My Item"), QStringLiteral("Item")); });
+    logerror("addItem",
+             [&] { addNamedObject(item_t, itemTypes(), QStringLiteral("My Item"), QStringLiteral("Item")); });
 }
 
 void KSContentHandler::addCamera(const QString& camera_t) {
-    logerror("addCamera", [&] { addNamedObject(camera_t, cameraTypes(), QStringLiteral("My Camera"), QStringLiteral("Camera")); });
+    logerror("addCamera", [&] {
+        addNamedObject(camera_t, cameraTypes(), QStringLiteral("My Camera"), QStringLiteral("Camera"));
+    });
 }
 
 void KSContentHandler::addFiducial(const QString& fiducial_t) {
-    logerror("addFiducial", [&] { addNamedObject(fiducial_t, fiducialTypes(), QStringLiteral("My Fiducial"), QStringLiteral("Fiducial")); });
+    logerror("addFiducial", [&] {
+        addNamedObject(fiducial_t, fiducialTypes(), QStringLiteral("My Fiducial"),
+                       QStringLiteral("Fiducial"));
+    });
 }
 
 void KSContentHandler::addTaskRegion() {
@@ -615,7 +648,8 @@ void KSContentHandler::addTaskRegion() {
         createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, QStringLiteral("My Task Region")}},
                       [&](const KSParams& answer) {
                           auto* region = new kestrin::TaskRegion(
-                              _container->project()->workspace(), answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                              _container->project()->workspace(),
+                              answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
                           recordStep(QStringLiteral("Add Task Region '%1'").arg(region->name()));
                       });
     });
@@ -626,8 +660,9 @@ void KSContentHandler::addToolFrame() {
         createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, QStringLiteral("My Tool Frame")},
                                {KSSelectorDialog::EXISTING_ROBOT_KEY, QString()}},
                       [&](const KSParams& answer) {
-                          auto* frame = new kestrin::ToolFrame(_container->project()->workspace(),
-                                                               answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                          auto* frame =
+                              new kestrin::ToolFrame(_container->project()->workspace(),
+                                                     answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
                           try {
                               kestrin::Robot* robot = _container->project()->workspace()->getRobot(
                                   answer.value(KSSelectorDialog::EXISTING_ROBOT_KEY).toString());
@@ -644,31 +679,32 @@ void KSContentHandler::addToolFrame() {
 
 void KSContentHandler::addBehavior(const kestrin::Type& type_t) {
     logerror("addBehavior", [&] {
-        createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, QStringLiteral("My Behavior")},
-                               {KSSelectorDialog::PARENT_BEHAVIOR_KEY, QVariant()}},
-                      [&](const KSParams& answer) {
-                          kestrin::Behavior* behavior = type_t.constructBehavior(
-                              _container->project(), answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
-                          const QString parentName = answer.value(KSSelectorDialog::PARENT_BEHAVIOR_KEY).toString();
-                          try {
-                              if (!parentName.isEmpty()) {
-                                  kestrin::Behavior* parent = _container->project()->behaviors().value(parentName);
-                                  if (!parent)
-                                      throw kestrin::NotFoundError(
-                                          QStringLiteral("There is no behavior named '%1' to add '%2' to; it may have "
-                                                         "been renamed or deleted.")
-                                              .arg(parentName, behavior->name()));
-                                  parent->_addChild(behavior);
-                              } else {
-                                  _container->project()->addProgram(behavior);
-                              }
-                              recordStep(QStringLiteral("Add Behavior '%1'").arg(behavior->name()));
-                          } catch (...) {
-                              // Not attached anywhere: drop it rather than keep a behavior no one can reach.
-                              behavior->project()->removeBehavior(behavior);
-                              throw;
-                          }
-                      });
+        createContent(
+            KSParams{{KSSelectorDialog::NEW_NAME_KEY, QStringLiteral("My Behavior")},
+                     {KSSelectorDialog::PARENT_BEHAVIOR_KEY, QVariant()}},
+            [&](const KSParams& answer) {
+                kestrin::Behavior* behavior = type_t.constructBehavior(
+                    _container->project(), answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                const QString parentName = answer.value(KSSelectorDialog::PARENT_BEHAVIOR_KEY).toString();
+                try {
+                    if (!parentName.isEmpty()) {
+                        kestrin::Behavior* parent = _container->project()->behaviors().value(parentName);
+                        if (!parent)
+                            throw kestrin::NotFoundError(
+                                QStringLiteral("There is no behavior named '%1' to add '%2' to; it may have "
+                                               "been renamed or deleted.")
+                                    .arg(parentName, behavior->name()));
+                        parent->_addChild(behavior);
+                    } else {
+                        _container->project()->addProgram(behavior);
+                    }
+                    recordStep(QStringLiteral("Add Behavior '%1'").arg(behavior->name()));
+                } catch (...) {
+                    // Not attached anywhere: drop it rather than keep a behavior no one can reach.
+                    behavior->project()->removeBehavior(behavior);
+                    throw;
+                }
+            });
     });
 }
 
@@ -701,7 +737,8 @@ void KSContentHandler::addVariable(const kestrin::Type& type_t) {
             const QString name = answer.value(K::NEW_NAME_KEY).toString();
             kestrin::Variable* made = nullptr;
             auto robot = [&] {
-                return _container->project()->workspace()->getRobot(answer.value(K::EXISTING_ROBOT_KEY).toString());
+                return _container->project()->workspace()->getRobot(
+                    answer.value(K::EXISTING_ROBOT_KEY).toString());
             };
             auto distribution = [&](kestrin::Robot* r) {
                 return kestrin::Distribution::CreateFromTypename(
@@ -728,7 +765,8 @@ void KSContentHandler::addVariable(const kestrin::Type& type_t) {
                 QStringList targets;
                 for (int i = 0; i < n; ++i)
                     targets << QString();
-                made = new kestrin::MixtureTarget(_container->project(), name, targets, std::vector<double>(n, 1.0));
+                made = new kestrin::MixtureTarget(_container->project(), name, targets,
+                                                  std::vector<double>(n, 1.0));
             }
             if (made)
                 recordStep(QStringLiteral("Add Variable '%1'").arg(made->name()));

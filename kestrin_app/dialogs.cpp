@@ -58,7 +58,8 @@ const QString KSSelectorDialog::EXISTING_ROBOT_KEY = QStringLiteral("Select a Ro
 const QString KSSelectorDialog::EXISTING_TOOL_KEY = QStringLiteral("Select a Tool");
 const QString KSSelectorDialog::EXECUTE_BEHAVIOR_KEY = QStringLiteral("Select a Behavior to Execute");
 const QString KSSelectorDialog::PARENT_BEHAVIOR_KEY = QStringLiteral("Select a Parent Behavior");
-const QString KSSelectorDialog::JOINT_POS_DISTRIBUTION_TYPE_KEY = QStringLiteral("Select a Joint Position Distribution");
+const QString KSSelectorDialog::JOINT_POS_DISTRIBUTION_TYPE_KEY =
+    QStringLiteral("Select a Joint Position Distribution");
 const QString KSSelectorDialog::USE_SEED_POSITIONS_KEY = QStringLiteral("Use Explicit Seed Positions for IK");
 const QString KSSelectorDialog::NUMBER_OF_MIXTURES = QStringLiteral("Select the Number of Mixtures");
 
@@ -100,11 +101,13 @@ KSSelectorDialog::KSSelectorDialog(QWidget* parent, kestrin::Project* project, K
                     names << it.key();
             editor = combo(names);
         } else if (key == JOINT_POS_DISTRIBUTION_TYPE_KEY) {
-            editor = combo({QStringLiteral("Deterministic"), QStringLiteral("Uniform"), QStringLiteral("Gaussian")});
+            editor = combo(
+                {QStringLiteral("Deterministic"), QStringLiteral("Uniform"), QStringLiteral("Gaussian")});
         } else if (key == USE_SEED_POSITIONS_KEY) {
             auto* box = new QCheckBox;
             setParam(key, box->isChecked());
-            connect(box, &QCheckBox::stateChanged, this, [cb = makeSetParamCallback(key)](int state) { cb(state); });
+            connect(box, &QCheckBox::stateChanged, this,
+                    [cb = makeSetParamCallback(key)](int state) { cb(state); });
             editor = box;
         } else if (key == NUMBER_OF_MIXTURES) {
             auto* spin = new QSpinBox;
@@ -131,7 +134,9 @@ KSSelectorDialog::KSSelectorDialog(QWidget* parent, kestrin::Project* project, K
     resize(420, 60 * (row + 1));
 }
 
-void KSSelectorDialog::setParam(const QString& key, const QVariant& value) { _params.insert(key, value); }
+void KSSelectorDialog::setParam(const QString& key, const QVariant& value) {
+    _params.insert(key, value);
+}
 
 std::function<void(const QVariant&)> KSSelectorDialog::makeSetParamCallback(const QString& key) {
     return [this, key](const QVariant& value) { setParam(key, value); };
@@ -180,8 +185,8 @@ QString KSFileDialog::getOpenFileName(QWidget* parent, const QString& caption, c
 
 bool KSMessageBox::userWantsToSaveProject(QWidget* parent) {
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Save Project"),
-                    QStringLiteral("Would you like to save the project first?"), QMessageBox::Yes | QMessageBox::No,
-                    parent);
+                    QStringLiteral("Would you like to save the project first?"),
+                    QMessageBox::Yes | QMessageBox::No, parent);
     box.setObjectName(QStringLiteral("saveProjectPrompt"));
     box.setDefaultButton(QMessageBox::Yes);
     return box.exec() == QMessageBox::Yes;

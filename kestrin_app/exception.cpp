@@ -12,21 +12,30 @@ int g_depth = 0;
 
 FailurePresenter& presenterSlot() {
     static FailurePresenter presenter = [](const QString& title, const QString& text) {
-        content::KSMessageBox::warning(QApplication::activeWindow(), title, text, QMessageBox::Ok, QMessageBox::Ok);
+        content::KSMessageBox::warning(QApplication::activeWindow(), title, text, QMessageBox::Ok,
+                                       QMessageBox::Ok);
     };
     return presenter;
 }
 
-QString messageOf(const std::exception& e) { return QString::fromUtf8(e.what()); }
+QString messageOf(const std::exception& e) {
+    return QString::fromUtf8(e.what());
+}
 } // namespace
 
 OperationFailed::OperationFailed(const QString& operation, const QString& message)
     : std::runtime_error((operation + QStringLiteral(": ") + message).toStdString()), m_operation(operation),
       m_message(message) {}
 
-void setFailurePresenter(FailurePresenter presenter) { presenterSlot() = std::move(presenter); }
-FailurePresenter failurePresenter() { return presenterSlot(); }
-bool insideWrappedOperation() { return g_depth > 0; }
+void setFailurePresenter(FailurePresenter presenter) {
+    presenterSlot() = std::move(presenter);
+}
+FailurePresenter failurePresenter() {
+    return presenterSlot();
+}
+bool insideWrappedOperation() {
+    return g_depth > 0;
+}
 
 bool logerror(const char* name, const std::function<void()>& operation) {
     const QString op = QString::fromLatin1(name);

@@ -5,8 +5,6 @@
 #include <kestrin/constants.h>
 #include <kestrin/error.h>
 #include <kestrin/project.h>
-#include <kestrin_viewer/simulator.h>
-#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/exception.h>
@@ -14,6 +12,8 @@
 #include <kestrin_app/mainwindow.h>
 #include <kestrin_app/recovery.h>
 #include <kestrin_app/trial_command.h>
+#include <kestrin_viewer/simulator.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -30,7 +30,8 @@
 
 namespace {
 
-// --help, --version, --run, --trials, --replay and --merge need no display: answer them with a console application.
+// --help, --version, --run, --trials, --replay and --merge need no display: answer them with a console
+// application.
 bool consoleOnly(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
@@ -38,7 +39,8 @@ bool consoleOnly(int argc, char** argv) {
             break;
         if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
             arg == "--version" || arg == "--run" || arg.startsWith("--run=") || arg == "--merge" ||
-            arg == "--trials" || arg.startsWith("--trials=") || arg == "--replay" || arg.startsWith("--replay="))
+            arg == "--trials" || arg.startsWith("--trials=") || arg == "--replay" ||
+            arg.startsWith("--replay="))
             return true;
     }
     return false;
@@ -48,7 +50,8 @@ bool consoleOnly(int argc, char** argv) {
 // exit status 0 when the run completed, 1 when it faulted or the file could not be opened.
 int runHeadless(const QString& program, const QString& file) {
     if (file.isEmpty()) {
-        std::fprintf(stderr, "kestrin-studio: --run needs a project file: kestrin-studio --run PROGRAM FILE\n");
+        std::fprintf(stderr,
+                     "kestrin-studio: --run needs a project file: kestrin-studio --run PROGRAM FILE\n");
         return 2;
     }
     kestrin::Project project;
@@ -127,20 +130,23 @@ int main(int argc, char** argv) {
     // Trials: see trial_command.h.
     const QCommandLineOption trialsOption(
         QStringLiteral("trials"),
-        QStringLiteral("With --run: run N randomised trials of PROGRAM, each with a seed of its own, and write "
-                       "their results as JSON Lines (exit 0: all completed, 1: some faulted, 2: bad usage or file)."),
+        QStringLiteral(
+            "With --run: run N randomised trials of PROGRAM, each with a seed of its own, and write "
+            "their results as JSON Lines (exit 0: all completed, 1: some faulted, 2: bad usage or file)."),
         QStringLiteral("N"));
-    const QCommandLineOption seedOption(QStringLiteral("seed"),
-                                        QStringLiteral("Base seed of the trials (default 1)."), QStringLiteral("S"));
-    const QCommandLineOption jobsOption(QStringLiteral("jobs"),
-                                        QStringLiteral("Run trials on J threads (default 1); the results are the same."),
-                                        QStringLiteral("J"));
-    const QCommandLineOption shardOption(QStringLiteral("shard"),
-                                         QStringLiteral("Run only trials I, I+K, I+2K, ... of N (1 <= I <= K)."),
-                                         QStringLiteral("I/K"));
+    const QCommandLineOption seedOption(
+        QStringLiteral("seed"), QStringLiteral("Base seed of the trials (default 1)."), QStringLiteral("S"));
+    const QCommandLineOption jobsOption(
+        QStringLiteral("jobs"),
+        QStringLiteral("Run trials on J threads (default 1); the results are the same."),
+        QStringLiteral("J"));
+    const QCommandLineOption shardOption(
+        QStringLiteral("shard"), QStringLiteral("Run only trials I, I+K, I+2K, ... of N (1 <= I <= K)."),
+        QStringLiteral("I/K"));
     const QCommandLineOption resultsOption(
         QStringLiteral("results"),
-        QStringLiteral("Write the JSON Lines results to PATH instead of standard output."), QStringLiteral("PATH"));
+        QStringLiteral("Write the JSON Lines results to PATH instead of standard output."),
+        QStringLiteral("PATH"));
     const QCommandLineOption replayOption(
         QStringLiteral("replay"), QStringLiteral("With --run: run trial T alone and print what it drew."),
         QStringLiteral("T"));
@@ -161,15 +167,16 @@ int main(int argc, char** argv) {
     };
     if (parser.isSet(mergeOption)) {
         if (parser.isSet(runOption) || parser.isSet(trialsOption) || parser.isSet(replayOption)) {
-            printError(QStringLiteral("--merge only merges result files: it does not go with --run, --trials or "
-                                      "--replay"));
+            printError(
+                QStringLiteral("--merge only merges result files: it does not go with --run, --trials or "
+                               "--replay"));
             return 2;
         }
         return runMergeCommand(positional, given(resultsOption));
     }
-    const TrialOptions trialOptions{parser.value(runOption),   positional.value(0),  given(trialsOption),
-                                    given(seedOption),         given(jobsOption),    given(shardOption),
-                                    given(resultsOption),      given(replayOption)};
+    const TrialOptions trialOptions{parser.value(runOption), positional.value(0), given(trialsOption),
+                                    given(seedOption),       given(jobsOption),   given(shardOption),
+                                    given(resultsOption),    given(replayOption)};
     if (wantsTrials(trialOptions)) {
         if (!parser.isSet(runOption)) {
             printError(QStringLiteral("--trials and --replay go with --run PROGRAM FILE"));
@@ -248,7 +255,8 @@ int main(int argc, char** argv) {
             // Once the window is up, so that the message has a window to stand over.
             QTimer::singleShot(0, &window, [startupError] {
                 kestrin_app::logerror("open", [&startupError] {
-                    throw kestrin::FileError(startupError + QStringLiteral(" The demo cell is shown instead."));
+                    throw kestrin::FileError(startupError +
+                                             QStringLiteral(" The demo cell is shown instead."));
                 });
             });
         }

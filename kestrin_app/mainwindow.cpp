@@ -8,8 +8,8 @@
 #include "log_panel.h"
 #include "recovery.h"
 #include "run_toolbar.h"
-#include "trials_panel.h"
 #include "status.h"
+#include "trials_panel.h"
 
 #include <kestrin/action.h>
 #include <kestrin/behavior.h>
@@ -25,17 +25,17 @@
 #include <kestrin_viewer/workspace_viewer.h>
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
-#include <QSet>
-#include <QSettings>
-#include <QCloseEvent>
 #include <QDockWidget>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QSet>
+#include <QSettings>
 #include <QStatusBar>
 #include <QToolBar>
 
@@ -110,10 +110,11 @@ KSMainWindow::KSMainWindow(QWidget* parent)
         m_trialsPanel->clear();
         refreshState();
     });
-    connect(m_container->viewer(), &kestrin::WorkspaceViewer::teleoperationMessage, this, [this](const QString& text) {
-        qCWarning(lcApp, "%s", qUtf8Printable(text));
-        statusBar()->showMessage(text, 5000);
-    });
+    connect(m_container->viewer(), &kestrin::WorkspaceViewer::teleoperationMessage, this,
+            [this](const QString& text) {
+                qCWarning(lcApp, "%s", qUtf8Printable(text));
+                statusBar()->showMessage(text, 5000);
+            });
     refreshState();
 }
 
@@ -149,8 +150,8 @@ void KSMainWindow::closeEvent(QCloseEvent* event) {
 // Every action the window offers, in menu order. Wiring is separate (operations), so that an
 // action is enabled by giving it an operation there.
 std::vector<KSMainWindow::ActionEntry> KSMainWindow::actionLayout() {
-    const QString file = tr("&File"), edit = tr("&Edit"), add = tr("&Add"), view = tr("&View"), cell = tr("&Cell"),
-                  run = tr("&Run"), help = tr("&Help");
+    const QString file = tr("&File"), edit = tr("&Edit"), add = tr("&Add"), view = tr("&View"),
+                  cell = tr("&Cell"), run = tr("&Run"), help = tr("&Help");
     std::vector<ActionEntry> entries = {
         {file, "actionNewProject", tr("&New Project"), QKeySequence(Qt::CTRL | Qt::Key_N),
          tr("Start a new, empty project"), true},
@@ -161,14 +162,19 @@ std::vector<KSMainWindow::ActionEntry> KSMainWindow::actionLayout() {
          true, true},
         {file, "actionSaveProjectAs", tr("Save &As…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S),
          tr("Save the project under a new name")},
-        {file, "actionAutosaveInterval", tr("Auto&save Interval…"), {},
-         tr("How often unsaved work is written to a recovery file"), false, true},
+        {file,
+         "actionAutosaveInterval",
+         tr("Auto&save Interval…"),
+         {},
+         tr("How often unsaved work is written to a recovery file"),
+         false,
+         true},
         {file, "actionQuit", tr("&Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), tr("Quit Kestrin Studio"),
          false, true},
-        {edit, "actionUndo", tr("&Undo"), QKeySequence(QKeySequence::Undo), tr("Take back the last change"), true,
-         true},
-        {edit, "actionRedo", tr("&Redo"), QKeySequence(QKeySequence::Redo), tr("Bring back the change taken back"),
-         true},
+        {edit, "actionUndo", tr("&Undo"), QKeySequence(QKeySequence::Undo), tr("Take back the last change"),
+         true, true},
+        {edit, "actionRedo", tr("&Redo"), QKeySequence(QKeySequence::Redo),
+         tr("Bring back the change taken back"), true},
         {edit, "actionDelete", tr("&Delete"), QKeySequence(QKeySequence::Delete),
          tr("Delete the selected objects, behaviors or variables"), false, true},
     };
@@ -252,17 +258,17 @@ std::vector<KSMainWindow::ActionEntry> KSMainWindow::actionLayout() {
              {},
              tr("Put the cell back to the recorded respawn state"),
              true},
-            {cell,
-             "actionCheckCollisions",
-             tr("&Check Collisions"),
+            {cell, "actionCheckCollisions", tr("&Check Collisions"),
              QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_K),
-             tr("List what collides in the cell as it is, and show it in red"),
-             false,
-             true},
+             tr("List what collides in the cell as it is, and show it in red"), false, true},
             {run, "actionRunLocalSimulation", tr("Run &Local Simulation…"), QKeySequence(Qt::Key_F5),
              tr("Run a program in the local simulator"), true, true},
-            {run, "actionRunTrials", tr("Run &Trials…"), {},
-             tr("Run a program many times with its random draws: how often it works, why it faults, how long it takes")},
+            {run,
+             "actionRunTrials",
+             tr("Run &Trials…"),
+             {},
+             tr("Run a program many times with its random draws: how often it works, why it faults, how long "
+                "it takes")},
             {help, "actionAbout", tr("&About Kestrin Studio"), {}, tr("Version and credits")},
         });
     return entries;
@@ -308,7 +314,8 @@ QHash<QString, std::function<void()>> KSMainWindow::operations() {
                 const QString typeName = entry.name.mid(prefix.size());
                 ops.insert(entry.name, [h, op, typeName] { (h->*op)(typeName); });
             }
-        for (const QString& prefix : {QStringLiteral("actionAddBehavior_"), QStringLiteral("actionAddVariable_")}) {
+        for (const QString& prefix :
+             {QStringLiteral("actionAddBehavior_"), QStringLiteral("actionAddVariable_")}) {
             if (!entry.name.startsWith(prefix))
                 continue;
             const kestrin::Type* type = kestrin::Type::find(entry.name.mid(prefix.size()));
@@ -410,8 +417,8 @@ void KSMainWindow::createRunControls() {
 QStringList KSMainWindow::templateFolders() {
     // Installed beside the program first; a program run from its build folder finds none there
     // and takes the source tree's.
-    return {QDir::cleanPath(
-                QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../share/kestrin/templates"))),
+    return {QDir::cleanPath(QDir(QCoreApplication::applicationDirPath())
+                                .filePath(QStringLiteral("../share/kestrin/templates"))),
             QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates")};
 }
 
@@ -468,8 +475,8 @@ void KSMainWindow::fillRecentMenu() {
     const QStringList files = recentFiles();
     for (int i = 0; i < files.size(); ++i) {
         const QString path = files[i];
-        QAction* action = m_recentMenu->addAction(
-            QStringLiteral("&%1 %2").arg(i + 1).arg(QFileInfo(path).fileName()));
+        QAction* action =
+            m_recentMenu->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(QFileInfo(path).fileName()));
         action->setToolTip(path);
         action->setStatusTip(path);
         connect(action, &QAction::triggered, this, [this, path] {
@@ -494,8 +501,10 @@ void KSMainWindow::refreshState() {
     // The project may have been replaced, and a new project comes with a history of its own.
     kestrin::UndoHistory& history = m_handler->project()->history();
     m_watchedHistory = &history;
-    history.setChangedCallback(
-        [this] { QMetaObject::invokeMethod(this, [this] { refreshState(); }, Qt::QueuedConnection); });
+    history.setChangedCallback([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { refreshState(); }, Qt::QueuedConnection);
+    });
     setWindowTitle(QStringLiteral("%1[*] - Kestrin Studio")
                        .arg(file.isEmpty() ? tr("Untitled") : QFileInfo(file).fileName()));
     setWindowModified(history.isModified());

@@ -49,7 +49,8 @@ struct WriteJob {
     quint64 generation = 0;
 };
 
-KSRecovery::KSRecovery(kestrin_app::content::KSContentHandler* handler, QObject* parent, const QString& folder)
+KSRecovery::KSRecovery(kestrin_app::content::KSContentHandler* handler, QObject* parent,
+                       const QString& folder)
     : QObject(parent), m_handler(handler), m_folder(folder.isEmpty() ? defaultFolder() : folder) {
     m_id = QStringLiteral("session-%1-%2")
                .arg(QCoreApplication::applicationPid())
@@ -63,17 +64,22 @@ KSRecovery::KSRecovery(kestrin_app::content::KSContentHandler* handler, QObject*
     connect(&m_timer, &QTimer::timeout, this, &KSRecovery::autosaveNow);
 }
 
-KSRecovery::~KSRecovery() { waitForWrites(); }
+KSRecovery::~KSRecovery() {
+    waitForWrites();
+}
 
 QString KSRecovery::defaultFolder() {
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath(QStringLiteral("recovery"));
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+        .filePath(QStringLiteral("recovery"));
 }
 
 QString KSRecovery::pathFor(const QString& id, const QString& suffix) const {
     return QDir(m_folder).filePath(id + suffix);
 }
 
-QString KSRecovery::recoveryFile() const { return pathFor(m_id, kProjectSuffix); }
+QString KSRecovery::recoveryFile() const {
+    return pathFor(m_id, kProjectSuffix);
+}
 
 double KSRecovery::intervalSeconds() {
     bool ok = false;
@@ -81,7 +87,9 @@ double KSRecovery::intervalSeconds() {
     return ok && seconds > 0 ? seconds : 0.0;
 }
 
-void KSRecovery::setIntervalSeconds(double seconds) { QSettings().setValue(kIntervalKey, std::max(0.0, seconds)); }
+void KSRecovery::setIntervalSeconds(double seconds) {
+    QSettings().setValue(kIntervalKey, std::max(0.0, seconds));
+}
 
 void KSRecovery::projectChanged() {
     if (!m_lock || !m_lock->isLocked())
@@ -143,7 +151,8 @@ void KSRecovery::startWrite() {
         }
         // Queued to this object, which waits for the write before it goes (so it is alive now).
         QMetaObject::invokeMethod(
-            this, [this, token] {
+            this,
+            [this, token] {
                 if (m_job.get() == token)
                     finishWrite();
             },
@@ -197,7 +206,8 @@ void KSRecovery::cleanQuit() {
 bool KSRecovery::offerRestore(QWidget* parent) {
     QDir dir(m_folder);
     // Newest first: the project the user worked on last.
-    const QFileInfoList files = dir.entryInfoList({QStringLiteral("*") + kProjectSuffix}, QDir::Files, QDir::Time);
+    const QFileInfoList files =
+        dir.entryInfoList({QStringLiteral("*") + kProjectSuffix}, QDir::Files, QDir::Time);
     for (const QFileInfo& info : files) {
         const QString id = info.fileName().chopped(kProjectSuffix.size());
         if (id == m_id)
@@ -219,18 +229,20 @@ bool KSRecovery::offerRestore(QWidget* parent) {
         if (metaFile.open(QIODevice::ReadOnly)) {
             const QJsonObject meta = QJsonDocument::fromJson(metaFile.readAll()).object();
             original = meta.value(QStringLiteral("file")).toString();
-            const QDateTime when = QDateTime::fromString(meta.value(QStringLiteral("written")).toString(), Qt::ISODateWithMs);
+            const QDateTime when =
+                QDateTime::fromString(meta.value(QStringLiteral("written")).toString(), Qt::ISODateWithMs);
             if (when.isValid())
                 written = when;
         }
 
-        QMessageBox box(QMessageBox::Question, tr("Restore Project"),
-                        tr("Kestrin Studio did not quit properly last time. The project autosaved at %1 (%2) can "
-                           "be restored.")
-                            .arg(readableTime(written),
-                                 original.isEmpty() ? tr("never saved")
-                                                    : tr("from '%1'").arg(QDir::toNativeSeparators(original))),
-                        QMessageBox::NoButton, parent);
+        QMessageBox box(
+            QMessageBox::Question, tr("Restore Project"),
+            tr("Kestrin Studio did not quit properly last time. The project autosaved at %1 (%2) can "
+               "be restored.")
+                .arg(readableTime(written), original.isEmpty()
+                                                ? tr("never saved")
+                                                : tr("from '%1'").arg(QDir::toNativeSeparators(original))),
+            QMessageBox::NoButton, parent);
         box.setObjectName(QStringLiteral("restoreProjectPrompt"));
         QPushButton* restore = box.addButton(tr("Restore"), QMessageBox::AcceptRole);
         restore->setObjectName(QStringLiteral("restoreButton"));

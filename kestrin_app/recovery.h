@@ -83,9 +83,9 @@ private:
     std::unique_ptr<QLockFile> m_lock;
     QTimer m_timer;
     std::pair<const void*, quint64> m_seen{nullptr, 0}; // the project and history change last seen
-    quint64 m_generation = 0;        // counts changes seen
-    quint64 m_writtenGeneration = 0; // the generation the recovery file holds
-    bool m_removeWhenDone = false;   // nothing unsaved any more: remove once the write is done
+    quint64 m_generation = 0;                           // counts changes seen
+    quint64 m_writtenGeneration = 0;                    // the generation the recovery file holds
+    bool m_removeWhenDone = false; // nothing unsaved any more: remove once the write is done
     bool m_reportedFailure = false;
     int m_writesDone = 0;
     std::shared_ptr<struct WriteJob> m_job; // the write in progress

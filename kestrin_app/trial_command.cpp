@@ -60,7 +60,8 @@ QString describeDraw(const kestrin::Draw& d) {
     QStringList values;
     for (double v : d.values)
         values << QString::number(v, 'g', 10);
-    QString text = QStringLiteral("  '%1' drew [%2] for '%3'").arg(d.variable, values.join(QStringLiteral(", ")), d.behavior);
+    QString text = QStringLiteral("  '%1' drew [%2] for '%3'")
+                       .arg(d.variable, values.join(QStringLiteral(", ")), d.behavior);
     if (d.values.size() == 6 && d.attempts != 1)
         text += QStringLiteral(" (pose %1 of those drawn)").arg(d.attempts);
     return text;
@@ -68,18 +69,23 @@ QString describeDraw(const kestrin::Draw& d) {
 
 } // namespace
 
-bool wantsTrials(const TrialOptions& o) { return o.trials || o.seed || o.jobs || o.shard || o.results || o.replay; }
+bool wantsTrials(const TrialOptions& o) {
+    return o.trials || o.seed || o.jobs || o.shard || o.results || o.replay;
+}
 
 int runTrialCommand(const TrialOptions& o) {
     if (o.file.isEmpty())
-        return usageError(QStringLiteral("--run needs a project file: kestrin-studio --run PROGRAM FILE --trials N"));
+        return usageError(
+            QStringLiteral("--run needs a project file: kestrin-studio --run PROGRAM FILE --trials N"));
     if (o.trials && o.replay)
         return usageError(QStringLiteral("--trials runs many trials and --replay one: give one of them."));
     if (!o.trials && !o.replay)
-        return usageError(QStringLiteral("--seed, --jobs, --shard and --results go with --trials N (or --seed with "
-                                         "--replay T)."));
+        return usageError(
+            QStringLiteral("--seed, --jobs, --shard and --results go with --trials N (or --seed with "
+                           "--replay T)."));
     if (o.replay && (o.jobs || o.shard || o.results))
-        return usageError(QStringLiteral("--replay runs one trial: --jobs, --shard and --results do not go with it."));
+        return usageError(
+            QStringLiteral("--replay runs one trial: --jobs, --shard and --results do not go with it."));
 
     quint64 seed = 1;
     if (o.seed) {
@@ -113,8 +119,9 @@ int runTrialCommand(const TrialOptions& o) {
         shard = parts.value(0).toInt(&okI);
         shards = parts.value(1).toInt(&okK);
         if (parts.size() != 2 || !okI || !okK || shards < 1 || shard < 1 || shard > shards)
-            return usageError(QStringLiteral("--shard needs I/K, shard I of K with 1 <= I <= K (such as 2/4), not '%1'.")
-                                  .arg(*o.shard));
+            return usageError(
+                QStringLiteral("--shard needs I/K, shard I of K with 1 <= I <= K (such as 2/4), not '%1'.")
+                    .arg(*o.shard));
     }
 
     const QString path = QFileInfo(o.file).absoluteFilePath();
@@ -126,9 +133,10 @@ int runTrialCommand(const TrialOptions& o) {
     }
     if (!project.programs().contains(o.program)) {
         const QStringList programs = project.programs().keys();
-        return usageError(QStringLiteral("'%1' has no program named '%2' (its programs: %3).")
-                              .arg(path, o.program,
-                                   programs.isEmpty() ? QStringLiteral("none") : programs.join(QStringLiteral(", "))));
+        return usageError(
+            QStringLiteral("'%1' has no program named '%2' (its programs: %3).")
+                .arg(path, o.program,
+                     programs.isEmpty() ? QStringLiteral("none") : programs.join(QStringLiteral(", "))));
     }
     TrialPlan plan = trialPlanFor(project, path, o.program, seed);
 
@@ -152,8 +160,8 @@ int runTrialCommand(const TrialOptions& o) {
             std::printf("It completed after %.3f s of simulated time.\n", r.seconds);
         else
             std::printf("It faulted (%s) in '%s' after %.3f s of simulated time: %s\n",
-                        qUtf8Printable(kestrin::faultKindName(r.faultKind)), qUtf8Printable(r.behavior), r.seconds,
-                        qUtf8Printable(r.reason));
+                        qUtf8Printable(kestrin::faultKindName(r.faultKind)), qUtf8Printable(r.behavior),
+                        r.seconds, qUtf8Printable(r.reason));
         return r.completed ? 0 : 1;
     }
 
@@ -183,7 +191,8 @@ int runTrialCommand(const TrialOptions& o) {
 
 int runMergeCommand(const QStringList& paths, const std::optional<QString>& results) {
     if (paths.isEmpty())
-        return usageError(QStringLiteral("--merge needs the result files of the shards: kestrin-studio --merge PATH..."));
+        return usageError(
+            QStringLiteral("--merge needs the result files of the shards: kestrin-studio --merge PATH..."));
     std::vector<kestrin::TrialResults> shards;
     try {
         for (const QString& path : paths)

@@ -10,7 +10,8 @@
 #include <exception>
 #include <mutex>
 
-TrialPlan trialPlanFor(const kestrin::Project& project, const QString& label, const QString& program, quint64 seed) {
+TrialPlan trialPlanFor(const kestrin::Project& project, const QString& label, const QString& program,
+                       quint64 seed) {
     TrialPlan plan;
     plan.document = QJsonDocument(project.toJson(true)).toJson(QJsonDocument::Compact);
     plan.label = label;
@@ -38,12 +39,13 @@ std::vector<kestrin::TrialRecord> runTrials(const TrialPlan& plan, const std::at
             QJsonParseError error;
             const QJsonDocument doc = QJsonDocument::fromJson(plan.document, &error);
             if (!doc.isObject())
-                throw kestrin::FormatError(
-                    QStringLiteral("The project to run trials on is not readable: %1.").arg(error.errorString()));
+                throw kestrin::FormatError(QStringLiteral("The project to run trials on is not readable: %1.")
+                                               .arg(error.errorString()));
             kestrin::TrialProject copy(doc.object(), plan.label);
             std::vector<kestrin::TrialRecord> mine;
             for (int i = next++; i < total && !cancelled(); i = next++) {
-                std::optional<kestrin::TrialRecord> r = copy.run(plan.program, plan.seed, plan.trials[size_t(i)], cancelled);
+                std::optional<kestrin::TrialRecord> r =
+                    copy.run(plan.program, plan.seed, plan.trials[size_t(i)], cancelled);
                 if (!r)
                     break;
                 mine.push_back(std::move(*r));
@@ -105,7 +107,9 @@ void KSTrialJob::start() {
     m_timer->start();
 }
 
-void KSTrialJob::cancel() { m_cancel = true; }
+void KSTrialJob::cancel() {
+    m_cancel = true;
+}
 
 void KSTrialJob::poll() {
     emit progress(m_done.load(), int(m_plan.trials.size()));

@@ -30,7 +30,8 @@ struct TrialPlan {
 };
 
 /// A plan for the project as it is now, ready for trialPlan.trials and .jobs to be filled in.
-TrialPlan trialPlanFor(const kestrin::Project& project, const QString& label, const QString& program, quint64 seed);
+TrialPlan trialPlanFor(const kestrin::Project& project, const QString& label, const QString& program,
+                       quint64 seed);
 
 /// Runs the plan's trials and returns the records of those that finished, in trial order.
 /// `cancel`, when set, is checked as each behavior of a trial starts: a trial broken off by it is

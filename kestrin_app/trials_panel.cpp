@@ -31,8 +31,8 @@
 #include <QSplitter>
 #include <QTableWidget>
 #include <QThread>
-#include <QValueAxis>
 #include <QVBoxLayout>
+#include <QValueAxis>
 #include <algorithm>
 #include <cmath>
 
@@ -65,7 +65,8 @@ QChart* barChart(const QString& title, const QStringList& categories, const QLis
     chart->addAxis(x, Qt::AlignBottom);
     series->attachAxis(x);
     auto* y = new QValueAxis;
-    const qreal top = counts.isEmpty() ? 1 : std::max<qreal>(1, *std::max_element(counts.begin(), counts.end()));
+    const qreal top =
+        counts.isEmpty() ? 1 : std::max<qreal>(1, *std::max_element(counts.begin(), counts.end()));
     y->setRange(0, top);
     y->setLabelFormat(QStringLiteral("%d"));
     y->setTickCount(int(std::min<qreal>(top, 4)) + 1);
@@ -121,9 +122,15 @@ void KSRunTrialsDialog::check() {
     m_ok->setEnabled(seedOk && m_program->count() > 0);
 }
 
-QString KSRunTrialsDialog::program() const { return m_program->currentText(); }
-int KSRunTrialsDialog::trials() const { return m_count->value(); }
-quint64 KSRunTrialsDialog::seed() const { return parseSeed(m_seed->text()).value_or(1); }
+QString KSRunTrialsDialog::program() const {
+    return m_program->currentText();
+}
+int KSRunTrialsDialog::trials() const {
+    return m_count->value();
+}
+quint64 KSRunTrialsDialog::seed() const {
+    return parseSeed(m_seed->text()).value_or(1);
+}
 
 // --- The panel ---------------------------------------------------------------------------------
 
@@ -163,7 +170,8 @@ KSTrialsPanel::KSTrialsPanel(kestrin_app::content::KSContentHandler* handler, QW
 
     m_table = new QTableWidget(0, 5, this);
     m_table->setObjectName(QStringLiteral("trialsTable"));
-    m_table->setHorizontalHeaderLabels({tr("Trial"), tr("Outcome"), tr("Behavior"), tr("Seconds"), tr("Reason")});
+    m_table->setHorizontalHeaderLabels(
+        {tr("Trial"), tr("Outcome"), tr("Behavior"), tr("Seconds"), tr("Reason")});
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->verticalHeader()->hide();
@@ -202,7 +210,9 @@ KSTrialsPanel::KSTrialsPanel(kestrin_app::content::KSContentHandler* handler, QW
 
 KSTrialsPanel::~KSTrialsPanel() = default;
 
-bool KSTrialsPanel::isRunning() const { return m_job && m_job->isRunning(); }
+bool KSTrialsPanel::isRunning() const {
+    return m_job && m_job->isRunning();
+}
 
 void KSTrialsPanel::askAndStart() {
     kestrin_app::logerror("runTrials", [this] {
@@ -281,7 +291,8 @@ void KSTrialsPanel::onFinished(const std::vector<kestrin::TrialRecord>& records,
         m_status->setText(tr("Cancelled after %1 of %2 trials.").arg(ran).arg(asked));
         qCInfo(lcApp, "Trials cancelled after %d of %d", ran, asked);
     } else {
-        m_status->setText(tr("%1 trials of '%2' (seed %3).").arg(ran).arg(m_results.info.program).arg(m_results.info.seed));
+        m_status->setText(
+            tr("%1 trials of '%2' (seed %3).").arg(ran).arg(m_results.info.program).arg(m_results.info.seed));
         qCInfo(lcApp, "Ran %d trials of program '%s'", ran, qUtf8Printable(m_results.info.program));
     }
     showResults();
@@ -336,7 +347,9 @@ void KSTrialsPanel::showResults() {
         auto* number = new QTableWidgetItem(QString::number(r.trial));
         number->setData(Qt::UserRole, r.trial);
         m_table->setItem(row, 0, number);
-        m_table->setItem(row, 1, new QTableWidgetItem(r.completed ? tr("completed") : kestrin::faultKindName(r.faultKind)));
+        m_table->setItem(
+            row, 1,
+            new QTableWidgetItem(r.completed ? tr("completed") : kestrin::faultKindName(r.faultKind)));
         m_table->setItem(row, 2, new QTableWidgetItem(r.behavior));
         m_table->setItem(row, 3, new QTableWidgetItem(QString::number(r.seconds, 'f', 3)));
         m_table->setItem(row, 4, new QTableWidgetItem(r.reason));
@@ -350,8 +363,8 @@ void KSTrialsPanel::replay(int trial) {
                                      [trial](const kestrin::TrialRecord& r) { return r.trial == trial; });
         if (it == m_results.records.end())
             throw kestrin::NotFoundError(tr("There is no trial %1 in the results.").arg(trial));
-        qCInfo(lcApp, "Replaying trial %d of program '%s' (seed %llu)", trial, qUtf8Printable(m_results.info.program),
-               static_cast<unsigned long long>(it->seed));
+        qCInfo(lcApp, "Replaying trial %d of program '%s' (seed %llu)", trial,
+               qUtf8Printable(m_results.info.program), static_cast<unsigned long long>(it->seed));
         m_handler->replayProgram(m_results.info.program, it->seed, m_start);
     });
 }

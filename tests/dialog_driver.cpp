@@ -92,9 +92,15 @@ void DialogDriver::expect(Action action) {
     state().queue.push_back(std::move(action));
 }
 
-int DialogDriver::pending() { return static_cast<int>(state().queue.size()); }
-int DialogDriver::closedBySafety() { return state().closedBySafety; }
-QStringList DialogDriver::seenTitles() { return state().titles; }
+int DialogDriver::pending() {
+    return static_cast<int>(state().queue.size());
+}
+int DialogDriver::closedBySafety() {
+    return state().closedBySafety;
+}
+QStringList DialogDriver::seenTitles() {
+    return state().titles;
+}
 
 void DialogDriver::reset() {
     State& s = state();
@@ -126,7 +132,8 @@ DialogDriver::Action DialogDriver::accept() {
                 if (QAbstractButton* b = box->button(which))
                     return b->click();
         }
-        for (auto which : {QDialogButtonBox::Ok, QDialogButtonBox::Yes, QDialogButtonBox::Save, QDialogButtonBox::Open})
+        for (auto which :
+             {QDialogButtonBox::Ok, QDialogButtonBox::Yes, QDialogButtonBox::Save, QDialogButtonBox::Open})
             if (QAbstractButton* b = findButton(dialog, which))
                 return b->click();
         if (auto* d = qobject_cast<QDialog*>(dialog))
@@ -215,9 +222,9 @@ QtMessageHandler g_previous = nullptr;
 void capture(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     if (g_lines && context.category && qstrcmp(context.category, "kestrin.app") == 0) {
         const char* level = type == QtCriticalMsg || type == QtFatalMsg ? "error"
-                            : type == QtWarningMsg                     ? "warning"
-                            : type == QtDebugMsg                       ? "debug"
-                                                                       : "info";
+                            : type == QtWarningMsg                      ? "warning"
+                            : type == QtDebugMsg                        ? "debug"
+                                                                        : "info";
         g_lines->append(QString::fromLatin1(level) + QStringLiteral(": ") + message);
     }
     if (g_previous)
@@ -236,7 +243,9 @@ LogCapture::~LogCapture() {
     g_lines = nullptr;
 }
 
-QStringList LogCapture::lines() const { return g_lines ? *g_lines : QStringList(); }
+QStringList LogCapture::lines() const {
+    return g_lines ? *g_lines : QStringList();
+}
 void LogCapture::clear() {
     if (g_lines)
         g_lines->clear();

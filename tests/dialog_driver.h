@@ -28,9 +28,9 @@ public:
     static void reset();
 
     // Actions.
-    static Action accept();                                  // OK / Yes / Save / Open
-    static Action reject();                                  // Cancel / No / Escape
-    static Action pressKey(int key);                         // e.g. Qt::Key_Return, Qt::Key_Escape
+    static Action accept();          // OK / Yes / Save / Open
+    static Action reject();          // Cancel / No / Escape
+    static Action pressKey(int key); // e.g. Qt::Key_Return, Qt::Key_Escape
     static Action press(QDialogButtonBox::StandardButton button);
     static Action pressMessageButton(QMessageBox::StandardButton button);
     /// Types `text` into the line edit of that objectName (the key text for the selector form).

@@ -5,12 +5,12 @@
 #include "dialog_driver.h"
 
 #include <kestrin/kestrin.h>
-#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/editor/tree.h>
 #include <kestrin_app/exception.h>
 #include <kestrin_app/status.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <QMainWindow>
 #include <memory>
@@ -23,8 +23,8 @@ struct HandlerFixture {
     KSProjectTree* tree;
     KSStatusBarWidget* status;
     std::unique_ptr<kestrin_app::content::KSContentHandler> handler;
-    QStringList failures;       // texts shown to the user, in order
-    QList<int> exitRequests;    // statuses quit asked the application to end with
+    QStringList failures;    // texts shown to the user, in order
+    QList<int> exitRequests; // statuses quit asked the application to end with
 
     /// `prepare` may fill the container's project before the handler is constructed.
     explicit HandlerFixture(const std::function<void(kestrin::Project*)>& prepare = {}) {

@@ -103,9 +103,10 @@ private:
 
     /// Names that collide with what is there, or are blank, as often as they are new.
     QString someName() {
-        static const QStringList pool{"Arm", "Arm 2", "Bench", "Main", "Home", "", "   ", "Tip", "Région ✓",
-                                      "Camera", "Part"};
-        return chance(0.7) ? pool.at(pickInt(0, pool.size() - 1)) : QStringLiteral("N%1").arg(pickInt(0, 999));
+        static const QStringList pool{"Arm", "Arm 2", "Bench",    "Main",   "Home", "",
+                                      "   ", "Tip",   "Région ✓", "Camera", "Part"};
+        return chance(0.7) ? pool.at(pickInt(0, pool.size() - 1))
+                           : QStringLiteral("N%1").arg(pickInt(0, 999));
     }
 
     QString call(const QString& name, void (KSContentHandler::*op)()) {
@@ -121,16 +122,31 @@ private:
         answerDialogs();
         auto typeName = [this](const QList<const kestrin::Type*>& table) {
             // Now and then a name the handler does not know, which must create nothing.
-            return chance(0.03) ? QStringLiteral("NoSuchType") : table.at(pickInt(0, table.size() - 1))->name();
+            return chance(0.03) ? QStringLiteral("NoSuchType")
+                                : table.at(pickInt(0, table.size() - 1))->name();
         };
         switch (pickInt(0, 8)) {
-        case 0: h.addRobot(typeName(KSContentHandler::robotTypes())); return "add robot";
-        case 1: h.addEffector(typeName(KSContentHandler::effectorTypes())); return "add effector";
-        case 2: h.addToolFrame(); return "add tool frame";
-        case 3: h.addItem(typeName(KSContentHandler::itemTypes())); return "add item";
-        case 4: h.addTaskRegion(); return "add task region";
-        case 5: h.addCamera(typeName(KSContentHandler::cameraTypes())); return "add camera";
-        case 6: h.addFiducial(typeName(KSContentHandler::fiducialTypes())); return "add fiducial";
+        case 0:
+            h.addRobot(typeName(KSContentHandler::robotTypes()));
+            return "add robot";
+        case 1:
+            h.addEffector(typeName(KSContentHandler::effectorTypes()));
+            return "add effector";
+        case 2:
+            h.addToolFrame();
+            return "add tool frame";
+        case 3:
+            h.addItem(typeName(KSContentHandler::itemTypes()));
+            return "add item";
+        case 4:
+            h.addTaskRegion();
+            return "add task region";
+        case 5:
+            h.addCamera(typeName(KSContentHandler::cameraTypes()));
+            return "add camera";
+        case 6:
+            h.addFiducial(typeName(KSContentHandler::fiducialTypes()));
+            return "add fiducial";
         case 7: {
             static const std::vector<const kestrin::Type*> behaviors{
                 &kestrin::Sequence::staticType(), &kestrin::MoveToJointTarget::staticType(),
@@ -180,8 +196,9 @@ private:
         QList<QWidget*> editors;
         for (QWidget* w : s.propertyPanel()->findChildren<QWidget*>())
             if (w->isEnabled() && w->isVisibleTo(s.propertyPanel()) &&
-                (qobject_cast<QDoubleSpinBox*>(w) || qobject_cast<QSlider*>(w) || qobject_cast<QComboBox*>(w) ||
-                 qobject_cast<QPushButton*>(w) || w->objectName() == QLatin1String("propertyPanelName")))
+                (qobject_cast<QDoubleSpinBox*>(w) || qobject_cast<QSlider*>(w) ||
+                 qobject_cast<QComboBox*>(w) || qobject_cast<QPushButton*>(w) ||
+                 w->objectName() == QLatin1String("propertyPanelName")))
                 editors << w;
         if (editors.isEmpty())
             return "edit (no editor)";
@@ -242,8 +259,8 @@ private:
         call("teleoperate", &KSContentHandler::setTeleoperationMode);
         if (!s.viewer()->isTeleoperating())
             return "teleoperate (refused)";
-        static const int keys[] = {Qt::Key_Left, Qt::Key_Right, Qt::Key_Up, Qt::Key_Down, Qt::Key_PageUp,
-                                   Qt::Key_PageDown};
+        static const int keys[] = {Qt::Key_Left, Qt::Key_Right,  Qt::Key_Up,
+                                   Qt::Key_Down, Qt::Key_PageUp, Qt::Key_PageDown};
         QWidget* view = s.viewer()->findChild<QWidget*>(QStringLiteral("workspaceViewerRenderWidget"));
         for (int i = pickInt(1, 5); i > 0; --i)
             QTest::keyClick(view, Qt::Key(keys[pickInt(0, 5)]),

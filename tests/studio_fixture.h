@@ -3,13 +3,13 @@
 // failures collected instead of shown.
 
 #include <kestrin/kestrin.h>
-#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/editor/property_panel.h>
 #include <kestrin_app/editor/tree.h>
 #include <kestrin_app/exception.h>
 #include <kestrin_app/mainwindow.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <QComboBox>
 #include <QCoreApplication>

@@ -374,8 +374,9 @@ private slots:
         qb[0] += 1.5;
         QVERIFY(!world.firstContactAlong(cell.robot, qa, qb).has_value());
         const int fixed = world.stepsAlong(cell.robot, qa, qb, 0.005) + 1;
-        QVERIFY2(world._checksAlong() * 4 < fixed,
-                 qPrintable(QString("%1 checks vs %2 at fixed spacing").arg(world._checksAlong()).arg(fixed)));
+        QVERIFY2(
+            world._checksAlong() * 4 < fixed,
+            qPrintable(QString("%1 checks vs %2 at fixed spacing").arg(world._checksAlong()).arg(fixed)));
 
         int hits = 0, misses = 0;
         for (int trial = 0; trial < 40; ++trial) {

@@ -44,14 +44,23 @@ void buildCell(Project& p, int objects, int variant) {
         const QString name = QStringLiteral("Part %1 %2").arg(tag).arg(made);
         const Eigen::Vector3d size(0.1 * scale, 0.05 + 0.001 * (made % 50), 0.02 * scale);
         switch (made % 4) {
-        case 0: (new CustomItem(ws, name))->setSize(size); break;
-        case 1: (new Desk(ws, name))->setSize(size * 10); break;
-        case 2: (new TaskRegion(ws, name))->setSize(size); break;
-        default: (new VisualMarker(ws, name))->setMarkerId(made % 1000); break;
+        case 0:
+            (new CustomItem(ws, name))->setSize(size);
+            break;
+        case 1:
+            (new Desk(ws, name))->setSize(size * 10);
+            break;
+        case 2:
+            (new TaskRegion(ws, name))->setSize(size);
+            break;
+        default:
+            (new VisualMarker(ws, name))->setMarkerId(made % 1000);
+            break;
         }
     }
-    new JointPositionTarget(&p, QStringLiteral("Home %1").arg(tag),
-                            std::make_unique<DeterministicDistribution>(Eigen::VectorXd::Constant(6, 0.1 * variant)));
+    new JointPositionTarget(
+        &p, QStringLiteral("Home %1").arg(tag),
+        std::make_unique<DeterministicDistribution>(Eigen::VectorXd::Constant(6, 0.1 * variant)));
     auto* program = new Sequence(&p, QStringLiteral("Main %1").arg(tag));
     p.addProgram(program);
     auto* wait = new Wait(&p, QStringLiteral("Pause %1").arg(tag));
@@ -59,7 +68,9 @@ void buildCell(Project& p, int objects, int variant) {
     program->_addChild(wait);
 }
 
-QByteArray documentOf(const Project& p) { return QJsonDocument(p.toJson()).toJson(QJsonDocument::Compact); }
+QByteArray documentOf(const Project& p) {
+    return QJsonDocument(p.toJson()).toJson(QJsonDocument::Compact);
+}
 
 /// Runs `work` in a child process. The child ends with status 0 when `work` returns, 1 when it
 /// throws. It never returns into the test framework.
@@ -107,7 +118,8 @@ bool hasEnded(pid_t pid) {
 
 /// Entries of `folder` other than `keep`, hidden ones included.
 QStringList strayFiles(const QString& folder, const QString& keep) {
-    QStringList out = QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    QStringList out =
+        QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     out.removeAll(keep);
     return out;
 }
@@ -144,7 +156,8 @@ std::pair<QString, QString> saveWithFileSizeLimit(const Project& project, const 
             report = "Error\n" + e.message().toUtf8();
         }
         for (qint64 done = 0; done < report.size();) {
-            const ssize_t n = ::write(channel[1], report.constData() + done, static_cast<size_t>(report.size() - done));
+            const ssize_t n =
+                ::write(channel[1], report.constData() + done, static_cast<size_t>(report.size() - done));
             if (n <= 0)
                 break;
             done += n;
@@ -300,14 +313,17 @@ private slots:
             // A file byte for byte like one that loaded as a project holds that project; anything
             // else is loaded, and must load as one of the two.
             const QByteArray bytes = readFileBytes(target());
-            const QByteArray now = bytes == m_oldBytes ? m_oldDoc : bytes == m_newBytes ? m_newDoc : loadedDocument(target());
-            QVERIFY2(now == *documents[holding] || now == *documents[other],
-                     qPrintable(QStringLiteral("round %1 (seed %2): after a save killed %3 us into it, the file "
-                                               "holds neither project: %4")
-                                    .arg(round)
-                                    .arg(seed)
-                                    .arg(delay)
-                                    .arg(QString::fromUtf8(now.left(200)))));
+            const QByteArray now = bytes == m_oldBytes   ? m_oldDoc
+                                   : bytes == m_newBytes ? m_newDoc
+                                                         : loadedDocument(target());
+            QVERIFY2(
+                now == *documents[holding] || now == *documents[other],
+                qPrintable(QStringLiteral("round %1 (seed %2): after a save killed %3 us into it, the file "
+                                          "holds neither project: %4")
+                               .arg(round)
+                               .arg(seed)
+                               .arg(delay)
+                               .arg(QString::fromUtf8(now.left(200)))));
             if (point == OnceReplaced)
                 QVERIFY2(now == *documents[other],
                          qPrintable(QStringLiteral("round %1: the old project came back after the file was "

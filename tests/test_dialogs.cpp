@@ -50,9 +50,11 @@ private slots:
 
     void rowsFollowInsertionOrderAndTheFormIsSizedByRows() {
         kestrin::Project p;
-        KSParams params{{K::NUMBER_OF_MIXTURES, 5}, {K::NEW_NAME_KEY, "Zed"}, {K::EXISTING_ROBOT_KEY, QString()}};
+        KSParams params{
+            {K::NUMBER_OF_MIXTURES, 5}, {K::NEW_NAME_KEY, "Zed"}, {K::EXISTING_ROBOT_KEY, QString()}};
         K dialog(nullptr, &p, params);
-        QCOMPARE(rowLabels(dialog), (QStringList{K::NUMBER_OF_MIXTURES, K::NEW_NAME_KEY, K::EXISTING_ROBOT_KEY}));
+        QCOMPARE(rowLabels(dialog),
+                 (QStringList{K::NUMBER_OF_MIXTURES, K::NEW_NAME_KEY, K::EXISTING_ROBOT_KEY}));
         auto* grid = qobject_cast<QGridLayout*>(dialog.layout());
         auto* buttons = dialog.findChild<QDialogButtonBox*>();
         QVERIFY(buttons && buttons->centerButtons());
@@ -102,7 +104,8 @@ private slots:
             return out;
         };
         QCOMPARE(items(dialog.findChild<QComboBox*>(K::EXISTING_ROBOT_KEY)), (QStringList{"Arm A", "Arm B"}));
-        QCOMPARE(items(dialog.findChild<QComboBox*>(K::PARENT_BEHAVIOR_KEY)), (QStringList{"", "Inner", "Main"}));
+        QCOMPARE(items(dialog.findChild<QComboBox*>(K::PARENT_BEHAVIOR_KEY)),
+                 (QStringList{"", "Inner", "Main"}));
         QCOMPARE(items(dialog.findChild<QComboBox*>(K::JOINT_POS_DISTRIBUTION_TYPE_KEY)),
                  (QStringList{"Deterministic", "Uniform", "Gaussian"}));
         auto* spin = dialog.findChild<QSpinBox*>(K::NUMBER_OF_MIXTURES);
@@ -117,7 +120,8 @@ private slots:
         kestrin::Project p;
         auto* only = new kestrin::Wait(&p, "Only an action");
         p.addProgram(only);
-        KSParams params{{K::EXISTING_ROBOT_KEY, "ghost"}, {K::EXISTING_TOOL_KEY, "ghost"}, {K::PARENT_BEHAVIOR_KEY, "x"}};
+        KSParams params{
+            {K::EXISTING_ROBOT_KEY, "ghost"}, {K::EXISTING_TOOL_KEY, "ghost"}, {K::PARENT_BEHAVIOR_KEY, "x"}};
         DialogDriver::expect(DialogDriver::accept());
         KSParams* result = K::getParams(nullptr, &p, params);
         QVERIFY(result);
@@ -130,7 +134,8 @@ private slots:
         kestrin::Project p;
         fillProject(p);
         KSParams params{{K::NEW_NAME_KEY, "My Robot"}, {K::EXISTING_ROBOT_KEY, QString()}};
-        DialogDriver::expect(DialogDriver::setText(K::NEW_NAME_KEY, "Typed", DialogDriver::choose(K::EXISTING_ROBOT_KEY, "Arm B")));
+        DialogDriver::expect(DialogDriver::setText(K::NEW_NAME_KEY, "Typed",
+                                                   DialogDriver::choose(K::EXISTING_ROBOT_KEY, "Arm B")));
         KSParams* result = K::getParams(nullptr, &p, params);
         QCOMPARE(result, &params);
         QCOMPARE(params.value(K::NEW_NAME_KEY), QVariant("Typed"));
@@ -200,7 +205,8 @@ private slots:
 
         // A name with its extension is kept as typed.
         DialogDriver::expect(DialogDriver::chooseFile(dir.filePath("typed.kestrin")));
-        QCOMPARE(KSFileDialog::getSaveFileName(nullptr, "Save file", dir.path(), "Kestrin project file (*.kestrin)"),
+        QCOMPARE(KSFileDialog::getSaveFileName(nullptr, "Save file", dir.path(),
+                                               "Kestrin project file (*.kestrin)"),
                  dir.filePath("typed.kestrin"));
 
         // The question whether to replace a file is asked about the name with its extension;
@@ -214,7 +220,8 @@ private slots:
             asked = static_cast<QMessageBox*>(box)->text();
             DialogDriver::pressMessageButton(QMessageBox::No)(box);
         });
-        QVERIFY(KSFileDialog::getSaveFileName(nullptr, "Save file", dir.path(), "Kestrin project file (*.kestrin)")
+        QVERIFY(KSFileDialog::getSaveFileName(nullptr, "Save file", dir.path(),
+                                              "Kestrin project file (*.kestrin)")
                     .isNull());
         QVERIFY2(asked.contains("taken.kestrin"), qPrintable(asked));
 
@@ -238,7 +245,8 @@ private slots:
                  existing.fileName());
         DialogDriver::expect(DialogDriver::chooseFile(dir.filePath("missing.kestrin")));
         DialogDriver::expect(DialogDriver::accept()); // Qt's own "file not found" notice
-        QVERIFY(KSFileDialog::getOpenFileName(nullptr, "Open file", "Kestrin project file (*.kestrin)").isNull());
+        QVERIFY(
+            KSFileDialog::getOpenFileName(nullptr, "Open file", "Kestrin project file (*.kestrin)").isNull());
         DialogDriver::expect(DialogDriver::chooseFile(QString()));
         QVERIFY(KSFileDialog::getOpenFileName(nullptr, "Open file", "*").isNull());
         QCOMPARE(DialogDriver::closedBySafety(), 0);

@@ -31,18 +31,29 @@ QList<AddCase> namedAdds() {
         return [op, typeName](KSContentHandler& handler) { (handler.*op)(typeName); };
     };
     return {
-        {"robot panda", h(&KSContentHandler::addRobot, "FrankaPandaRobot"), &kestrin::FrankaPandaRobot::staticType(), "My Robot"},
-        {"robot ur3e", h(&KSContentHandler::addRobot, "UR3eRobot"), &kestrin::UR3eRobot::staticType(), "My Robot"},
-        {"robot ur5e", h(&KSContentHandler::addRobot, "UR5eRobot"), &kestrin::UR5eRobot::staticType(), "My Robot"},
-        {"robot ur10e", h(&KSContentHandler::addRobot, "UR10eRobot"), &kestrin::UR10eRobot::staticType(), "My Robot"},
-        {"effector robotiq", h(&KSContentHandler::addEffector, "RobotiqGripper2F85"), &kestrin::RobotiqGripper2F85::staticType(), "My Effector"},
-        {"effector hand", h(&KSContentHandler::addEffector, "FrankaHand"), &kestrin::FrankaHand::staticType(), "My Effector"},
-        {"item custom", h(&KSContentHandler::addItem, "CustomItem"), &kestrin::CustomItem::staticType(), "My Item"},
+        {"robot panda", h(&KSContentHandler::addRobot, "FrankaPandaRobot"),
+         &kestrin::FrankaPandaRobot::staticType(), "My Robot"},
+        {"robot ur3e", h(&KSContentHandler::addRobot, "UR3eRobot"), &kestrin::UR3eRobot::staticType(),
+         "My Robot"},
+        {"robot ur5e", h(&KSContentHandler::addRobot, "UR5eRobot"), &kestrin::UR5eRobot::staticType(),
+         "My Robot"},
+        {"robot ur10e", h(&KSContentHandler::addRobot, "UR10eRobot"), &kestrin::UR10eRobot::staticType(),
+         "My Robot"},
+        {"effector robotiq", h(&KSContentHandler::addEffector, "RobotiqGripper2F85"),
+         &kestrin::RobotiqGripper2F85::staticType(), "My Effector"},
+        {"effector hand", h(&KSContentHandler::addEffector, "FrankaHand"), &kestrin::FrankaHand::staticType(),
+         "My Effector"},
+        {"item custom", h(&KSContentHandler::addItem, "CustomItem"), &kestrin::CustomItem::staticType(),
+         "My Item"},
         {"item desk", h(&KSContentHandler::addItem, "Desk"), &kestrin::Desk::staticType(), "My Item"},
-        {"camera d435i", h(&KSContentHandler::addCamera, "RealsenseD435i"), &kestrin::RealsenseD435i::staticType(), "My Camera"},
-        {"camera d405", h(&KSContentHandler::addCamera, "RealsenseD405"), &kestrin::RealsenseD405::staticType(), "My Camera"},
-        {"fiducial", h(&KSContentHandler::addFiducial, "VisualMarker"), &kestrin::VisualMarker::staticType(), "My Fiducial"},
-        {"task region", [](KSContentHandler& x) { x.addTaskRegion(); }, &kestrin::TaskRegion::staticType(), "My Task Region"},
+        {"camera d435i", h(&KSContentHandler::addCamera, "RealsenseD435i"),
+         &kestrin::RealsenseD435i::staticType(), "My Camera"},
+        {"camera d405", h(&KSContentHandler::addCamera, "RealsenseD405"),
+         &kestrin::RealsenseD405::staticType(), "My Camera"},
+        {"fiducial", h(&KSContentHandler::addFiducial, "VisualMarker"), &kestrin::VisualMarker::staticType(),
+         "My Fiducial"},
+        {"task region", [](KSContentHandler& x) { x.addTaskRegion(); }, &kestrin::TaskRegion::staticType(),
+         "My Task Region"},
     };
 }
 
@@ -207,7 +218,8 @@ private slots:
                 offered << combo->itemText(i);
         };
         DialogDriver::expect(DialogDriver::sequence(
-            {look, DialogDriver::setText(K::NEW_NAME_KEY, "Grasp", DialogDriver::choose(K::PARENT_BEHAVIOR_KEY, "Inner"))}));
+            {look, DialogDriver::setText(K::NEW_NAME_KEY, "Grasp",
+                                         DialogDriver::choose(K::PARENT_BEHAVIOR_KEY, "Inner"))}));
         f.handler->addBehavior(kestrin::MoveToJointTarget::staticType());
         QCOMPARE(offered, (QStringList{"", "Inner", "Main"})); // actions are never offered as parents
         kestrin::Behavior* inner = f.project()->findBehavior("Inner");
@@ -262,8 +274,9 @@ private slots:
 
     void jointTargetGetsTheChosenDistribution() {
         HandlerFixture f(twoRobots);
-        DialogDriver::expect(DialogDriver::choose(K::EXISTING_ROBOT_KEY, "Second",
-                                                  DialogDriver::choose(K::JOINT_POS_DISTRIBUTION_TYPE_KEY, "Uniform")));
+        DialogDriver::expect(
+            DialogDriver::choose(K::EXISTING_ROBOT_KEY, "Second",
+                                 DialogDriver::choose(K::JOINT_POS_DISTRIBUTION_TYPE_KEY, "Uniform")));
         f.handler->addVariable(kestrin::JointPositionTarget::staticType());
         auto* t = dynamic_cast<kestrin::JointPositionTarget*>(f.project()->findVariable("My Variable"));
         QVERIFY(t);
@@ -282,11 +295,14 @@ private slots:
                 then(d);
             };
         };
-        DialogDriver::expect(checkThen(1, DialogDriver::choose(K::JOINT_POS_DISTRIBUTION_TYPE_KEY, "Gaussian")));
+        DialogDriver::expect(
+            checkThen(1, DialogDriver::choose(K::JOINT_POS_DISTRIBUTION_TYPE_KEY, "Gaussian")));
         f.handler->addVariable(kestrin::TaskRegionTarget::staticType());
         DialogDriver::expect(checkThen(2, DialogDriver::accept()));
         f.handler->addVariable(kestrin::TaskRegionTarget::staticType());
-        auto target = [&](const QString& n) { return dynamic_cast<kestrin::TaskRegionTarget*>(f.project()->findVariable(n)); };
+        auto target = [&](const QString& n) {
+            return dynamic_cast<kestrin::TaskRegionTarget*>(f.project()->findVariable(n));
+        };
         QVERIFY(target("My Variable") && !target("My Variable")->seedJointPositions());
         QVERIFY(target("My Variable 2")->seedJointPositions());
         QCOMPARE(target("My Variable 2")->seedJointPositions()->typeName(), QString("Gaussian"));
@@ -314,8 +330,9 @@ private slots:
 
     void variableNeedingARobotFailsWithoutOne() {
         HandlerFixture f;
-        for (const kestrin::Type* t : {&kestrin::MotionLimits::staticType(), &kestrin::JointPositionTarget::staticType(),
-                                       &kestrin::TaskRegionTarget::staticType()}) {
+        for (const kestrin::Type* t :
+             {&kestrin::MotionLimits::staticType(), &kestrin::JointPositionTarget::staticType(),
+              &kestrin::TaskRegionTarget::staticType()}) {
             DialogDriver::expect(DialogDriver::accept());
             f.handler->addVariable(*t);
         }
@@ -356,8 +373,9 @@ private slots:
         f.handler->addBehavior(kestrin::Sequence::staticType());
         DialogDriver::expect(DialogDriver::choose(K::PARENT_BEHAVIOR_KEY, "My Behavior"));
         f.handler->addBehavior(kestrin::Wait::staticType());
-        for (const kestrin::Type* t : {&kestrin::MotionLimits::staticType(), &kestrin::JointPositionTarget::staticType(),
-                                       &kestrin::TaskRegionTarget::staticType(), &kestrin::MixtureTarget::staticType()}) {
+        for (const kestrin::Type* t :
+             {&kestrin::MotionLimits::staticType(), &kestrin::JointPositionTarget::staticType(),
+              &kestrin::TaskRegionTarget::staticType(), &kestrin::MixtureTarget::staticType()}) {
             DialogDriver::expect(DialogDriver::accept());
             f.handler->addVariable(*t);
         }

@@ -94,7 +94,8 @@ private slots:
             QVERIFY((arm->jointPositions() - q0).norm() < kTol);
             QVERIFY(arm->transform() == pose0);
         }
-        QCOMPARE(log.lines(), (QStringList{"info: Reset the project state", "info: Reset the project state"}));
+        QCOMPARE(log.lines(),
+                 (QStringList{"info: Reset the project state", "info: Reset the project state"}));
     }
 
     void resetStateWithoutRecordingDoesNothing() {
@@ -129,8 +130,10 @@ private slots:
         const std::vector<std::pair<QString, std::function<void()>>> operations{
             {"new project", [&] { f.handler->newProject(); }},
             {"open", [&] { f.handler->openProject(); }},
-            {"template", [&] {
-                 f.handler->openTemplate(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/demo_cell.kestrin"));
+            {"template",
+             [&] {
+                 f.handler->openTemplate(
+                     QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/demo_cell.kestrin"));
              }},
             {"recent", [&] { f.handler->openRecent(other); }},
             {"quit", [&] { f.handler->quit(); }},
@@ -276,7 +279,8 @@ private slots:
         kestrin::Project reread;
         reread.load(path);
         QCOMPARE(reread.workspace()->objectCount(), 2); // ours: the arm and the desk, not their third
-        QVERIFY(reread.workspace()->getRobot("Arm")->jointPositions().isApprox(Eigen::VectorXd::Constant(6, 0.1)));
+        QVERIFY(reread.workspace()->getRobot("Arm")->jointPositions().isApprox(
+            Eigen::VectorXd::Constant(6, 0.1)));
     }
 
     void openProjectCancelledChangesNothing() {
@@ -310,16 +314,19 @@ private slots:
         const QStringList treeBefore = f.treeNames();
 
         const std::vector<std::pair<QString, std::function<void()>>> failing{
-            {"open", [&] {
+            {"open",
+             [&] {
                  DialogDriver::expect(DialogDriver::reject());
                  DialogDriver::expect(DialogDriver::chooseFile(bad));
                  f.handler->openProject();
              }},
-            {"recent", [&] {
+            {"recent",
+             [&] {
                  DialogDriver::expect(DialogDriver::reject());
                  f.handler->openRecent(bad);
              }},
-            {"template", [&] {
+            {"template",
+             [&] {
                  DialogDriver::expect(DialogDriver::reject());
                  f.handler->openTemplate(bad);
              }},
@@ -398,7 +405,8 @@ private slots:
         };
         const QString path = dir.filePath("chosen_without_extension.kestrin");
         LogCapture log;
-        DialogDriver::expect(DialogDriver::sequence({look, DialogDriver::chooseFile(dir.filePath("chosen_without_extension"))}));
+        DialogDriver::expect(DialogDriver::sequence(
+            {look, DialogDriver::chooseFile(dir.filePath("chosen_without_extension"))}));
         f.handler->saveProjectAs();
         QCOMPARE(proposed, QFileInfo(DEFAULT_PROJECT_SAVE).fileName());
         QCOMPARE(f.handler->_active_filename, path); // saved with the extension, so Open shows it

@@ -11,8 +11,8 @@
 #include <QTreeWidgetItemIterator>
 #include <cmath>
 #include <limits>
-#include <vtkCamera.h>
 #include <vtkCallbackCommand.h>
+#include <vtkCamera.h>
 #include <vtkNew.h>
 #include <vtkRenderWindow.h>
 #include <vtkRenderer.h>
@@ -150,7 +150,8 @@ private slots:
         QVERIFY(std::abs(camera->GetDistance() - home) > 1e-3);
         f.handler->_lock();
         f.handler->resetViewer();
-        QVERIFY(std::abs(f.container->viewer()->_getRenderer()->GetActiveCamera()->GetDistance() - home) < 1e-6);
+        QVERIFY(std::abs(f.container->viewer()->_getRenderer()->GetActiveCamera()->GetDistance() - home) <
+                1e-6);
     }
 
     void screenshotWritesOnlyWhenAPathIsChosen() {
@@ -187,7 +188,8 @@ private slots:
         DialogDriver::expect(DialogDriver::choose(K::EXECUTE_BEHAVIOR_KEY, "Go Near"));
         f.handler->runLocalSimulator();
         QCOMPARE(states(spy), (QList<State>{State::Running, State::Completed}));
-        QVERIFY(f.workspace()->getRobot("R")->jointPositions() != before); // the cell stays where the run left it
+        QVERIFY(f.workspace()->getRobot("R")->jointPositions() !=
+                before); // the cell stays where the run left it
 
         spy.clear();
         LogCapture log;
@@ -228,7 +230,8 @@ private slots:
         int frames = 0;
         vtkNew<vtkCallbackCommand> counter;
         counter->SetClientData(&frames);
-        counter->SetCallback([](vtkObject*, unsigned long, void* data, void*) { ++*static_cast<int*>(data); });
+        counter->SetCallback(
+            [](vtkObject*, unsigned long, void* data, void*) { ++*static_cast<int*>(data); });
         f.container->viewer()->_getRenderer()->GetRenderWindow()->AddObserver(vtkCommand::EndEvent, counter);
         for (const auto& add : std::vector<std::function<void()>>{
                  [&] { f.handler->addItem("CustomItem"); }, [&] { f.handler->addRobot("UR3eRobot"); },
@@ -289,8 +292,12 @@ private slots:
         // The arm moves, the tool frame's offset changes, the frame goes to another robot: each
         // time the drawn item is where the model has it.
         const std::vector<std::pair<QString, std::function<void()>>> changes{
-            {"joints", [&] { arm->setJointPositions(arm->jointPositions() + Eigen::VectorXd::Constant(6, 0.1)); }},
-            {"offset", [&] { tip->setOffset(kestrin::makePose({0, 0, 0.3})); }},
+            {"joints",
+             [&] { arm->setJointPositions(arm->jointPositions() + Eigen::VectorXd::Constant(6, 0.1)); }},
+            {"offset",
+             [&] {
+                 tip->setOffset(kestrin::makePose({0, 0, 0.3}));
+             }},
             {"other robot", [&] { other->addToolFrame(tip); }},
         };
         for (const auto& [what, change] : changes) {

@@ -5,8 +5,8 @@
 
 #include "kestrin/cell_counts.h"
 #include "kestrin/floor_grid.h"
-#include "kestrin/users_index.h"
 #include "kestrin/kestrin.h"
+#include "kestrin/users_index.h"
 
 #include <QSet>
 #include <QTemporaryDir>

@@ -81,7 +81,9 @@ int envInt(const char* name, int fallback) {
     return ok ? value : fallback;
 }
 
-QByteArray documentOf(const kestrin::Project& project) { return QJsonDocument(project.toJson()).toJson(); }
+QByteArray documentOf(const kestrin::Project& project) {
+    return QJsonDocument(project.toJson()).toJson();
+}
 
 } // namespace
 
@@ -124,16 +126,21 @@ private slots:
             // window still shows the project as it is.
             if (DialogDriver::closedBySafety() != 0)
                 QFAIL(qPrintable(QStringLiteral("operation %1 (%2) left a dialog open; dialogs seen: %3")
-                                     .arg(i).arg(what, DialogDriver::seenTitles().join(", "))));
+                                     .arg(i)
+                                     .arg(what, DialogDriver::seenTitles().join(", "))));
             // The view draws the cell the project holds: every pose and every arm's joints.
             const QString drawn = s.viewer()->_differenceFromModel();
             if (!drawn.isEmpty())
                 QFAIL(qPrintable(QStringLiteral("after operation %1 (%2) the view is not the project: %3")
-                                     .arg(i).arg(what, drawn)));
+                                     .arg(i)
+                                     .arg(what, drawn)));
             const int objects = int(s.workspace()->objects().size());
             if (s.viewer()->sceneItemCount() != objects)
                 QFAIL(qPrintable(QStringLiteral("after operation %1 (%2) the view shows %3 objects of %4")
-                                     .arg(i).arg(what).arg(s.viewer()->sceneItemCount()).arg(objects)));
+                                     .arg(i)
+                                     .arg(what)
+                                     .arg(s.viewer()->sceneItemCount())
+                                     .arg(objects)));
             if (i == std::min(1000, operations)) {
                 heapAtThousand = heapAtCheckpoint(s);
             } else if (i % 1000 == 0 && qEnvironmentVariableIsSet("KESTRIN_LONG_DAY_TRACE")) {
@@ -143,7 +150,8 @@ private slots:
             }
             for (const QString& failure : s.failures)
                 if (failure.trimmed().isEmpty())
-                    QFAIL(qPrintable(QStringLiteral("operation %1 (%2) failed without a message").arg(i).arg(what)));
+                    QFAIL(qPrintable(
+                        QStringLiteral("operation %1 (%2) failed without a message").arg(i).arg(what)));
             s.failures.clear();
         }
         DialogDriver::reset();
@@ -158,15 +166,19 @@ private slots:
 
         QStringList summary;
         for (auto it = done.cbegin(); it != done.cend(); ++it)
-            summary << QStringLiteral("%1: %2 (%3 ms each)").arg(it.key()).arg(it.value()).arg(spent[it.key()] / it.value());
+            summary << QStringLiteral("%1: %2 (%3 ms each)")
+                           .arg(it.key())
+                           .arg(it.value())
+                           .arg(spent[it.key()] / it.value());
         std::printf("Operations run: %d (seed %d)\n  %s\n", operations, seed,
                     qPrintable(summary.join(QStringLiteral("\n  "))));
         auto mb = [](size_t bytes) { return double(bytes) / 1e6; };
         const double growth = 100.0 * (double(heapAtEnd.rest()) / double(heapAtThousand.rest()) - 1.0);
-        std::printf("Heap in use after 1,000 operations: %.1f MB (log panel %.1f MB); at the end: %.1f MB (log panel "
-                    "%.1f MB); without the log panel %+.1f%%\n",
-                    mb(heapAtThousand.total), mb(heapAtThousand.logged), mb(heapAtEnd.total), mb(heapAtEnd.logged),
-                    growth);
+        std::printf(
+            "Heap in use after 1,000 operations: %.1f MB (log panel %.1f MB); at the end: %.1f MB (log panel "
+            "%.1f MB); without the log panel %+.1f%%\n",
+            mb(heapAtThousand.total), mb(heapAtThousand.logged), mb(heapAtEnd.total), mb(heapAtEnd.logged),
+            growth);
 
         QVERIFY2(growth <= 10.0, "the memory in use grew by more than 10% after the first 1,000 operations");
     }

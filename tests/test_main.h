@@ -7,12 +7,12 @@
 #include <QTest>
 #include <QVTKOpenGLNativeWidget.h>
 
-#define KESTRIN_GUI_TEST_MAIN(TestClass)                                                          \
-    int main(int argc, char** argv) {                                                             \
-        QSurfaceFormat::setDefaultFormat(QVTKOpenGLNativeWidget::defaultFormat());                \
-        QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);                                  \
-        QApplication app(argc, argv);                                                             \
-        app.setOrganizationName(QStringLiteral("KestrinTests"));                                  \
-        TestClass tc;                                                                             \
-        return QTest::qExec(&tc, argc, argv);                                                     \
+#define KESTRIN_GUI_TEST_MAIN(TestClass)                                                                     \
+    int main(int argc, char** argv) {                                                                        \
+        QSurfaceFormat::setDefaultFormat(QVTKOpenGLNativeWidget::defaultFormat());                           \
+        QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);                                             \
+        QApplication app(argc, argv);                                                                        \
+        app.setOrganizationName(QStringLiteral("KestrinTests"));                                             \
+        TestClass tc;                                                                                        \
+        return QTest::qExec(&tc, argc, argv);                                                                \
     }

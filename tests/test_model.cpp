@@ -4,8 +4,8 @@
 
 #include "kestrin/cell_counts.h"
 #include "kestrin/floor_grid.h"
-#include "kestrin/users_index.h"
 #include "kestrin/kestrin.h"
+#include "kestrin/users_index.h"
 
 #include <QSet>
 #include <QTemporaryDir>
@@ -25,7 +25,6 @@ private slots:
         // A user may touch any type first; what is offered later must not depend on that.
         Wait::staticType();
     }
-
 
     // --- types -----------------------------------------------------------------------------
 
@@ -78,9 +77,12 @@ private slots:
     }
 
     void offersSequenceAndActionsAsBehaviors() {
-        const QList<const Type*> expected{&Sequence::staticType(), &MoveToJointTarget::staticType(),
-                                          &MoveToTaskRegion::staticType(), &Wait::staticType(),
-                                          &Grasp::staticType(),            &Release::staticType(),
+        const QList<const Type*> expected{&Sequence::staticType(),
+                                          &MoveToJointTarget::staticType(),
+                                          &MoveToTaskRegion::staticType(),
+                                          &Wait::staticType(),
+                                          &Grasp::staticType(),
+                                          &Release::staticType(),
                                           &MoveLinear::staticType()};
         QCOMPARE(Type::constructibleTypes(Behavior::staticType()), expected);
         QCOMPARE(Type::constructibleTypes(Action::staticType()), expected.mid(1));
@@ -297,7 +299,8 @@ private slots:
         auto* region = new TaskRegion(ws, "Bin");
         new Desk(ws, "Desk");
         new UR5eRobot(ws, "Idle");
-        new JointPositionTarget(&project, "Home", std::make_unique<DeterministicDistribution>(Eigen::VectorXd::Zero(6)));
+        new JointPositionTarget(&project, "Home",
+                                std::make_unique<DeterministicDistribution>(Eigen::VectorXd::Zero(6)));
         auto generator = std::make_unique<PoseGenerator>(&project);
         generator->setTaskRegion("Bin");
         new TaskRegionTarget(&project, "In bin", std::move(generator), nullptr);
@@ -311,8 +314,10 @@ private slots:
             main->_addChild(a);
         };
         add(new Grasp(&project, "Grab"), {{"robot", "Arm"}, {"tool_frame", "Tip"}});
-        add(new MoveToJointTarget(&project, "Home run"), {{"robot", "Arm"}, {"target", "Home"}, {"motion_limits", "Slow"}});
-        add(new MoveToTaskRegion(&project, "Reach"), {{"robot", "Arm"}, {"tool_frame", "Tip"}, {"target", "In bin"}});
+        add(new MoveToJointTarget(&project, "Home run"),
+            {{"robot", "Arm"}, {"target", "Home"}, {"motion_limits", "Slow"}});
+        add(new MoveToTaskRegion(&project, "Reach"),
+            {{"robot", "Arm"}, {"tool_frame", "Tip"}, {"target", "In bin"}});
         add(new Release(&project, "Drop"), {{"tool_frame", "Tip"}});
         auto* loose = new MoveToJointTarget(&project, "Loose"); // in no program: uses nothing
         loose->setProperty("robot", "Arm");

@@ -5,8 +5,8 @@
 
 #include "kestrin/cell_counts.h"
 #include "kestrin/floor_grid.h"
-#include "kestrin/users_index.h"
 #include "kestrin/kestrin.h"
+#include "kestrin/users_index.h"
 
 #include <QSet>
 #include <QTemporaryDir>
@@ -151,7 +151,8 @@ private slots:
         // Negative cells fall in the blocks below zero.
         QCOMPARE(FloorGrid::blocksOf(QRect(QPoint(-1, -16), QPoint(15, -17 + 1))),
                  QRect(QPoint(-1, -1), QPoint(0, -1)));
-        QCOMPARE(FloorGrid::blocksOf(QRect(QPoint(-17, 0), QPoint(-17, 0))), QRect(QPoint(-2, 0), QPoint(-2, 0)));
+        QCOMPARE(FloorGrid::blocksOf(QRect(QPoint(-17, 0), QPoint(-17, 0))),
+                 QRect(QPoint(-2, 0), QPoint(-2, 0)));
     }
 
     // Positions and sizes stay plant-sized in every setter, and what a robot sets down past the
@@ -162,8 +163,8 @@ private slots:
         auto* desk = new Desk(ws, "Desk");
         desk->setPose(makePose({1000, -1000, 1000}));
         QCOMPARE(desk->transform().position, Eigen::Vector3d(1000, -1000, 1000));
-        for (const Eigen::Vector3d& far : {Eigen::Vector3d(5000, 0, 0), Eigen::Vector3d(0, -1000.001, 0),
-                                           Eigen::Vector3d(0, 0, 1e308)}) {
+        for (const Eigen::Vector3d& far :
+             {Eigen::Vector3d(5000, 0, 0), Eigen::Vector3d(0, -1000.001, 0), Eigen::Vector3d(0, 0, 1e308)}) {
             try {
                 desk->setPose(makePose(far));
                 QFAIL("a pose past the cell's bound was taken");
@@ -191,8 +192,6 @@ private slots:
         QVERIFY(isWithinCell(item->transform().position));
         QCOMPARE(item->transform().position.x(), 1000.0);
     }
-
-
 
     void removedAndMovedObjectsFreeTheirFloor() {
         Project project;

@@ -4,8 +4,8 @@
 
 #include "kestrin/cell_counts.h"
 #include "kestrin/floor_grid.h"
-#include "kestrin/users_index.h"
 #include "kestrin/kestrin.h"
+#include "kestrin/users_index.h"
 
 #include <QSet>
 #include <QTemporaryDir>
@@ -25,7 +25,6 @@ private slots:
         // A user may touch any type first; what is offered later must not depend on that.
         Wait::staticType();
     }
-
 
     // --- behaviors -------------------------------------------------------------------------
 
@@ -203,13 +202,15 @@ private slots:
 
     void distributionsAndListsStayWithinAJointCount() {
         QVERIFY_EXCEPTION_THROWN(DeterministicDistribution(Eigen::VectorXd::Zero(65)), ValueError);
-        QVERIFY_EXCEPTION_THROWN(UniformDistribution(Eigen::VectorXd::Zero(65), Eigen::VectorXd::Ones(65)), ValueError);
-        QVERIFY_EXCEPTION_THROWN(GaussianDistribution(Eigen::VectorXd::Zero(100000), Eigen::VectorXd::Ones(100000)),
+        QVERIFY_EXCEPTION_THROWN(UniformDistribution(Eigen::VectorXd::Zero(65), Eigen::VectorXd::Ones(65)),
                                  ValueError);
+        QVERIFY_EXCEPTION_THROWN(
+            GaussianDistribution(Eigen::VectorXd::Zero(100000), Eigen::VectorXd::Ones(100000)), ValueError);
         QCOMPARE(DeterministicDistribution(Eigen::VectorXd::Zero(64)).dim(), 64);
         Project project;
-        QVERIFY_EXCEPTION_THROWN(MixtureTarget(&project, "Mix", QVector<QString>(65).toList(), std::vector<double>(65, 1.0)),
-                                 ValueError);
+        QVERIFY_EXCEPTION_THROWN(
+            MixtureTarget(&project, "Mix", QVector<QString>(65).toList(), std::vector<double>(65, 1.0)),
+            ValueError);
         QVERIFY(project.variableList().empty());
         new MixtureTarget(&project, "Mix", QVector<QString>(64).toList(), std::vector<double>(64, 1.0));
         QCOMPARE(project.variableList().size(), size_t(1));

@@ -400,7 +400,8 @@ private slots:
         QTest::newRow("unknown behavior kind")
             << withProgram({{"type", "Dance"}, {"name", "Party"}}) << QStringList{"Dance"};
         QTest::newRow("action on missing robot")
-            << withProgram(action("Ghost", "Home")) << QStringList{"Ghost", "behavior 'Step' (MoveToJointTarget)"};
+            << withProgram(action("Ghost", "Home"))
+            << QStringList{"Ghost", "behavior 'Step' (MoveToJointTarget)"};
         QTest::newRow("action with missing variable")
             << withProgram(action("UR5e", "Nowhere")) << QStringList{"Nowhere", "Step"};
         QTest::newRow("action with wrong variable")
@@ -411,13 +412,17 @@ private slots:
         const QJsonObject nap{{"type", "Wait"}, {"name", "Nap"}, {"duration", -1}};
         const QJsonObject inner{{"type", "Sequence"}, {"name", "Inner"}, {"children", QJsonArray{nap}}};
         QTest::newRow("wait inside sequences")
-            << withProgram({{"type", "Sequence"}, {"name", "Outer"}, {"children", QJsonArray{QJsonObject{}, inner}}})
+            << withProgram(
+                   {{"type", "Sequence"}, {"name", "Outer"}, {"children", QJsonArray{QJsonObject{}, inner}}})
             << QStringList{"program 1, Sequence 'Outer', child 1: field 'type' is missing"};
         QTest::newRow("wait inside sequences, second child")
-            << withProgram({{"type", "Sequence"},
-                            {"name", "Outer"},
-                            {"children", QJsonArray{QJsonObject{{"type", "Wait"}, {"name", "Ok"}, {"duration", 1}}, inner}}})
-            << QStringList{"program 1, Sequence 'Outer', child 2, Sequence 'Inner', child 1, Wait 'Nap': field 'duration'"};
+            << withProgram(
+                   {{"type", "Sequence"},
+                    {"name", "Outer"},
+                    {"children",
+                     QJsonArray{QJsonObject{{"type", "Wait"}, {"name", "Ok"}, {"duration", 1}}, inner}}})
+            << QStringList{"program 1, Sequence 'Outer', child 2, Sequence 'Inner', child 1, Wait 'Nap': "
+                           "field 'duration'"};
         QJsonObject deep{{"type", "Wait"}, {"name", "Bottom"}, {"duration", 0}};
         for (int i = 0; i < 150; ++i)
             deep = QJsonObject{
@@ -613,17 +618,21 @@ private slots:
         QByteArray escaped = m_good;
         escaped.insert(escaped.indexOf('{') + 1, R"("ver\u0073ion": 1, )");
         QTest::newRow("key spelled with an escape") << escaped << QStringList{"version", "twice"};
-        QTest::newRow("inside an object") << QByteArray(m_good).replace(R"("name": "Desk",)", R"("name": "Desk", "size": [],)")
-                                          << QStringList{"size", "twice"};
+        QTest::newRow("inside an object")
+            << QByteArray(m_good).replace(R"("name": "Desk",)", R"("name": "Desk", "size": [],)")
+            << QStringList{"size", "twice"};
         QByteArray many = "\"notes\": {";
         for (int k = 0; k < 40; ++k)
             many += "\"note " + QByteArray::number(k) + "\": " + QByteArray::number(k) + ", ";
         many += "\"note 7\": 0}, ";
-        QTest::newRow("among many keys") << QByteArray(m_good).insert(m_good.indexOf('{') + 1, many)
-                                         << QStringList{"note 7", "twice"};
+        QTest::newRow("among many keys")
+            << QByteArray(m_good).insert(m_good.indexOf('{') + 1, many) << QStringList{"note 7", "twice"};
         QTest::newRow("not ASCII") << QByteArray(m_good).insert(m_good.indexOf('{') + 1,
-                                                                 "\"gr\u00f6\u00dfe\": 1, \"gr\xc3\xb6\xc3\x9f" "e\": 2, ")
-                                   << QStringList{QString::fromUtf8("gr\xc3\xb6\xc3\x9f" "e"), "twice"};
+                                                                "\"gr\u00f6\u00dfe\": 1, \"gr\xc3\xb6\xc3\x9f"
+                                                                "e\": 2, ")
+                                   << QStringList{QString::fromUtf8("gr\xc3\xb6\xc3\x9f"
+                                                                    "e"),
+                                                  "twice"};
     }
 
     void rejectsKeysRepeatedInOneObject() {
@@ -682,8 +691,9 @@ private slots:
         QTest::newRow("compact") << QJsonDocument(doc).toJson(QJsonDocument::Compact) << true
                                  << QStringList();
         // Written by hand: the objects first, the format last, other white space.
-        const QByteArray reordered = "{\r\n\t\"workspace\" : " + compact(doc["workspace"]) + " ,\r\n\t\"programs\":" +
-                                     compact(doc["programs"]) + ",\"variables\":\t" + compact(doc["variables"]) +
+        const QByteArray reordered = "{\r\n\t\"workspace\" : " + compact(doc["workspace"]) +
+                                     " ,\r\n\t\"programs\":" + compact(doc["programs"]) +
+                                     ",\"variables\":\t" + compact(doc["variables"]) +
                                      ", \"version\": 1, \"format\": \"kestrin-project\"\r\n}\r\n";
         QTest::newRow("other order and spacing") << reordered << true << QStringList();
         QJsonObject extra = doc;
@@ -796,7 +806,8 @@ private slots:
                               << QStringList{"Desk", "size", "50 m"};
         QTest::newRow("task region") << edited("objects", "Bin", set("size", QJsonArray{1, 1, 1e300}))
                                      << QStringList{"Bin", "size"};
-        QTest::newRow("marker") << edited("objects", "Marker", set("edge", 60)) << QStringList{"Marker", "edge"};
+        QTest::newRow("marker") << edited("objects", "Marker", set("edge", 60))
+                                << QStringList{"Marker", "edge"};
     }
 
     void rejectsObjectsTooLargeForACell() {
@@ -809,7 +820,8 @@ private slots:
 
     void objectsAtTheEdgeOfTheCellLoadAndLeaveRoomForMore() {
         const QByteArray far = edited("objects", "Desk", [](QJsonObject& o) {
-            o["pose"] = QJsonObject{{"position", QJsonArray{1000, -1000, 0}}, {"orientation", QJsonArray{1, 0, 0, 0}}};
+            o["pose"] = QJsonObject{{"position", QJsonArray{1000, -1000, 0}},
+                                    {"orientation", QJsonArray{1, 0, 0, 0}}};
         });
         QVERIFY(writeFileBytes(path("far.kestrin"), far));
         Project p;
@@ -820,7 +832,8 @@ private slots:
         QVERIFY(added->transform().position.norm() < 100);
         // Past the edge, the file is refused (tests/data/hostile has more).
         const QByteArray beyond = edited("objects", "Desk", [](QJsonObject& o) {
-            o["pose"] = QJsonObject{{"position", QJsonArray{1e300, -3e9, 0}}, {"orientation", QJsonArray{1, 0, 0, 0}}};
+            o["pose"] = QJsonObject{{"position", QJsonArray{1e300, -3e9, 0}},
+                                    {"orientation", QJsonArray{1, 0, 0, 0}}};
         });
         QVERIFY(writeFileBytes(path("beyond.kestrin"), beyond));
         expectLoadFailure(path("beyond.kestrin"), {"Desk 'Desk'", "field 'position' must be within 1000 m"});
@@ -880,33 +893,40 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QStringList>("mentions");
         const QString far = "must be within 1000 m of the cell's origin";
-        QTest::newRow("5 km away") << "far_position" << QStringList{"Desk 'Far'", "'pose'", "'position'", far};
+        QTest::newRow("5 km away") << "far_position"
+                                   << QStringList{"Desk 'Far'", "'pose'", "'position'", far};
         QTest::newRow("1.8e308 m away") << "huge_position" << QStringList{"Desk 'Huge'", "'position'", far};
         QTest::newRow("crawling limits")
             << "tiny_motion_limits" << QStringList{"MotionLimits 'Crawl'", "between 0.001 and 1000"};
         QTest::newRow("65 joint positions")
             << "long_distribution"
-            << QStringList{"JointPositionTarget 'Long'", "field 'value' must hold at most 64 numbers, not 65"};
+            << QStringList{"JointPositionTarget 'Long'",
+                           "field 'value' must hold at most 64 numbers, not 65"};
         QTest::newRow("1000 joint speeds")
             << "long_motion_limits"
-            << QStringList{"MotionLimits 'Many'", "field 'joint_velocity' must hold at most 64 numbers, not 1000"};
+            << QStringList{"MotionLimits 'Many'",
+                           "field 'joint_velocity' must hold at most 64 numbers, not 1000"};
         QTest::newRow("65 components")
             << "long_mixture"
-            << QStringList{"MixtureTarget 'Mix'", "field 'target_generators' must hold at most 64 values, not 65"};
+            << QStringList{"MixtureTarget 'Mix'",
+                           "field 'target_generators' must hold at most 64 values, not 65"};
         QTest::newRow("id near the top")
             << "high_id"
-            << QStringList{"Desk 'Top'", "field 'id' must be a whole number from 1 to 1000000000 (got 2000000000)"};
+            << QStringList{"Desk 'Top'",
+                           "field 'id' must be a whole number from 1 to 1000000000 (got 2000000000)"};
         QTest::newRow("id past what an int holds")
             << "big_marker_id"
-            << QStringList{"VisualMarker 'Tag'",
-                           "field 'marker_id' must be a whole number from -2000000000 to 2000000000 (got 2147483647)"};
-        QTest::newRow("NaN") << "not_a_number" << QStringList{"not valid JSON", "line 11, column 7, in field 'position'"};
+            << QStringList{"VisualMarker 'Tag'", "field 'marker_id' must be a whole number from -2000000000 "
+                                                 "to 2000000000 (got 2147483647)"};
+        QTest::newRow("NaN") << "not_a_number"
+                             << QStringList{"not valid JSON", "line 11, column 7, in field 'position'"};
     }
 
     void refusesAbsurdValues() {
         QFETCH(QString, name);
         QFETCH(QStringList, mentions);
-        expectLoadFailure(QStringLiteral(KESTRIN_SOURCE_DIR "/tests/data/hostile/") + name + ".kestrin", mentions);
+        expectLoadFailure(QStringLiteral(KESTRIN_SOURCE_DIR "/tests/data/hostile/") + name + ".kestrin",
+                          mentions);
     }
 
     void numbersJsonCannotHoldAreReportedWithTheirPlace() {
@@ -919,7 +939,8 @@ private slots:
         Project ok;
         QCOMPARE(loadError(ok, file), QString());
         for (const char* bad : {"Infinity", "-Infinity", "1e400"}) {
-            QVERIFY(writeFileBytes(file, QByteArray(good).replace("[1, 1, 1]", QByteArray("[1, ") + bad + ", 1]")));
+            QVERIFY(writeFileBytes(file,
+                                   QByteArray(good).replace("[1, 1, 1]", QByteArray("[1, ") + bad + ", 1]")));
             expectLoadFailure(file, {"line 2, column", "in field 'size'"});
         }
         // No field before it: the line and column alone.
@@ -937,7 +958,8 @@ private slots:
         auto* added = new Desk(p.workspace(), "Added");
         const Eigen::Vector3d at = added->transform().position;
         // The large desks cover 25 m around the origin; the added one stands clear of them.
-        QVERIFY2(std::max(std::abs(at.x()), std::abs(at.y())) > 25.0 + 0.6, qPrintable(QString::number(at.x())));
+        QVERIFY2(std::max(std::abs(at.x()), std::abs(at.y())) > 25.0 + 0.6,
+                 qPrintable(QString::number(at.x())));
         QVERIFY(isWithinCell(at));
         // Moved back over them by hand, it may overlap: placing is only for new objects.
         added->setPose(makePose({0, 0, 0.375}));

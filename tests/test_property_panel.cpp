@@ -6,8 +6,6 @@
 #include "test_main.h"
 
 #include <kestrin/kestrin.h>
-#include <kestrin_viewer/simulator.h>
-#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/editor/property_panel.h>
@@ -15,6 +13,8 @@
 #include <kestrin_app/exception.h>
 #include <kestrin_app/mainwindow.h>
 #include <kestrin_app/status.h>
+#include <kestrin_viewer/simulator.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <QAction>
 #include <QComboBox>
@@ -126,13 +126,14 @@ private slots:
         auto* desk = new kestrin::Desk(s.workspace(), "Edge");
         desk->setPose(kestrin::makePose({kestrin::kMaxPosition, -kestrin::kMaxPosition, 2}));
         desk->setSize({kestrin::kMaxObjectSize, 1, 1});
-        new kestrin::MotionLimits(s.project(), "Long", Eigen::VectorXd::Ones(kestrin::MotionLimits::kMaxJoints),
+        new kestrin::MotionLimits(s.project(), "Long",
+                                  Eigen::VectorXd::Ones(kestrin::MotionLimits::kMaxJoints),
                                   Eigen::VectorXd::Ones(kestrin::MotionLimits::kMaxJoints));
-        new kestrin::JointPositionTarget(
-            s.project(), "Wide",
-            std::make_unique<kestrin::DeterministicDistribution>(
-                Eigen::VectorXd::Zero(kestrin::Distribution::kMaxDimensions)));
-        new kestrin::MixtureTarget(s.project(), "Mix", QVector<QString>(64).toList(), std::vector<double>(64, 1.0));
+        new kestrin::JointPositionTarget(s.project(), "Wide",
+                                         std::make_unique<kestrin::DeterministicDistribution>(
+                                             Eigen::VectorXd::Zero(kestrin::Distribution::kMaxDimensions)));
+        new kestrin::MixtureTarget(s.project(), "Mix", QVector<QString>(64).toList(),
+                                   std::vector<double>(64, 1.0));
         s.sync();
 
         s.select(desk);
@@ -209,7 +210,8 @@ private slots:
         {
             kestrin::Project reread;
             reread.load(file);
-            auto* back = dynamic_cast<kestrin::Effector*>(reread.workspace()->find(kestrin::Category::Effector, "Gripper"));
+            auto* back = dynamic_cast<kestrin::Effector*>(
+                reread.workspace()->find(kestrin::Category::Effector, "Gripper"));
             QVERIFY(back && back->robot() && back->robot()->name() == "Arm");
         }
         s.choose("propertyPanelMountedOn", "(none)");
@@ -217,7 +219,8 @@ private slots:
         QVERIFY(!gripper->robot());
         s.window.findAction("actionUndo")->trigger();
         settle();
-        gripper = dynamic_cast<kestrin::RobotiqGripper2F85*>(s.workspace()->find(kestrin::Category::Effector, "Gripper"));
+        gripper = dynamic_cast<kestrin::RobotiqGripper2F85*>(
+            s.workspace()->find(kestrin::Category::Effector, "Gripper"));
         QVERIFY(gripper->robot() && gripper->robot()->name() == "Arm");
 
         // Added while a robot is selected: onto that robot, in one step; not onto a robot that
@@ -226,14 +229,16 @@ private slots:
         DialogDriver::expect(DialogDriver::setText(KSSelectorDialog::NEW_NAME_KEY, "Hand"));
         s.window.findAction("actionAddEffector_FrankaHand")->trigger();
         settle();
-        auto* hand = dynamic_cast<kestrin::Effector*>(s.workspace()->find(kestrin::Category::Effector, "Hand"));
+        auto* hand =
+            dynamic_cast<kestrin::Effector*>(s.workspace()->find(kestrin::Category::Effector, "Hand"));
         QVERIFY(hand && hand->robot() && hand->robot()->name() == "Small Arm");
         QCOMPARE(s.undoName(), QString("Add Effector 'Hand'"));
         s.select(s.workspace()->getRobot("Arm"));
         DialogDriver::expect(DialogDriver::setText(KSSelectorDialog::NEW_NAME_KEY, "Spare"));
         s.window.findAction("actionAddEffector_FrankaHand")->trigger();
         settle();
-        auto* spare = dynamic_cast<kestrin::Effector*>(s.workspace()->find(kestrin::Category::Effector, "Spare"));
+        auto* spare =
+            dynamic_cast<kestrin::Effector*>(s.workspace()->find(kestrin::Category::Effector, "Spare"));
         QVERIFY(spare && !spare->robot());
     }
 

@@ -8,11 +8,12 @@
 #include "studio_fixture.h"
 #include "test_support.h"
 
-#include <kestrin_viewer/simulator.h>
 #include <kestrin_app/recovery.h>
+#include <kestrin_viewer/simulator.h>
 
 #include <QAction>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,9 +21,8 @@
 #include <QRegularExpression>
 #include <QSurfaceFormat>
 #include <QTemporaryDir>
-#include <QThread>
-#include <QElapsedTimer>
 #include <QTest>
+#include <QThread>
 #include <QVTKOpenGLNativeWidget.h>
 
 #include <csignal>
@@ -53,7 +53,9 @@ QStringList recoveryEntries() {
     return QDir(KSRecovery::defaultFolder()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
 }
 
-QStringList projectsLeft() { return recoveryEntries().filter(QRegularExpression("\\.kestrin$")); }
+QStringList projectsLeft() {
+    return recoveryEntries().filter(QRegularExpression("\\.kestrin$"));
+}
 
 void clearRecoveryFolder() {
     QDir dir(KSRecovery::defaultFolder());
@@ -353,8 +355,9 @@ private slots:
             while (QFile::exists(journal.filePath(QStringLiteral("%1.kestrin").arg(last + 1))))
                 ++last;
             const QByteArray newest = readFileBytes(journal.filePath(QStringLiteral("%1.kestrin").arg(last)));
-            const QByteArray before = last > 1 ? readFileBytes(journal.filePath(QStringLiteral("%1.kestrin").arg(last - 1)))
-                                               : QByteArray();
+            const QByteArray before =
+                last > 1 ? readFileBytes(journal.filePath(QStringLiteral("%1.kestrin").arg(last - 1)))
+                         : QByteArray();
 
             Studio s;
             if (projectsLeft().isEmpty()) {
@@ -368,11 +371,12 @@ private slots:
                 QVERIFY2(s.window.recovery().offerRestore(&s.window),
                          qPrintable(QStringLiteral("round %1: %2").arg(round).arg(s.failures.join("; "))));
                 const QByteArray restored = s.project()->fileText();
-                QVERIFY2(restored == newest || restored == before,
-                         qPrintable(QStringLiteral("round %1: the restored project is neither of the last two "
-                                                   "autosaves (%2 were begun)")
-                                        .arg(round)
-                                        .arg(last)));
+                QVERIFY2(
+                    restored == newest || restored == before,
+                    qPrintable(QStringLiteral("round %1: the restored project is neither of the last two "
+                                              "autosaves (%2 were begun)")
+                                   .arg(round)
+                                   .arg(last)));
                 ++(restored == newest ? restoredLast : restoredEarlier);
                 QVERIFY(s.project()->history().isModified());
             }

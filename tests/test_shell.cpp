@@ -6,7 +6,6 @@
 #include "test_main.h"
 
 #include <kestrin/kestrin.h>
-#include <kestrin_viewer/simulator.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/editor/tree.h>
@@ -15,6 +14,7 @@
 #include <kestrin_app/log_panel.h>
 #include <kestrin_app/mainwindow.h>
 #include <kestrin_app/status.h>
+#include <kestrin_viewer/simulator.h>
 
 #include <QAction>
 #include <QComboBox>
@@ -37,11 +37,9 @@
 #include <QWheelEvent>
 #include <memory>
 
-
 Q_LOGGING_CATEGORY(lcOther, "kestrin.other")
 
 namespace {
-
 
 // Messages that reached the handler installed before the first log panel.
 QStringList g_earlierHandlerSaw;
@@ -267,20 +265,23 @@ private slots:
 
     void aTemplateRemovedSinceTheMenuWasFilledIsNamedAndDropped() {
         // Templates installed beside the program are offered too: put one there, then take it away.
-        const QString folder = QDir(QCoreApplication::applicationDirPath()).filePath("../share/kestrin/templates");
+        const QString folder =
+            QDir(QCoreApplication::applicationDirPath()).filePath("../share/kestrin/templates");
         QVERIFY(QDir().mkpath(folder));
         const QString path = QDir(folder).absoluteFilePath("short_lived.kestrin");
         QFile::remove(path);
         QVERIFY(QFile::copy(KESTRIN_SOURCE_DIR "/data/templates/demo_cell.kestrin", path));
         QStringList failures;
-        kestrin_app::setFailurePresenter([&failures](const QString&, const QString& text) { failures << text; });
+        kestrin_app::setFailurePresenter(
+            [&failures](const QString&, const QString& text) { failures << text; });
         {
             KSMainWindow window;
             QAction* action = window.findChild<QAction*>("actionTemplate_short_lived");
             QVERIFY(action);
             QVERIFY(QFile::remove(path));
             action->trigger(); // no save-first question: nothing is asked about a file that is gone
-            QCOMPARE(failures, QStringList{QString("Cannot open template '%1': it no longer exists.").arg(path)});
+            QCOMPARE(failures,
+                     QStringList{QString("Cannot open template '%1': it no longer exists.").arg(path)});
             QVERIFY(!window.findChild<QAction*>("actionTemplate_short_lived"));
             QVERIFY(window.findChild<QAction*>("actionTemplate_demo_cell"));
         }
@@ -364,8 +365,8 @@ private slots:
                 });
             };
             testing::LogCapture log;
-            testing::DialogDriver::expect(
-                testing::DialogDriver::choose(kestrin_app::content::KSSelectorDialog::EXECUTE_BEHAVIOR_KEY, "Pick and Place"));
+            testing::DialogDriver::expect(testing::DialogDriver::choose(
+                kestrin_app::content::KSSelectorDialog::EXECUTE_BEHAVIOR_KEY, "Pick and Place"));
             testing::DialogDriver::expect(testing::DialogDriver::reject()); // save first? no
             handler.runLocalSimulator();
             QVERIFY(stoppedAt > 0);
@@ -623,11 +624,13 @@ private slots:
         const QString templates = QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/");
         const Run demo = runStudio({"--run", "Pick and Place", templates + "demo_cell.kestrin"});
         QCOMPARE(demo.exitCode, 0);
-        QVERIFY2(demo.out.startsWith("Program 'Pick and Place' completed after "), qPrintable(demo.out + demo.err));
+        QVERIFY2(demo.out.startsWith("Program 'Pick and Place' completed after "),
+                 qPrintable(demo.out + demo.err));
         const Run collision = runStudio({"--run", "Swing Round", templates + "collision_demo.kestrin"});
         QCOMPARE(collision.exitCode, 1);
-        QVERIFY2(collision.out.contains("'Swing to Other Side' at 0.69 s: UR5e's wrist 1 hits item 'Fixture'"),
-                 qPrintable(collision.out + collision.err));
+        QVERIFY2(
+            collision.out.contains("'Swing to Other Side' at 0.69 s: UR5e's wrist 1 hits item 'Fixture'"),
+            qPrintable(collision.out + collision.err));
         const Run missing = runStudio({"--run", "No Such Program", templates + "demo_cell.kestrin"});
         QCOMPARE(missing.exitCode, 1);
         QVERIFY2(missing.out.contains("No Such Program") || missing.err.contains("No Such Program"),

@@ -111,13 +111,15 @@ private slots:
         const RunOutcome outcome = runner.run("Main");
         QVERIFY2(outcome.completed, qPrintable(outcome.reason));
         QVERIFY((cell.robot->jointPositions() - goal).norm() < 1e-9);
-        const JointMove expected(start, goal, cell.robot->maxJointVelocities(), cell.robot->maxJointAccelerations());
+        const JointMove expected(start, goal, cell.robot->maxJointVelocities(),
+                                 cell.robot->maxJointAccelerations());
         QVERIFY(std::abs(outcome.simulatedSeconds - expected.duration()) < 1e-9);
         QVERIFY(steps >= int(expected.duration() * 60) - 1);
 
         // Tighter motion limits make the same move slower.
         cell.robot->setJointPositions(start);
-        new MotionLimits(&cell.project, "Slow", Eigen::VectorXd::Constant(6, 0.2), Eigen::VectorXd::Constant(6, 0.5));
+        new MotionLimits(&cell.project, "Slow", Eigen::VectorXd::Constant(6, 0.2),
+                         Eigen::VectorXd::Constant(6, 0.5));
         cell.move()->setProperty("motion_limits", "Slow");
         const RunOutcome slow = ProgramRunner(&cell.project).run("Main");
         QVERIFY(slow.completed);
@@ -131,13 +133,17 @@ private slots:
         Cell cell(goal);
         const Eigen::VectorXd start = cell.robot->jointPositions();
         const auto limits = [](double v) { return Eigen::VectorXd::Constant(6, v); };
-        QVERIFY_EXCEPTION_THROWN(MotionLimits(&cell.project, "Denormal", limits(5e-324), limits(1)), ValueError);
-        QVERIFY_EXCEPTION_THROWN(MotionLimits(&cell.project, "Sluggish", limits(1), limits(9e-4)), ValueError);
-        QVERIFY_EXCEPTION_THROWN(MotionLimits(&cell.project, "Wild", limits(1001), limits(1)), ValueError);
-        QVERIFY_EXCEPTION_THROWN(MotionLimits(&cell.project, "Many", Eigen::VectorXd::Ones(65), Eigen::VectorXd::Ones(65)),
+        QVERIFY_EXCEPTION_THROWN(MotionLimits(&cell.project, "Denormal", limits(5e-324), limits(1)),
                                  ValueError);
+        QVERIFY_EXCEPTION_THROWN(MotionLimits(&cell.project, "Sluggish", limits(1), limits(9e-4)),
+                                 ValueError);
+        QVERIFY_EXCEPTION_THROWN(MotionLimits(&cell.project, "Wild", limits(1001), limits(1)), ValueError);
+        QVERIFY_EXCEPTION_THROWN(
+            MotionLimits(&cell.project, "Many", Eigen::VectorXd::Ones(65), Eigen::VectorXd::Ones(65)),
+            ValueError);
         auto* crawl = new MotionLimits(&cell.project, "Crawl", limits(MotionLimits::kMinLimit), limits(1));
-        QCOMPARE(cell.project.variableList().size(), size_t(2)); // Goal and Crawl; the refused ones left nothing
+        QCOMPARE(cell.project.variableList().size(),
+                 size_t(2)); // Goal and Crawl; the refused ones left nothing
         cell.move()->setProperty("motion_limits", "Crawl");
         const RunOutcome tooLong = ProgramRunner(&cell.project).run("Main");
         QVERIFY(!tooLong.completed);
@@ -180,10 +186,18 @@ private slots:
         QString program = "Main";
         ProgramRunner runner(&cell.project);
         switch (breakage) {
-        case 0: program = "Nope"; break;
-        case 2: cell.move()->setProperty("robot", ""); break;
-        case 3: cell.project.workspace()->remove(cell.robot); break;
-        case 4: cell.move()->setProperty("target", ""); break;
+        case 0:
+            program = "Nope";
+            break;
+        case 2:
+            cell.move()->setProperty("robot", "");
+            break;
+        case 3:
+            cell.project.workspace()->remove(cell.robot);
+            break;
+        case 4:
+            cell.move()->setProperty("target", "");
+            break;
         case 5: {
             auto* region = new TaskRegion(cell.project.workspace(), "Far");
             region->setPose(makePose({20, 0, 1}));
@@ -197,7 +211,9 @@ private slots:
             cell.main->_addChild(reach);
             break;
         }
-        case 6: runner.setStepCallback([](double t) { return t < 0.2; }); break;
+        case 6:
+            runner.setStepCallback([](double t) { return t < 0.2; });
+            break;
         }
         const Eigen::VectorXd before = breakage == 3 ? Eigen::VectorXd() : cell.robot->jointPositions();
         const RunOutcome outcome = runner.run(program);
@@ -294,7 +310,8 @@ private slots:
             const Eigen::Vector3d tip = cell.tool->pose().translation();
             auto* part = new CustomItem(cell.project.workspace(), "Part");
             part->setSize({0.04, 0.04, 0.04});
-            part->setPose(makePose(tip + Eigen::Vector3d(0.005, 0, 0.003), 0, 0, 0.3)); // the tip is inside it
+            part->setPose(
+                makePose(tip + Eigen::Vector3d(0.005, 0, 0.003), 0, 0, 0.3)); // the tip is inside it
             if (onDesk) {
                 auto* desk = new Desk(cell.project.workspace(), "Desk");
                 desk->setSize({0.3, 0.3, 0.2}); // under the part, clear of the arm
@@ -349,8 +366,9 @@ private slots:
         QCOMPARE(outcome.completed, grasped);
         QCOMPARE(part->heldBy() == cell.tool, grasped);
         if (!grasped)
-            QCOMPARE(outcome.reason, QString("'Close' finds nothing to grasp: no item is at tool frame 'Tip' (within 1 "
-                                             "cm of its origin)."));
+            QCOMPARE(outcome.reason,
+                     QString("'Close' finds nothing to grasp: no item is at tool frame 'Tip' (within 1 "
+                             "cm of its origin)."));
     }
 
     void linearMoveKeepsTheToolOnTheLine() {
@@ -362,7 +380,8 @@ private slots:
         line->setProperty("offset_y", -0.05);
         line->setProperty("offset_z", 0.08);
         const Pose start = cell.tool->pose();
-        const Eigen::Vector3d direction = (start.rotation() * Eigen::Vector3d(0.12, -0.05, 0.08)).normalized();
+        const Eigen::Vector3d direction =
+            (start.rotation() * Eigen::Vector3d(0.12, -0.05, 0.08)).normalized();
         double worst = 0;
         int checked = 0;
         ProgramRunner runner(&cell.project);
@@ -378,7 +397,8 @@ private slots:
         QVERIFY2(outcome.completed, qPrintable(outcome.reason));
         QVERIFY(checked > 10);
         QVERIFY2(worst < 1e-4, qPrintable(QString::number(worst)));
-        const Eigen::Vector3d end = start.translation() + start.rotation() * Eigen::Vector3d(0.12, -0.05, 0.08);
+        const Eigen::Vector3d end =
+            start.translation() + start.rotation() * Eigen::Vector3d(0.12, -0.05, 0.08);
         QVERIFY((cell.tool->pose().translation() - end).norm() < 1e-6);
 
         // Out of reach part-way: refused before the arm moves, and the reason says how far it got.
@@ -386,7 +406,8 @@ private slots:
         line->setProperty("offset_x", 2.0);
         const RunOutcome far = ProgramRunner(&cell.project).run("Main");
         QVERIFY(!far.completed);
-        QVERIFY2(far.reason.contains("cannot follow the straight line of tool frame 'Tip'"), qPrintable(far.reason));
+        QVERIFY2(far.reason.contains("cannot follow the straight line of tool frame 'Tip'"),
+                 qPrintable(far.reason));
         QCOMPARE(cell.robot->jointPositions(), before);
     }
 
@@ -436,7 +457,8 @@ private slots:
             Project demo;
             demo.load(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/demo_cell.kestrin"));
             auto* part = dynamic_cast<CustomItem*>(demo.workspace()->find(Category::Item, "Part"));
-            auto* region = dynamic_cast<TaskRegion*>(demo.workspace()->find(Category::TaskRegion, "Place Region"));
+            auto* region =
+                dynamic_cast<TaskRegion*>(demo.workspace()->find(Category::TaskRegion, "Place Region"));
             QVERIFY(part && region);
             QVERIFY(!region->contains(part->pose().translation()));
             bool carried = false;
@@ -446,14 +468,16 @@ private slots:
                 return true;
             });
             const RunOutcome outcome = runner.run("Pick and Place");
-            QVERIFY2(outcome.completed, qPrintable(QStringLiteral("seed %1: %2").arg(seed).arg(outcome.reason)));
+            QVERIFY2(outcome.completed,
+                     qPrintable(QStringLiteral("seed %1: %2").arg(seed).arg(outcome.reason)));
             QVERIFY(carried);
             QVERIFY(!part->heldBy());
             // Wholly inside the region, resting on the desk.
             for (double x : {-1.0, 1.0})
                 for (double y : {-1.0, 1.0})
                     for (double z : {-1.0, 1.0})
-                        QVERIFY(region->contains(part->pose() * Eigen::Vector3d(x * 0.015, y * 0.015, z * 0.02), 1e-9));
+                        QVERIFY(region->contains(
+                            part->pose() * Eigen::Vector3d(x * 0.015, y * 0.015, z * 0.02), 1e-9));
             QVERIFY(std::abs(part->pose().translation().z() - 0.77) < 1e-9);
         }
     }
@@ -467,7 +491,8 @@ private slots:
         const WorkspaceObject* fixture = cell.workspace()->find(Category::Item, "Fixture");
         const RunOutcome outcome = ProgramRunner(&cell).run("Swing Round");
         QVERIFY(!outcome.completed && !outcome.stopped);
-        QVERIFY2(outcome.reason.startsWith("'Swing to Other Side' at 0.") && outcome.reason.contains(" s: UR5e's ") &&
+        QVERIFY2(outcome.reason.startsWith("'Swing to Other Side' at 0.") &&
+                     outcome.reason.contains(" s: UR5e's ") &&
                      outcome.reason.contains(" hits item 'Fixture'"),
                  qPrintable(outcome.reason));
         QCOMPARE(outcome.faultedBehavior, QString("Swing to Other Side"));
@@ -613,8 +638,8 @@ private slots:
         const Eigen::VectorXd joints = vec({0.4, -1.3, 1.6, -1.9, -1.5, 0.2});
         Cell cell(joints);
         cell.robot->setJointPositions(joints);
-        for (const Eigen::Vector3d& by : {Eigen::Vector3d(0.005, 0, 0), Eigen::Vector3d(0, -0.005, 0),
-                                          Eigen::Vector3d(0, 0, 0.005)}) {
+        for (const Eigen::Vector3d& by :
+             {Eigen::Vector3d(0.005, 0, 0), Eigen::Vector3d(0, -0.005, 0), Eigen::Vector3d(0, 0, 0.005)}) {
             const Eigen::VectorXd before = cell.robot->jointPositions();
             const Pose target = jogged(cell.tool->pose(), by, Eigen::Vector3d::Zero());
             QVERIFY(moveToolTowards(cell.robot, cell.tool, target).reached);

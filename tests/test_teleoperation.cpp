@@ -9,8 +9,8 @@
 #include <kestrin/robot.h>
 #include <kestrin/tool_frame.h>
 #include <kestrin/undo_history.h>
-#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin/workspace.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <QApplication>
 #include <QSignalSpy>
@@ -300,7 +300,9 @@ void TestTeleoperation::aJogIntoSomethingStopsShortAndSaysOnceWhatItWouldHit() {
     box->setPose(makePose(start - Eigen::Vector3d(0, 0, 0.25)));
     view.viewer.setTeleoperationMode("R", "T");
     QSignalSpy messages(&view.viewer, &WorkspaceViewer::teleoperationMessage);
-    auto freeNow = [&] { return CollisionWorld(ws).checkRobotAt(cell.ur5e, cell.ur5e->jointPositions()).empty(); };
+    auto freeNow = [&] {
+        return CollisionWorld(ws).checkRobotAt(cell.ur5e, cell.ur5e->jointPositions()).empty();
+    };
 
     QVERIFY(!view.viewer.jog({0, 0, -0.4}, Eigen::Vector3d::Zero()));
     QCOMPARE(messages.count(), 1);
@@ -330,7 +332,8 @@ void TestTeleoperation::aJogIntoSomethingStopsShortAndSaysOnceWhatItWouldHit() {
     ws->setClearance(0.05);
     box->setPose(makePose(cell.tool->pose().translation() - Eigen::Vector3d(0, 0, 0.3)));
     QVERIFY(!view.viewer.jog({0, 0, -0.3}, Eigen::Vector3d::Zero()));
-    QVERIFY2(messages.last().at(0).toString().contains(" comes within "), qPrintable(messages.last().at(0).toString()));
+    QVERIFY2(messages.last().at(0).toString().contains(" comes within "),
+             qPrintable(messages.last().at(0).toString()));
 }
 
 void TestTeleoperation::keysJogFiveMillimetresOrTurnFiveDegrees() {

@@ -70,7 +70,9 @@ void faultyCell(Project& p) {
     program("No robot")->_addChild(lost);
 }
 
-QJsonObject documentOf(const Project& p) { return p.toJson(true); }
+QJsonObject documentOf(const Project& p) {
+    return p.toJson(true);
+}
 
 QJsonObject demoDocument() {
     Project demo;
@@ -125,7 +127,8 @@ Ran studio(const QStringList& args) {
     if (!process.waitForFinished(120000))
         return {-1, {}, QStringLiteral("did not finish")};
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+            QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
 }
 
 QByteArray readAll(const QString& path) {
@@ -340,12 +343,14 @@ private slots:
     }
 
     void cancelledTrialsKeepThoseFinished() {
-        TrialPlan plan = trialPlanFor(*[] {
-            static Project demo;
-            if (demo.programs().isEmpty())
-                demo.load(kDemo);
-            return &demo;
-        }(), "demo", "Pick and Place", 1);
+        TrialPlan plan = trialPlanFor(
+            *[] {
+                static Project demo;
+                if (demo.programs().isEmpty())
+                    demo.load(kDemo);
+                return &demo;
+            }(),
+            "demo", "Pick and Place", 1);
         plan.trials = shardTrials(100000, 1, 1);
         plan.jobs = 2;
         std::atomic<bool> cancel{false};
@@ -410,10 +415,18 @@ private slots:
         const TrialResults a = wildResults(shardTrials(10, 1, 2), 10, 1, 2);
         TrialResults b = wildResults(shardTrials(10, 2, 2), 10, 2, 2);
         switch (change) {
-        case 0: b.info.projectHash = "0123"; break;
-        case 1: b.info.program = "Tame"; break;
-        case 2: b.info.seed = 8; break;
-        case 3: b.info.trials = 12; break;
+        case 0:
+            b.info.projectHash = "0123";
+            break;
+        case 1:
+            b.info.program = "Tame";
+            break;
+        case 2:
+            b.info.seed = 8;
+            break;
+        case 3:
+            b.info.trials = 12;
+            break;
         }
         try {
             mergeTrialResults({a, b}, {"a.jsonl", "b.jsonl"});
@@ -436,8 +449,9 @@ private slots:
             mergeTrialResults({b}, {"b.jsonl"});
             QFAIL("merged with a shard missing");
         } catch (const ValueError& e) {
-            QCOMPARE(e.message(), QString("Cannot merge: 5 of the 10 trials are in none of the files (trials 1, 3, "
-                                          "5, 7, 9); merge the results of every shard."));
+            QCOMPARE(e.message(),
+                     QString("Cannot merge: 5 of the 10 trials are in none of the files (trials 1, 3, "
+                             "5, 7, 9); merge the results of every shard."));
         }
         QCOMPARE(mergeTrialResults({b, a}, {}).records.size(), size_t(10));
     }
@@ -446,15 +460,15 @@ private slots:
     void commandLineRunsShardsAndMergesThemIntoTheOneMachineRun() {
         QTemporaryDir dir;
         const QString all = dir.filePath("all.jsonl");
-        const Ran whole = studio({"--run", "Pick and Place", kDemo, "--trials", "24", "--seed", "5", "--jobs", "2",
-                                  "--results", all});
+        const Ran whole = studio({"--run", "Pick and Place", kDemo, "--trials", "24", "--seed", "5", "--jobs",
+                                  "2", "--results", all});
         QVERIFY2(whole.status == 0 || whole.status == 1, qPrintable(whole.err));
         QVERIFY2(whole.out.contains("of 24 trials completed"), qPrintable(whole.out));
         QStringList parts;
         for (int i = 1; i <= 3; ++i) {
             parts << dir.filePath(QString("part%1.jsonl").arg(i));
-            const Ran shard = studio({"--run", "Pick and Place", kDemo, "--trials", "24", "--seed", "5", "--shard",
-                                      QString("%1/3").arg(i), "--results", parts.last()});
+            const Ran shard = studio({"--run", "Pick and Place", kDemo, "--trials", "24", "--seed", "5",
+                                      "--shard", QString("%1/3").arg(i), "--results", parts.last()});
             QVERIFY2(shard.status == 0 || shard.status == 1, qPrintable(shard.err));
         }
         const Ran merged = studio(QStringList{"--merge"} + parts);
@@ -462,7 +476,8 @@ private slots:
         QCOMPARE(merged.out.toUtf8(), readAll(all));
         const Ran missing = studio({"--merge", parts[0], parts[2]});
         QCOMPARE(missing.status, 2);
-        QVERIFY2(missing.err.contains("8 of the 24 trials are in none of the files"), qPrintable(missing.err));
+        QVERIFY2(missing.err.contains("8 of the 24 trials are in none of the files"),
+                 qPrintable(missing.err));
 
         // A trial replays alone, printing what it drew.
         const TrialResults results = TrialResults::read(all);
@@ -486,22 +501,27 @@ private slots:
         const QString demo = kDemo;
         QTest::newRow("no count") << QStringList{"--run", "Pick and Place", demo, "--trials", "many"}
                                   << "--trials needs a whole number from 1 to";
-        QTest::newRow("bad shard") << QStringList{"--run", "Pick and Place", demo, "--trials", "9", "--shard", "5/4"}
+        QTest::newRow("bad shard") << QStringList{"--run", "Pick and Place", demo, "--trials",
+                                                  "9",     "--shard",        "5/4"}
                                    << "--shard needs I/K";
-        QTest::newRow("bad seed") << QStringList{"--run", "Pick and Place", demo, "--trials", "9", "--seed", "-1"}
+        QTest::newRow("bad seed") << QStringList{"--run", "Pick and Place", demo, "--trials",
+                                                 "9",     "--seed",         "-1"}
                                   << "--seed needs a whole number";
         QTest::newRow("no program") << QStringList{"--run", "Dance", demo, "--trials", "9"}
                                     << "has no program named 'Dance' (its programs: Pick and Place)";
-        QTest::newRow("no file") << QStringList{"--run", "Dance", "/nonexistent/cell.kestrin", "--trials", "9"}
+        QTest::newRow("no file") << QStringList{"--run", "Dance", "/nonexistent/cell.kestrin", "--trials",
+                                                "9"}
                                  << "/nonexistent/cell.kestrin";
-        QTest::newRow("trials without run") << QStringList{"--trials", "9", demo} << "go with --run PROGRAM FILE";
+        QTest::newRow("trials without run")
+            << QStringList{"--trials", "9", demo} << "go with --run PROGRAM FILE";
         QTest::newRow("seed alone") << QStringList{"--run", "Pick and Place", demo, "--seed", "3"}
                                     << "go with --trials N";
         QTest::newRow("merge nothing") << QStringList{"--merge"} << "--merge needs the result files";
         QTest::newRow("merge unreadable") << QStringList{"--merge", "/nonexistent/a.jsonl"}
                                           << "Cannot read trial results '/nonexistent/a.jsonl'";
         QTest::newRow("results unwritable")
-            << QStringList{"--run", "Pick and Place", demo, "--trials", "2", "--results", "/nonexistent/r.jsonl"}
+            << QStringList{"--run",     "Pick and Place",      demo, "--trials", "2",
+                           "--results", "/nonexistent/r.jsonl"}
             << "/nonexistent/r.jsonl";
     }
     void commandLineSaysWhatIsWrongWithExitTwo() {

@@ -6,14 +6,14 @@
 #include "test_main.h"
 
 #include <kestrin/trials.h>
-#include <kestrin_viewer/simulator.h>
 #include <kestrin_app/trial_runner.h>
 #include <kestrin_app/trials_panel.h>
+#include <kestrin_viewer/simulator.h>
 
+#include <QAction>
 #include <QBarSeries>
 #include <QBarSet>
 #include <QChartView>
-#include <QAction>
 #include <QDockWidget>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -91,8 +91,9 @@ private slots:
         const kestrin::TrialSummary s = kestrin::TrialSummary::of(shown.records);
         auto* panel = studio.panel();
         QCOMPARE(panel->findChild<QTableWidget*>("trialsTable")->rowCount(), 30);
-        QVERIFY(panel->findChild<QLabel*>("trialsSummary")->text().contains(
-            QString("%1 of 30 trials completed").arg(s.completed)));
+        QVERIFY(panel->findChild<QLabel*>("trialsSummary")
+                    ->text()
+                    .contains(QString("%1 of 30 trials completed").arg(s.completed)));
         QCOMPARE(barTotal(panel, "trialsCycleChart"), double(s.completed));
         QCOMPARE(barTotal(panel, "trialsKindChart"), double(s.faulted));
         QCOMPARE(barTotal(panel, "trialsBehaviorChart"), double(s.faulted));
@@ -128,7 +129,9 @@ private slots:
         QVERIFY(kept > size_t(before));
         QVERIFY(kept < 1000000);
         QCOMPARE(panel->findChild<QTableWidget*>("trialsTable")->rowCount(), int(kept));
-        QVERIFY(panel->findChild<QLabel*>("trialsStatus")->text().startsWith(QString("Cancelled after %1 of").arg(kept)));
+        QVERIFY(panel->findChild<QLabel*>("trialsStatus")
+                    ->text()
+                    .startsWith(QString("Cancelled after %1 of").arg(kept)));
         // The kept trials are the first ones, whole: trial 1 as it runs alone.
         TrialPlan plan = trialPlanFor(*studio.project(), "demo", kProgram, 1);
         plan.trials = {1};

@@ -12,7 +12,9 @@ using namespace kestrin;
 
 namespace {
 
-QByteArray fileBytes(const Project& p) { return QJsonDocument(p.toJson()).toJson(); }
+QByteArray fileBytes(const Project& p) {
+    return QJsonDocument(p.toJson()).toJson();
+}
 
 /// One random change to the project, named for the history; empty when nothing applied.
 QString randomChange(Project& p, std::mt19937& rng) {
@@ -23,7 +25,8 @@ QString randomChange(Project& p, std::mt19937& rng) {
     const QStringList robots = ws->getRobots();
     switch (pick(11)) {
     case 0: {
-        static const char* kinds[] = {"UR5eRobot", "FrankaPandaRobot", "Desk", "CustomItem", "TaskRegion", "VisualMarker",
+        static const char* kinds[] = {"UR5eRobot",     "FrankaPandaRobot",  "Desk",
+                                      "CustomItem",    "TaskRegion",        "VisualMarker",
                                       "RealsenseD405", "RobotiqGripper2F85"};
         const Type* t = Type::find(kinds[pick(8)]);
         t->constructObject(ws, "Thing");
@@ -32,7 +35,8 @@ QString randomChange(Project& p, std::mt19937& rng) {
     case 1:
         if (objects.empty())
             return {};
-        objects[pick(int(objects.size()))]->setPose(makePose({real(-3, 3), real(-3, 3), real(0, 1)}, 0, 0, real(-3, 3)));
+        objects[pick(int(objects.size()))]->setPose(
+            makePose({real(-3, 3), real(-3, 3), real(0, 1)}, 0, 0, real(-3, 3)));
         return "Move";
     case 2:
         if (objects.empty())
@@ -76,7 +80,8 @@ QString randomChange(Project& p, std::mt19937& rng) {
     }
     case 8: {
         const int dim = 6;
-        new JointPositionTarget(&p, "Target", Distribution::CreateFromTypename(Distribution::typeNames()[pick(3)], dim));
+        new JointPositionTarget(&p, "Target",
+                                Distribution::CreateFromTypename(Distribution::typeNames()[pick(3)], dim));
         return "Add Variable";
     }
     case 9: {

@@ -9,8 +9,8 @@
 #include <kestrin/tool_frame.h>
 #include <kestrin/type.h>
 #include <kestrin/undo_history.h>
-#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin/workspace.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <QApplication>
 #include <QDir>
@@ -22,12 +22,12 @@
 
 #include <QVTKOpenGLNativeWidget.h>
 #include <vtkCamera.h>
+#include <vtkImageData.h>
 #include <vtkMath.h>
+#include <vtkOpenGLRenderWindow.h>
 #include <vtkProp.h>
 #include <vtkProp3D.h>
 #include <vtkPropCollection.h>
-#include <vtkImageData.h>
-#include <vtkOpenGLRenderWindow.h>
 #include <vtkRenderWindow.h>
 #include <vtkRenderer.h>
 #include <vtkWindowToImageFilter.h>
@@ -549,13 +549,15 @@ void TestViewer::framesOnTheKeptImageLookLikeWholeFrames() {
         const WorkspaceViewer::FrameCounts before = viewer.frameCounts();
         const QImage kept = frame(viewer);
         const WorkspaceViewer::FrameCounts after = viewer.frameCounts();
-        QVERIFY2((after.whole == before.whole) == expectOnImage,
-                 qPrintable(QStringLiteral("%1: drawn %2").arg(what, expectOnImage ? "whole" : "on the image")));
+        QVERIFY2(
+            (after.whole == before.whole) == expectOnImage,
+            qPrintable(QStringLiteral("%1: drawn %2").arg(what, expectOnImage ? "whole" : "on the image")));
         const QImage whole = wholeFrame(viewer);
         viewer.render(); // makes the image again for the next edit
         const int differing = differingPixels(kept, whole, slack);
-        QVERIFY2(differing == 0,
-                 qPrintable(QStringLiteral("%1: %2 pixels differ from the whole frame").arg(what).arg(differing)));
+        QVERIFY2(
+            differing == 0,
+            qPrintable(QStringLiteral("%1: %2 pixels differ from the whole frame").arg(what).arg(differing)));
     };
 
     check("nothing changed", true);

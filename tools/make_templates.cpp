@@ -14,11 +14,14 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-Pose at(double x, double y, double z, double yaw = 0) { return makePose(Eigen::Vector3d(x, y, z), 0, 0, yaw); }
+Pose at(double x, double y, double z, double yaw = 0) {
+    return makePose(Eigen::Vector3d(x, y, z), 0, 0, yaw);
+}
 
 /// Sets the robot and tool frame of a tool action and appends it to `parent`.
-template <class A> A* toolAction(Project& project, Sequence* parent, const QString& name, const Robot* robot,
-                                 const ToolFrame* tool) {
+template <class A>
+A* toolAction(Project& project, Sequence* parent, const QString& name, const Robot* robot,
+              const ToolFrame* tool) {
     auto* action = new A(&project, name);
     action->setProperty(QStringLiteral("robot"), robot->name());
     action->setProperty(QStringLiteral("tool_frame"), tool->name());
@@ -27,7 +30,8 @@ template <class A> A* toolAction(Project& project, Sequence* parent, const QStri
 }
 
 /// A move of `robot` to the joint target of that name, appended to `parent`.
-void jointMove(Project& project, Sequence* parent, const QString& name, const Robot* robot, const QString& target) {
+void jointMove(Project& project, Sequence* parent, const QString& name, const Robot* robot,
+               const QString& target) {
     auto* move = new MoveToJointTarget(&project, name);
     move->setProperty(QStringLiteral("robot"), robot->name());
     move->setProperty(QStringLiteral("target"), target);
@@ -93,7 +97,8 @@ void buildDemoCell(Project& project) {
     marker->setPose(at(0.45, -0.3, top + 0.001));
 
     Eigen::VectorXd home = robot->homePositions();
-    new JointPositionTarget(&project, QStringLiteral("Home"), std::make_unique<DeterministicDistribution>(home));
+    new JointPositionTarget(&project, QStringLiteral("Home"),
+                            std::make_unique<DeterministicDistribution>(home));
     regionTarget(project, overPart, QStringLiteral("Pick Approach"), 0);
     regionTarget(project, overPlace, QStringLiteral("Place Target"), kPi / 12);
     new MotionLimits(&project, QStringLiteral("Gentle"), Eigen::VectorXd::Constant(6, 1.0),
@@ -102,7 +107,8 @@ void buildDemoCell(Project& project) {
     auto* program = new Sequence(&project, QStringLiteral("Pick and Place"));
     project.addProgram(program);
     jointMove(project, program, QStringLiteral("Go Home"), robot, QStringLiteral("Home"));
-    auto* approach = toolAction<MoveToTaskRegion>(project, program, QStringLiteral("Reach Over Part"), robot, tcp);
+    auto* approach =
+        toolAction<MoveToTaskRegion>(project, program, QStringLiteral("Reach Over Part"), robot, tcp);
     approach->setProperty(QStringLiteral("target"), QStringLiteral("Pick Approach"));
     approach->setProperty(QStringLiteral("motion_limits"), QStringLiteral("Gentle"));
     toolAction<MoveLinear>(project, program, QStringLiteral("Down to Part"), robot, tcp)
@@ -110,7 +116,8 @@ void buildDemoCell(Project& project) {
     toolAction<Grasp>(project, program, QStringLiteral("Grasp Part"), robot, tcp);
     toolAction<MoveLinear>(project, program, QStringLiteral("Lift Part"), robot, tcp)
         ->setProperty(QStringLiteral("offset_z"), -lift);
-    auto* place = toolAction<MoveToTaskRegion>(project, program, QStringLiteral("Reach Place Region"), robot, tcp);
+    auto* place =
+        toolAction<MoveToTaskRegion>(project, program, QStringLiteral("Reach Place Region"), robot, tcp);
     place->setProperty(QStringLiteral("target"), QStringLiteral("Place Target"));
     place->setProperty(QStringLiteral("motion_limits"), QStringLiteral("Gentle"));
     toolAction<MoveLinear>(project, program, QStringLiteral("Lower Part"), robot, tcp)
@@ -132,10 +139,12 @@ void buildCollisionCell(Project& project) {
     fixture->setPose(at(-0.3, -0.3, top + 0.3));
 
     Eigen::VectorXd home = robot->homePositions();
-    new JointPositionTarget(&project, QStringLiteral("Home"), std::make_unique<DeterministicDistribution>(home));
+    new JointPositionTarget(&project, QStringLiteral("Home"),
+                            std::make_unique<DeterministicDistribution>(home));
     Eigen::VectorXd across = home;
     across[0] += kPi;
-    new JointPositionTarget(&project, QStringLiteral("Other Side"), std::make_unique<DeterministicDistribution>(across));
+    new JointPositionTarget(&project, QStringLiteral("Other Side"),
+                            std::make_unique<DeterministicDistribution>(across));
 
     auto* program = new Sequence(&project, QStringLiteral("Swing Round"));
     project.addProgram(program);

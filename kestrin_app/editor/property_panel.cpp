@@ -14,10 +14,10 @@
 #include <kestrin/tool_frame.h>
 #include <kestrin/undo_history.h>
 #include <kestrin/variable.h>
-#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin/workspace.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/exception.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -132,7 +132,9 @@ KSPropertyPanel::KSPropertyPanel(KSProjectContainer* container, KSProjectTree* t
     refresh();
 }
 
-KSPropertyPanel::~KSPropertyPanel() { watch(nullptr); }
+KSPropertyPanel::~KSPropertyPanel() {
+    watch(nullptr);
+}
 
 void KSPropertyPanel::watch(kestrin::Project* project) {
     kestrin::Project::moveObserver(this, m_watched, project);
@@ -216,7 +218,8 @@ void KSPropertyPanel::updateWidgetFromModel() {
     const Subject s = current();
     if (!s.isSet()) {
         // The cell's own settings, shown when nothing is selected.
-        if (auto* clearance = m_scroll->findChild<QDoubleSpinBox*>(QStringLiteral("propertyPanelClearance"))) {
+        if (auto* clearance =
+                m_scroll->findChild<QDoubleSpinBox*>(QStringLiteral("propertyPanelClearance"))) {
             const bool wasUpdating = m_updating;
             m_updating = true;
             setSpin(clearance, m_container->project()->workspace()->clearance() * 1000.0);
@@ -292,7 +295,7 @@ void KSPropertyPanel::afterEdit(const QString& step) {
 }
 
 QDoubleSpinBox* KSPropertyPanel::makeSpin(const QString& objectName, double min, double max, int decimals,
-                                      const QString& suffix) {
+                                          const QString& suffix) {
     auto* spin = new QDoubleSpinBox;
     spin->setObjectName(objectName);
     spin->setRange(min, max);
@@ -365,8 +368,9 @@ void KSPropertyPanel::addCellRows(QFormLayout* form) {
     form->addRow(heading);
     auto* clearance = makeSpin(QStringLiteral("propertyPanelClearance"), 0.0,
                                kestrin::Workspace::kMaxClearance * 1000.0, 1, tr(" mm"));
-    clearance->setToolTip(tr("Anything that comes closer than this to a robot (or what it carries) counts as a "
-                             "collision in runs and in Cell > Check Collisions"));
+    clearance->setToolTip(
+        tr("Anything that comes closer than this to a robot (or what it carries) counts as a "
+           "collision in runs and in Cell > Check Collisions"));
     setSpin(clearance, m_container->project()->workspace()->clearance() * 1000.0);
     const int page = m_pageNumber;
     connect(clearance, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, [this, page](double mm) {
@@ -422,15 +426,16 @@ void KSPropertyPanel::addObjectRows(QFormLayout* form, const WorkspaceObject& ob
         auto* mount = new QComboBox;
         mount->setObjectName(QStringLiteral("propertyPanelMountedOn"));
         mount->setToolTip(tr("The robot whose flange carries this gripper"));
-        connect(mount, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this, page, mount](int index) {
-            if (index < 0)
-                return;
-            const QString robot = mount->itemData(index).toString();
-            apply(page, tr("Mount"), [robot](const Subject& s) {
-                auto* effector = as<kestrin::Effector>(s.object);
-                effector->mountOn(robot.isEmpty() ? nullptr : s.object->workspace()->getRobot(robot));
-            });
-        });
+        connect(mount, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+                [this, page, mount](int index) {
+                    if (index < 0)
+                        return;
+                    const QString robot = mount->itemData(index).toString();
+                    apply(page, tr("Mount"), [robot](const Subject& s) {
+                        auto* effector = as<kestrin::Effector>(s.object);
+                        effector->mountOn(robot.isEmpty() ? nullptr : s.object->workspace()->getRobot(robot));
+                    });
+                });
         m_sync.push_back([mount](const Subject& s) {
             const auto* effector = dynamic_cast<const kestrin::Effector*>(s.object);
             if (!effector)
@@ -468,9 +473,10 @@ void KSPropertyPanel::addObjectRows(QFormLayout* form, const WorkspaceObject& ob
     }
     case kestrin::ObjectKind::Camera: {
         const auto& camera = static_cast<const kestrin::Camera&>(object);
-        form->addRow(tr("Field of view"), new QLabel(tr("%1° × %2°")
-                                                         .arg(camera.horizontalFov(), 0, 'f', 1)
-                                                         .arg(camera.verticalFov(), 0, 'f', 1)));
+        form->addRow(
+            tr("Field of view"),
+            new QLabel(
+                tr("%1° × %2°").arg(camera.horizontalFov(), 0, 'f', 1).arg(camera.verticalFov(), 0, 'f', 1)));
         form->addRow(
             tr("Depth range"),
             new QLabel(
@@ -568,8 +574,8 @@ void KSPropertyPanel::addSizeRows(QFormLayout* form) {
     const int page = m_pageNumber;
     const QStringList axes = {QStringLiteral("X"), QStringLiteral("Y"), QStringLiteral("Z")};
     for (int c = 0; c < 3; ++c) {
-        QDoubleSpinBox* spin =
-            makeSpin(QStringLiteral("propertyPanelSize") + axes[c], 0.0, kestrin::kMaxObjectSize, 3, tr(" m"));
+        QDoubleSpinBox* spin = makeSpin(QStringLiteral("propertyPanelSize") + axes[c], 0.0,
+                                        kestrin::kMaxObjectSize, 3, tr(" m"));
         spins[size_t(c)] = spin;
         form->addRow(tr("Size %1").arg(axes[c]), spin);
         connect(spin, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
@@ -598,8 +604,8 @@ void KSPropertyPanel::addJointRows(QFormLayout* form, int joints) {
     for (int i = 0; i < joints; ++i) {
         auto* slider = new QSlider(Qt::Horizontal);
         slider->setObjectName(QStringLiteral("propertyPanelJointSlider%1").arg(i + 1));
-        QDoubleSpinBox* spin =
-            makeSpin(QStringLiteral("propertyPanelJoint%1").arg(i + 1), -kMaxDegrees, kMaxDegrees, 2, tr("°"));
+        QDoubleSpinBox* spin = makeSpin(QStringLiteral("propertyPanelJoint%1").arg(i + 1), -kMaxDegrees,
+                                        kMaxDegrees, 2, tr("°"));
         spin->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
         form->addRow(tr("Joint %1").arg(i + 1), row({slider, spin}, 1));
 

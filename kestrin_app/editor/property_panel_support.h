@@ -48,7 +48,8 @@ inline void fillChoices(QComboBox* combo, const QStringList& names, const QStrin
 template <class T, class From> T* as(From* from) {
     auto* cast = dynamic_cast<T*>(from);
     if (!cast)
-        throw kestrin::ValueError(KSPropertyPanel::tr("'%1' is no longer of the kind shown.").arg(from->name()));
+        throw kestrin::ValueError(
+            KSPropertyPanel::tr("'%1' is no longer of the kind shown.").arg(from->name()));
     return cast;
 }
 

@@ -210,7 +210,7 @@ void KSPropertyPanel::addDistributionRows(
                 if (lower[i] > upper[i])
                     throw kestrin::ValueError(
                         KSPropertyPanel::tr("The lower bound of joint %1 (%2°) cannot be above its "
-                                        "upper bound (%3°).")
+                                            "upper bound (%3°).")
                             .arg(i + 1)
                             .arg(lower[i] / kDeg, 0, 'f', 2)
                             .arg(upper[i] / kDeg, 0, 'f', 2));

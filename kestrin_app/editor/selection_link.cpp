@@ -2,8 +2,8 @@
 
 #include "tree.h"
 
-#include <kestrin_viewer/workspace_viewer.h>
 #include <kestrin/workspace_object.h>
+#include <kestrin_viewer/workspace_viewer.h>
 
 KSSelectionLink::KSSelectionLink(KSProjectTree* tree, kestrin::WorkspaceViewer* viewer, QObject* parent)
     : QObject(parent), m_tree(tree), m_viewer(viewer) {

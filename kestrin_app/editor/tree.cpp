@@ -120,7 +120,9 @@ KSProjectTree::KSProjectTree(KSProjectContainer* container, QWidget* parent)
     watch(m_container->project());
 }
 
-KSProjectTree::~KSProjectTree() { watch(nullptr); }
+KSProjectTree::~KSProjectTree() {
+    watch(nullptr);
+}
 
 void KSProjectTree::watch(kestrin::Project* project) {
     if (kestrin::Project::moveObserver(this, m_watched, project))
@@ -198,7 +200,8 @@ void KSProjectTree::updateProjectTreeContent() {
 
     m_inserted.clear();
     const int told = m_changedObjects.size();
-    const bool syncObjects = workspaceChanged && (reset || (told > kWholeSync && told > workspace->objectCount() / 8));
+    const bool syncObjects =
+        workspaceChanged && (reset || (told > kWholeSync && told > workspace->objectCount() / 8));
     if (workspaceChanged && !syncObjects)
         syncChangedObjects(workspace);
     m_changedObjects.clear();
@@ -251,7 +254,8 @@ void KSProjectTree::syncChangedObjects(kestrin::Workspace* workspace) {
         const WorkspaceObject* object = workspace->findById(id);
         const bool listed = object && object->isListed();
         auto it = m_objects.find(id);
-        if (it != m_objects.end() && (removed || !listed || it->object != object || it->type != &object->type())) {
+        if (it != m_objects.end() &&
+            (removed || !listed || it->object != object || it->type != &object->type())) {
             // Its tool frames' items are put back under it or dropped by their own notices.
             QTreeWidgetItem* item = it->item;
             for (QTreeWidgetItem* child : item->takeChildren())
@@ -288,7 +292,8 @@ void KSProjectTree::syncChangedObjects(kestrin::Workspace* workspace) {
     }
     // Items taken out with a robot's that stayed nowhere are dropped with their robot's.
     for (QTreeWidgetItem* item : m_inserted)
-        if (!item->parent() && !item->treeWidget() && std::find(stale.begin(), stale.end(), item) == stale.end()) {
+        if (!item->parent() && !item->treeWidget() &&
+            std::find(stale.begin(), stale.end(), item) == stale.end()) {
             const quint64 id = item->data(0, IdRole).toULongLong();
             if (m_objects.value(id).item == item)
                 m_objects.remove(id);

@@ -63,10 +63,10 @@ void clearGlErrors() {
 class SelectionStep : public vtkRenderPass {
 public:
     static SelectionStep* New();
-    vtkTypeMacro(SelectionStep, vtkRenderPass)
-    void Render(const vtkRenderState* s) override {
+    vtkTypeMacro(SelectionStep, vtkRenderPass) void Render(const vtkRenderState* s) override {
         vtkRenderer* renderer = s->GetRenderer();
-        NumberOfRenderedProps = renderer->GetSelector()->Render(renderer, s->GetPropArray(), s->GetPropArrayCount());
+        NumberOfRenderedProps =
+            renderer->GetSelector()->Render(renderer, s->GetPropArray(), s->GetPropArrayCount());
     }
 };
 vtkStandardNewMacro(SelectionStep);
@@ -80,7 +80,7 @@ public:
     static ScissorStep* New();
     vtkTypeMacro(ScissorStep, vtkRenderPass)
 
-    vtkSmartPointer<vtkRenderPass> delegate;
+        vtkSmartPointer<vtkRenderPass> delegate;
     const SceneImagePass::Rect* clip = nullptr;
 
     void Render(const vtkRenderState* s) override {
@@ -111,7 +111,8 @@ void SceneImagePass::Rect::unite(const Rect& o) {
 }
 
 SceneImagePass::SceneImagePass()
-    : m_steps(vtkSmartPointer<vtkRenderStepsPass>::New()), m_opaque(vtkSmartPointer<vtkRenderStepsPass>::New()),
+    : m_steps(vtkSmartPointer<vtkRenderStepsPass>::New()),
+      m_opaque(vtkSmartPointer<vtkRenderStepsPass>::New()),
       m_rest(vtkSmartPointer<vtkRenderStepsPass>::New()), m_opaqueClip(vtkSmartPointer<ScissorStep>::New()),
       m_restClip(vtkSmartPointer<ScissorStep>::New()), m_selection(vtkSmartPointer<vtkCameraPass>::New()) {
     // The opaque image holds opaque geometry only; what is translucent is blended over it as
@@ -120,7 +121,8 @@ SceneImagePass::SceneImagePass()
     m_opaque->SetVolumetricPass(nullptr);
     m_opaque->SetOverlayPass(nullptr);
     m_rest->SetOpaquePass(nullptr);
-    for (auto [steps, clip] : {std::pair{m_opaque.Get(), m_opaqueClip.Get()}, {m_rest.Get(), m_restClip.Get()}}) {
+    for (auto [steps, clip] :
+         {std::pair{m_opaque.Get(), m_opaqueClip.Get()}, {m_rest.Get(), m_restClip.Get()}}) {
         clip->delegate = steps->GetCameraPass()->GetDelegatePass();
         steps->GetCameraPass()->SetDelegatePass(clip);
     }
@@ -186,7 +188,8 @@ SceneImagePass::Rect SceneImagePass::footprint(vtkProp* prop) const {
     double left = m_size[0], right = 0, bottom = m_size[1], top = 0;
     const double* m = m_worldToScreen.data();
     for (int corner = 0; corner < 8; ++corner) {
-        const double x = bounds[corner & 1], y = bounds[2 + ((corner >> 1) & 1)], z = bounds[4 + (corner >> 2)];
+        const double x = bounds[corner & 1], y = bounds[2 + ((corner >> 1) & 1)],
+                     z = bounds[4 + (corner >> 2)];
         const double w = m[12] * x + m[13] * y + m[14] * z + m[15];
         if (w <= 1e-9)
             return all; // reaches behind the camera
@@ -198,9 +201,13 @@ SceneImagePass::Rect SceneImagePass::footprint(vtkProp* prop) const {
         bottom = std::min(bottom, py);
         top = std::max(top, py);
     }
-    auto clampTo = [](double v, int hi) { return static_cast<int>(std::clamp(v, 0.0, static_cast<double>(hi))); };
-    Rect r{clampTo(std::floor(left) - kRectMargin, m_size[0]), clampTo(std::floor(bottom) - kRectMargin, m_size[1]),
-           clampTo(std::ceil(right) + kRectMargin, m_size[0]), clampTo(std::ceil(top) + kRectMargin, m_size[1])};
+    auto clampTo = [](double v, int hi) {
+        return static_cast<int>(std::clamp(v, 0.0, static_cast<double>(hi)));
+    };
+    Rect r{clampTo(std::floor(left) - kRectMargin, m_size[0]),
+           clampTo(std::floor(bottom) - kRectMargin, m_size[1]),
+           clampTo(std::ceil(right) + kRectMargin, m_size[0]),
+           clampTo(std::ceil(top) + kRectMargin, m_size[1])};
     return r;
 }
 
@@ -212,8 +219,8 @@ const SceneImagePass::Rect& SceneImagePass::footprintOf(vtkProp* prop, PropState
     return state.onScreen;
 }
 
-void SceneImagePass::draw(vtkRenderStepsPass* steps, const vtkRenderState* s, std::vector<vtkProp*>& props, bool erase,
-                          const Rect* clip) {
+void SceneImagePass::draw(vtkRenderStepsPass* steps, const vtkRenderState* s, std::vector<vtkProp*>& props,
+                          bool erase, const Rect* clip) {
     vtkRenderer* renderer = s->GetRenderer();
     vtkRenderState part(renderer);
     part.SetPropArrayAndCount(props.empty() ? nullptr : props.data(), static_cast<int>(props.size()));
@@ -228,7 +235,9 @@ void SceneImagePass::draw(vtkRenderStepsPass* steps, const vtkRenderState* s, st
             window->GetState()->vtkglDepthMask(GL_TRUE);
         }
     }
-    ScissorStep* scissor = steps == m_opaque ? m_opaqueClip.Get() : steps == m_rest ? m_restClip.Get() : nullptr;
+    ScissorStep* scissor = steps == m_opaque ? m_opaqueClip.Get()
+                           : steps == m_rest ? m_restClip.Get()
+                                             : nullptr;
     if (scissor)
         scissor->clip = clip;
     steps->Render(&part);
@@ -276,7 +285,8 @@ bool SceneImagePass::prepareImages(vtkOpenGLRenderWindow* window, vtkOpenGLFrame
     return made;
 }
 
-bool SceneImagePass::copy(vtkOpenGLFramebufferObject* from, vtkOpenGLFramebufferObject* to, const Rect& area) {
+bool SceneImagePass::copy(vtkOpenGLFramebufferObject* from, vtkOpenGLFramebufferObject* to,
+                          const Rect& area) {
     vtkOpenGLState* state = m_window->GetState();
     clearGlErrors();
     state->PushFramebufferBindings();
@@ -333,8 +343,8 @@ void SceneImagePass::Render(const vtkRenderState* s) {
     m_target = m_window ? m_window->GetRenderFramebuffer() : nullptr;
 
     // Picking, stereo, drawing into someone else's framebuffer: whole frames, images untouched.
-    bool imagesApply = m_enabled && !m_broken && !renderer->GetSelector() && !s->GetFrameBuffer() && m_target &&
-                       m_target->GetFBOIndex() != 0 && !m_window->GetStereoRender();
+    bool imagesApply = m_enabled && !m_broken && !renderer->GetSelector() && !s->GetFrameBuffer() &&
+                       m_target && m_target->GetFBOIndex() != 0 && !m_window->GetStereoRender();
     if (imagesApply) {
         int bound = 0;
         m_window->GetState()->vtkglGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &bound);

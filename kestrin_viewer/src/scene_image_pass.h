@@ -48,7 +48,7 @@ public:
     static SceneImagePass* New();
     vtkTypeMacro(SceneImagePass, vtkRenderPass)
 
-    void Render(const vtkRenderState* s) override;
+        void Render(const vtkRenderState* s) override;
     void ReleaseGraphicsResources(vtkWindow* window) override;
 
     /// The prop may go into the images once it has been drawn.
@@ -90,8 +90,8 @@ private:
     struct PropState {
         std::uint64_t changedAt = 0; // frame number of the last change; 0: never changed
         bool inImage = false;
-        bool looked = false;      // whether `translucent` is known for the prop as it is now
-        bool translucent = false; // has geometry for the steps after the opaque one
+        bool looked = false;         // whether `translucent` is known for the prop as it is now
+        bool translucent = false;    // has geometry for the steps after the opaque one
         std::uint64_t placedFor = 0; // view serial `onScreen` was worked out for; 0: not yet
         Rect onScreen;
     };

@@ -111,7 +111,6 @@ public:
     const std::vector<double>& drawnJoints() const { return m_jointKey; }
 
 private:
-
     void buildShape(const WorkspaceObject& object);
     void clearParts();
     vtkActor* addBox(const Eigen::Vector3d& centre, const Eigen::Vector3d& extent, SceneResources::Look look);
@@ -129,9 +128,9 @@ private:
     vtkSmartPointer<vtkAssembly> m_body;
     std::vector<vtkSmartPointer<vtkActor>> m_parts;
     std::vector<vtkSmartPointer<vtkProperty>> m_ownLooks; // while overridden: each part's own
-    vtkSmartPointer<vtkActor> m_overlay;      // drawn, not fitted; cameras only
-    vtkSmartPointer<vtkPolyData> m_linkData;  // robots only: link segments in the base frame
-    vtkSmartPointer<vtkPolyData> m_jointData; // robots only: joint centres in the base frame
+    vtkSmartPointer<vtkActor> m_overlay;                  // drawn, not fitted; cameras only
+    vtkSmartPointer<vtkPolyData> m_linkData;              // robots only: link segments in the base frame
+    vtkSmartPointer<vtkPolyData> m_jointData;             // robots only: joint centres in the base frame
     vtkSmartPointer<vtkPolyData> m_overlayData;
     std::vector<double> m_shapeKey; // the object's shape figures when the parts were built
     std::vector<double> m_jointKey; // robots: the joint positions the links were drawn at

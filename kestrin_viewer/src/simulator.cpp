@@ -265,8 +265,8 @@ bool Simulator::runProgram(const QString& name) {
         qCInfo(lcSimulator, "Program '%s' stopped after %.2f s of simulated time", qUtf8Printable(name),
                outcome.simulatedSeconds);
     else
-        qCCritical(lcSimulator, "Program '%s' faulted after %.2f s: %s", qUtf8Printable(name), outcome.simulatedSeconds,
-                   qUtf8Printable(outcome.reason));
+        qCCritical(lcSimulator, "Program '%s' faulted after %.2f s: %s", qUtf8Printable(name),
+                   outcome.simulatedSeconds, qUtf8Printable(outcome.reason));
     return outcome.completed;
 }
 

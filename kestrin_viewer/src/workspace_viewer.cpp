@@ -115,9 +115,15 @@ struct WorkspaceViewer::Impl : ProjectObserver {
             return;
         unsigned& flags = pending[change.id];
         switch (change.kind) {
-        case ProjectChange::Kind::Removed: flags |= Removed; break;
-        case ProjectChange::Kind::Moved: flags |= Moved; break;
-        default: flags |= Changed; break;
+        case ProjectChange::Kind::Removed:
+            flags |= Removed;
+            break;
+        case ProjectChange::Kind::Moved:
+            flags |= Moved;
+            break;
+        default:
+            flags |= Changed;
+            break;
         }
     }
 
@@ -480,7 +486,9 @@ void WorkspaceViewer::setCollidingObjects(const std::vector<quint64>& ids) {
     d->applyCollisionLooks();
 }
 
-const std::vector<quint64>& WorkspaceViewer::collidingObjects() const { return d->colliding; }
+const std::vector<quint64>& WorkspaceViewer::collidingObjects() const {
+    return d->colliding;
+}
 
 QString WorkspaceViewer::_differenceFromModel() const {
     const Workspace* workspace = d->project ? d->project->workspace() : nullptr;
