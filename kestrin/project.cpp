@@ -103,6 +103,10 @@ void Project::_renameBehavior(Behavior* behavior, const QString& wanted) {
 }
 
 void Project::addProgram(Behavior* behavior) {
+    insertProgram(behavior, static_cast<int>(m_programs.size()));
+}
+
+void Project::insertProgram(Behavior* behavior, int index) {
     if (!behavior)
         throw ValueError(QStringLiteral("No behavior was given to add as a program."));
     if (behavior->project() != this)
@@ -111,7 +115,19 @@ void Project::addProgram(Behavior* behavior) {
         throw ValueError(
             QStringLiteral("Behavior '%1' already has a place in a program.").arg(behavior->name()));
     behavior->_setProgram(true);
-    m_programs.push_back(behavior);
+    index = std::clamp(index, 0, static_cast<int>(m_programs.size()));
+    m_programs.insert(m_programs.begin() + index, behavior);
+    ++m_structureRevision;
+    _notify(ProjectChange::Subject::Behavior, ProjectChange::Kind::Moved, behavior->id());
+    _notify(ProjectChange::Subject::Project, ProjectChange::Kind::Edited, 0);
+}
+
+void Project::_detachProgram(Behavior* behavior) {
+    const auto it = std::find(m_programs.begin(), m_programs.end(), behavior);
+    if (it == m_programs.end())
+        return;
+    m_programs.erase(it);
+    behavior->_setProgram(false);
     ++m_structureRevision;
     _notify(ProjectChange::Subject::Behavior, ProjectChange::Kind::Moved, behavior->id());
     _notify(ProjectChange::Subject::Project, ProjectChange::Kind::Edited, 0);

@@ -63,6 +63,11 @@ public:
     /// Makes `behavior` a program. Throws ValueError for a behavior of another project or one
     /// that already has a place in a program.
     void addProgram(Behavior* behavior);
+    /// As addProgram, but puts the program at `index` among the programs (clamped to the ends).
+    void insertProgram(Behavior* behavior, int index);
+    /// Takes a program out of the list of programs; it stays in the project, detached, until it
+    /// is placed again (addProgram, Behavior::_insertChild) or removed.
+    void _detachProgram(Behavior* behavior);
     /// Every behavior, attached or not, in the order they were made.
     std::vector<Behavior*> behaviorList() const;
     /// The attached behavior of that name, or nullptr.
