@@ -112,15 +112,30 @@ Eigen::Vector3d surfaceAlongRay(const Workspace& workspace, const Eigen::Vector3
     for (const WorkspaceObject* o : workspace.objects()) {
         if (o->kind() != ObjectKind::Desk)
             continue;
-        const double top = o->pose().translation().z() + o->size().z();
-        if (top >= origin.z())
-            continue;
-        const double t = (top - origin.z()) / direction.z();
-        const Eigen::Vector3d p = origin + t * direction;
-        if (t > 0 && t < nearest && footprintAt(*o, o->transform().position).contains(p.head<2>())) {
-            nearest = t;
-            hit = p;
+        // The desk as a box; a line of sight that meets its side looks at the desk too, and is
+        // taken to the edge of its top there.
+        const Footprint f = footprintAt(*o, o->transform().position);
+        const double bottom = o->pose().translation().z(), top = bottom + o->size().z();
+        const Eigen::Vector3d lo(f.min.x(), f.min.y(), bottom), hi(f.max.x(), f.max.y(), top);
+        double enter = 0, leave = nearest;
+        bool meets = true;
+        for (int i = 0; i < 3 && meets; ++i) {
+            if (std::abs(direction[i]) < 1e-12) {
+                meets = origin[i] >= lo[i] && origin[i] <= hi[i];
+                continue;
+            }
+            double t0 = (lo[i] - origin[i]) / direction[i], t1 = (hi[i] - origin[i]) / direction[i];
+            if (t0 > t1)
+                std::swap(t0, t1);
+            enter = std::max(enter, t0);
+            leave = std::min(leave, t1);
+            meets = enter <= leave;
         }
+        if (!meets || enter >= nearest)
+            continue;
+        nearest = enter;
+        const Eigen::Vector3d p = origin + enter * direction;
+        hit = Eigen::Vector3d(std::clamp(p.x(), lo.x(), hi.x()), std::clamp(p.y(), lo.y(), hi.y()), top);
     }
     return hit;
 }

@@ -3,11 +3,13 @@
 #include "container.h"
 #include "editor/tree.h"
 #include "exception.h"
+#include "kind_names.h"
 #include "log.h"
 #include "status.h"
 
 #include <kestrin/collision.h>
 #include <kestrin/kestrin.h>
+#include <kestrin/placement.h>
 #include <kestrin/users_index.h>
 #include <kestrin_viewer/simulator.h>
 #include <kestrin_viewer/workspace_viewer.h>
@@ -19,6 +21,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QSet>
+#include <utility>
 #include <vtkRenderer.h>
 
 namespace kestrin_app::content {
@@ -566,10 +569,44 @@ void KSContentHandler::createContent(KSParams prompt, const std::function<void(c
     const KSParams* answer = KSSelectorDialog::getParams(_window, _container->project(), prompt);
     if (!answer || answer->isEmpty())
         return;
+    _placed_object = 0;
     construct(*answer);
     _rebuildViewerAndTree();
     // The view shows what was added now, not at its next redraw for another reason.
     _container->viewer()->render();
+    // What was placed is selected, and shown: the camera moves only when it is out of view.
+    if (const quint64 id = std::exchange(_placed_object, 0)) {
+        kestrin::WorkspaceObject* made = _container->project()->workspace()->findById(id);
+        if (QTreeWidgetItem* item = made ? _project_tree->itemForObject(id) : nullptr) {
+            _project_tree->setCurrentItem(item, 0, QItemSelectionModel::ClearAndSelect);
+            item->setSelected(true);
+            _project_tree->scrollToItem(item);
+        }
+        if (made && !_container->viewer()->isInView(made->pose().translation())) {
+            _container->viewer()->lookAt(made->pose().translation());
+            _container->viewer()->render();
+        }
+    }
+}
+
+void KSContentHandler::placeInView(kestrin::WorkspaceObject* made) {
+    if (!made || !made->isListed())
+        return;
+    _placed_object = made->id();
+    if (!made->occupiesFloor() && made->kind() != kestrin::ObjectKind::TaskRegion)
+        return; // what a robot carries goes with it
+    const kestrin::Spot spot = kestrin::placeNear(*made, _container->viewer()->viewCentrePoint());
+    const Eigen::Vector3d p = made->pose().translation();
+    const QString where =
+        QStringLiteral("(%1, %2, %3) m").arg(p.x(), 0, 'f', 2).arg(p.y(), 0, 'f', 2).arg(p.z(), 0, 'f', 2);
+    if (!spot.found)
+        qCInfo(lcApp, "No free spot near the middle of the view for '%s': placed it at %s",
+               qUtf8Printable(made->name()), qUtf8Printable(where));
+    else if (spot.desk)
+        qCInfo(lcApp, "Placed '%s' on desk '%s' at %s", qUtf8Printable(made->name()),
+               qUtf8Printable(spot.desk->name()), qUtf8Printable(where));
+    else
+        qCInfo(lcApp, "Placed '%s' on the floor at %s", qUtf8Printable(made->name()), qUtf8Printable(where));
 }
 
 void KSContentHandler::addNamedObject(const QString& type_name, const QList<const kestrin::Type*>& table,
@@ -578,11 +615,13 @@ void KSContentHandler::addNamedObject(const QString& type_name, const QList<cons
     createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, defaultName}}, [&](const KSParams& answer) {
         for (const kestrin::Type* type : table) {
             if (type->name() == type_name) {
+                const QString wanted = answer.value(KSSelectorDialog::NEW_NAME_KEY).toString();
                 kestrin::WorkspaceObject* made =
-                    type->constructObject(_container->project()->workspace(),
-                                          answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                    type->constructObject(_container->project()->workspace(), wanted);
+                logNameMadeUnique(kestrin::categoryLabel(made->category()), wanted, made->name());
                 if (made_hook)
                     made_hook(made);
+                placeInView(made);
                 recordStep(QStringLiteral("Add %1 '%2'").arg(kind, made->name()));
                 return;
             }
@@ -647,9 +686,10 @@ void KSContentHandler::addTaskRegion() {
     logerror("addTaskRegion", [&] {
         createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, QStringLiteral("My Task Region")}},
                       [&](const KSParams& answer) {
-                          auto* region = new kestrin::TaskRegion(
-                              _container->project()->workspace(),
-                              answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
+                          const QString wanted = answer.value(KSSelectorDialog::NEW_NAME_KEY).toString();
+                          auto* region = new kestrin::TaskRegion(_container->project()->workspace(), wanted);
+                          logNameMadeUnique(QStringLiteral("task region"), wanted, region->name());
+                          placeInView(region);
                           recordStep(QStringLiteral("Add Task Region '%1'").arg(region->name()));
                       });
     });
@@ -657,23 +697,25 @@ void KSContentHandler::addTaskRegion() {
 
 void KSContentHandler::addToolFrame() {
     logerror("addToolFrame", [&] {
-        createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, QStringLiteral("My Tool Frame")},
-                               {KSSelectorDialog::EXISTING_ROBOT_KEY, QString()}},
-                      [&](const KSParams& answer) {
-                          auto* frame =
-                              new kestrin::ToolFrame(_container->project()->workspace(),
+        createContent(
+            KSParams{{KSSelectorDialog::NEW_NAME_KEY, QStringLiteral("My Tool Frame")},
+                     {KSSelectorDialog::EXISTING_ROBOT_KEY, QString()}},
+            [&](const KSParams& answer) {
+                auto* frame = new kestrin::ToolFrame(_container->project()->workspace(),
                                                      answer.value(KSSelectorDialog::NEW_NAME_KEY).toString());
-                          try {
-                              kestrin::Robot* robot = _container->project()->workspace()->getRobot(
-                                  answer.value(KSSelectorDialog::EXISTING_ROBOT_KEY).toString());
-                              robot->addToolFrame(frame);
-                              recordStep(QStringLiteral("Add Tool Frame '%1'").arg(frame->name()));
-                          } catch (...) {
-                              // A frame on no robot is of no use; leave nothing of it behind.
-                              frame->workspace()->remove(frame);
-                              throw;
-                          }
-                      });
+                try {
+                    kestrin::Robot* robot = _container->project()->workspace()->getRobot(
+                        answer.value(KSSelectorDialog::EXISTING_ROBOT_KEY).toString());
+                    robot->addToolFrame(frame);
+                    logNameMadeUnique(QStringLiteral("tool frame"),
+                                      answer.value(KSSelectorDialog::NEW_NAME_KEY).toString(), frame->name());
+                    recordStep(QStringLiteral("Add Tool Frame '%1'").arg(frame->name()));
+                } catch (...) {
+                    // A frame on no robot is of no use; leave nothing of it behind.
+                    frame->workspace()->remove(frame);
+                    throw;
+                }
+            });
     });
 }
 
@@ -698,6 +740,9 @@ void KSContentHandler::addBehavior(const kestrin::Type& type_t) {
                     } else {
                         _container->project()->addProgram(behavior);
                     }
+                    logNameMadeUnique(QStringLiteral("behavior"),
+                                      answer.value(KSSelectorDialog::NEW_NAME_KEY).toString(),
+                                      behavior->name());
                     recordStep(QStringLiteral("Add Behavior '%1'").arg(behavior->name()));
                 } catch (...) {
                     // Not attached anywhere: drop it rather than keep a behavior no one can reach.
@@ -768,8 +813,10 @@ void KSContentHandler::addVariable(const kestrin::Type& type_t) {
                 made = new kestrin::MixtureTarget(_container->project(), name, targets,
                                                   std::vector<double>(n, 1.0));
             }
-            if (made)
+            if (made) {
+                logNameMadeUnique(QStringLiteral("variable"), name, made->name());
                 recordStep(QStringLiteral("Add Variable '%1'").arg(made->name()));
+            }
         });
     });
 }

@@ -154,6 +154,11 @@ private:
                         const std::function<void(kestrin::WorkspaceObject*)>& made_hook = {});
     /// Records what the operation changed as one step of the project's undo history.
     void recordStep(const QString& name);
+    /// Sets a new object down at a free spot near the middle of the view (on the desk there when
+    /// it fits), says where in the log, and has createContent select and show it.
+    void placeInView(kestrin::WorkspaceObject* made);
+    /// Id of the object the current add-operation made and placed (0: none).
+    quint64 _placed_object = 0;
     /// The save-first offer of the operations that replace the project or end the program.
     /// False when the user asked to save and then cancelled the save-as chooser: the calling
     /// operation is then abandoned (a failed save throws, which abandons it too).

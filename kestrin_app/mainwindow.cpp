@@ -2,6 +2,7 @@
 
 #include "container.h"
 #include "content.h"
+#include "editor/edit_operations.h"
 #include "editor/property_panel.h"
 #include "editor/selection_link.h"
 #include "editor/tree.h"
@@ -103,7 +104,10 @@ KSMainWindow::KSMainWindow(QWidget* parent)
         trialsDock->raise();
     });
 
+    m_editOperations = new KSEditOperations(this, m_handler.get(), m_container, m_tree, m_propertyPanel);
+
     createActions();
+    addEditingActions();
     createRunControls();
     connect(m_container, &KSProjectContainer::projectReplaced, this, [this] {
         m_runToolBar->forgetLastRun();
@@ -124,6 +128,8 @@ KSMainWindow::~KSMainWindow() {
     delete m_recovery;
     m_recovery = nullptr;
     // Before the tree and the container they watch.
+    delete m_editOperations;
+    m_editOperations = nullptr;
     delete m_selectionLink;
     delete m_propertyPanel;
     delete m_trialsPanel; // waits for trials in the background to stop
@@ -399,6 +405,38 @@ void KSMainWindow::createActions() {
     }
     fillTemplateMenu();
     fileMenu->insertSeparator(saveAction);
+}
+
+void KSMainWindow::addEditingActions() {
+    // The selected object can be moved and turned with the mouse in the view.
+    m_container->viewer()->setMoveHandleEnabled(true);
+    // Ctrl+Y redoes too, as in most editors.
+    if (QAction* redo = m_actions.value(QStringLiteral("actionRedo"))) {
+        QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Redo);
+        for (const QKeySequence& key :
+             {QKeySequence(Qt::CTRL | Qt::Key_Y), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)})
+            if (!keys.contains(key))
+                keys << key;
+        redo->setShortcuts(keys);
+    }
+    m_editOperations->setUndoActions(m_actions.value(QStringLiteral("actionUndo")),
+                                     m_actions.value(QStringLiteral("actionRedo")));
+    QMenu* edit = menuBar()->findChild<QMenu*>(QStringLiteral("menuEdit"));
+    QMenu* view = menuBar()->findChild<QMenu*>(QStringLiteral("menuView"));
+    const QStringList viewActions = {QStringLiteral("actionFind"),     QStringLiteral("actionFrameSelection"),
+                                     QStringLiteral("actionViewTop"),  QStringLiteral("actionViewFront"),
+                                     QStringLiteral("actionViewSide"), QStringLiteral("actionViewIso")};
+    if (edit)
+        edit->addSeparator();
+    if (view)
+        view->addSeparator();
+    for (QAction* action : m_editOperations->actions()) {
+        QMenu* menu = viewActions.contains(action->objectName()) ? view : edit;
+        if (menu)
+            menu->addAction(action);
+        m_actions.insert(action->objectName(), action);
+        connect(action, &QAction::triggered, this, [this] { refreshState(); });
+    }
 }
 
 void KSMainWindow::createRunControls() {

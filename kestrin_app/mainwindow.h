@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+class KSEditOperations;
 class KSPropertyPanel;
 class KSRecovery;
 class KSRunToolBar;
@@ -48,6 +49,8 @@ public:
     KSRunToolBar* runToolBar() const { return m_runToolBar; }
     /// Run > Run Trials... and their results, in the dock "trialsDock".
     KSTrialsPanel* trialsPanel() const { return m_trialsPanel; }
+    /// Editing from the tree: rename, copy and paste, moving behaviors, find, framing.
+    KSEditOperations* editOperations() const { return m_editOperations; }
     kestrin_app::content::KSContentHandler& handler() const { return *m_handler; }
     /// Autosave and crash recovery of this window's project.
     KSRecovery& recovery() const { return *m_recovery; }
@@ -100,6 +103,9 @@ private:
     KSRecovery* m_recovery = nullptr;
     KSRunToolBar* m_runToolBar = nullptr;
     KSTrialsPanel* m_trialsPanel = nullptr;
+    KSEditOperations* m_editOperations = nullptr;
+    /// Puts the editing operations' actions into the Edit and View menus.
+    void addEditingActions();
     QHash<QString, QAction*> m_actions;
     QMenu* m_recentMenu = nullptr;
     QMenu* m_templateMenu = nullptr;

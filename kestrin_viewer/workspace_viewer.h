@@ -98,6 +98,39 @@ public:
     void setCollidingObjects(const std::vector<quint64>& ids);
     const std::vector<quint64>& collidingObjects() const;
 
+    // The camera (view_camera.cpp). Points in world coordinates, metres. None redraws.
+
+    /// Where the line of sight through the middle of the view meets a desk's top or the floor
+    /// (below the camera when it looks up).
+    Eigen::Vector3d viewCentrePoint() const;
+    /// True when `point` is in front of the camera and inside the view.
+    bool isInView(const Eigen::Vector3d& point) const;
+    /// Moves the camera, keeping its direction and distance, so that it looks at `point`.
+    void lookAt(const Eigen::Vector3d& point);
+    /// Looks at the object with that id from the current direction, close enough to see it whole
+    /// with some room around it. False when no object of that id is drawn.
+    bool frameObject(quint64 id);
+    enum class StandardView { Top, Front, Side, Iso };
+    /// Looks at the whole cell from above, the front (along +y), the side (along -x), or
+    /// obliquely.
+    void setStandardView(StandardView view);
+
+    // The move handle (src/move_handle.cpp).
+
+    /// Shows a handle on the selected object (while not teleoperating) whose arrows move it along
+    /// the world's x, y and z and whose rings turn it about them; with Shift held, by whole
+    /// centimetres and steps of 5 degrees. Each drag is one step of the project's undo history.
+    /// Objects a robot carries have no handle. Off until turned on.
+    void setMoveHandleEnabled(bool on);
+    bool isMoveHandleEnabled() const;
+    enum class HandlePart { MoveX, MoveY, MoveZ, TurnX, TurnY, TurnZ };
+    /// Drags `part` of the handle by `amount` (metres, or radians about the axis), as the mouse
+    /// does, snapped when `snap`. False, and nothing moves, when the handle is not shown.
+    bool dragMoveHandle(HandlePart part, double amount, bool snap);
+    /// Where the middle of `part` is drawn, in this widget's pixels; a null point when the handle
+    /// is not shown (for tests that drag it with the mouse). Needs a view drawn on screen.
+    QPoint moveHandlePoint(HandlePart part) const;
+
 signals:
     /// A teleoperation target the robot could not reach; the text says so for the user.
     void teleoperationMessage(const QString& text);

@@ -366,6 +366,10 @@ private slots:
         // Past the desk: the floor.
         hit = surfaceAlongRay(*p.workspace(), eye, (Eigen::Vector3d(0, 3, 0) - eye).normalized());
         QVERIFY(near(hit, {0, 3, 0}, 1e-9));
+        // At the desk's side, below its top: the edge of its top there.
+        const Eigen::Vector3d low(0, -3, 0.9);
+        hit = surfaceAlongRay(*p.workspace(), low, (Eigen::Vector3d(0, 0, 0.375) - low).normalized());
+        QVERIFY(near(hit, {0, -0.4, 0.75}, 1e-9));
         // Looking up: the floor below the eye.
         hit = surfaceAlongRay(*p.workspace(), eye, Eigen::Vector3d(0, 1, 0.2).normalized());
         QVERIFY(near(hit, {0, -3, 0}, 1e-9));

@@ -1,5 +1,7 @@
 #include "property_panel.h"
 
+#include <kestrin_app/kind_names.h>
+
 #include "property_panel_support.h"
 #include "tree.h"
 
@@ -342,7 +344,7 @@ void KSPropertyPanel::buildPage(const Subject& s) {
         const kestrin::Type& type = s.object     ? s.object->type()
                                     : s.behavior ? s.behavior->type()
                                                  : s.variable->type();
-        m_title->setText(type.name());
+        m_title->setText(kestrin_app::readableKindName(type));
         addNameRow(form);
         if (s.object)
             addObjectRows(form, *s.object);
@@ -396,12 +398,17 @@ void KSPropertyPanel::addNameRow(QFormLayout* form) {
             const QString name = edit->text();
             if (name == s.name())
                 return;
-            if (s.object)
+            if (s.object) {
                 s.object->setName(name);
-            else if (s.behavior)
+                kestrin_app::logNameMadeUnique(kestrin::categoryLabel(s.object->category()), name,
+                                               s.object->name());
+            } else if (s.behavior) {
                 s.behavior->setName(name);
-            else
+                kestrin_app::logNameMadeUnique(QStringLiteral("behavior"), name, s.behavior->name());
+            } else {
                 s.variable->setName(name);
+                kestrin_app::logNameMadeUnique(QStringLiteral("variable"), name, s.variable->name());
+            }
         });
     });
     m_sync.push_back([edit](const Subject& s) {

@@ -9,8 +9,11 @@
 #include <kestrin/variable.h>
 #include <kestrin/workspace.h>
 #include <kestrin_app/container.h>
+#include <kestrin_app/kind_names.h>
 
 #include <QColor>
+#include <QDragMoveEvent>
+#include <QDropEvent>
 #include <QFont>
 #include <QHeaderView>
 #include <algorithm>
@@ -73,7 +76,15 @@ QString groupKey(const QString& label) {
 
 QTreeWidgetItem* makeItem(const QString& name, const QString& typeName, ItemKind kind, const QString& key,
                           const QVariant& id) {
-    auto* item = new QTreeWidgetItem(QStringList{name, typeName});
+    auto* item = new QTreeWidgetItem(
+        QStringList{name, typeName.isEmpty() ? QString() : kestrin_app::readableKindName(typeName)});
+    if (kind != ItemKind::Group)
+        item->setFlags(item->flags() | Qt::ItemIsEditable);
+    // Behaviors can be dragged onto others and among the programs; nothing else moves.
+    if (kind == ItemKind::Behavior)
+        item->setFlags(item->flags() | Qt::ItemIsDragEnabled | Qt::ItemIsDropEnabled);
+    else
+        item->setFlags(item->flags() & ~(Qt::ItemIsDragEnabled | Qt::ItemIsDropEnabled));
     item->setData(0, KSProjectTree::KeyRole, key);
     item->setData(0, KSProjectTree::KindRole, static_cast<int>(kind));
     item->setData(0, KSProjectTree::IdRole, id);
@@ -97,10 +108,18 @@ KSProjectTree::KSProjectTree(KSProjectContainer* container, QWidget* parent)
     setUniformRowHeights(true); // keeps layout cheap in large cells
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setSortingEnabled(false);
+    setEditTriggers(QAbstractItemView::EditKeyPressed);
+    setDragEnabled(true);
+    setAcceptDrops(true);
+    setDropIndicatorShown(true);
+    setDragDropMode(QAbstractItemView::InternalMove);
+    connect(this, &QTreeWidget::itemChanged, this, &KSProjectTree::itemEdited);
 
     for (int g = 0; g < kGroupCount; ++g) {
         const QString label = groupLabel(static_cast<Group>(g));
         auto* item = makeItem(label, QString(), ItemKind::Group, groupKey(label), label);
+        if (static_cast<Group>(g) == Group::Programs)
+            item->setFlags(item->flags() | Qt::ItemIsDropEnabled);
         m_groups[static_cast<size_t>(g)] = item;
         addTopLevelItem(item);
         m_expanded.insert(groupKey(label));
@@ -213,8 +232,10 @@ void KSProjectTree::updateProjectTreeContent() {
     for (QTreeWidgetItem* item : m_inserted)
         restoreExpansion(item);
     m_inserted.clear();
+    // An item taken out and put back may still say it is selected while the view has
+    // forgotten it: select it again whatever it says.
     for (const QString& key : qAsConst(selectedKeys))
-        if (QTreeWidgetItem* item = itemForKey(key); item && !item->isSelected())
+        if (QTreeWidgetItem* item = itemForKey(key))
             item->setSelected(true);
     if (!currentKey.isEmpty())
         if (QTreeWidgetItem* item = itemForKey(currentKey); item && item != currentItem())
@@ -695,4 +716,109 @@ void KSProjectTree::markFaultedBehavior(const QString& name, const QString& reas
 void KSProjectTree::clearRunMarks() {
     unmark(m_running);
     unmark(m_fault);
+}
+
+// --- Editing in place ------------------------------------------------------------------------------
+
+void KSProjectTree::itemEdited(QTreeWidgetItem* item, int column) {
+    if (column != 0 || !item)
+        return;
+    QString name;
+    if (const WorkspaceObject* object = objectAt(item))
+        name = object->name();
+    else if (const Behavior* behavior = behaviorAt(item))
+        name = behavior->name();
+    else if (const Variable* variable = variableAt(item))
+        name = variable->name();
+    else
+        return;
+    const QString typed = item->text(0);
+    if (typed == name)
+        return;
+    // The item shows the model's name until the rename has gone through the project.
+    {
+        const QSignalBlocker quiet(this);
+        item->setText(0, name);
+    }
+    emit renameRequested(item, typed);
+}
+
+bool KSProjectTree::findNext(const QString& text) {
+    if (text.isEmpty())
+        return false;
+    std::vector<QTreeWidgetItem*> order;
+    std::function<void(QTreeWidgetItem*)> walk = [&](QTreeWidgetItem* item) {
+        order.push_back(item);
+        for (int i = 0; i < item->childCount(); ++i)
+            walk(item->child(i));
+    };
+    for (int i = 0; i < topLevelItemCount(); ++i)
+        walk(topLevelItem(i));
+    const auto start = std::find(order.begin(), order.end(), currentItem());
+    const size_t from = start == order.end() ? 0 : size_t(start - order.begin()) + 1;
+    for (size_t k = 0; k < order.size(); ++k) {
+        QTreeWidgetItem* item = order[(from + k) % order.size()];
+        if (item->data(0, KindRole).toInt() == int(ItemKind::Group))
+            continue;
+        if (!item->text(0).contains(text, Qt::CaseInsensitive))
+            continue;
+        for (QTreeWidgetItem* p = item->parent(); p; p = p->parent())
+            p->setExpanded(true);
+        setCurrentItem(item, 0, QItemSelectionModel::ClearAndSelect);
+        scrollToItem(item);
+        return true;
+    }
+    return false;
+}
+
+// --- Dragging behaviors ----------------------------------------------------------------------------
+
+bool KSProjectTree::dropPlace(const QPoint& pos, QTreeWidgetItem** parentItem, int* index) const {
+    QTreeWidgetItem* target = itemAt(pos);
+    if (!target)
+        return false;
+    const QTreeWidgetItem* programs = groupItem(Group::Programs);
+    const bool isBehavior = target->data(0, KindRole).toInt() == int(ItemKind::Behavior);
+    if (!isBehavior && target != programs)
+        return false;
+    const QRect rect = visualItemRect(target);
+    const int margin = std::max(2, rect.height() / 4);
+    if (target == programs || (pos.y() > rect.top() + margin && pos.y() < rect.bottom() - margin)) {
+        *parentItem = target; // onto it: at the end of its children
+        *index = -1;
+        return true;
+    }
+    QTreeWidgetItem* parent = target->parent();
+    *parentItem = parent;
+    *index = parent->indexOfChild(target) + (pos.y() >= rect.bottom() - margin ? 1 : 0);
+    return true;
+}
+
+void KSProjectTree::dragMoveEvent(QDragMoveEvent* event) {
+    QTreeWidgetItem* parent = nullptr;
+    int index = -1;
+    if (event->source() == this && dropPlace(event->pos(), &parent, &index)) {
+        QTreeWidget::dragMoveEvent(event);
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+void KSProjectTree::dropEvent(QDropEvent* event) {
+    // The project decides what moves; the tree follows its notices. Qt's own move of the items
+    // would run ahead of the project (and drop items that the project refuses to move).
+    event->setDropAction(Qt::IgnoreAction);
+    event->accept();
+    QTreeWidgetItem* parentItem = nullptr;
+    int index = -1;
+    if (event->source() != this || !dropPlace(event->pos(), &parentItem, &index))
+        return;
+    Behavior* moved = behaviorAt(currentItem());
+    if (!moved)
+        return;
+    Behavior* parent = parentItem == groupItem(Group::Programs) ? nullptr : behaviorAt(parentItem);
+    if (parentItem != groupItem(Group::Programs) && !parent)
+        return;
+    emit behaviorDropped(moved, parent, index, parentItem->text(0));
 }

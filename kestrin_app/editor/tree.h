@@ -79,11 +79,33 @@ public:
     void markFaultedBehavior(const QString& name, const QString& reason);
     /// Takes off both marks.
     void clearRunMarks();
+
+    /// Selects the next item after the current one (wrapping around) whose name holds `text`,
+    /// ignoring case, unfolding what holds it and scrolling to it. False when none does.
+    bool findNext(const QString& text);
+
+signals:
+    /// The user typed a new name into an item (F2); the tree shows the model's name again until
+    /// the project says otherwise.
+    void renameRequested(QTreeWidgetItem* item, const QString& name);
+    /// A behavior was dragged to `parent` (nullptr: among the programs), to be put at `index`
+    /// among its children (-1: at the end). The tree itself moves nothing.
+    void behaviorDropped(kestrin::Behavior* behavior, kestrin::Behavior* parent, int index,
+                         const QString& parentName);
+
+protected:
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     /// Names of the marked behaviors; empty when none is marked.
     QString runningBehavior() const { return m_running.name; }
     QString faultedBehavior() const { return m_fault.name; }
 
 private:
+    /// Where a drop at `pos` would put the behavior: its parent item and index (-1: the end);
+    /// false when it cannot go there.
+    bool dropPlace(const QPoint& pos, QTreeWidgetItem** parentItem, int* index) const;
+    void itemEdited(QTreeWidgetItem* item, int column);
+
     struct RunMark {
         QTreeWidgetItem* item = nullptr;
         QString name;
