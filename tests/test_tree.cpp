@@ -91,14 +91,14 @@ private slots:
         QCOMPARE(groups, (QStringList{"Robots", "Effectors", "Items", "Task Regions", "Cameras", "Fiducials",
                                       "Programs", "Variables"}));
         QCOMPARE(childTexts(group(Group::Robots)), (QStringList{"Arm", "Panda"}));
-        QCOMPARE(childTexts(group(Group::Robots), 1), (QStringList{"UR5eRobot", "FrankaPandaRobot"}));
+        QCOMPARE(childTexts(group(Group::Robots), 1), (QStringList{"UR5e", "Franka Panda"}));
         QTreeWidgetItem* armItem = childNamed(group(Group::Robots), "Arm");
         QCOMPARE(childTexts(armItem), (QStringList{"Tip", "Flange"}));
-        QCOMPARE(childTexts(armItem, 1), (QStringList{"ToolFrame", "ToolFrame"}));
+        QCOMPARE(childTexts(armItem, 1), (QStringList{"Tool Frame", "Tool Frame"}));
         QCOMPARE(childTexts(group(Group::Effectors)), QStringList{"Grip"});
         QCOMPARE(childTexts(group(Group::Items)), (QStringList{"Table", "Box"}));
         QCOMPARE(childTexts(group(Group::TaskRegions)), QStringList{"Zone"});
-        QCOMPARE(childTexts(group(Group::Cameras), 1), QStringList{"RealsenseD435i"});
+        QCOMPARE(childTexts(group(Group::Cameras), 1), QStringList{"RealSense D435i"});
         QCOMPARE(childTexts(group(Group::Fiducials)), QStringList{"Tag"});
         QCOMPARE(countNamed(*tree, "Loose"), 0);
 
@@ -125,12 +125,12 @@ private slots:
         QCOMPARE(childTexts(group(Group::Programs)), (QStringList{"Main", "Other"}));
         QTreeWidgetItem* mainItem = childNamed(group(Group::Programs), "Main");
         QCOMPARE(childTexts(mainItem), (QStringList{"Inner", "Move"}));
-        QCOMPARE(childTexts(mainItem, 1), (QStringList{"Sequence", "MoveToJointTarget"}));
+        QCOMPARE(childTexts(mainItem, 1), (QStringList{"Sequence", "Move to Joint Target"}));
         QCOMPARE(childTexts(childNamed(mainItem, "Inner")), QStringList{"Pause"});
         QCOMPARE(countNamed(*tree, "Detached"), 0);
         QCOMPARE(childTexts(group(Group::Variables)), (QStringList{"Limits", "Home"}));
         QCOMPARE(childTexts(group(Group::Variables), 1),
-                 (QStringList{"MotionLimits", "JointPositionTarget"}));
+                 (QStringList{"Motion Limits", "Joint Position Target"}));
 
         QCOMPARE(tree->behaviorAt(childNamed(mainItem, "Inner")), inner);
         QCOMPARE(tree->variableAt(group(Group::Variables)->child(0)), limits);

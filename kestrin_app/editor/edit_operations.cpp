@@ -26,6 +26,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMouseEvent>
 #include <algorithm>
 
 using kestrin::Behavior;
@@ -154,6 +155,11 @@ KSEditOperations::KSEditOperations(QWidget* window, kestrin_app::content::KSCont
         menu->setAttribute(Qt::WA_DeleteOnClose);
         menu->popup(m_tree->viewport()->mapToGlobal(pos));
     });
+    // A right click in the view (not a drag, which zooms) opens the same menu for what is under it.
+    if (QWidget* view = m_container->viewer()->findChild<QWidget*>(QStringLiteral("workspaceViewerRenderWidget"))) {
+        m_view = view;
+        view->installEventFilter(this);
+    }
     connect(m_tree, &KSProjectTree::renameRequested, this,
             [this](QTreeWidgetItem* item, const QString& name) { renameItem(item, name); });
     connect(m_tree, &KSProjectTree::behaviorDropped, this,
@@ -553,7 +559,30 @@ QMenu* KSEditOperations::makeContextMenu(QTreeWidgetItem* item, QWidget* parent)
 
 // --- Undo keys in property fields ---------------------------------------------------------------------
 
+void KSEditOperations::showViewMenu(const QPoint& pos) {
+    kestrin::WorkspaceViewer* viewer = m_container->viewer();
+    const quint64 id = viewer->objectAt(m_view->mapTo(viewer, pos));
+    QTreeWidgetItem* item = id ? m_tree->itemForObject(id) : nullptr;
+    if (item) {
+        m_tree->setCurrentItem(item, 0, QItemSelectionModel::ClearAndSelect);
+        item->setSelected(true);
+    }
+    QMenu* menu = makeContextMenu(item, m_view);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(m_view->mapToGlobal(pos));
+}
+
 bool KSEditOperations::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_view && (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease)) {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::RightButton) {
+            if (event->type() == QEvent::MouseButtonPress)
+                m_rightPressedAt = mouse->pos();
+            else if ((mouse->pos() - m_rightPressedAt).manhattanLength() < QApplication::startDragDistance())
+                showViewMenu(mouse->pos());
+        }
+        return false;
+    }
     if (watched == m_findField && event->type() == QEvent::KeyPress &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
         m_findField->hide();

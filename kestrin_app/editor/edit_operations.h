@@ -6,6 +6,7 @@
 #include <kestrin/copied_parts.h>
 
 #include <QObject>
+#include <QPoint>
 #include <QPointer>
 
 class KSProjectContainer;
@@ -89,6 +90,8 @@ private:
     void pasteInto(kestrin::Behavior* parent, int index, const QString& verb,
                    const kestrin::CopiedParts& parts);
     void updateActions();
+    /// The context menu for what is under `pos` in the view (render widget pixels).
+    void showViewMenu(const QPoint& pos);
 
     QWidget* m_window;
     kestrin_app::content::KSContentHandler* m_handler;
@@ -98,6 +101,8 @@ private:
     kestrin::CopiedParts m_copied;
     QList<QAction*> m_actions;
     QLineEdit* m_findField = nullptr;
+    QWidget* m_view = nullptr; // the view's render widget
+    QPoint m_rightPressedAt;
     QPointer<QAction> m_undo;
     QPointer<QAction> m_redo;
 };
