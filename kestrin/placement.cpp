@@ -143,7 +143,7 @@ Eigen::Vector3d surfaceAlongRay(const Workspace& workspace, const Eigen::Vector3
 Spot findSpotNear(const WorkspaceObject& object, const Eigen::Vector3d& near) {
     Spot spot;
     const Workspace* ws = object.workspace();
-    if (!ws || isCarried(object))
+    if (!ws || isCarried(object) || !near.head<2>().allFinite())
         return spot;
 
     // The desk under the point, when the object fits on its top.
@@ -172,6 +172,8 @@ Spot findSpotNear(const WorkspaceObject& object, const Eigen::Vector3d& near) {
 
     const auto tryOn = [&](double height, const Footprint* within, const Eigen::Vector2d& xy) {
         const Eigen::Vector3d position(xy.x(), xy.y(), height + baseHeight(object));
+        if (!isWithinCell(position))
+            return false;
         const Body body = bodyAt(object, position);
         if (within && !((body.footprint.min.array() >= within->min.array() - 1e-9).all() &&
                         (body.footprint.max.array() <= within->max.array() + 1e-9).all()))

@@ -595,7 +595,13 @@ void KSContentHandler::placeInView(kestrin::WorkspaceObject* made) {
     _placed_object = made->id();
     if (!made->occupiesFloor() && made->kind() != kestrin::ObjectKind::TaskRegion)
         return; // what a robot carries goes with it
-    const kestrin::Spot spot = kestrin::placeNear(*made, _container->viewer()->viewCentrePoint());
+    kestrin::Spot spot;
+    try {
+        spot = kestrin::placeNear(*made, _container->viewer()->viewCentrePoint());
+    } catch (const kestrin::Error&) {
+        // Where the workspace put it is free too; a spot that cannot be taken changes nothing.
+        spot = kestrin::Spot{};
+    }
     const Eigen::Vector3d p = made->pose().translation();
     const QString where =
         QStringLiteral("(%1, %2, %3) m").arg(p.x(), 0, 'f', 2).arg(p.y(), 0, 'f', 2).arg(p.z(), 0, 'f', 2);

@@ -9,6 +9,8 @@
 
 #include <QtTest>
 
+#include <cmath>
+
 using namespace kestrin;
 using namespace model_test;
 
@@ -302,6 +304,22 @@ private slots:
                          qPrintable(QString("%1 overlaps '%2'").arg(kind->name(), other->name())));
             }
         }
+    }
+
+    void noSpotIsTakenOutsideTheCell() {
+        Project p;
+        auto* box = new CustomItem(p.workspace(), "Box");
+        const Eigen::Vector3d before = box->pose().translation();
+        // Near the edge of the cell, spots beyond it are not offered; far beyond it, none is.
+        Spot spot = placeNear(*box, {kMaxPosition - 0.01, 0, 0});
+        QVERIFY(spot.found);
+        QVERIFY(isWithinCell(box->pose().translation()));
+        box->setPose(makePose(before));
+        spot = placeNear(*box, {kMaxPosition + kSearchRadius + 5, 0, 0});
+        QVERIFY(!spot.found);
+        QVERIFY(near(box->pose().translation(), before, 1e-12));
+        spot = placeNear(*box, {std::nan(""), 0, 0});
+        QVERIFY(!spot.found);
     }
 
     void anObjectGoesOnTheDeskUnderThePointWhenItFits() {

@@ -10,9 +10,11 @@
 #include <kestrin_app/editor/edit_operations.h>
 
 #include <QAction>
+#include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QTemporaryDir>
 #include <vtkCamera.h>
 #include <vtkRenderer.h>
 
@@ -385,6 +387,24 @@ private slots:
         settle();
         using Part = kestrin::WorkspaceViewer::HandlePart;
         QVERIFY(s.viewer()->isMoveHandleEnabled());
+
+        // It is drawn: the x arrow is red where it says it is (over the box, which is not red).
+        {
+            QTemporaryDir dir;
+            const QString file = dir.filePath("view.png");
+            s.viewer()->screenshot(file);
+            const QImage image(file);
+            auto* view = s.viewer()->findChild<QWidget*>("workspaceViewerRenderWidget");
+            const QPoint at = view->mapFrom(s.viewer(), s.viewer()->moveHandlePoint(Part::MoveX)) *
+                              view->devicePixelRatioF();
+            bool red = false;
+            for (int dx = -2; dx <= 2; ++dx)
+                for (int dy = -2; dy <= 2; ++dy) {
+                    const QColor c = image.pixelColor(at + QPoint(dx, dy));
+                    red = red || (c.red() > 150 && c.green() < 100 && c.blue() < 100);
+                }
+            QVERIFY2(red, qPrintable(QString("no red at %1, %2").arg(at.x()).arg(at.y())));
+        }
 
         // Through the handle's own calls: 12.3 cm with Shift is 12 cm; 11.5 degrees is 10.
         QVERIFY(s.viewer()->dragMoveHandle(Part::MoveX, 0.123, true));

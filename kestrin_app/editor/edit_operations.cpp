@@ -156,7 +156,8 @@ KSEditOperations::KSEditOperations(QWidget* window, kestrin_app::content::KSCont
         menu->popup(m_tree->viewport()->mapToGlobal(pos));
     });
     // A right click in the view (not a drag, which zooms) opens the same menu for what is under it.
-    if (QWidget* view = m_container->viewer()->findChild<QWidget*>(QStringLiteral("workspaceViewerRenderWidget"))) {
+    if (QWidget* view =
+            m_container->viewer()->findChild<QWidget*>(QStringLiteral("workspaceViewerRenderWidget"))) {
         m_view = view;
         view->installEventFilter(this);
     }
@@ -573,7 +574,8 @@ void KSEditOperations::showViewMenu(const QPoint& pos) {
 }
 
 bool KSEditOperations::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_view && (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease)) {
+    if (watched == m_view &&
+        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease)) {
         auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::RightButton) {
             if (event->type() == QEvent::MouseButtonPress)

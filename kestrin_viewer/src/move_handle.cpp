@@ -91,23 +91,36 @@ vtkSmartPointer<vtkActor> makeActor(int axis, bool ring) {
 MoveHandle::MoveHandle(WorkspaceViewer& viewer, QWidget& renderWidget, vtkRenderer* renderer)
     : QObject(&renderWidget), m_viewer(viewer), m_widget(renderWidget), m_renderer(renderer) {
     setObjectName(QStringLiteral("moveHandle"));
+    // Drawn over the scene, on a layer of its own with the same camera: a handle inside a desk or
+    // behind a robot can still be seen and grabbed.
+    m_overlay = vtkSmartPointer<vtkRenderer>::New();
+    vtkRenderWindow* window = m_renderer->GetRenderWindow();
+    const int layer = std::max(1, window->GetNumberOfLayers());
+    window->SetNumberOfLayers(layer + 1);
+    m_overlay->SetLayer(layer);
+    m_overlay->SetActiveCamera(m_renderer->GetActiveCamera());
+    m_overlay->InteractiveOff();
+    m_overlay->SetViewport(m_renderer->GetViewport());
+    window->AddRenderer(m_overlay);
     for (int i = 0; i < 6; ++i) {
         m_actors[size_t(i)] = makeActor(i % 3, i >= 3);
-        m_renderer->AddActor(m_actors[size_t(i)]);
+        m_overlay->AddActor(m_actors[size_t(i)]);
     }
-    // The handle follows the selection at every frame, whatever moved it.
+    // The handle follows the selection at every frame, whatever moved it. (The window's frames,
+    // not the renderer's: the viewer drops the renderer's start observers after the first frame.)
     auto callback = vtkSmartPointer<vtkCallbackCommand>::New();
     callback->SetClientData(this);
     callback->SetCallback(
         [](vtkObject*, unsigned long, void* self, void*) { static_cast<MoveHandle*>(self)->follow(); });
-    m_observer = m_renderer->AddObserver(vtkCommand::StartEvent, callback);
+    m_observer = m_renderer->GetRenderWindow()->AddObserver(vtkCommand::StartEvent, callback);
     m_widget.installEventFilter(this);
 }
 
 MoveHandle::~MoveHandle() {
-    m_renderer->RemoveObserver(m_observer);
-    for (const auto& actor : m_actors)
-        m_renderer->RemoveActor(actor);
+    if (vtkRenderWindow* window = m_renderer->GetRenderWindow()) {
+        window->RemoveObserver(m_observer);
+        window->RemoveRenderer(m_overlay);
+    }
 }
 
 WorkspaceObject* MoveHandle::target() const {

@@ -70,7 +70,8 @@ private:
 
     WorkspaceViewer& m_viewer;
     QWidget& m_widget;
-    vtkSmartPointer<vtkRenderer> m_renderer;
+    vtkSmartPointer<vtkRenderer> m_renderer; // the scene's: the camera, the pixels
+    vtkSmartPointer<vtkRenderer> m_overlay;  // the handle's, drawn over the scene
     std::array<vtkSmartPointer<vtkActor>, 6> m_actors;
     unsigned long m_observer = 0;
     bool m_enabled = true;

@@ -29,9 +29,14 @@ Eigen::Vector3d WorkspaceViewer::viewCentrePoint() const {
     if (direction.norm() < 1e-12)
         return Eigen::Vector3d(to.x(), to.y(), 0);
     direction.normalize();
+    const Eigen::Vector3d below(to.x(), to.y(), 0);
     if (!project() || !project()->workspace())
-        return Eigen::Vector3d(to.x(), to.y(), 0);
-    return surfaceAlongRay(*project()->workspace(), from, direction);
+        return below;
+    const Eigen::Vector3d hit = surfaceAlongRay(*project()->workspace(), from, direction);
+    // Looking along the floor, the line of sight meets it far beyond what is looked at.
+    if (!hit.allFinite() || (hit - from).norm() > 3 * (to - from).norm() + 1.0)
+        return below;
+    return hit;
 }
 
 bool WorkspaceViewer::isInView(const Eigen::Vector3d& point) const {
