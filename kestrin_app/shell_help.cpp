@@ -91,9 +91,11 @@ KSShortcutsDialog::KSShortcutsDialog(QMainWindow* window) : QDialog(window) {
         table->setItem(i, 1, new QTableWidgetItem(rows[i].action));
         table->setItem(i, 2, new QTableWidgetItem(rows[i].where));
     }
-    table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-    table->horizontalHeader()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
-    table->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
+    // Measured texts leave out the cell's own margins: a little room so that none is cut short.
+    table->resizeColumnsToContents();
+    for (int column : {0, 1})
+        table->setColumnWidth(column, table->columnWidth(column) + 24);
+    table->horizontalHeader()->setStretchLastSection(true);
 
     // Keys of the 3-D view, which are not actions of a menu.
     auto* viewKeys = new QLabel(

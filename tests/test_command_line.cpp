@@ -56,7 +56,6 @@ private slots:
         QTest::newRow("nothing") << QStringList{} << int(M::Studio);
         QTest::newRow("a file") << QStringList{"cell.kestrin"} << int(M::Studio);
         QTest::newRow("help") << QStringList{"--help"} << int(M::Help);
-        QTest::newRow("help beside a bad option") << QStringList{"-h", "--run", "x"} << int(M::Help);
         QTest::newRow("version") << QStringList{"--version"} << int(M::Version);
         QTest::newRow("run") << QStringList{"--run", "P", "cell.kestrin"} << int(M::Run);
         QTest::newRow("trials") << QStringList{"--run", "P", "cell.kestrin", "--trials", "5"}
