@@ -77,6 +77,65 @@ struct Options {
     }
 };
 
+/// The arguments without Qt's own options (-platform offscreen, -style=fusion, -reverse, ...),
+/// which the application object takes for itself once it exists.
+QStringList withoutQtOptions(const QStringList& arguments) {
+    static const QStringList withValue = {QStringLiteral("platform"),
+                                          QStringLiteral("platformpluginpath"),
+                                          QStringLiteral("platformtheme"),
+                                          QStringLiteral("plugin"),
+                                          QStringLiteral("qwindowgeometry"),
+                                          QStringLiteral("qwindowtitle"),
+                                          QStringLiteral("qwindowicon"),
+                                          QStringLiteral("style"),
+                                          QStringLiteral("stylesheet"),
+                                          QStringLiteral("session"),
+                                          QStringLiteral("display"),
+                                          QStringLiteral("geometry"),
+                                          QStringLiteral("title"),
+                                          QStringLiteral("name"),
+                                          QStringLiteral("fn"),
+                                          QStringLiteral("font"),
+                                          QStringLiteral("bg"),
+                                          QStringLiteral("background"),
+                                          QStringLiteral("fg"),
+                                          QStringLiteral("foreground"),
+                                          QStringLiteral("btn"),
+                                          QStringLiteral("button"),
+                                          QStringLiteral("visual"),
+                                          QStringLiteral("ncols"),
+                                          QStringLiteral("cmap"),
+                                          QStringLiteral("im"),
+                                          QStringLiteral("inputstyle")};
+    static const QStringList flags = {QStringLiteral("reverse"), QStringLiteral("widgetcount"),
+                                      QStringLiteral("nograb"),  QStringLiteral("dograb"),
+                                      QStringLiteral("sync"),    QStringLiteral("testability")};
+    QStringList kept;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        if (i == 0 || !arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("--")) {
+            kept << arg;
+            if (arg == QLatin1String("--") && i > 0) {
+                kept += arguments.mid(i + 1);
+                break;
+            }
+            continue;
+        }
+        // Qt takes "-name value", "--name value" and "-name=value".
+        const QString name =
+            arg.mid(arg.startsWith(QLatin1String("--")) ? 2 : 1).section(QLatin1Char('='), 0, 0);
+        if (flags.contains(name))
+            continue;
+        if (withValue.contains(name)) {
+            if (!arg.contains(QLatin1Char('=')))
+                ++i; // its value
+            continue;
+        }
+        kept << arg;
+    }
+    return kept;
+}
+
 KSCommandLine invalid(const QString& error) {
     KSCommandLine c;
     c.mode = KSCommandLine::Mode::Invalid;
@@ -122,7 +181,7 @@ int runHeadless(const QString& program, const QString& file) {
 KSCommandLine KSCommandLine::parse(const QStringList& arguments) {
     QCommandLineParser parser;
     const Options o(parser);
-    if (!parser.parse(arguments))
+    if (!parser.parse(withoutQtOptions(arguments)))
         return invalid(parser.errorText());
     // optionNames() lists what was given, --help-all among them.
     if (parser.isSet(o.help) || parser.optionNames().contains(QStringLiteral("help-all"))) {

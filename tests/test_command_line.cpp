@@ -55,6 +55,8 @@ private slots:
         using M = KSCommandLine::Mode;
         QTest::newRow("nothing") << QStringList{} << int(M::Studio);
         QTest::newRow("a file") << QStringList{"cell.kestrin"} << int(M::Studio);
+        QTest::newRow("Qt's own options")
+            << QStringList{"-platform", "xcb", "-style=fusion", "-reverse"} << int(M::Studio);
         QTest::newRow("help") << QStringList{"--help"} << int(M::Help);
         QTest::newRow("version") << QStringList{"--version"} << int(M::Version);
         QTest::newRow("run") << QStringList{"--run", "P", "cell.kestrin"} << int(M::Run);
@@ -82,6 +84,9 @@ private slots:
         QCOMPARE(shot.screenshot, QString("s.png"));
         QCOMPARE(shot.size, QSize(640, 360));
         QVERIFY(!KSCommandLine::parse({"kestrin-studio", "--screenshot", "s.png"}).size.isValid());
+        // Qt's options are the application's own; the file after them is still the file.
+        QCOMPARE(KSCommandLine::parse({"kestrin-studio", "--style", "fusion", "cell.kestrin"}).file,
+                 QString("cell.kestrin"));
         const KSCommandLine run = KSCommandLine::parse({"kestrin-studio", "--run", "Pick", "cell.kestrin"});
         QCOMPARE(run.program, QString("Pick"));
         QCOMPARE(run.file, QString("cell.kestrin"));
