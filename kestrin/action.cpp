@@ -2,6 +2,7 @@
 
 #include "error.h"
 #include "json_io.h"
+#include "naming.h"
 #include "project.h"
 #include "robot.h"
 #include "tool_frame.h"
@@ -94,8 +95,9 @@ void Action::check(const ActionProperty& p, const QVariant& value) const {
             throw NotFoundError(where() +
                                 QStringLiteral(" names variable '%1', which does not exist.").arg(ref));
         if (p.variableType && !v->type().inherits(*p.variableType))
-            throw ValueError(where() + QStringLiteral(" must be a %1, but '%2' is a %3.")
-                                           .arg(p.variableType->name(), ref, v->type().name()));
+            throw ValueError(
+                where() + QStringLiteral(" must be %1, but '%2' is %3.")
+                              .arg(withArticle(p.variableType->name()), ref, withArticle(v->type().name())));
         break;
     }
     case ActionProperty::Kind::Seconds:

@@ -6,9 +6,28 @@
 
 namespace kestrin {
 
+QString withArticle(const QString& noun, bool sentenceStart) {
+    const QString word = noun.trimmed();
+    if (word.isEmpty())
+        return word;
+    const QChar first = word[0].toLower();
+    bool vowel = QStringLiteral("aeio").contains(first);
+    // "an umbrella", but "a unit", "a user" and "a UR5e" (said "you").
+    if (first == QLatin1Char('u')) {
+        const QChar second = word.size() > 1 ? word[1] : QChar();
+        vowel = !(second.isUpper() || second.isDigit() ||
+                  word.startsWith(QLatin1String("uni"), Qt::CaseInsensitive) ||
+                  word.startsWith(QLatin1String("us"), Qt::CaseInsensitive));
+    }
+    if (sentenceStart)
+        return (vowel ? QStringLiteral("An ") : QStringLiteral("A ")) + word;
+    return (vowel ? QStringLiteral("an ") : QStringLiteral("a ")) + word;
+}
+
 void checkName(const QString& name, const QString& what) {
     if (name.trimmed().isEmpty())
-        throw NameError(QStringLiteral("A %1 needs a name: the name is empty or blank.").arg(what));
+        throw NameError(
+            QStringLiteral("%1 needs a name: the name is empty or blank.").arg(withArticle(what, true)));
     if (name.size() > 200)
         throw NameError(QStringLiteral("The %1 name '%2...' is too long (at most 200 characters).")
                             .arg(what, name.left(40)));

@@ -11,6 +11,10 @@ namespace kestrin {
 /// characters; `what` names the kind of object for the message ("robot", "behavior").
 void checkName(const QString& name, const QString& what);
 
+/// `noun` after its indefinite article: "a robot", "an effector", "an item", "a UR5e"; at the
+/// start of a sentence "A robot", "An effector".
+QString withArticle(const QString& noun, bool sentenceStart = false);
+
 /// Hands out unique names within one kind: a taken name gets " 2", " 3", ... appended
 /// (a name already ending in " <number>" counts on from its stem).
 class NameRegistry {

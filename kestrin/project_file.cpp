@@ -5,6 +5,7 @@
 #include "constants.h"
 #include "error.h"
 #include "json_io.h"
+#include "naming.h"
 #include "project.h"
 #include "undo_history.h"
 #include "variable.h"
@@ -150,7 +151,7 @@ Behavior* readBehavior(Project* project, const QJsonObject& json, const JsonCont
         }
     } else if (!children.isUndefined() && !(children.isArray() && children.toArray().isEmpty())) {
         here.failField(QStringLiteral("children"),
-                       QStringLiteral("is not allowed: a %1 holds no other behaviors").arg(kind));
+                       QStringLiteral("is not allowed: %1 holds no other behaviors").arg(withArticle(kind)));
     }
     return b;
 }

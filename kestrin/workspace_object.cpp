@@ -45,7 +45,8 @@ WorkspaceObject::WorkspaceObject(Workspace* workspace, const QString& name, Cate
                                  const Eigen::Vector3d& size)
     : m_workspace(workspace), m_category(category), m_name(name), m_size(size) {
     if (!workspace)
-        throw ValueError(QStringLiteral("A %1 must be created in a workspace.").arg(categoryLabel(category)));
+        throw ValueError(QStringLiteral("%1 must be created in a workspace.")
+                             .arg(withArticle(categoryLabel(category), true)));
     checkName(name, categoryLabel(category));
 }
 

@@ -8,12 +8,16 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QSpinBox>
+#include <QStandardPaths>
 
 namespace kestrin_app::content {
 
@@ -62,6 +66,25 @@ const QString KSSelectorDialog::JOINT_POS_DISTRIBUTION_TYPE_KEY =
     QStringLiteral("Select a Joint Position Distribution");
 const QString KSSelectorDialog::USE_SEED_POSITIONS_KEY = QStringLiteral("Use Explicit Seed Positions for IK");
 const QString KSSelectorDialog::NUMBER_OF_MIXTURES = QStringLiteral("Select the Number of Mixtures");
+
+namespace {
+/// What a prompt asks for, where its wording needs knowledge of robot cells.
+QString promptTip(const QString& key) {
+    if (key == KSSelectorDialog::USE_SEED_POSITIONS_KEY)
+        return QStringLiteral(
+            "<p>Inverse kinematics (IK) searches for the joint positions that put the tool "
+            "at a pose. Seed positions are where the search starts: give your own to prefer "
+            "one posture of the arm (elbow up, say) over another.</p>");
+    if (key == KSSelectorDialog::NUMBER_OF_MIXTURES)
+        return QStringLiteral("<p>A mixture target picks one of several targets (its components) at random "
+                              "for each run, by their weights: how many components it has.</p>");
+    if (key == KSSelectorDialog::JOINT_POS_DISTRIBUTION_TYPE_KEY)
+        return QStringLiteral(
+            "<p>How the joint positions are chosen for each run: Deterministic (always the "
+            "same), Uniform (anywhere between two bounds) or Gaussian (around a mean).</p>");
+    return QString();
+}
+} // namespace
 
 KSSelectorDialog::KSSelectorDialog(QWidget* parent, kestrin::Project* project, KSParams& params)
     : QDialog(parent), _params(params) {
@@ -121,6 +144,11 @@ KSSelectorDialog::KSSelectorDialog(QWidget* parent, kestrin::Project* project, K
             throw NotImplementedError(("Internal error: '" + key + "' not implemented").toStdString());
         }
         editor->setObjectName(key);
+        const QString tip = promptTip(key);
+        if (!tip.isEmpty()) {
+            label->setToolTip(tip);
+            editor->setToolTip(tip);
+        }
         layout->addWidget(label, row, 0);
         layout->addWidget(editor, row, 1);
         ++row;
@@ -151,17 +179,42 @@ KSParams* KSSelectorDialog::getParams(QWidget* parent, kestrin::Project* project
 
 // --- KSFileDialog ------------------------------------------------------------------------------
 
-static QString runFileDialog(QFileDialog& dialog) {
+namespace {
+const char* const kLastFolderKey = "fileDialogs/lastFolder";
+
+QString runFileDialog(QFileDialog& dialog) {
     dialog.setViewMode(QFileDialog::Detail);
     if (!dialog.exec())
         return QString();
     const QStringList files = dialog.selectedFiles();
-    return files.size() == 1 ? files.front() : QString();
+    if (files.size() != 1)
+        return QString();
+    QSettings().setValue(QLatin1String(kLastFolderKey), QFileInfo(files.front()).absolutePath());
+    return files.front();
+}
+} // namespace
+
+QString KSFileDialog::startFolder() {
+    const QString last = QSettings().value(QLatin1String(kLastFolderKey)).toString();
+    if (!last.isEmpty() && QFileInfo(last).isDir())
+        return last;
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!documents.isEmpty() && QFileInfo(documents).isDir())
+        return documents;
+    return QDir::homePath();
+}
+
+QString KSFileDialog::saveStart(const QString& directory) {
+    const QFileInfo given(directory);
+    if (given.isAbsolute() && (given.isDir() || given.dir().exists()))
+        return directory;
+    const QString name = given.isDir() ? QString() : given.fileName();
+    return name.isEmpty() ? startFolder() : QDir(startFolder()).filePath(name);
 }
 
 QString KSFileDialog::getSaveFileName(QWidget* parent, const QString& caption, const QString& directory,
                                       const QString& filter) {
-    QFileDialog dialog(parent, caption, directory, filter);
+    QFileDialog dialog(parent, caption, saveStart(directory), filter);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     // A name typed without an extension gets the filter's ("cell" is saved as "cell.kestrin",
@@ -175,7 +228,7 @@ QString KSFileDialog::getSaveFileName(QWidget* parent, const QString& caption, c
 }
 
 QString KSFileDialog::getOpenFileName(QWidget* parent, const QString& caption, const QString& filter) {
-    QFileDialog dialog(parent, caption, QString(), filter);
+    QFileDialog dialog(parent, caption, startFolder(), filter);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     return runFileDialog(dialog);

@@ -74,6 +74,10 @@ public:
 };
 
 /// Qt's file chooser with the settings used everywhere in the studio.
+///
+/// Where a chooser starts: the open chooser in startFolder(); a save chooser at the path it is
+/// given when that path's folder exists, else at the path's file name in startFolder() (a bare
+/// file name such as "trials.csv" too). Every chosen file's folder becomes the last folder used.
 class KSFileDialog {
 public:
     /// A path to save to (it need not exist), exactly as chosen; a null string on cancel.
@@ -81,6 +85,12 @@ public:
                                    const QString& filter);
     /// An existing file; a null string on cancel.
     static QString getOpenFileName(QWidget* parent, const QString& caption, const QString& filter);
+
+    /// The last folder a file was chosen in, while it exists; else the Documents folder, while
+    /// it exists; else the home folder. Never the folder the program was started from.
+    static QString startFolder();
+    /// Where a save chooser given `directory` starts (see the class comment).
+    static QString saveStart(const QString& directory);
 };
 
 class KSMessageBox {

@@ -4,6 +4,7 @@
 #include "log.h"
 
 #include <QApplication>
+#include <QHash>
 
 namespace kestrin_app {
 
@@ -21,7 +22,54 @@ FailurePresenter& presenterSlot() {
 QString messageOf(const std::exception& e) {
     return QString::fromUtf8(e.what());
 }
+
+QString lowerFirst(QString text) {
+    if (!text.isEmpty())
+        text[0] = text[0].toLower();
+    return text;
+}
 } // namespace
+
+QString operationInWords(const QString& name) {
+    static const QHash<QString, QString> words = {
+        {QStringLiteral("newProject"), QStringLiteral("Starting a new project")},
+        {QStringLiteral("openProject"), QStringLiteral("Opening the project")},
+        {QStringLiteral("openRecent"), QStringLiteral("Opening the recent project")},
+        {QStringLiteral("openTemplate"), QStringLiteral("Opening the template")},
+        {QStringLiteral("open"), QStringLiteral("Opening the project")},
+        {QStringLiteral("restore"), QStringLiteral("Restoring the recovered project")},
+        {QStringLiteral("saveProject"), QStringLiteral("Saving the project")},
+        {QStringLiteral("saveProjectAs"), QStringLiteral("Saving the project under a new name")},
+        {QStringLiteral("quit"), QStringLiteral("Quitting")},
+        {QStringLiteral("undo"), QStringLiteral("Undoing")},
+        {QStringLiteral("redo"), QStringLiteral("Redoing")},
+        {QStringLiteral("addRobot"), QStringLiteral("Adding the robot")},
+        {QStringLiteral("addEffector"), QStringLiteral("Adding the effector")},
+        {QStringLiteral("addToolFrame"), QStringLiteral("Adding the tool frame")},
+        {QStringLiteral("addItem"), QStringLiteral("Adding the item")},
+        {QStringLiteral("addTaskRegion"), QStringLiteral("Adding the task region")},
+        {QStringLiteral("addCamera"), QStringLiteral("Adding the camera")},
+        {QStringLiteral("addFiducial"), QStringLiteral("Adding the fiducial marker")},
+        {QStringLiteral("addBehavior"), QStringLiteral("Adding the behavior")},
+        {QStringLiteral("addVariable"), QStringLiteral("Adding the variable")},
+        {QStringLiteral("deleteSelection"), QStringLiteral("Deleting the selection")},
+        {QStringLiteral("propertyPanelEdit"), QStringLiteral("Changing the property")},
+        {QStringLiteral("recordRespawnState"), QStringLiteral("Recording the respawn state")},
+        {QStringLiteral("resetState"), QStringLiteral("Resetting to the respawn state")},
+        {QStringLiteral("setCameraMode"), QStringLiteral("Switching to camera mode")},
+        {QStringLiteral("setTeleoperationMode"), QStringLiteral("Switching to teleoperation")},
+        {QStringLiteral("resetViewer"), QStringLiteral("Resetting the camera")},
+        {QStringLiteral("screenshotViewer"), QStringLiteral("Saving the screenshot")},
+        {QStringLiteral("runLocalSimulator"), QStringLiteral("Running the simulation")},
+        {QStringLiteral("checkCollisions"), QStringLiteral("Checking for collisions")},
+        {QStringLiteral("runTrials"), QStringLiteral("Running the trials")},
+        {QStringLiteral("replayTrial"), QStringLiteral("Replaying the trial")},
+        {QStringLiteral("replayProgram"), QStringLiteral("Replaying the program")},
+        {QStringLiteral("saveTrialResults"), QStringLiteral("Saving the trial results")},
+    };
+    const auto it = words.constFind(name);
+    return it != words.constEnd() ? *it : QStringLiteral("The operation '%1'").arg(name);
+}
 
 OperationFailed::OperationFailed(const QString& operation, const QString& message)
     : std::runtime_error((operation + QStringLiteral(": ") + message).toStdString()), m_operation(operation),
@@ -65,11 +113,12 @@ bool logerror(const char* name, const std::function<void()>& operation) {
         failedIn = op;
         message = QStringLiteral("unknown failure");
     }
+    // "Starting a new project failed while saving the project: the disk is full."
     if (failedIn == op)
-        qCCritical(lcApp, "%s failed: %s", qUtf8Printable(op), qUtf8Printable(message));
+        qCCritical(lcApp, "%s failed: %s", qUtf8Printable(operationInWords(op)), qUtf8Printable(message));
     else
-        qCCritical(lcApp, "%s failed in %s: %s", qUtf8Printable(op), qUtf8Printable(failedIn),
-                   qUtf8Printable(message));
+        qCCritical(lcApp, "%s failed while %s: %s", qUtf8Printable(operationInWords(op)),
+                   qUtf8Printable(lowerFirst(operationInWords(failedIn))), qUtf8Printable(message));
     if (const auto& present = presenterSlot())
         present(QStringLiteral("Kestrin Studio"), message);
     return false;

@@ -37,6 +37,10 @@ FailurePresenter failurePresenter();
 /// Runs `operation`; returns true when it completed. See the file comment for failures.
 bool logerror(const char* name, const std::function<void()>& operation);
 
+/// What a wrapped operation does, in words for the log: "addEffector" is "Adding the effector".
+/// A name without words of its own reads "The operation 'name'".
+QString operationInWords(const QString& name);
+
 /// True while a wrapped operation is running (any depth).
 bool insideWrappedOperation();
 

@@ -1,6 +1,13 @@
 #include "log_panel.h"
 
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QFontDatabase>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTime>
 #include <atomic>
 #include <cstring>
@@ -46,7 +53,9 @@ KSLogPanel::KSLogPanel(QWidget* parent) : QPlainTextEdit(parent) {
     setObjectName(QStringLiteral("logPanel"));
     setReadOnly(true);
     setMaximumBlockCount(kMaxLines);
-    setLineWrapMode(QPlainTextEdit::NoWrap);
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     connect(forwarder(), &LogForwarder::lineLogged, this, &KSLogPanel::appendLine, Qt::QueuedConnection);
 }
@@ -74,8 +83,46 @@ QString KSLogPanel::formatLine(QtMsgType type, const QTime& time, const QString&
         .arg(time.toString(QStringLiteral("HH:mm:ss")), QLatin1String(level), text);
 }
 
+QColor KSLogPanel::levelColour(const QString& level) {
+    if (level == QLatin1String("error") || level == QLatin1String("fatal"))
+        return QColor(0xc6, 0x28, 0x28);
+    if (level == QLatin1String("warning"))
+        return QColor(0xa8, 0x5d, 0x00);
+    return QColor();
+}
+
 void KSLogPanel::appendLine(const QString& line) {
-    appendPlainText(line);
+    // "HH:mm:ss level text": the level is the second word.
+    const QColor colour = levelColour(line.section(QLatin1Char(' '), 1, 1));
+    QTextCharFormat format;
+    if (colour.isValid())
+        format.setForeground(colour);
+    QScrollBar* bar = verticalScrollBar();
+    const bool following = bar->value() == bar->maximum();
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    if (!document()->isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(line, format);
+    if (following)
+        bar->setValue(bar->maximum());
+}
+
+void KSLogPanel::copyAll() {
+    QGuiApplication::clipboard()->setText(toPlainText());
+}
+
+void KSLogPanel::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu* menu = createStandardContextMenu(event->pos());
+    menu->setObjectName(QStringLiteral("logPanelMenu"));
+    menu->addSeparator();
+    QAction* all = menu->addAction(tr("Copy &All"), this, &KSLogPanel::copyAll);
+    all->setObjectName(QStringLiteral("actionCopyLog"));
+    all->setEnabled(!document()->isEmpty());
+    QAction* clearLog = menu->addAction(tr("C&lear"), this, &QPlainTextEdit::clear);
+    clearLog->setObjectName(QStringLiteral("actionClearLog"));
+    menu->exec(event->globalPos());
+    delete menu;
 }
 
 #include "log_panel.moc"

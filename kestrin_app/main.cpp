@@ -1,22 +1,18 @@
-// kestrin-studio [FILE] [--screenshot PATH] [--run PROGRAM]
-// kestrin-studio --run PROGRAM FILE --trials N [--seed S] [--jobs J] [--shard I/K] [--results PATH]
-// kestrin-studio --run PROGRAM FILE --replay T [--seed S];  kestrin-studio --merge PATH...
+// kestrin-studio: the studio, or one of its command-line modes (command_line.h says which).
 
 #include <kestrin/constants.h>
 #include <kestrin/error.h>
 #include <kestrin/project.h>
+#include <kestrin_app/command_line.h>
 #include <kestrin_app/container.h>
 #include <kestrin_app/content.h>
 #include <kestrin_app/exception.h>
 #include <kestrin_app/log.h>
 #include <kestrin_app/mainwindow.h>
 #include <kestrin_app/recovery.h>
-#include <kestrin_app/trial_command.h>
-#include <kestrin_viewer/simulator.h>
 #include <kestrin_viewer/workspace_viewer.h>
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -29,49 +25,6 @@
 #include <memory>
 
 namespace {
-
-// --help, --version, --run, --trials, --replay and --merge need no display: answer them with a console
-// application.
-bool consoleOnly(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray arg(argv[i]);
-        if (arg == "--")
-            break;
-        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
-            arg == "--version" || arg == "--run" || arg.startsWith("--run=") || arg == "--merge" ||
-            arg == "--trials" || arg.startsWith("--trials=") || arg == "--replay" ||
-            arg.startsWith("--replay="))
-            return true;
-    }
-    return false;
-}
-
-// Runs one program of a project file without a window: prints the outcome and its reason;
-// exit status 0 when the run completed, 1 when it faulted or the file could not be opened.
-int runHeadless(const QString& program, const QString& file) {
-    if (file.isEmpty()) {
-        std::fprintf(stderr,
-                     "kestrin-studio: --run needs a project file: kestrin-studio --run PROGRAM FILE\n");
-        return 2;
-    }
-    kestrin::Project project;
-    try {
-        project.load(QFileInfo(file).absoluteFilePath());
-    } catch (const kestrin::Error& e) {
-        std::fprintf(stderr, "kestrin-studio: %s\n", e.what());
-        return 1;
-    }
-    kestrin::Simulator simulator(&project, nullptr);
-    const bool completed = simulator.runProgram(program);
-    if (completed) {
-        std::printf("Program '%s' completed after %.3f s of simulated time.\n", qUtf8Printable(program),
-                    simulator.lastSimulatedSeconds());
-        return 0;
-    }
-    std::printf("Program '%s' faulted after %.3f s of simulated time: %s\n", qUtf8Printable(program),
-                simulator.lastSimulatedSeconds(), qUtf8Printable(simulator.lastReason()));
-    return 1;
-}
 
 QString demoCellPath(QStringList& searched) {
     const QString name = QStringLiteral("demo_cell") + QLatin1String(kestrin::KS_PROJECT_FILE_EXT);
@@ -104,98 +57,30 @@ void showAndSettle(QWidget& window) {
 } // namespace
 
 int main(int argc, char** argv) {
-    QSurfaceFormat::setDefaultFormat(QVTKOpenGLNativeWidget::defaultFormat());
     QCoreApplication::setApplicationName(QStringLiteral("kestrin-studio"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KESTRIN_VERSION));
     QCoreApplication::setOrganizationName(QStringLiteral("Kestrin"));
 
-    std::unique_ptr<QCoreApplication> app(consoleOnly(argc, argv) ? new QCoreApplication(argc, argv)
-                                                                  : new QApplication(argc, argv));
+    // Read before any application object exists: only the window needs a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const KSCommandLine commandLine = KSCommandLine::parse(arguments);
+    if (!commandLine.needsDisplay()) {
+        QCoreApplication app(argc, argv);
+        return runConsoleCommand(commandLine);
+    }
+    if (!displayAvailable()) {
+        printError(
+            QStringLiteral("there is no display to show the studio on (DISPLAY is not set). Without one, "
+                           "--run plays a program; xvfb-run gives a virtual display."));
+        return ks_exit::kBadUsage;
+    }
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Kestrin Studio: set up and program robot work cells."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption screenshotOption(
-        QStringLiteral("screenshot"),
-        QStringLiteral("Open FILE (or the demo cell), write a PNG of the view to PATH and exit."),
-        QStringLiteral("PATH"));
-    parser.addOption(screenshotOption);
-    const QCommandLineOption runOption(
-        QStringLiteral("run"),
-        QStringLiteral("Run PROGRAM of FILE in the simulator without a window, print the outcome and exit "
-                       "(0: completed, 1: faulted)."),
-        QStringLiteral("PROGRAM"));
-    parser.addOption(runOption);
-    // Trials: see trial_command.h.
-    const QCommandLineOption trialsOption(
-        QStringLiteral("trials"),
-        QStringLiteral(
-            "With --run: run N randomised trials of PROGRAM, each with a seed of its own, and write "
-            "their results as JSON Lines (exit 0: all completed, 1: some faulted, 2: bad usage or file)."),
-        QStringLiteral("N"));
-    const QCommandLineOption seedOption(
-        QStringLiteral("seed"), QStringLiteral("Base seed of the trials (default 1)."), QStringLiteral("S"));
-    const QCommandLineOption jobsOption(
-        QStringLiteral("jobs"),
-        QStringLiteral("Run trials on J threads (default 1); the results are the same."),
-        QStringLiteral("J"));
-    const QCommandLineOption shardOption(
-        QStringLiteral("shard"), QStringLiteral("Run only trials I, I+K, I+2K, ... of N (1 <= I <= K)."),
-        QStringLiteral("I/K"));
-    const QCommandLineOption resultsOption(
-        QStringLiteral("results"),
-        QStringLiteral("Write the JSON Lines results to PATH instead of standard output."),
-        QStringLiteral("PATH"));
-    const QCommandLineOption replayOption(
-        QStringLiteral("replay"), QStringLiteral("With --run: run trial T alone and print what it drew."),
-        QStringLiteral("T"));
-    const QCommandLineOption mergeOption(
-        QStringLiteral("merge"),
-        QStringLiteral("Merge the result files of the shards of one run, given as the arguments."));
-    for (const QCommandLineOption* o :
-         {&trialsOption, &seedOption, &jobsOption, &shardOption, &resultsOption, &replayOption, &mergeOption})
-        parser.addOption(*o);
-    parser.addPositionalArgument(QStringLiteral("FILE"),
-                                 QStringLiteral("Project file to open (default: the demo cell)."),
-                                 QStringLiteral("[FILE]"));
-    parser.process(*app); // answers --help and --version, and exits on a bad command line
-
-    const QStringList positional = parser.positionalArguments();
-    auto given = [&parser](const QCommandLineOption& o) {
-        return parser.isSet(o) ? std::optional<QString>(parser.value(o)) : std::nullopt;
-    };
-    if (parser.isSet(mergeOption)) {
-        if (parser.isSet(runOption) || parser.isSet(trialsOption) || parser.isSet(replayOption)) {
-            printError(
-                QStringLiteral("--merge only merges result files: it does not go with --run, --trials or "
-                               "--replay"));
-            return 2;
-        }
-        return runMergeCommand(positional, given(resultsOption));
-    }
-    const TrialOptions trialOptions{parser.value(runOption), positional.value(0), given(trialsOption),
-                                    given(seedOption),       given(jobsOption),   given(shardOption),
-                                    given(resultsOption),    given(replayOption)};
-    if (wantsTrials(trialOptions)) {
-        if (!parser.isSet(runOption)) {
-            printError(QStringLiteral("--trials and --replay go with --run PROGRAM FILE"));
-            return 2;
-        }
-        if (positional.size() > 1) {
-            printError(QStringLiteral("one project file at most, got %1").arg(positional.size()));
-            return 2;
-        }
-        return runTrialCommand(trialOptions);
-    }
-    if (positional.size() > 1) {
-        printError(QStringLiteral("one project file at most, got %1").arg(positional.size()));
-        return 1;
-    }
-    const QString file = positional.value(0);
-    const QString screenshot = parser.value(screenshotOption);
-    if (parser.isSet(runOption))
-        return runHeadless(parser.value(runOption), file);
+    QSurfaceFormat::setDefaultFormat(QVTKOpenGLNativeWidget::defaultFormat());
+    QApplication app(argc, argv);
+    const QString file = commandLine.file;
+    const QString screenshot = commandLine.screenshot;
 
     QApplication::setApplicationDisplayName(QStringLiteral("Kestrin Studio"));
 
@@ -220,8 +105,10 @@ int main(int argc, char** argv) {
                 handler._noteFileOnDisk(path, stamp);
                 qCInfo(lcApp, "Opened project '%s'", qUtf8Printable(path));
             } catch (const kestrin::Error& e) {
-                if (!screenshot.isEmpty())
-                    throw;
+                if (!screenshot.isEmpty()) {
+                    printError(QString::fromUtf8(e.what()));
+                    return ks_exit::kBadUsage;
+                }
                 startupError = QString::fromUtf8(e.what());
             }
         }
@@ -242,10 +129,19 @@ int main(int argc, char** argv) {
         }
 
         if (!screenshot.isEmpty()) {
+            if (commandLine.size.isValid())
+                handler.viewer()->setFixedSize(commandLine.size); // the window grows around it
             showAndSettle(window);
-            // screenshot() draws the frame it captures; drawing one more before it only costs time.
-            handler.viewer()->screenshot(screenshot);
-            return 0;
+            try {
+                // It draws the frame it captures; drawing one more before it only costs time.
+                writeCleanScreenshot(handler.viewer(), screenshot);
+            } catch (const kestrin::FileError& e) {
+                printError(QString::fromUtf8(e.what()));
+                return ks_exit::kBadUsage;
+            }
+            std::printf("Saved the view to '%s'.\n",
+                        qUtf8Printable(QFileInfo(screenshot).absoluteFilePath()));
+            return ks_exit::kCompleted;
         }
 
         window.show();
@@ -260,9 +156,9 @@ int main(int argc, char** argv) {
                 });
             });
         }
-        return app->exec();
+        return app.exec();
     } catch (const std::exception& e) {
         printError(QString::fromUtf8(e.what()));
-        return 1;
+        return ks_exit::kFaulted;
     }
 }

@@ -9,7 +9,9 @@
 #include "log_panel.h"
 #include "recovery.h"
 #include "run_toolbar.h"
+#include "shell_help.h"
 #include "status.h"
+#include "toolbar_look.h"
 #include "trials_panel.h"
 
 #include <kestrin/action.h>
@@ -109,6 +111,10 @@ KSMainWindow::KSMainWindow(QWidget* parent)
     createActions();
     addEditingActions();
     createRunControls();
+    createPanelToggles();
+    addNewcomerTips(this);
+    new KSToolBarLook(this, {findChild<QToolBar*>(QStringLiteral("mainToolBar")), m_runToolBar},
+                      m_actions.values());
     connect(m_container, &KSProjectContainer::projectReplaced, this, [this] {
         m_runToolBar->forgetLastRun();
         m_trialsPanel->clear();
@@ -275,7 +281,12 @@ std::vector<KSMainWindow::ActionEntry> KSMainWindow::actionLayout() {
              {},
              tr("Run a program many times with its random draws: how often it works, why it faults, how long "
                 "it takes")},
-            {help, "actionAbout", tr("&About Kestrin Studio"), {}, tr("Version and credits")},
+            {help,
+             "actionKeyboardShortcuts",
+             tr("&Keyboard Shortcuts"),
+             {},
+             tr("List every keyboard shortcut of the studio")},
+            {help, "actionAbout", tr("&About Kestrin Studio"), {}, tr("Version and credits"), false, true},
         });
     return entries;
 }
@@ -305,6 +316,7 @@ QHash<QString, std::function<void()>> KSMainWindow::operations() {
         {QStringLiteral("actionCheckCollisions"), [h] { h->checkCollisions(); }},
         {QStringLiteral("actionRunTrials"), [this] { m_trialsPanel->askAndStart(); }},
         {QStringLiteral("actionAbout"), [this] { showAbout(); }},
+        {QStringLiteral("actionKeyboardShortcuts"), [this] { KSShortcutsDialog(this).exec(); }},
     };
     using Op = void (kestrin_app::content::KSContentHandler::*)(const QString&);
     const std::vector<std::pair<QString, Op>> named = {
@@ -341,7 +353,6 @@ void KSMainWindow::createActions() {
 
     auto* toolbar = addToolBar(tr("Main"));
     toolbar->setObjectName(QStringLiteral("mainToolBar"));
-    toolbar->setToolButtonStyle(Qt::ToolButtonTextOnly);
 
     QHash<QString, QMenu*> menus;
     auto menuFor = [this, &menus](const QString& path) {
@@ -450,6 +461,32 @@ void KSMainWindow::createRunControls() {
     h->_on_run_started = [this](kestrin::Simulator* simulator) { m_runToolBar->runStarted(simulator); };
     h->_on_run_step = [this](const kestrin::Simulator& simulator) { m_runToolBar->runStepped(simulator); };
     h->_on_run_ended = [this](const kestrin::Simulator& simulator) { m_runToolBar->runEnded(simulator); };
+}
+
+// View > the docks and toolbars, each shown or hidden by its own entry: a dock closed by its
+// title bar's button comes back from there.
+void KSMainWindow::createPanelToggles() {
+    QMenu* view = menuBar()->findChild<QMenu*>(QStringLiteral("menuView"));
+    view->addSeparator();
+    for (const char* dock : {"projectDock", "propertyPanelDock", "logDock", "trialsDock"}) {
+        auto* widget = findChild<QDockWidget*>(QLatin1String(dock));
+        QAction* toggle = widget->toggleViewAction();
+        toggle->setObjectName(QStringLiteral("actionShow_") + QLatin1String(dock));
+        toggle->setText(tr("%1 Panel").arg(widget->windowTitle()));
+        toggle->setStatusTip(tr("Show or hide the %1 panel").arg(widget->windowTitle()));
+        view->addAction(toggle);
+        m_actions.insert(toggle->objectName(), toggle);
+    }
+    QMenu* toolbars = view->addMenu(tr("Tool&bars"));
+    toolbars->setObjectName(QStringLiteral("menuToolbars"));
+    for (QToolBar* bar :
+         {findChild<QToolBar*>(QStringLiteral("mainToolBar")), static_cast<QToolBar*>(m_runToolBar)}) {
+        QAction* toggle = bar->toggleViewAction();
+        toggle->setObjectName(QStringLiteral("actionShow_") + bar->objectName());
+        toggle->setText(tr("%1 Toolbar").arg(bar->windowTitle()));
+        toolbars->addAction(toggle);
+        m_actions.insert(toggle->objectName(), toggle);
+    }
 }
 
 QStringList KSMainWindow::templateFolders() {

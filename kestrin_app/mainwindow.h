@@ -82,6 +82,8 @@ private:
     void createActions();
     /// The Run toolbar, following the handler's runs.
     void createRunControls();
+    /// View > show and hide each dock and toolbar.
+    void createPanelToggles();
     void showAbout();
     void askAutosaveInterval();
     /// Brings the title, the changed marker, Undo/Redo and the recent files in line with the

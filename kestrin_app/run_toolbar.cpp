@@ -19,7 +19,7 @@ KSRunToolBar::KSRunToolBar(QWidget* parent)
     : QToolBar(tr("Run"), parent), m_stop(new QAction(tr("Stop"), this)),
       m_pause(new QAction(tr("Pause"), this)), m_speed(new QComboBox(this)), m_time(new QLabel(this)) {
     setObjectName(QStringLiteral("runToolBar"));
-    setToolButtonStyle(Qt::ToolButtonTextOnly);
+    setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
 
     m_stop->setObjectName(QStringLiteral("actionStopRun"));
     m_stop->setToolTip(tr("Stop the run (Esc)"));
@@ -28,6 +28,9 @@ KSRunToolBar::KSRunToolBar(QWidget* parent)
     m_pause->setCheckable(true);
     m_pause->setToolTip(tr("Pause or resume the run (Space)"));
     m_pause->setStatusTip(tr("Hold simulated time still, or go on with the run"));
+    // Their keys belong to them only while a run plays; the shortcut list shows them from here.
+    m_stop->setProperty("shortcutWhilePlaying", QKeySequence(Qt::Key_Escape));
+    m_pause->setProperty("shortcutWhilePlaying", QKeySequence(Qt::Key_Space));
     for (QAction* action : {m_stop, m_pause}) {
         action->setEnabled(false);
         markAsRunControl(action);
@@ -79,8 +82,8 @@ double KSRunToolBar::speed() const {
 void KSRunToolBar::runStarted(kestrin::Simulator* simulator) {
     m_simulator = simulator;
     m_pause->setChecked(false);
-    m_stop->setShortcut(QKeySequence(Qt::Key_Escape));
-    m_pause->setShortcut(QKeySequence(Qt::Key_Space));
+    m_stop->setShortcut(m_stop->property("shortcutWhilePlaying").value<QKeySequence>());
+    m_pause->setShortcut(m_pause->property("shortcutWhilePlaying").value<QKeySequence>());
     m_stop->setEnabled(true);
     m_pause->setEnabled(true);
     showTime(0);

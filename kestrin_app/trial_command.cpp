@@ -1,5 +1,6 @@
 #include "trial_command.h"
 
+#include "command_line.h"
 #include "trial_runner.h"
 
 #include <kestrin/atomic_file.h>
@@ -131,13 +132,8 @@ int runTrialCommand(const TrialOptions& o) {
     } catch (const kestrin::Error& e) {
         return usageError(e.message());
     }
-    if (!project.programs().contains(o.program)) {
-        const QStringList programs = project.programs().keys();
-        return usageError(
-            QStringLiteral("'%1' has no program named '%2' (its programs: %3).")
-                .arg(path, o.program,
-                     programs.isEmpty() ? QStringLiteral("none") : programs.join(QStringLiteral(", "))));
-    }
+    if (!project.programs().contains(o.program))
+        return usageError(missingProgramMessage(path, o.program, project.programs().keys()));
     TrialPlan plan = trialPlanFor(project, path, o.program, seed);
 
     if (replay) {

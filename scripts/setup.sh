@@ -7,7 +7,8 @@ build="${1:-$here/build}"
 shift || true
 
 packages=(cmake g++ make pkg-config qtbase5-dev libvtk9-qt-dev libeigen3-dev liborocos-kdl-dev
-          libfcl-dev libbenchmark-dev xvfb xauth slurm-wlm munge libqt5charts5-dev clang-format)
+          libfcl-dev libbenchmark-dev xvfb xauth slurm-wlm munge libqt5charts5-dev clang-format
+          libqt5svg5 dpkg-dev shared-mime-info)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

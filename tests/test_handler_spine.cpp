@@ -441,7 +441,8 @@ private slots:
         QCOMPARE(f.failures.size(), 1);
         QVERIFY(f.failures.first().contains(path));
         QCOMPARE(log.lines().size(), 1);
-        QVERIFY(log.lines().first().startsWith("error: newProject failed in saveProject"));
+        QVERIFY(
+            log.lines().first().startsWith("error: Starting a new project failed while saving the project"));
 
         DialogDriver::expect(DialogDriver::accept());
         f.handler->quit();

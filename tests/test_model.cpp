@@ -5,6 +5,7 @@
 #include "kestrin/cell_counts.h"
 #include "kestrin/floor_grid.h"
 #include "kestrin/kestrin.h"
+#include "kestrin/naming.h"
 #include "kestrin/users_index.h"
 
 #include <QSet>
@@ -12,6 +13,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <functional>
 #include <map>
 
 using namespace kestrin;
@@ -112,6 +114,31 @@ private slots:
         QVERIFY_EXCEPTION_THROWN(s->setName(""), NameError);
         QCOMPARE(ws->getRobots(), QStringList{"R"});
         QCOMPARE(project.behaviors().keys(), QStringList{"S"});
+    }
+
+    // "A effector needs a name" read wrong: the article follows the sound of the word.
+    void messagesTakeTheArticleOfTheWord() {
+        QCOMPARE(withArticle("effector"), QString("an effector"));
+        QCOMPARE(withArticle("item", true), QString("An item"));
+        QCOMPARE(withArticle("robot", true), QString("A robot"));
+        QCOMPARE(withArticle("UR5e"), QString("a UR5e"));
+        QCOMPARE(withArticle("unit"), QString("a unit"));
+        QCOMPARE(withArticle("umbrella"), QString("an umbrella"));
+        QCOMPARE(withArticle("MotionLimits"), QString("a MotionLimits"));
+        Project project;
+        const QList<QPair<std::function<void()>, QString>> blanks = {
+            {[&] { new RobotiqGripper2F85(project.workspace(), " "); }, "An effector needs a name"},
+            {[&] { new CustomItem(project.workspace(), ""); }, "An item needs a name"},
+            {[&] { new UR5eRobot(project.workspace(), ""); }, "A robot needs a name"},
+        };
+        for (const auto& [make, message] : blanks) {
+            try {
+                make();
+                QFAIL("a blank name must be refused");
+            } catch (const NameError& e) {
+                QVERIFY2(QString(e.what()).startsWith(message), e.what());
+            }
+        }
     }
 
     // Names that look alike must be alike, and every name must survive a file and an undo step
