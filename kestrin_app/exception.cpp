@@ -66,6 +66,13 @@ QString operationInWords(const QString& name) {
         {QStringLiteral("replayTrial"), QStringLiteral("Replaying the trial")},
         {QStringLiteral("replayProgram"), QStringLiteral("Replaying the program")},
         {QStringLiteral("saveTrialResults"), QStringLiteral("Saving the trial results")},
+        {QStringLiteral("addChildBehavior"), QStringLiteral("Adding the child behavior")},
+        {QStringLiteral("copy"), QStringLiteral("Copying")},
+        {QStringLiteral("paste"), QStringLiteral("Pasting")},
+        {QStringLiteral("duplicate"), QStringLiteral("Duplicating")},
+        {QStringLiteral("rename"), QStringLiteral("Renaming")},
+        {QStringLiteral("moveBehavior"), QStringLiteral("Moving the behavior")},
+        {QStringLiteral("restOnSurface"), QStringLiteral("Resting the object on the surface below")},
     };
     const auto it = words.constFind(name);
     return it != words.constEnd() ? *it : QStringLiteral("The operation '%1'").arg(name);
