@@ -351,15 +351,19 @@ void TestViewer::undoRedrawsOnlyWhatTheStepChanged() {
     viewer.rebuild();
     QCOMPARE(changedProps(before, viewer), 1);
     QCOMPARE(viewer._differenceFromModel(), QString());
+    // The moved item left its batch when it first moved and is drawn on its own since.
+    const vtkProp3D* itemProp = viewer._sceneProp(cell.item->id());
+    QVERIFY(itemProp != props[cell.item->id()]);
     for (const auto& [id, prop] : props)
-        QCOMPARE(viewer._sceneProp(id), prop);
+        if (id != cell.item->id())
+            QCOMPARE(viewer._sceneProp(id), prop);
 
     cell.project.history().redo();
     cell.project.history().redo();
     viewer.rebuild();
     QCOMPARE(viewer._differenceFromModel(), QString());
     QVERIFY(viewer._sceneProp(addedId) != nullptr);
-    QCOMPARE(viewer._sceneProp(cell.item->id()), props[cell.item->id()]);
+    QCOMPARE(viewer._sceneProp(cell.item->id()), itemProp);
 }
 
 void TestViewer::heldItemAndGripperFollowTheArmAndComeBackWithUndo() {
