@@ -61,6 +61,8 @@ public:
     /// and benchmarks). The cell as opened or built is batched; what is added or changed
     /// afterwards is drawn on its own until there are many such objects.
     int _batchedItemCount() const;
+    /// Off: every object is drawn on its own, as in a cell without batches (for comparisons).
+    void setBatchingEnabled(bool enabled);
 
     /// The view keeps an image of the part of the cell that has not changed lately and draws
     /// only the rest on it, until the camera moves or something in the image changes. Frames

@@ -430,7 +430,7 @@ void SceneItem::noteChanged() {
         m_ctx.pass->changed(m_overlay);
 }
 
-bool SceneItem::update(const WorkspaceObject& object) {
+bool SceneItem::update(const WorkspaceObject& object, bool stayBatched) {
     std::vector<ScenePart> parts = makeParts(object);
     const Pose pose = object.pose();
     const bool reshaped = parts != m_parts;
@@ -441,7 +441,10 @@ bool SceneItem::update(const WorkspaceObject& object) {
         leaveBatches();
         m_parts = std::move(parts);
         m_pose = pose;
-        loosen(true);
+        if (stayBatched)
+            batch();
+        else
+            loosen(true);
         return true;
     }
     m_parts = std::move(parts);

@@ -156,8 +156,8 @@ public:
     static void removeAllLooseFrom(const std::vector<SceneItem*>& items, vtkRenderer* renderer);
 
     /// Brings the parts and the pose in line with the object; a batched item that changes is
-    /// drawn on its own afterwards. Returns whether the drawing changed.
-    bool update(const WorkspaceObject& object);
+    /// drawn on its own afterwards, unless `stayBatched`. Returns whether the drawing changed.
+    bool update(const WorkspaceObject& object, bool stayBatched = false);
 
     /// Draws the object in `look` (red, for a collision) instead of its own looks; nullptr
     /// gives it its own looks back. Either draws the item on its own.

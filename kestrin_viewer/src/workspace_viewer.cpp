@@ -123,6 +123,7 @@ struct WorkspaceViewer::Impl : ProjectObserver {
     // Ids of the objects drawn on their own rather than in the batches.
     std::unordered_set<quint64> loose;
     quint64 rebuilds = 0;
+    bool batching = true;
 
     // What the project said changed since the last rebuild, by object id.
     enum Pending : unsigned { Removed = 1, Changed = 2, Moved = 4 };
@@ -192,7 +193,7 @@ struct WorkspaceViewer::Impl : ProjectObserver {
     void insert(WorkspaceObject* object, bool batched) {
         Entry entry{object, std::make_unique<SceneItem>(*object, *context)};
         entry.item->changedAt = rebuilds;
-        if (batched) {
+        if (batched && batching) {
             entry.item->batch();
         } else {
             entry.item->loosen(false);
@@ -238,7 +239,7 @@ struct WorkspaceViewer::Impl : ProjectObserver {
 
     /// Puts loose items that have not changed lately back in the batches, once there are many.
     void rebatch() {
-        if (loose.size() <= kMaxLooseItems)
+        if (loose.size() <= kMaxLooseItems || !batching)
             return;
         for (auto it = loose.begin(); it != loose.end();) {
             SceneItem* item = find(*it)->item.get();
@@ -256,6 +257,9 @@ struct WorkspaceViewer::Impl : ProjectObserver {
     void refreshPending(Workspace* workspace) {
         std::unordered_map<quint64, unsigned> todo;
         todo.swap(pending);
+        // Many objects changed at once (a cell filled by a script, a state restored): they go
+        // into the batches as they are, which are drawn anew for them anyway.
+        const bool many = todo.size() > kMaxLooseItems;
         for (const auto& [id, flags] : todo) {
             WorkspaceObject* object = workspace->findById(id);
             auto it = entries.find(id);
@@ -267,13 +271,14 @@ struct WorkspaceViewer::Impl : ProjectObserver {
             if (!object || !object->isListed())
                 continue;
             if (it == entries.end()) {
-                insert(object, false);
+                insert(object, many || loose.size() >= kMaxLooseItems);
                 continue;
             }
             SceneItem& item = *it->second.item;
-            if (item.update(*object)) {
+            if (item.update(*object, many)) {
                 item.changedAt = rebuilds;
-                loose.insert(id);
+                if (!item.isBatched())
+                    loose.insert(id);
             }
             noteExtent(*object);
         }
@@ -585,6 +590,14 @@ vtkProp3D* WorkspaceViewer::_sceneProp(quint64 id) const {
     return entry->item->prop();
 }
 
+void WorkspaceViewer::setBatchingEnabled(bool enabled) {
+    if (enabled == d->batching)
+        return;
+    d->batching = enabled;
+    d->clear(); // drawn afresh, the one way or the other
+    rebuild();
+}
+
 int WorkspaceViewer::_batchedItemCount() const {
     return static_cast<int>(d->entries.size() - d->loose.size());
 }
@@ -641,7 +654,6 @@ quint64 WorkspaceViewer::objectAt(const QPoint& widgetPos) const {
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c)
             m(r, c) = toScreen->GetElement(r, c);
-    auto candidates = vtkSmartPointer<vtkPropCollection>::New();
     std::unordered_map<vtkProp*, quint64> ids;
     std::vector<vtkSmartPointer<vtkProp3D>> held;
     for (const auto& [id, entry] : d->entries) {
@@ -667,13 +679,29 @@ quint64 WorkspaceViewer::objectAt(const QPoint& widgetPos) const {
                         y > top + kPickMargin))
             continue;
         vtkSmartPointer<vtkProp3D> prop = entry.item->pickProp();
-        candidates->AddItem(prop);
         ids[prop] = id;
         held.push_back(prop);
     }
-    if (held.empty() || !d->picker->PickProp(x, y, renderer, candidates))
+    if (held.empty())
         return 0;
-    const auto found = ids.find(d->picker->GetViewProp());
+    // The pick draws what the renderer holds: for the moment, the candidates alone. (A pick
+    // leaves the kept images as they were, and the props go back in their order.)
+    vtkPropCollection* props = renderer->GetViewProps();
+    std::vector<vtkSmartPointer<vtkProp>> shown;
+    shown.reserve(static_cast<size_t>(props->GetNumberOfItems()));
+    vtkCollectionSimpleIterator it;
+    props->InitTraversal(it);
+    while (vtkProp* prop = props->GetNextProp(it))
+        shown.emplace_back(prop);
+    props->RemoveAllItems();
+    for (const auto& prop : held)
+        props->AddItem(prop);
+    const bool hit = d->picker->PickProp(x, y, renderer) != 0;
+    vtkProp* picked = hit ? d->picker->GetViewProp() : nullptr;
+    props->RemoveAllItems();
+    for (const auto& prop : shown)
+        props->AddItem(prop);
+    const auto found = ids.find(picked);
     return found == ids.end() ? 0 : found->second;
 }
 
