@@ -24,6 +24,7 @@
 #include <vtkProperty.h>
 #include <vtkRenderer.h>
 #include <vtkSphereSource.h>
+#include <vtkTriangleFilter.h>
 #include <vtkTubeFilter.h>
 #include <vtkUnsignedCharArray.h>
 
@@ -193,7 +194,10 @@ SceneResources::SceneResources() {
     tube->SetRadius(1);
     tube->SetNumberOfSides(16);
     tube->CappingOn();
-    m_rod = makeShape(outputOf(tube));
+    // As triangles: instances of strips and polygons are drawn one by one.
+    auto triangles = vtkSmartPointer<vtkTriangleFilter>::New();
+    triangles->SetInputConnection(tube->GetOutputPort());
+    m_rod = makeShape(outputOf(triangles));
 
     m_looks.resize(static_cast<int>(Look::Count));
     auto set = [this](Look look, vtkSmartPointer<vtkProperty> p) { m_looks[static_cast<int>(look)] = p; };
