@@ -153,6 +153,7 @@ private slots:
     void clickingEachKindInALargeCellSelectsIt();
     void anEditADeleteAnUndoAndAGraspRedrawOnlyTheirObjects();
     void batchedDemoCellLooksAsDrawnObjectByObject();
+    void objectsAddedOneByOneGoBackIntoTheBatches();
 
     // Screenshots.
     void screenshotShowsTheCell();
@@ -877,6 +878,36 @@ void TestViewer::batchedDemoCellLooksAsDrawnObjectByObject() {
     // And the picture holds the cell, not only the floor.
     viewer.setProject(&empty);
     QVERIFY(differingPixels(batched, frame(viewer)) > pixels / 50);
+}
+
+void TestViewer::objectsAddedOneByOneGoBackIntoTheBatches() {
+    // Objects added one at a time are drawn on their own; past a hundred of them, those that
+    // have not changed lately go into the batches (one whole frame). Many added at once go
+    // there straight away.
+    Cell cell;
+    WorkspaceViewer viewer;
+    QVERIFY(showCell(viewer, cell.project, 320, 240));
+    const int listed = cell.listed();
+    QCOMPARE(viewer._batchedItemCount(), listed);
+    for (int i = 1; i <= 100; ++i) {
+        new CustomItem(cell.project.workspace(), QStringLiteral("One %1").arg(i));
+        viewer.rebuild();
+    }
+    QCOMPARE(viewer._batchedItemCount(), listed);
+    QCOMPARE(viewer.sceneItemCount(), listed + 100);
+    new CustomItem(cell.project.workspace(), QStringLiteral("One 101"));
+    viewer.rebuild();
+    // The last two changed in the last rebuilds and stay on their own.
+    QCOMPARE(viewer._batchedItemCount(), listed + 99);
+    QCOMPARE(viewer._differenceFromModel(), QString());
+    const QImage kept = frame(viewer);
+    QCOMPARE(differingPixels(kept, wholeFrame(viewer)), 0);
+
+    for (int i = 1; i <= 150; ++i)
+        new CustomItem(cell.project.workspace(), QStringLiteral("Many %1").arg(i));
+    viewer.rebuild();
+    QCOMPARE(viewer._batchedItemCount(), listed + 99 + 150);
+    QCOMPARE(viewer._differenceFromModel(), QString());
 }
 
 void TestViewer::softwareRenderingDrawsWithoutMultisampling() {
