@@ -134,6 +134,7 @@ private slots:
     void rebuildWithoutChangesLeavesSceneUntouched();
     void movedObjectIsDrawnAtItsNewPose();
     void jointChangeKeepsItemsAndMovesTheArm();
+    void wristTurnedAboutItsOwnAxisIsDrawnAtItsJoints();
     void toolFrameFollowsItsRobot();
     void undoRedrawsOnlyWhatTheStepChanged();
     void heldItemAndGripperFollowTheArmAndComeBackWithUndo();
@@ -303,6 +304,20 @@ void TestViewer::jointChangeKeepsItemsAndMovesTheArm() {
     for (int i = 0; i < 6; ++i)
         moved = moved || std::abs(after.b[i] - before.b[i]) > 0.05;
     QVERIFY2(moved, "the arm is drawn where it was before its joints moved");
+}
+
+void TestViewer::wristTurnedAboutItsOwnAxisIsDrawnAtItsJoints() {
+    // The last joint turns the flange about its own axis: no ball or tube moves, yet the view
+    // must know the arm is drawn at the new joint positions (the long day saw it fail).
+    Project project;
+    auto* robot = new UR5eRobot(project.workspace(), "R");
+    WorkspaceViewer viewer;
+    viewer.setProject(&project);
+    Eigen::VectorXd q = robot->jointPositions();
+    q[5] += 1.0;
+    robot->setJointPositions(q);
+    viewer.rebuild();
+    QCOMPARE(viewer._differenceFromModel(), QString());
 }
 
 void TestViewer::toolFrameFollowsItsRobot() {

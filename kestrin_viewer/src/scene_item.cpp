@@ -437,10 +437,11 @@ void SceneItem::noteChanged() {
 bool SceneItem::update(const WorkspaceObject& object, bool stayBatched) {
     std::vector<ScenePart> parts = makeParts(object);
     const Pose pose = object.pose();
+    // Joints that move no part (a wrist turning about its own axis) are drawn all the same.
+    m_jointKey = jointsOf(object);
     const bool reshaped = parts != m_parts;
     if (!reshaped && pose.matrix() == m_pose.matrix())
         return false;
-    m_jointKey = jointsOf(object);
     if (m_batched) {
         leaveBatches();
         m_parts = std::move(parts);

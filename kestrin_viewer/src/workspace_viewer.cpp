@@ -271,7 +271,7 @@ struct WorkspaceViewer::Impl : ProjectObserver {
             if (!object || !object->isListed())
                 continue;
             if (it == entries.end()) {
-                insert(object, many || loose.size() >= kMaxLooseItems);
+                insert(object, many);
                 continue;
             }
             SceneItem& item = *it->second.item;
