@@ -65,6 +65,9 @@ vtkSmartPointer<vtkPolyDataMapper> colouredLinesMapper(vtkPolyData* data) {
 
 vtkSmartPointer<vtkProperty> solid(double r, double g, double b) {
     auto p = vtkSmartPointer<vtkProperty>::New();
+    // Every solid shape is closed and seen from outside: its back faces are always behind its
+    // front faces, and need not be drawn.
+    p->BackfaceCullingOn();
     p->SetColor(r, g, b);
     p->SetDiffuse(0.8);
     p->SetAmbient(0.25);
@@ -216,6 +219,7 @@ SceneResources::SceneResources() {
     set(Look::DeskLeg, solid(0.45, 0.33, 0.22));
     auto fill = solid(0.3, 0.85, 0.35);
     fill->SetOpacity(0.22);
+    fill->BackfaceCullingOff(); // seen through: its far faces show
     set(Look::TaskRegionFill, fill);
     set(Look::TaskRegionEdge, lines(0.15, 0.6, 0.2, 2));
     set(Look::CameraBody, solid(0.2, 0.2, 0.24));
