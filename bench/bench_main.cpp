@@ -5,10 +5,15 @@
 // kestrin-bench [benchmark options]     run the benchmarks, then print the table
 // kestrin-bench --cell-memory N         (used by the benchmarks) build a cell of N objects on
 //                                       screen and print the peak resident memory in kB
+// kestrin-bench --cell-file N PATH      write the benchmarks' cell of N objects to the project
+//                                       file PATH (to open it in the studio)
 
 #include "benchmarks.h"
+#include "cell_generator.h"
 #include "cell_harness.h"
 #include "results_table.h"
+
+#include <kestrin/project.h>
 
 #include <QApplication>
 #include <QLoggingCategory>
@@ -45,6 +50,12 @@ int main(int argc, char** argv) {
     try {
         if (argc == 3 && std::strcmp(argv[1], "--cell-memory") == 0)
             return kestrin_bench::runCellMemoryChild(argc, argv, std::atoi(argv[2]));
+        if (argc == 4 && std::strcmp(argv[1], "--cell-file") == 0) {
+            kestrin::Project project;
+            kestrin_bench::populateCell(project, std::atoi(argv[2]));
+            project.save(QString::fromLocal8Bit(argv[3]));
+            return 0;
+        }
 
         benchmark::Initialize(&argc, argv);
         if (benchmark::ReportUnrecognizedArguments(argc, argv))

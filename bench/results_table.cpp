@@ -160,6 +160,46 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
         else
             missing(figure, "<= 2x");
     }
+    // The 3-D view of a large cell.
+    {
+        const double small = time("RenderFrame/" + std::to_string(smallest));
+        const double large = time("RenderFrame/" + std::to_string(largest));
+        const std::string figure =
+            "Render one frame, camera turning (all drawn): N=" + withSeparators(largest) +
+            " vs N=" + withSeparators(smallest);
+        if (small > 0 && large > 0)
+            rows.push_back({figure,
+                            format("%.2fx", large / small) + " (" + milliseconds(large) + " vs " +
+                                milliseconds(small) + ")",
+                            "<= 10x", verdict(large / small <= 10.0)});
+        else
+            missing(figure, "<= 10x");
+    }
+    {
+        const double none = counter("PeakMemory/0", "peak_mb");
+        const double full = counter("PeakMemory/" + std::to_string(largest), "peak_mb");
+        const std::string figure =
+            "Peak memory of a process showing a cell: N=" + withSeparators(largest) + " above N=0 (VmHWM)";
+        if (none > 0 && full > 0)
+            rows.push_back({figure, format("%.0f MB (%.0f MB vs %.0f MB)", full - none, full, none),
+                            "<= 150 MB", verdict(full - none <= 150.0)});
+        else
+            missing(figure, "<= 150 MB");
+    }
+    {
+        const std::string n = "/" + std::to_string(largest);
+        const double open = time("OpenInStudio" + n), load = time("LoadProject" + n);
+        const std::string figure = "Open a file in the studio to its first frame (load, view, tree, camera, "
+                                   "render) vs Project::load: N=" +
+                                   withSeparators(largest);
+        if (open > 0 && load > 0)
+            rows.push_back(
+                {figure,
+                 format("%.2fx", open / load) + " (" + milliseconds(open) + " vs " + milliseconds(load) + ")",
+                 "<= 3x", verdict(open / load <= 3.0)});
+        else
+            missing(figure, "<= 3x");
+    }
     // Undo.
     {
         const double small = time("UndoOneChange/" + std::to_string(smallest));

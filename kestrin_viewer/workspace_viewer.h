@@ -53,9 +53,16 @@ public:
     /// 1e-9, a robot's links at its joint positions); else says which object is not, and how.
     /// For tests: it compares what VTK draws with, not what the viewer meant to draw.
     QString _differenceFromModel() const;
-    /// The prop that draws the object with that id, or nullptr (for tests: a prop that is the
-    /// same, and not modified since, was not redrawn).
+    /// The prop that draws the object with that id, or nullptr: its own, or the batch that
+    /// draws its first part among the parts of other objects of its kind (for tests: a prop
+    /// that is the same, and not modified since, was not redrawn).
     vtkProp3D* _sceneProp(quint64 id) const;
+    /// Objects drawn as instances in the shared batches rather than on their own (for tests
+    /// and benchmarks). The cell as opened or built is batched; what is added or changed
+    /// afterwards is drawn on its own until there are many such objects.
+    int _batchedItemCount() const;
+    /// Off: every object is drawn on its own, as in a cell without batches (for comparisons).
+    void setBatchingEnabled(bool enabled);
 
     /// The view keeps an image of the part of the cell that has not changed lately and draws
     /// only the rest on it, until the camera moves or something in the image changes. Frames

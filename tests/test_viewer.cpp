@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QImage>
 #include <QSet>
+#include <QSignalSpy>
 #include <QSurfaceFormat>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -24,6 +25,7 @@
 #include <vtkCamera.h>
 #include <vtkImageData.h>
 #include <vtkMath.h>
+#include <vtkMatrix4x4.h>
 #include <vtkOpenGLRenderWindow.h>
 #include <vtkProp.h>
 #include <vtkProp3D.h>
@@ -132,6 +134,7 @@ private slots:
     void rebuildWithoutChangesLeavesSceneUntouched();
     void movedObjectIsDrawnAtItsNewPose();
     void jointChangeKeepsItemsAndMovesTheArm();
+    void wristTurnedAboutItsOwnAxisIsDrawnAtItsJoints();
     void toolFrameFollowsItsRobot();
     void undoRedrawsOnlyWhatTheStepChanged();
     void heldItemAndGripperFollowTheArmAndComeBackWithUndo();
@@ -146,6 +149,12 @@ private slots:
     void framesOnTheKeptImageLookLikeWholeFrames();
     void softwareRenderingDrawsWithoutMultisampling();
     void keptImageFollowsCameraAndProject();
+
+    // A large cell drawn as instances.
+    void clickingEachKindInALargeCellSelectsIt();
+    void anEditADeleteAnUndoAndAGraspRedrawOnlyTheirObjects();
+    void batchedDemoCellLooksAsDrawnObjectByObject();
+    void objectsAddedOneByOneGoBackIntoTheBatches();
 
     // Screenshots.
     void screenshotShowsTheCell();
@@ -297,6 +306,20 @@ void TestViewer::jointChangeKeepsItemsAndMovesTheArm() {
     QVERIFY2(moved, "the arm is drawn where it was before its joints moved");
 }
 
+void TestViewer::wristTurnedAboutItsOwnAxisIsDrawnAtItsJoints() {
+    // The last joint turns the flange about its own axis: no ball or tube moves, yet the view
+    // must know the arm is drawn at the new joint positions (the long day saw it fail).
+    Project project;
+    auto* robot = new UR5eRobot(project.workspace(), "R");
+    WorkspaceViewer viewer;
+    viewer.setProject(&project);
+    Eigen::VectorXd q = robot->jointPositions();
+    q[5] += 1.0;
+    robot->setJointPositions(q);
+    viewer.rebuild();
+    QCOMPARE(viewer._differenceFromModel(), QString());
+}
+
 void TestViewer::toolFrameFollowsItsRobot() {
     // A frame two metres beyond the flange lies outside everything else the robot draws, so
     // the drawn bounds show where its item is.
@@ -351,15 +374,19 @@ void TestViewer::undoRedrawsOnlyWhatTheStepChanged() {
     viewer.rebuild();
     QCOMPARE(changedProps(before, viewer), 1);
     QCOMPARE(viewer._differenceFromModel(), QString());
+    // The moved item left its batch when it first moved and is drawn on its own since.
+    const vtkProp3D* itemProp = viewer._sceneProp(cell.item->id());
+    QVERIFY(itemProp != props[cell.item->id()]);
     for (const auto& [id, prop] : props)
-        QCOMPARE(viewer._sceneProp(id), prop);
+        if (id != cell.item->id())
+            QCOMPARE(viewer._sceneProp(id), prop);
 
     cell.project.history().redo();
     cell.project.history().redo();
     viewer.rebuild();
     QCOMPARE(viewer._differenceFromModel(), QString());
     QVERIFY(viewer._sceneProp(addedId) != nullptr);
-    QCOMPARE(viewer._sceneProp(cell.item->id()), props[cell.item->id()]);
+    QCOMPARE(viewer._sceneProp(cell.item->id()), itemProp);
 }
 
 void TestViewer::heldItemAndGripperFollowTheArmAndComeBackWithUndo() {
@@ -596,6 +623,306 @@ void TestViewer::framesOnTheKeptImageLookLikeWholeFrames() {
     check("object deleted", false);
     viewer.setSelectedObject(0);
     check("selection cleared", true);
+}
+
+namespace {
+
+/// `blocks` blocks of ten objects, every kind in each, placed apart by the workspace: a robot
+/// with a gripper on its flange and a tool frame far beyond it, a desk, two items, a task
+/// region, a camera, a marker and a gripper standing on the floor.
+void fillLargeCell(Project& project, int blocks) {
+    Workspace* ws = project.workspace();
+    for (int b = 0; b < blocks; ++b) {
+        const QString n = QString::number(b + 1);
+        const bool panda = b % 2 == 1;
+        Robot* robot = panda ? static_cast<Robot*>(new FrankaPandaRobot(ws, "Robot " + n))
+                             : static_cast<Robot*>(new UR5eRobot(ws, "Robot " + n));
+        Effector* gripper = panda ? static_cast<Effector*>(new FrankaHand(ws, "Gripper " + n))
+                                  : static_cast<Effector*>(new RobotiqGripper2F85(ws, "Gripper " + n));
+        gripper->mountOn(robot);
+        auto* tool = new ToolFrame(ws, "Tool " + n);
+        tool->setOffset(makePose({0, 0, 1.5}));
+        robot->addToolFrame(tool);
+        new Desk(ws, "Desk " + n);
+        new CustomItem(ws, "Part " + n);
+        new CustomItem(ws, "Fixture " + n);
+        new TaskRegion(ws, "Region " + n);
+        new RealsenseD435i(ws, "Camera " + n);
+        new VisualMarker(ws, "Marker " + n);
+        new RobotiqGripper2F85(ws, "Spare " + n);
+    }
+    // Task regions take no floor space and would all stand at one place: a row beside the
+    // cell, and the spare grippers in a row beyond it, where a click can reach them.
+    double maxX = 0, minY = 0;
+    for (const WorkspaceObject* o : ws->objects()) {
+        maxX = std::max(maxX, o->pose().translation().x());
+        minY = std::min(minY, o->pose().translation().y());
+    }
+    for (int b = 0; b < blocks; ++b) {
+        WorkspaceObject* region = ws->find(Category::TaskRegion, "Region " + QString::number(b + 1));
+        region->setPose(makePose({maxX + 1.5, minY + 0.8 * b, 0.3}));
+        ws->find(Category::Effector, "Spare " + QString::number(b + 1))
+            ->setPose(makePose({maxX + 3.0, minY + 0.8 * b, 0.05}));
+    }
+}
+
+/// A box in the world sure to hold all that is drawn of `object` (more, for most).
+Bounds roughBounds(const WorkspaceObject& object) {
+    std::vector<Eigen::Vector3d> points;
+    double margin = 0.02;
+    const Pose pose = object.pose();
+    switch (object.kind()) {
+    case ObjectKind::Robot: {
+        const auto& robot = static_cast<const Robot&>(object);
+        for (const Pose& frame : robot.linkFrames(robot.jointPositions()))
+            points.push_back(frame.translation());
+        points.push_back(pose * Eigen::Vector3d(0, 0, object.size().z()));
+        margin += object.size().norm() + robot.linkRadius() * kJointBallScale;
+        break;
+    }
+    case ObjectKind::ToolFrame:
+        points.push_back(pose.translation());
+        for (int axis = 0; axis < 3; ++axis)
+            points.push_back(pose * (0.1 * Eigen::Vector3d::Unit(axis)));
+        break;
+    default: {
+        // The body's box, a desk's from the floor up; an effector's fingers besides.
+        const Eigen::Vector3d half = object.size() / 2 + Eigen::Vector3d::Constant(0.003);
+        const double lift = object.kind() == ObjectKind::Desk ? half.z() : 0.0;
+        std::vector<std::pair<Eigen::Vector3d, Eigen::Vector3d>> boxes{{Eigen::Vector3d(0, 0, lift), half}};
+        if (object.kind() == ObjectKind::Effector)
+            for (const Effector::Box& finger : static_cast<const Effector&>(object).fingers())
+                boxes.emplace_back(finger.centre, finger.extent / 2);
+        for (const auto& [centre, extent] : boxes)
+            for (int corner = 0; corner < 8; ++corner)
+                points.push_back(pose * (centre + Eigen::Vector3d(corner & 1 ? extent.x() : -extent.x(),
+                                                                  corner & 2 ? extent.y() : -extent.y(),
+                                                                  corner & 4 ? extent.z() : -extent.z())));
+        break;
+    }
+    }
+    Bounds b{{1e9, -1e9, 1e9, -1e9, 1e9, -1e9}};
+    for (const Eigen::Vector3d& p : points)
+        for (int axis = 0; axis < 3; ++axis) {
+            b.b[2 * axis] = std::min(b.b[2 * axis], p[axis] - margin);
+            b.b[2 * axis + 1] = std::max(b.b[2 * axis + 1], p[axis] + margin);
+        }
+    return b;
+}
+
+/// A point on `object` that a click may aim at: inside its body, or where a tool frame's axes meet.
+Eigen::Vector3d aimAt(const WorkspaceObject& object) {
+    const Pose pose = object.pose();
+    switch (object.kind()) {
+    case ObjectKind::Robot:
+        return pose * Eigen::Vector3d(0, 0, object.size().z() / 2); // the base
+    case ObjectKind::Desk:
+        return pose * Eigen::Vector3d(0, 0, object.size().z() - 0.01); // the top
+    default:
+        return pose.translation();
+    }
+}
+
+/// World to window pixels (x from the left, y from the bottom) for the view as it is now.
+struct Projection {
+    Eigen::Matrix4d m;
+    int width, height;
+    explicit Projection(WorkspaceViewer& viewer) {
+        const int* size = viewer._getRenderer()->GetRenderWindow()->GetSize();
+        width = size[0];
+        height = size[1];
+        vtkMatrix4x4* toScreen =
+            viewer._getRenderer()->GetActiveCamera()->GetCompositeProjectionTransformMatrix(
+                double(width) / height, -1, 1);
+        for (int r = 0; r < 4; ++r)
+            for (int c = 0; c < 4; ++c)
+                m(r, c) = toScreen->GetElement(r, c);
+    }
+    Eigen::Vector2d operator()(const Eigen::Vector3d& p) const {
+        const Eigen::Vector4d s = m * p.homogeneous();
+        return {(s.x() / s.w() + 1) / 2 * width, (s.y() / s.w() + 1) / 2 * height};
+    }
+    QRectF rect(const Bounds& b) const {
+        Eigen::Vector2d low = Eigen::Vector2d::Constant(1e9), high = -low;
+        for (int corner = 0; corner < 8; ++corner) {
+            const Eigen::Vector2d p = (*this)(
+                Eigen::Vector3d(b.b[corner & 1], b.b[2 + ((corner >> 1) & 1)], b.b[4 + (corner >> 2)]));
+            low = low.cwiseMin(p);
+            high = high.cwiseMax(p);
+        }
+        return QRectF(low.x() - 2, low.y() - 2, high.x() - low.x() + 4, high.y() - low.y() + 4);
+    }
+};
+
+} // namespace
+
+void TestViewer::clickingEachKindInALargeCellSelectsIt() {
+    // For each kind, an object whose aim point on screen lies in no other object's rectangle:
+    // a click there must select that object, drawn among hundreds in shared batches.
+    Project project;
+    fillLargeCell(project, 30);
+    WorkspaceViewer viewer;
+    QVERIFY(showCell(viewer, project, 960, 720));
+    QCOMPARE(viewer.sceneItemCount(), 300);
+    QCOMPARE(viewer._batchedItemCount(), 300);
+
+    const Projection toScreen(viewer);
+    const std::vector<WorkspaceObject*> objects = project.workspace()->objects();
+    std::vector<QRectF> rects;
+    for (const WorkspaceObject* o : objects)
+        rects.push_back(toScreen.rect(roughBounds(*o)));
+    auto* target = viewer.findChild<QVTKOpenGLNativeWidget*>(QStringLiteral("workspaceViewerRenderWidget"));
+    QVERIFY(target);
+    const qreal ratio = target->devicePixelRatioF();
+    QSignalSpy clicked(&viewer, &WorkspaceViewer::objectClicked);
+
+    const ObjectKind kinds[] = {ObjectKind::Robot,      ObjectKind::Effector, ObjectKind::ToolFrame,
+                                ObjectKind::CustomItem, ObjectKind::Desk,     ObjectKind::TaskRegion,
+                                ObjectKind::Camera,     ObjectKind::Marker};
+    for (ObjectKind kind : kinds) {
+        const WorkspaceObject* chosen = nullptr;
+        Eigen::Vector2d pixel;
+        for (size_t i = 0; i < objects.size() && !chosen; ++i) {
+            if (objects[i]->kind() != kind)
+                continue;
+            pixel = toScreen(aimAt(*objects[i]));
+            if (pixel.x() < 5 || pixel.y() < 5 || pixel.x() > toScreen.width - 5 ||
+                pixel.y() > toScreen.height - 5)
+                continue;
+            bool alone = true;
+            for (size_t j = 0; j < objects.size() && alone; ++j)
+                alone = j == i || !rects[j].contains(pixel.x(), pixel.y());
+            if (alone)
+                chosen = objects[i];
+        }
+        QVERIFY2(chosen,
+                 qPrintable(QStringLiteral("no object of kind %1 stands alone on screen").arg(int(kind))));
+        // The pixel that holds the point: window pixels count from the bottom, widget ones from the top.
+        const QPoint at(int(std::floor(pixel.x()) / ratio),
+                        int((toScreen.height - 1 - std::floor(pixel.y())) / ratio));
+        for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent event(type, at, target->mapToGlobal(at), Qt::LeftButton,
+                              type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                              Qt::NoModifier);
+            QApplication::sendEvent(target, &event);
+        }
+        QVERIFY2(!clicked.isEmpty(), qPrintable(chosen->name()));
+        const quint64 got = clicked.takeLast().at(0).toULongLong();
+        const WorkspaceObject* other = project.workspace()->findById(got);
+        QVERIFY2(got == chosen->id(),
+                 qPrintable(QStringLiteral("a click on '%1' selected '%2'")
+                                .arg(chosen->name(), other ? other->name() : "nothing")));
+    }
+    // A click on empty floor selects nothing.
+    QCOMPARE(viewer.objectAt(QPoint(2, 2)), quint64(0));
+}
+
+void TestViewer::anEditADeleteAnUndoAndAGraspRedrawOnlyTheirObjects() {
+    // Each change takes exactly the objects it touched out of the batches, and the frame drawn
+    // on the kept image is the frame drawn whole, pixel for pixel.
+    Project project;
+    fillLargeCell(project, 5);
+    Workspace* ws = project.workspace();
+    WorkspaceViewer viewer;
+    QVERIFY(showCell(viewer, project, 480, 360));
+    QVERIFY2(viewer.isSceneImageUsable(), "this OpenGL cannot copy frames: nothing here is tested");
+    project.history().reset();
+    QCOMPARE(viewer._batchedItemCount(), viewer.sceneItemCount());
+
+    auto check = [&](const char* what, int loose) {
+        viewer.rebuild();
+        const QImage kept = frame(viewer);
+        const QImage whole = wholeFrame(viewer);
+        viewer.render();
+        QVERIFY2(differingPixels(kept, whole) == 0,
+                 qPrintable(QStringLiteral("%1: pixels differ").arg(what)));
+        QVERIFY2(viewer._differenceFromModel().isEmpty(),
+                 qPrintable(what + (": " + viewer._differenceFromModel())));
+        QVERIFY2(viewer.sceneItemCount() - viewer._batchedItemCount() == loose,
+                 qPrintable(QStringLiteral("%1: %2 objects drawn on their own, not %3")
+                                .arg(what)
+                                .arg(viewer.sceneItemCount() - viewer._batchedItemCount())
+                                .arg(loose)));
+    };
+
+    auto* edited = static_cast<CustomItem*>(ws->find(Category::Item, "Part 2"));
+    edited->setSize(Eigen::Vector3d(0.3, 0.2, 0.25));
+    QVERIFY(project.history().record("Edit"));
+    check("edit", 1);
+
+    ws->remove(ws->find(Category::Item, "Desk 3"));
+    QVERIFY(project.history().record("Delete"));
+    check("delete", 1);
+    QCOMPARE(viewer.sceneItemCount(), 49);
+
+    project.history().undo();
+    check("undo of the delete", 2);
+    QCOMPARE(viewer.sceneItemCount(), 50);
+
+    // The held item rides on the tool frame: the robot, its gripper, its tool frame and the
+    // item move; nothing else does.
+    auto* held = static_cast<CustomItem*>(ws->find(Category::Item, "Fixture 4"));
+    Robot* robot = ws->getRobot("Robot 4");
+    held->holdWith(ws->getToolFrame("Tool 4"));
+    Eigen::VectorXd q = robot->jointPositions();
+    q[0] += 0.7;
+    robot->setJointPositions(q);
+    check("grasp and move", 6);
+}
+
+void TestViewer::batchedDemoCellLooksAsDrawnObjectByObject() {
+    // The demo cell drawn as instances, and drawn object by object as it was before instances:
+    // the same picture, but for the rounding of single precision along a few edges.
+    Project demo;
+    demo.load(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/demo_cell.kestrin"));
+    Project empty;
+    WorkspaceViewer viewer;
+    QVERIFY(showCell(viewer, demo, 640, 480));
+    QCOMPARE(viewer._batchedItemCount(), viewer.sceneItemCount());
+    const QImage batched = frame(viewer);
+    viewer.setBatchingEnabled(false);
+    QCOMPARE(viewer._batchedItemCount(), 0);
+    QCOMPARE(viewer._differenceFromModel(), QString());
+    const QImage own = frame(viewer);
+    viewer.setBatchingEnabled(true);
+    QCOMPARE(viewer._batchedItemCount(), viewer.sceneItemCount());
+    const int pixels = batched.width() * batched.height();
+    const int differing = differingPixels(batched, own, 40);
+    QVERIFY2(differing <= pixels / 1000, qPrintable(QStringLiteral("%1 pixels differ").arg(differing)));
+
+    // And the picture holds the cell, not only the floor.
+    viewer.setProject(&empty);
+    QVERIFY(differingPixels(batched, frame(viewer)) > pixels / 50);
+}
+
+void TestViewer::objectsAddedOneByOneGoBackIntoTheBatches() {
+    // Objects added one at a time are drawn on their own; past a hundred of them, those that
+    // have not changed lately go into the batches (one whole frame). Many added at once go
+    // there straight away.
+    Cell cell;
+    WorkspaceViewer viewer;
+    QVERIFY(showCell(viewer, cell.project, 320, 240));
+    const int listed = cell.listed();
+    QCOMPARE(viewer._batchedItemCount(), listed);
+    for (int i = 1; i <= 100; ++i) {
+        new CustomItem(cell.project.workspace(), QStringLiteral("One %1").arg(i));
+        viewer.rebuild();
+    }
+    QCOMPARE(viewer._batchedItemCount(), listed);
+    QCOMPARE(viewer.sceneItemCount(), listed + 100);
+    new CustomItem(cell.project.workspace(), QStringLiteral("One 101"));
+    viewer.rebuild();
+    // The last two changed in the last rebuilds and stay on their own.
+    QCOMPARE(viewer._batchedItemCount(), listed + 99);
+    QCOMPARE(viewer._differenceFromModel(), QString());
+    const QImage kept = frame(viewer);
+    QCOMPARE(differingPixels(kept, wholeFrame(viewer)), 0);
+
+    for (int i = 1; i <= 150; ++i)
+        new CustomItem(cell.project.workspace(), QStringLiteral("Many %1").arg(i));
+    viewer.rebuild();
+    QCOMPARE(viewer._batchedItemCount(), listed + 99 + 150);
+    QCOMPARE(viewer._differenceFromModel(), QString());
 }
 
 void TestViewer::softwareRenderingDrawsWithoutMultisampling() {

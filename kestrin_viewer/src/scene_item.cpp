@@ -1,5 +1,6 @@
 #include "scene_item.h"
 
+#include "scene_batches.h"
 #include "scene_image_pass.h"
 
 #include <kestrin/effector.h>
@@ -12,22 +13,24 @@
 #include <vtkCellArray.h>
 #include <vtkCellData.h>
 #include <vtkCubeSource.h>
-#include <vtkGlyph3D.h>
 #include <vtkMatrix4x4.h>
 #include <vtkOutlineSource.h>
 #include <vtkPoints.h>
 #include <vtkPolyData.h>
+#include <vtkPolyDataAlgorithm.h>
 #include <vtkPolyDataMapper.h>
+#include <vtkProp3DCollection.h>
 #include <vtkPropCollection.h>
 #include <vtkProperty.h>
-#include <vtkRenderWindow.h>
 #include <vtkRenderer.h>
 #include <vtkSphereSource.h>
+#include <vtkTriangleFilter.h>
 #include <vtkTubeFilter.h>
 #include <vtkUnsignedCharArray.h>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <unordered_set>
 
 namespace kestrin {
@@ -62,6 +65,9 @@ vtkSmartPointer<vtkPolyDataMapper> colouredLinesMapper(vtkPolyData* data) {
 
 vtkSmartPointer<vtkProperty> solid(double r, double g, double b) {
     auto p = vtkSmartPointer<vtkProperty>::New();
+    // Every solid shape is closed and seen from outside: its back faces are always behind its
+    // front faces, and need not be drawn.
+    p->BackfaceCullingOn();
     p->SetColor(r, g, b);
     p->SetDiffuse(0.8);
     p->SetAmbient(0.25);
@@ -104,19 +110,97 @@ Eigen::Vector3d atLeast(const Eigen::Vector3d& v, double minimum) {
     return v.cwiseMax(Eigen::Vector3d::Constant(minimum));
 }
 
+ShapeRef makeShape(vtkSmartPointer<vtkPolyData> data) {
+    auto shape = std::make_shared<SceneShape>();
+    shape->data = data;
+    shape->mapper = mapperFor(data);
+    data->GetBounds(shape->bounds);
+    return shape;
+}
+
+vtkSmartPointer<vtkPolyData> outputOf(vtkPolyDataAlgorithm* source) {
+    source->Update();
+    vtkSmartPointer<vtkPolyData> data = source->GetOutput();
+    return data;
+}
+
+/// Local matrix of a part: put at `at`, turned by `turn`, scaled by `scale`.
+Eigen::Matrix4d partMatrix(const ScenePart& part) {
+    Eigen::Affine3d m = Eigen::Translation3d(part.at) * part.turn * Eigen::Scaling(part.scale);
+    return m.matrix();
+}
+
+void copyMatrix(vtkMatrix4x4* to, const Eigen::Matrix4d& m) {
+    double elements[16];
+    for (int row = 0; row < 4; ++row)
+        for (int col = 0; col < 4; ++col)
+            elements[row * 4 + col] = m(row, col);
+    to->DeepCopy(elements);
+}
+
+std::vector<double> jointsOf(const WorkspaceObject& object) {
+    if (object.kind() != ObjectKind::Robot)
+        return {};
+    const Eigen::VectorXd& q = static_cast<const Robot&>(object).jointPositions();
+    return std::vector<double>(q.data(), q.data() + q.size());
+}
+
+ScenePart box(const SceneResources& res, const Eigen::Vector3d& centre, const Eigen::Vector3d& extent,
+              Look look) {
+    return ScenePart{res.cube(), look, centre, Eigen::Quaterniond::Identity(), atLeast(extent, kMinExtent)};
+}
+
 } // namespace
 
 SceneResources::SceneResources() {
     auto cube = vtkSmartPointer<vtkCubeSource>::New();
-    cube->Update();
-    m_cube = mapperFor(cube->GetOutput());
+    m_cube = makeShape(outputOf(cube));
 
     auto outline = vtkSmartPointer<vtkOutlineSource>::New();
     outline->SetBounds(-0.5, 0.5, -0.5, 0.5, -0.5, 0.5);
-    outline->Update();
-    m_cubeEdges = mapperFor(outline->GetOutput());
+    m_cubeEdges = makeShape(outputOf(outline));
 
     m_axes = colouredLinesMapper(makeUnitAxes());
+    for (int axis = 0; axis < 3; ++axis) {
+        auto points = vtkSmartPointer<vtkPoints>::New();
+        points->InsertNextPoint(0, 0, 0);
+        double end[3] = {0, 0, 0};
+        end[axis] = 1;
+        points->InsertNextPoint(end);
+        auto cells = vtkSmartPointer<vtkCellArray>::New();
+        const vtkIdType ends[2] = {0, 1};
+        cells->InsertNextCell(2, ends);
+        auto data = vtkSmartPointer<vtkPolyData>::New();
+        data->SetPoints(points);
+        data->SetLines(cells);
+        m_axis[axis] = makeShape(data);
+    }
+
+    auto ball = vtkSmartPointer<vtkSphereSource>::New();
+    ball->SetRadius(1);
+    ball->SetThetaResolution(16);
+    ball->SetPhiResolution(12);
+    m_ball = makeShape(outputOf(ball));
+
+    // A tube round one segment, as a tube filter makes round a robot's link.
+    auto segment = vtkSmartPointer<vtkPolyData>::New();
+    auto ends = vtkSmartPointer<vtkPoints>::New();
+    ends->InsertNextPoint(0, -0.5, 0);
+    ends->InsertNextPoint(0, 0.5, 0);
+    auto line = vtkSmartPointer<vtkCellArray>::New();
+    const vtkIdType ids[2] = {0, 1};
+    line->InsertNextCell(2, ids);
+    segment->SetPoints(ends);
+    segment->SetLines(line);
+    auto tube = vtkSmartPointer<vtkTubeFilter>::New();
+    tube->SetInputData(segment);
+    tube->SetRadius(1);
+    tube->SetNumberOfSides(16);
+    tube->CappingOn();
+    // As triangles: instances of strips and polygons are drawn one by one.
+    auto triangles = vtkSmartPointer<vtkTriangleFilter>::New();
+    triangles->SetInputConnection(tube->GetOutputPort());
+    m_rod = makeShape(outputOf(triangles));
 
     m_looks.resize(static_cast<int>(Look::Count));
     auto set = [this](Look look, vtkSmartPointer<vtkProperty> p) { m_looks[static_cast<int>(look)] = p; };
@@ -127,11 +211,15 @@ SceneResources::SceneResources() {
     set(Look::EffectorBody, solid(0.3, 0.45, 0.75));
     set(Look::EffectorFinger, solid(0.18, 0.25, 0.45));
     set(Look::ToolFrameAxes, lines(1, 1, 1, 3));
+    set(Look::AxisX, lines(230 / 255.0, 40 / 255.0, 40 / 255.0, 3));
+    set(Look::AxisY, lines(40 / 255.0, 190 / 255.0, 40 / 255.0, 3));
+    set(Look::AxisZ, lines(50 / 255.0, 80 / 255.0, 235 / 255.0, 3));
     set(Look::Item, solid(0.35, 0.65, 0.45));
     set(Look::DeskTop, solid(0.68, 0.52, 0.34));
     set(Look::DeskLeg, solid(0.45, 0.33, 0.22));
     auto fill = solid(0.3, 0.85, 0.35);
     fill->SetOpacity(0.22);
+    fill->BackfaceCullingOff(); // seen through: its far faces show
     set(Look::TaskRegionFill, fill);
     set(Look::TaskRegionEdge, lines(0.15, 0.6, 0.2, 2));
     set(Look::CameraBody, solid(0.2, 0.2, 0.24));
@@ -144,363 +232,28 @@ SceneResources::SceneResources() {
 
 SceneResources::~SceneResources() = default;
 
-void setMatrix(vtkMatrix4x4* matrix, const Pose& pose) {
-    const Eigen::Matrix4d& m = pose.matrix();
-    double elements[16];
-    for (int row = 0; row < 4; ++row)
-        for (int col = 0; col < 4; ++col)
-            elements[row * 4 + col] = m(row, col);
-    matrix->DeepCopy(elements);
+vtkPolyDataMapper* SceneResources::unitCube() const {
+    return m_cube->mapper;
 }
 
-SceneItem::SceneItem(const WorkspaceObject& object, const SceneResources& resources)
-    : m_res(resources), m_matrix(vtkSmartPointer<vtkMatrix4x4>::New()),
-      m_body(vtkSmartPointer<vtkAssembly>::New()) {
-    m_kind = object.kind();
-
-    m_body->SetUserMatrix(m_matrix);
-    if (m_kind == ObjectKind::Camera) {
-        m_overlayData = vtkSmartPointer<vtkPolyData>::New();
-        m_overlay = vtkSmartPointer<vtkActor>::New();
-        m_overlay->SetMapper(mapperFor(m_overlayData));
-        m_overlay->SetProperty(m_res.look(Look::CameraFrustum));
-        m_overlay->SetUserMatrix(m_matrix);
-        m_overlay->UseBoundsOff();
-        m_overlay->PickableOff();
-    }
-    update(object);
+vtkPolyDataMapper* SceneResources::unitAxes() const {
+    return m_axes;
 }
 
-SceneItem::~SceneItem() = default;
-
-void SceneItem::addTo(vtkRenderer* renderer, SceneImagePass* pass) {
-    // What vtkRenderer::AddViewProp does, less its check that the prop is not there yet: that
-    // check walks every prop of the scene, which made building a cell of N objects cost N^2.
-    // An item's props are its own and in no renderer until here.
-    for (vtkProp* prop : {static_cast<vtkProp*>(m_body), static_cast<vtkProp*>(m_overlay)}) {
-        if (!prop)
-            continue;
-        renderer->GetViewProps()->AddItem(prop);
-        prop->AddConsumer(renderer);
-        if (pass)
-            pass->keep(prop);
-    }
-    m_pass = pass;
+vtkPolyDataMapper* SceneResources::unitCubeEdges() const {
+    return m_cubeEdges->mapper;
 }
 
-void SceneItem::letGo(vtkRenderer* renderer) {
-    if (m_pass) {
-        m_pass->forget(m_body);
-        if (m_overlay)
-            m_pass->forget(m_overlay);
-        m_pass = nullptr;
-    }
-    vtkWindow* window = renderer->GetRenderWindow();
-    if (!window)
-        return;
-    const auto shared = [this](vtkMapper* mapper) {
-        return mapper == m_res.unitCube() || mapper == m_res.unitCubeEdges() || mapper == m_res.unitAxes();
-    };
-    for (const auto& part : m_parts)
-        if (!shared(part->GetMapper()))
-            part->ReleaseGraphicsResources(window);
-    if (m_overlay)
-        m_overlay->ReleaseGraphicsResources(window);
-}
-
-void SceneItem::removeFrom(vtkRenderer* renderer) {
-    letGo(renderer);
-    // What vtkRenderer::RemoveViewProp does, less releasing the shared geometry.
-    for (vtkProp* prop : {static_cast<vtkProp*>(m_body), static_cast<vtkProp*>(m_overlay)}) {
-        if (!prop)
-            continue;
-        renderer->GetViewProps()->RemoveItem(prop);
-        prop->RemoveConsumer(renderer);
-    }
-}
-
-void SceneItem::removeAllFrom(const std::vector<SceneItem*>& items, vtkRenderer* renderer) {
-    if (items.empty())
-        return;
-    std::unordered_set<vtkProp*> going;
-    going.reserve(items.size() * 2);
-    for (SceneItem* item : items) {
-        item->letGo(renderer);
-        going.insert(item->m_body);
-        if (item->m_overlay)
-            going.insert(item->m_overlay);
-    }
-    // The props that stay, in their order, put back after one sweep.
-    vtkPropCollection* props = renderer->GetViewProps();
-    std::vector<vtkSmartPointer<vtkProp>> staying;
-    vtkCollectionSimpleIterator it;
-    props->InitTraversal(it);
-    while (vtkProp* prop = props->GetNextProp(it)) {
-        if (going.count(prop))
-            prop->RemoveConsumer(renderer);
-        else
-            staying.emplace_back(prop);
-    }
-    props->RemoveAllItems();
-    for (const auto& prop : staying)
-        props->AddItem(prop);
-}
-
-void SceneItem::noteChanged() {
-    if (!m_pass)
-        return;
-    m_pass->changed(m_body);
-    if (m_overlay)
-        m_pass->changed(m_overlay);
-}
-
-void SceneItem::update(const WorkspaceObject& object) {
-    bool reshaped = false;
-    std::vector<double> key = shapeKey(object);
-    if (key != m_shapeKey) {
-        clearParts();
-        buildShape(object);
-        m_shapeKey = std::move(key);
-        m_jointKey.clear();
-        reshaped = true;
-    }
-    if (m_kind == ObjectKind::Robot) {
-        const Eigen::VectorXd& joints = static_cast<const Robot&>(object).jointPositions();
-        std::vector<double> jointKey(joints.data(), joints.data() + joints.size());
-        if (reshaped || jointKey != m_jointKey) {
-            updateRobotLinks(object);
-            m_jointKey = std::move(jointKey);
-            reshaped = true;
-        }
-    }
-    if (reshaped)
-        noteChanged();
-    updatePose(object);
-}
-
-void SceneItem::updatePose(const WorkspaceObject& object) {
-    const Eigen::Matrix4d pose = object.pose().matrix(); // pose() gives a temporary
-    if (m_placed && pose == m_placedAt)
-        return;
-    setMatrix(m_matrix, object.pose());
-    m_placedAt = pose;
-    m_placed = true;
-    noteChanged();
-}
-
-Eigen::Matrix4d SceneItem::drawnPose() const {
-    Eigen::Matrix4d m;
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c)
-            m(r, c) = m_matrix->GetElement(r, c);
-    return m;
-}
-
-vtkProp3D* SceneItem::prop() const {
-    return m_body;
-}
-
-std::vector<double> SceneItem::shapeKey(const WorkspaceObject& object) const {
-    const Eigen::Vector3d& s = object.size();
-    std::vector<double> key{s.x(), s.y(), s.z()};
-    if (m_kind == ObjectKind::Robot) {
-        key.push_back(static_cast<const Robot&>(object).reach());
-    } else if (m_kind == ObjectKind::Effector) {
-        const Eigen::Vector3d& tcp = static_cast<const Effector&>(object).toolCentre().position;
-        key.insert(key.end(), {tcp.x(), tcp.y(), tcp.z()});
-    } else if (m_kind == ObjectKind::Camera) {
-        const auto& camera = static_cast<const Camera&>(object);
-        key.insert(key.end(),
-                   {camera.horizontalFov(), camera.verticalFov(), camera.minRange(), camera.maxRange()});
-    }
-    return key;
-}
-
-void SceneItem::clearParts() {
-    for (const auto& part : m_parts)
-        m_body->RemovePart(part);
-    m_parts.clear();
-    m_ownLooks.clear();
-}
-
-void SceneItem::setOverrideLook(vtkProperty* look) {
-    if (look) {
-        if (m_ownLooks.empty())
-            for (const auto& part : m_parts)
-                m_ownLooks.emplace_back(part->GetProperty());
-        for (const auto& part : m_parts)
-            part->SetProperty(look);
-    } else if (!m_ownLooks.empty()) {
-        for (size_t i = 0; i < m_parts.size() && i < m_ownLooks.size(); ++i)
-            m_parts[i]->SetProperty(m_ownLooks[i]);
-        m_ownLooks.clear();
-    }
-    noteChanged();
-}
-
-void SceneItem::addPart(vtkActor* actor) {
-    m_parts.emplace_back(actor);
-    m_body->AddPart(actor);
-}
-
-vtkActor* SceneItem::addBox(const Eigen::Vector3d& centre, const Eigen::Vector3d& extent, Look look) {
-    auto actor = vtkSmartPointer<vtkActor>::New();
-    actor->SetMapper(m_res.unitCube());
-    actor->SetProperty(m_res.look(look));
-    const Eigen::Vector3d e = atLeast(extent, kMinExtent);
-    actor->SetScale(e.x(), e.y(), e.z());
-    actor->SetPosition(centre.x(), centre.y(), centre.z());
-    addPart(actor);
-    return actor;
-}
-
-void SceneItem::buildShape(const WorkspaceObject& object) {
-    const Eigen::Vector3d size = atLeast(object.size(), kMinExtent);
-    const Eigen::Vector3d zero = Eigen::Vector3d::Zero();
-    switch (m_kind) {
-    case ObjectKind::Robot: {
-        // Links are tubes between consecutive frames and joints are balls on the frames above
-        // the base, drawn from m_linkData and m_jointData, which updateRobotLinks rewrites when
-        // the joints move. The base box stands on the robot's origin.
-        addBox({0, 0, size.z() / 2}, size, Look::RobotBase);
-        const double radius = static_cast<const Robot&>(object).linkRadius();
-        m_linkData = vtkSmartPointer<vtkPolyData>::New();
-        m_linkData->SetPoints(vtkSmartPointer<vtkPoints>::New());
-        m_linkData->SetLines(vtkSmartPointer<vtkCellArray>::New());
-
-        auto tubes = vtkSmartPointer<vtkTubeFilter>::New();
-        tubes->SetInputData(m_linkData);
-        tubes->SetRadius(radius);
-        tubes->SetNumberOfSides(16);
-        tubes->CappingOn();
-        auto linkMapper = vtkSmartPointer<vtkPolyDataMapper>::New();
-        linkMapper->SetInputConnection(tubes->GetOutputPort());
-        auto links = vtkSmartPointer<vtkActor>::New();
-        links->SetMapper(linkMapper);
-        links->SetProperty(m_res.look(Look::RobotLink));
-        addPart(links);
-
-        auto ball = vtkSmartPointer<vtkSphereSource>::New();
-        ball->SetRadius(radius * kJointBallScale);
-        ball->SetThetaResolution(16);
-        ball->SetPhiResolution(12);
-        m_jointData = vtkSmartPointer<vtkPolyData>::New();
-        m_jointData->SetPoints(vtkSmartPointer<vtkPoints>::New());
-        auto joints = vtkSmartPointer<vtkGlyph3D>::New();
-        joints->SetInputData(m_jointData);
-        joints->SetSourceConnection(ball->GetOutputPort());
-        joints->ScalingOff();
-        joints->OrientOff();
-        auto jointMapper = vtkSmartPointer<vtkPolyDataMapper>::New();
-        jointMapper->SetInputConnection(joints->GetOutputPort());
-        auto jointActor = vtkSmartPointer<vtkActor>::New();
-        jointActor->SetMapper(jointMapper);
-        jointActor->SetProperty(m_res.look(Look::RobotJoint));
-        addPart(jointActor);
-        break;
-    }
-    case ObjectKind::Effector: {
-        // The effector's pose is the middle of its body; the mounting face is the body's -z
-        // side. The fingers are the effector's own (collisions see the same boxes).
-        addBox(zero, size, Look::EffectorBody);
-        for (const Effector::Box& finger : static_cast<const Effector&>(object).fingers())
-            addBox(finger.centre, finger.extent, Look::EffectorFinger);
-        break;
-    }
-    case ObjectKind::ToolFrame: {
-        auto axes = vtkSmartPointer<vtkActor>::New();
-        axes->SetMapper(m_res.unitAxes());
-        axes->SetProperty(m_res.look(Look::ToolFrameAxes));
-        axes->SetScale(kToolAxisLength);
-        addPart(axes);
-        break;
-    }
-    case ObjectKind::CustomItem:
-        addBox(zero, size, Look::Item);
-        break;
-    case ObjectKind::Desk: {
-        const double top = std::min(0.04, size.z() / 2);
-        const double leg = std::min({0.05, size.x() / 5, size.y() / 5});
-        const double legHeight = size.z() - top;
-        addBox({0, 0, size.z() - top / 2}, {size.x(), size.y(), top}, Look::DeskTop);
-        for (double sx : {-1.0, 1.0})
-            for (double sy : {-1.0, 1.0})
-                addBox({sx * (size.x() - leg) / 2, sy * (size.y() - leg) / 2, legHeight / 2},
-                       {leg, leg, legHeight}, Look::DeskLeg);
-        break;
-    }
-    case ObjectKind::TaskRegion: {
-        addBox(zero, size, Look::TaskRegionFill);
-        auto edges = vtkSmartPointer<vtkActor>::New();
-        edges->SetMapper(m_res.unitCubeEdges());
-        edges->SetProperty(m_res.look(Look::TaskRegionEdge));
-        edges->SetScale(size.x(), size.y(), size.z());
-        addPart(edges);
-        break;
-    }
-    case ObjectKind::Camera:
-        addBox(zero, size, Look::CameraBody);
-        updateFrustum(object);
-        break;
-    case ObjectKind::Marker: {
-        // The marker is a thin tile centred on its pose whose face, seen from +z, is a black
-        // border round a white field with a black block in one corner, which shows which way
-        // the marker is turned. Each layer sits a millimetre above the last so that none
-        // fights another for depth.
-        const double thickness = std::max(size.z(), 0.001);
-        const double face = thickness / 2;
-        const double layer = 0.001;
-        addBox(zero, {size.x(), size.y(), thickness}, Look::MarkerBlack);
-        addBox({0, 0, face + layer / 2}, {0.7 * size.x(), 0.7 * size.y(), layer}, Look::MarkerWhite);
-        addBox({-0.175 * size.x(), 0.175 * size.y(), face + 1.5 * layer},
-               {0.3 * size.x(), 0.3 * size.y(), layer}, Look::MarkerBlack);
-        break;
-    }
-    }
-}
-
-void SceneItem::updateRobotLinks(const WorkspaceObject& object) {
-    const auto& robot = static_cast<const Robot&>(object);
-    const std::vector<Pose> frames = robot.linkFrames(robot.jointPositions());
-    const Pose worldToBase = robot.pose().inverse();
-
-    auto points = vtkSmartPointer<vtkPoints>::New();
-    auto segments = vtkSmartPointer<vtkCellArray>::New();
-    Eigen::Vector3d last = Eigen::Vector3d::Zero();
-    for (const Pose& frame : frames) {
-        const Eigen::Vector3d p = worldToBase * frame.translation();
-        const vtkIdType n = points->GetNumberOfPoints();
-        // A tube cannot be drawn along a segment of length zero.
-        if (n > 0 && (p - last).norm() < kSamePoint)
-            continue;
-        points->InsertNextPoint(p.x(), p.y(), p.z());
-        if (n > 0) {
-            const vtkIdType ends[2] = {n - 1, n};
-            segments->InsertNextCell(2, ends);
-        }
-        last = p;
-    }
-    m_linkData->SetPoints(points);
-    m_linkData->SetLines(segments);
-    m_linkData->Modified();
-
-    // The base frame lies inside the base box; a ball there would poke out below the floor.
-    auto jointPoints = vtkSmartPointer<vtkPoints>::New();
-    for (vtkIdType i = 1; i < points->GetNumberOfPoints(); ++i)
-        jointPoints->InsertNextPoint(points->GetPoint(i));
-    m_jointData->SetPoints(jointPoints);
-    m_jointData->Modified();
-}
-
-void SceneItem::updateFrustum(const WorkspaceObject& object) {
-    // The camera looks along its +z, x to the right of the image and y down it: the
-    // horizontal field of view opens along x and the vertical one along y.
-    const auto& camera = static_cast<const Camera&>(object);
-    const double degToRad = M_PI / 180.0;
-    const double tanH = std::tan(0.5 * camera.horizontalFov() * degToRad);
-    const double tanV = std::tan(0.5 * camera.verticalFov() * degToRad);
-    const double far = std::min(camera.maxRange(), kMaxFrustumDepth);
-    const double near = std::clamp(camera.minRange(), 0.0, far);
+ShapeRef SceneResources::frustum(double tanH, double tanV, double near, double far) const {
+    const std::array<double, 4> key{tanH, tanV, near, far};
+    auto it = m_frustums.find(key);
+    if (it != m_frustums.end())
+        if (ShapeRef shape = it->second.lock())
+            return shape;
+    // Forget the shapes no camera uses any more, so that a field of view being dragged does
+    // not leave a shape behind for every value it passed.
+    for (auto old = m_frustums.begin(); old != m_frustums.end();)
+        old = old->second.expired() ? m_frustums.erase(old) : std::next(old);
 
     auto points = vtkSmartPointer<vtkPoints>::New();
     points->InsertNextPoint(0, 0, 0);
@@ -517,9 +270,393 @@ void SceneItem::updateFrustum(const WorkspaceObject& object) {
         line(1 + corner, 1 + (corner + 1) % 4); // near rectangle
         line(5 + corner, 5 + (corner + 1) % 4); // far rectangle
     }
-    m_overlayData->SetPoints(points);
-    m_overlayData->SetLines(cells);
-    m_overlayData->Modified();
+    auto data = vtkSmartPointer<vtkPolyData>::New();
+    data->SetPoints(points);
+    data->SetLines(cells);
+    ShapeRef shape = makeShape(data);
+    m_frustums[key] = shape;
+    return shape;
+}
+
+void setMatrix(vtkMatrix4x4* matrix, const Pose& pose) {
+    copyMatrix(matrix, pose.matrix());
+}
+
+SceneItem::SceneItem(const WorkspaceObject& object, const SceneContext& context)
+    : m_ctx(context), m_kind(object.kind()) {
+    m_parts = makeParts(object);
+    m_pose = object.pose();
+    m_jointKey = jointsOf(object);
+}
+
+SceneItem::~SceneItem() = default;
+
+ScenePart SceneItem::drawnPart(size_t index) const {
+    ScenePart part = m_parts[index];
+    if (m_override && !part.overlay)
+        part.look = m_overrideLook;
+    return part;
+}
+
+void SceneItem::batch() {
+    if (m_batched)
+        return;
+    dropProps();
+    m_slots.resize(m_parts.size());
+    for (size_t i = 0; i < m_parts.size(); ++i)
+        m_slots[i] = m_ctx.batches.add(drawnPart(i), m_pose, this, static_cast<int>(i));
+    m_batched = true;
+}
+
+void SceneItem::leaveBatches() {
+    if (!m_batched)
+        return;
+    // Last slot first: a removal moves the batch's last instance, which may be this item's.
+    for (size_t i = m_parts.size(); i-- > 0;)
+        m_ctx.batches.remove(drawnPart(i), m_slots[i]);
+    m_slots.clear();
+    m_batched = false;
+}
+
+void SceneItem::loosen(bool moving) {
+    leaveBatches();
+    if (!m_body) {
+        m_matrix = vtkSmartPointer<vtkMatrix4x4>::New();
+        m_body = vtkSmartPointer<vtkAssembly>::New();
+        m_body->SetUserMatrix(m_matrix);
+        fillProps();
+        // What vtkRenderer::AddViewProp does, less its check that the prop is not there yet:
+        // that check walks every prop of the scene. An item's props are its own.
+        for (vtkProp* prop : {static_cast<vtkProp*>(m_body), static_cast<vtkProp*>(m_overlay)}) {
+            if (!prop)
+                continue;
+            m_ctx.renderer->GetViewProps()->AddItem(prop);
+            prop->AddConsumer(m_ctx.renderer);
+            if (m_ctx.pass)
+                m_ctx.pass->keep(prop);
+        }
+    }
+    setMatrix(m_matrix, m_pose);
+    if (moving)
+        noteChanged();
+}
+
+void SceneItem::fillProps() {
+    m_body->GetParts()->RemoveAllItems();
+    m_body->Modified();
+    if (m_overlay) {
+        m_overlay->GetParts()->RemoveAllItems();
+        m_overlay->Modified();
+    }
+    for (size_t i = 0; i < m_parts.size(); ++i) {
+        const ScenePart part = drawnPart(i);
+        auto actor = vtkSmartPointer<vtkActor>::New();
+        actor->SetMapper(part.shape->mapper);
+        actor->SetProperty(m_ctx.resources.look(part.look));
+        auto local = vtkSmartPointer<vtkMatrix4x4>::New();
+        copyMatrix(local, partMatrix(part));
+        actor->SetUserMatrix(local);
+        if (!part.overlay) {
+            m_body->AddPart(actor);
+            continue;
+        }
+        if (!m_overlay) {
+            m_overlay = vtkSmartPointer<vtkAssembly>::New();
+            m_overlay->SetUserMatrix(m_matrix);
+            m_overlay->UseBoundsOff();
+            m_overlay->PickableOff();
+        }
+        m_overlay->AddPart(actor);
+    }
+}
+
+void SceneItem::dropProps() {
+    if (!m_body)
+        return;
+    for (vtkProp* prop : {static_cast<vtkProp*>(m_body), static_cast<vtkProp*>(m_overlay)}) {
+        if (!prop)
+            continue;
+        if (m_ctx.pass)
+            m_ctx.pass->forget(prop);
+        // What vtkRenderer::RemoveViewProp does, less releasing the shapes' shared geometry.
+        m_ctx.renderer->GetViewProps()->RemoveItem(prop);
+        prop->RemoveConsumer(m_ctx.renderer);
+    }
+    m_body = nullptr;
+    m_overlay = nullptr;
+    m_matrix = nullptr;
+}
+
+void SceneItem::remove() {
+    leaveBatches();
+    dropProps();
+}
+
+void SceneItem::removeAllLooseFrom(const std::vector<SceneItem*>& items, vtkRenderer* renderer) {
+    std::unordered_set<vtkProp*> going;
+    for (SceneItem* item : items) {
+        item->m_batched = false;
+        item->m_slots.clear();
+        if (!item->m_body)
+            continue;
+        for (vtkProp* prop : {static_cast<vtkProp*>(item->m_body), static_cast<vtkProp*>(item->m_overlay)})
+            if (prop) {
+                if (item->m_ctx.pass)
+                    item->m_ctx.pass->forget(prop);
+                going.insert(prop);
+            }
+    }
+    if (going.empty())
+        return;
+    // The props that stay, in their order, put back after one sweep.
+    vtkPropCollection* props = renderer->GetViewProps();
+    std::vector<vtkSmartPointer<vtkProp>> staying;
+    vtkCollectionSimpleIterator it;
+    props->InitTraversal(it);
+    while (vtkProp* prop = props->GetNextProp(it)) {
+        if (going.count(prop))
+            prop->RemoveConsumer(renderer);
+        else
+            staying.emplace_back(prop);
+    }
+    props->RemoveAllItems();
+    for (const auto& prop : staying)
+        props->AddItem(prop);
+    for (SceneItem* item : items) {
+        item->m_body = nullptr;
+        item->m_overlay = nullptr;
+        item->m_matrix = nullptr;
+    }
+}
+
+void SceneItem::noteChanged() {
+    if (!m_ctx.pass)
+        return;
+    if (m_body)
+        m_ctx.pass->changed(m_body);
+    if (m_overlay)
+        m_ctx.pass->changed(m_overlay);
+}
+
+bool SceneItem::update(const WorkspaceObject& object, bool stayBatched) {
+    std::vector<ScenePart> parts = makeParts(object);
+    const Pose pose = object.pose();
+    // Joints that move no part (a wrist turning about its own axis) are drawn all the same.
+    m_jointKey = jointsOf(object);
+    const bool reshaped = parts != m_parts;
+    if (!reshaped && pose.matrix() == m_pose.matrix())
+        return false;
+    if (m_batched) {
+        leaveBatches();
+        m_parts = std::move(parts);
+        m_pose = pose;
+        if (stayBatched)
+            batch();
+        else
+            loosen(true);
+        return true;
+    }
+    m_parts = std::move(parts);
+    m_pose = pose;
+    if (m_body) {
+        if (reshaped)
+            fillProps();
+        setMatrix(m_matrix, m_pose);
+        noteChanged();
+    }
+    return true;
+}
+
+void SceneItem::setOverrideLook(const Look* look) {
+    if (!look && !m_override)
+        return;
+    const bool wasBatched = m_batched;
+    leaveBatches();
+    m_override = look != nullptr;
+    if (look)
+        m_overrideLook = *look;
+    if (m_body)
+        fillProps();
+    if (wasBatched || m_body)
+        loosen(true);
+}
+
+vtkProp3D* SceneItem::prop() const {
+    return m_body;
+}
+
+vtkSmartPointer<vtkProp3D> SceneItem::pickProp() const {
+    if (m_body)
+        return m_body;
+    auto matrix = vtkSmartPointer<vtkMatrix4x4>::New();
+    setMatrix(matrix, m_pose);
+    auto body = vtkSmartPointer<vtkAssembly>::New();
+    body->SetUserMatrix(matrix);
+    for (size_t i = 0; i < m_parts.size(); ++i) {
+        const ScenePart part = drawnPart(i);
+        if (part.overlay)
+            continue;
+        auto actor = vtkSmartPointer<vtkActor>::New();
+        actor->SetMapper(part.shape->mapper);
+        actor->SetProperty(m_ctx.resources.look(part.look));
+        auto local = vtkSmartPointer<vtkMatrix4x4>::New();
+        copyMatrix(local, partMatrix(part));
+        actor->SetUserMatrix(local);
+        body->AddPart(actor);
+    }
+    return body;
+}
+
+bool SceneItem::bounds(double out[6]) const {
+    bool any = false;
+    for (const ScenePart& part : m_parts) {
+        if (part.overlay)
+            continue;
+        const Eigen::Matrix4d m = m_pose.matrix() * partMatrix(part);
+        const double* b = part.shape->bounds;
+        for (int corner = 0; corner < 8; ++corner) {
+            const Eigen::Vector4d p =
+                m * Eigen::Vector4d(b[corner & 1], b[2 + ((corner >> 1) & 1)], b[4 + (corner >> 2)], 1.0);
+            for (int axis = 0; axis < 3; ++axis) {
+                if (!any || p[axis] < out[2 * axis])
+                    out[2 * axis] = p[axis];
+                if (!any || p[axis] > out[2 * axis + 1])
+                    out[2 * axis + 1] = p[axis];
+            }
+            any = true;
+        }
+    }
+    return any;
+}
+
+Eigen::Matrix4d SceneItem::drawnPose() const {
+    if (m_batched && !m_parts.empty()) {
+        // The first part's instance, less the part's own place in the object.
+        Eigen::Vector3d at;
+        Eigen::Quaterniond turn;
+        const ScenePart part = drawnPart(0);
+        m_ctx.batches.placement(part, m_slots[0], at, turn);
+        const Eigen::Matrix3d r = (turn * part.turn.conjugate()).toRotationMatrix();
+        Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
+        m.topLeftCorner<3, 3>() = r;
+        m.topRightCorner<3, 1>() = at - r * part.at;
+        return m;
+    }
+    if (!m_matrix)
+        return Eigen::Matrix4d::Constant(std::numeric_limits<double>::quiet_NaN());
+    Eigen::Matrix4d m;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            m(r, c) = m_matrix->GetElement(r, c);
+    return m;
+}
+
+std::vector<ScenePart> SceneItem::makeParts(const WorkspaceObject& object) const {
+    const SceneResources& res = m_ctx.resources;
+    const Eigen::Vector3d size = atLeast(object.size(), kMinExtent);
+    const Eigen::Vector3d zero = Eigen::Vector3d::Zero();
+    std::vector<ScenePart> parts;
+    switch (m_kind) {
+    case ObjectKind::Robot:
+        // The base box stands on the robot's origin; links and joints follow the joints.
+        parts.push_back(box(res, {0, 0, size.z() / 2}, size, Look::RobotBase));
+        addRobotParts(object, parts);
+        break;
+    case ObjectKind::Effector: {
+        // The effector's pose is the middle of its body; the mounting face is the body's -z
+        // side. The fingers are the effector's own (collisions see the same boxes).
+        parts.push_back(box(res, zero, size, Look::EffectorBody));
+        for (const Effector::Box& finger : static_cast<const Effector&>(object).fingers())
+            parts.push_back(box(res, finger.centre, finger.extent, Look::EffectorFinger));
+        break;
+    }
+    case ObjectKind::ToolFrame:
+        for (int axis = 0; axis < 3; ++axis)
+            parts.push_back(ScenePart{res.axis(axis), static_cast<Look>(static_cast<int>(Look::AxisX) + axis),
+                                      zero, Eigen::Quaterniond::Identity(),
+                                      Eigen::Vector3d::Constant(kToolAxisLength)});
+        break;
+    case ObjectKind::CustomItem:
+        parts.push_back(box(res, zero, size, Look::Item));
+        break;
+    case ObjectKind::Desk: {
+        const double top = std::min(0.04, size.z() / 2);
+        const double leg = std::min({0.05, size.x() / 5, size.y() / 5});
+        const double legHeight = size.z() - top;
+        parts.push_back(box(res, {0, 0, size.z() - top / 2}, {size.x(), size.y(), top}, Look::DeskTop));
+        for (double sx : {-1.0, 1.0})
+            for (double sy : {-1.0, 1.0})
+                parts.push_back(box(res,
+                                    {sx * (size.x() - leg) / 2, sy * (size.y() - leg) / 2, legHeight / 2},
+                                    {leg, leg, legHeight}, Look::DeskLeg));
+        break;
+    }
+    case ObjectKind::TaskRegion:
+        parts.push_back(box(res, zero, size, Look::TaskRegionFill));
+        parts.push_back(ScenePart{res.cubeEdges(), Look::TaskRegionEdge, zero, Eigen::Quaterniond::Identity(),
+                                  object.size().cwiseMax(Eigen::Vector3d::Constant(kMinExtent))});
+        break;
+    case ObjectKind::Camera: {
+        parts.push_back(box(res, zero, size, Look::CameraBody));
+        // The camera looks along its +z, x to the right of the image and y down it: the
+        // horizontal field of view opens along x and the vertical one along y.
+        const auto& camera = static_cast<const Camera&>(object);
+        const double degToRad = M_PI / 180.0;
+        const double far = std::min(camera.maxRange(), kMaxFrustumDepth);
+        const double near = std::clamp(camera.minRange(), 0.0, far);
+        ScenePart frustum{res.frustum(std::tan(0.5 * camera.horizontalFov() * degToRad),
+                                      std::tan(0.5 * camera.verticalFov() * degToRad), near, far),
+                          Look::CameraFrustum, zero, Eigen::Quaterniond::Identity(), Eigen::Vector3d::Ones()};
+        frustum.overlay = true;
+        parts.push_back(frustum);
+        break;
+    }
+    case ObjectKind::Marker: {
+        // The marker is a thin tile centred on its pose whose face, seen from +z, is a black
+        // border round a white field with a black block in one corner, which shows which way
+        // the marker is turned. Each layer sits a millimetre above the last so that none
+        // fights another for depth.
+        const double thickness = std::max(size.z(), 0.001);
+        const double face = thickness / 2;
+        const double layer = 0.001;
+        parts.push_back(box(res, zero, {size.x(), size.y(), thickness}, Look::MarkerBlack));
+        parts.push_back(
+            box(res, {0, 0, face + layer / 2}, {0.7 * size.x(), 0.7 * size.y(), layer}, Look::MarkerWhite));
+        parts.push_back(box(res, {-0.175 * size.x(), 0.175 * size.y(), face + 1.5 * layer},
+                            {0.3 * size.x(), 0.3 * size.y(), layer}, Look::MarkerBlack));
+        break;
+    }
+    }
+    return parts;
+}
+
+void SceneItem::addRobotParts(const WorkspaceObject& object, std::vector<ScenePart>& parts) const {
+    // Links are tubes between consecutive link frames and joints are balls on the frames
+    // above the base (a ball on the base frame, inside the base box, would poke out below the
+    // floor).
+    const auto& robot = static_cast<const Robot&>(object);
+    const Eigen::VectorXd& q = robot.jointPositions();
+    const std::vector<Pose> frames = robot.linkFrames(q);
+    const Pose worldToBase = robot.pose().inverse();
+    const double radius = robot.linkRadius();
+    std::vector<Eigen::Vector3d> points;
+    for (const Pose& frame : frames) {
+        const Eigen::Vector3d p = worldToBase * frame.translation();
+        // A tube cannot be drawn along a segment of length zero.
+        if (!points.empty() && (p - points.back()).norm() < kSamePoint)
+            continue;
+        points.push_back(p);
+    }
+    for (size_t i = 1; i < points.size(); ++i) {
+        const Eigen::Vector3d along = points[i] - points[i - 1];
+        parts.push_back(ScenePart{m_ctx.resources.rod(), Look::RobotLink, (points[i] + points[i - 1]) / 2,
+                                  Eigen::Quaterniond::FromTwoVectors(Eigen::Vector3d::UnitY(), along),
+                                  Eigen::Vector3d(radius, along.norm(), radius)});
+    }
+    for (size_t i = 1; i < points.size(); ++i)
+        parts.push_back(ScenePart{m_ctx.resources.ball(), Look::RobotJoint, points[i],
+                                  Eigen::Quaterniond::Identity(),
+                                  Eigen::Vector3d::Constant(radius * kJointBallScale)});
 }
 
 vtkSmartPointer<vtkPolyData> makeFloorGrid(double halfExtent, double spacing) {

@@ -1,7 +1,8 @@
 #pragma once
-// Private to the viewer: the VTK props that draw one workspace object, and the geometry that
-// all items of a kind share. Everything here is in metres; the props of an item are built in
-// the object's own frame and placed in the world by one matrix, the object's pose.
+// Private to the viewer: what one workspace object looks like (a list of parts, each a shared
+// shape in a shared look), and the VTK props that draw it while it is drawn on its own.
+// Everything here is in metres; parts are placed in the object's own frame and the object in
+// the world by its pose.
 
 #include <kestrin/geometry.h>
 #include <kestrin/workspace_object.h>
@@ -9,6 +10,10 @@
 #include <vtkSmartPointer.h>
 
 #include <Eigen/Core>
+#include <Eigen/Geometry>
+#include <array>
+#include <map>
+#include <memory>
 #include <vector>
 
 class vtkActor;
@@ -16,17 +21,27 @@ class vtkAssembly;
 class vtkMatrix4x4;
 class vtkPolyData;
 class vtkPolyDataMapper;
+class vtkProp;
 class vtkProp3D;
 class vtkProperty;
 class vtkRenderer;
 
 namespace kestrin {
 
+class SceneBatches;
 class SceneImagePass;
 class WorkspaceObject;
 
-/// Geometry and materials shared by every scene item, so that a cell of 10,000 boxes holds one
-/// cube and a handful of materials rather than 10,000 of each.
+/// Geometry every part of every object is drawn with: one polydata and one mapper per shape,
+/// made once, so that a cell of 10,000 boxes holds one cube.
+struct SceneShape {
+    vtkSmartPointer<vtkPolyData> data;
+    vtkSmartPointer<vtkPolyDataMapper> mapper;
+    double bounds[6];
+};
+using ShapeRef = std::shared_ptr<const SceneShape>;
+
+/// Geometry and materials shared by every scene item.
 class SceneResources {
 public:
     enum class Look {
@@ -36,6 +51,9 @@ public:
         EffectorBody,
         EffectorFinger,
         ToolFrameAxes,
+        AxisX,
+        AxisY,
+        AxisZ,
         Item,
         DeskTop,
         DeskLeg,
@@ -55,88 +73,146 @@ public:
     SceneResources& operator=(const SceneResources&) = delete;
 
     /// A cube of edge 1 centred on the origin.
-    vtkPolyDataMapper* unitCube() const { return m_cube; }
+    vtkPolyDataMapper* unitCube() const;
     /// The twelve edges of that cube, for outlines.
-    vtkPolyDataMapper* unitCubeEdges() const { return m_cubeEdges; }
+    vtkPolyDataMapper* unitCubeEdges() const;
     /// x, y and z axes of length 1 in red, green and blue.
-    vtkPolyDataMapper* unitAxes() const { return m_axes; }
+    vtkPolyDataMapper* unitAxes() const;
     vtkProperty* look(Look look) const { return m_looks[static_cast<int>(look)]; }
 
+    const ShapeRef& cube() const { return m_cube; }
+    const ShapeRef& cubeEdges() const { return m_cubeEdges; }
+    /// The segment from the origin to 1 along x, y or z (0, 1, 2).
+    const ShapeRef& axis(int which) const { return m_axis[which]; }
+    /// A ball of radius 1 centred on the origin.
+    const ShapeRef& ball() const { return m_ball; }
+    /// A capped tube of radius 1 and length 1 along y, centred on the origin.
+    const ShapeRef& rod() const { return m_rod; }
+    /// The lines of a camera's frustum (apex at the origin, looking along +z), shared by every
+    /// camera with the same figures while any uses it.
+    ShapeRef frustum(double tanH, double tanV, double near, double far) const;
+
 private:
-    vtkSmartPointer<vtkPolyDataMapper> m_cube;
-    vtkSmartPointer<vtkPolyDataMapper> m_cubeEdges;
+    ShapeRef m_cube, m_cubeEdges, m_ball, m_rod;
+    std::array<ShapeRef, 3> m_axis;
     vtkSmartPointer<vtkPolyDataMapper> m_axes;
     std::vector<vtkSmartPointer<vtkProperty>> m_looks;
+    mutable std::map<std::array<double, 4>, std::weak_ptr<const SceneShape>> m_frustums;
+};
+
+/// One part of an object's drawing: `shape` scaled by `scale` along its own axes, turned by
+/// `turn` and put at `at`, in the object's frame. An overlay part (a camera's frustum) is
+/// drawn but neither fitted by the camera nor picked.
+struct ScenePart {
+    ShapeRef shape;
+    SceneResources::Look look;
+    Eigen::Vector3d at;
+    Eigen::Quaterniond turn;
+    Eigen::Vector3d scale;
+    bool overlay = false;
+
+    bool operator==(const ScenePart& o) const {
+        return shape == o.shape && look == o.look && at == o.at && turn.coeffs() == o.turn.coeffs() &&
+               scale == o.scale && overlay == o.overlay;
+    }
+    bool operator!=(const ScenePart& o) const { return !(*this == o); }
+};
+
+/// What every scene item of one viewer draws into.
+struct SceneContext {
+    const SceneResources& resources;
+    vtkRenderer* renderer;
+    SceneImagePass* pass;
+    SceneBatches& batches;
 };
 
 /// The drawing of one workspace object. Contract:
-/// - It is in no renderer until addTo; removeFrom takes it out again. Its props may be kept in
-///   the pass's image of the settled scene; it tells the pass whenever its drawing changes.
-/// - update() rebuilds the shape from the object (size, joint positions, field of view) and
-///   places it; updatePose() only places it, for objects whose pose follows a robot. Neither
-///   touches the props when the drawing would stay the same (a rename, say).
-/// - Its bounded props count for the renderer's camera fit; a camera's frustum does not, so
-///   that a long depth range does not shrink the rest of the cell on screen.
+/// - It is drawn in one of two ways: as instances in the viewer's shared batches (batch(): no
+///   VTK object of its own), or on its own (loosen(): an assembly of actors that share the
+///   shapes' mappers, and one for overlay parts). A batched item whose drawing changes leaves
+///   its batches and is drawn on its own from then on, so that an edit redraws one object,
+///   not a batch; the viewer puts items back in the batches when it has many loose ones.
+/// - It is drawn nowhere until batch() or loosen(), and remove() takes it out again.
+/// - update() makes the parts from the object (size, joint positions, field of view, pose)
+///   and touches nothing when they and the pose stayed the same (a rename, say).
+/// - The pass keeps a loose item's props and is told whenever they change.
 class SceneItem {
 public:
-    SceneItem(const WorkspaceObject& object, const SceneResources& resources);
+    SceneItem(const WorkspaceObject& object, const SceneContext& context);
     ~SceneItem();
     SceneItem(const SceneItem&) = delete;
     SceneItem& operator=(const SceneItem&) = delete;
 
-    void addTo(vtkRenderer* renderer, SceneImagePass* pass);
-    /// Takes the props out of the renderer. The geometry all items share keeps its graphics
-    /// memory (releasing it made every removal search the renderer's buffer cache, and the next
-    /// frame load it again); what the item alone uses is released.
-    void removeFrom(vtkRenderer* renderer);
-    /// removeFrom for many items at once: one pass over the renderer's props instead of a search
-    /// per item (closing or replacing a large cell).
-    static void removeAllFrom(const std::vector<SceneItem*>& items, vtkRenderer* renderer);
+    /// Draws the item as instances in the batches (its own props, if any, leave the renderer).
+    void batch();
+    /// Draws the item on its own (it leaves the batches); `moving`: it has just changed, and
+    /// the pass is told so.
+    void loosen(bool moving);
+    bool isBatched() const { return m_batched; }
+    /// Takes the item out of whatever draws it.
+    void remove();
+    /// remove() for many items at once: one pass over the renderer's props instead of a
+    /// search per loose item (closing or replacing a large cell). The batches are not touched.
+    static void removeAllLooseFrom(const std::vector<SceneItem*>& items, vtkRenderer* renderer);
 
-    void update(const WorkspaceObject& object);
-    void updatePose(const WorkspaceObject& object);
-
-    /// The prop that stands for the object in the renderer: what a pick returns, and whose
-    /// bounds are the object's on screen.
-    vtkProp3D* prop() const;
+    /// Brings the parts and the pose in line with the object; a batched item that changes is
+    /// drawn on its own afterwards, unless `stayBatched`. Returns whether the drawing changed.
+    bool update(const WorkspaceObject& object, bool stayBatched = false);
 
     /// Draws the object in `look` (red, for a collision) instead of its own looks; nullptr
-    /// gives it its own looks back. A reshape gives them back too.
-    void setOverrideLook(vtkProperty* look);
-    bool hasOverrideLook() const { return !m_ownLooks.empty(); }
+    /// gives it its own looks back. Either draws the item on its own.
+    void setOverrideLook(const SceneResources::Look* look);
+    bool hasOverrideLook() const { return m_override; }
 
-    /// Where the props stand now (the matrix VTK draws with), and for robots the joint
-    /// positions the links were drawn at: for checks that the view shows the model.
+    /// The assembly that draws a loose item (nullptr while batched).
+    vtkProp3D* prop() const;
+    /// Props of the item's pickable parts as they are drawn: a loose item's own assembly, or
+    /// one made for the purpose for a batched item.
+    vtkSmartPointer<vtkProp3D> pickProp() const;
+    /// World bounds (xmin, xmax, ymin, ...) of the parts that are not overlays; false when
+    /// there are none.
+    bool bounds(double out[6]) const;
+
+    /// Where the item is drawn now (read back from its batch or its VTK matrix), and for
+    /// robots the joint positions the links were drawn at: for checks that the view shows the
+    /// model.
     Eigen::Matrix4d drawnPose() const;
     const std::vector<double>& drawnJoints() const { return m_jointKey; }
+    /// The part as drawn (the override look applied).
+    ScenePart drawnPart(size_t index) const;
+    size_t partCount() const { return m_parts.size(); }
+    const Pose& pose() const { return m_pose; }
+
+    /// The viewer's rebuild count when the item last changed.
+    quint64 changedAt = 0;
 
 private:
-    void buildShape(const WorkspaceObject& object);
-    void clearParts();
-    vtkActor* addBox(const Eigen::Vector3d& centre, const Eigen::Vector3d& extent, SceneResources::Look look);
-    void addPart(vtkActor* actor);
-    void updateRobotLinks(const WorkspaceObject& object);
-    void updateFrustum(const WorkspaceObject& object);
-    std::vector<double> shapeKey(const WorkspaceObject& object) const;
+    std::vector<ScenePart> makeParts(const WorkspaceObject& object) const;
+    void addRobotParts(const WorkspaceObject& object, std::vector<ScenePart>& parts) const;
+    void leaveBatches();
+    void fillProps();
     void noteChanged();
-    /// The pass forgets the props; the graphics memory the item alone uses is released.
-    void letGo(vtkRenderer* renderer);
+    /// The pass forgets the props and the renderer lets go of them.
+    void dropProps();
 
-    const SceneResources& m_res;
+    const SceneContext& m_ctx;
     ObjectKind m_kind;
+    std::vector<ScenePart> m_parts; // with the object's own looks
+    std::vector<double> m_jointKey; // robots: the joint positions the links were drawn at
+    Pose m_pose = Pose::Identity();
+    bool m_override = false;
+    SceneResources::Look m_overrideLook = SceneResources::Look::Collision;
+
+    // Batched: per part, its instance in the batches.
+    bool m_batched = false;
+    std::vector<int> m_slots;
+
+    // Loose.
     vtkSmartPointer<vtkMatrix4x4> m_matrix;
     vtkSmartPointer<vtkAssembly> m_body;
-    std::vector<vtkSmartPointer<vtkActor>> m_parts;
-    std::vector<vtkSmartPointer<vtkProperty>> m_ownLooks; // while overridden: each part's own
-    vtkSmartPointer<vtkActor> m_overlay;                  // drawn, not fitted; cameras only
-    vtkSmartPointer<vtkPolyData> m_linkData;              // robots only: link segments in the base frame
-    vtkSmartPointer<vtkPolyData> m_jointData;             // robots only: joint centres in the base frame
-    vtkSmartPointer<vtkPolyData> m_overlayData;
-    std::vector<double> m_shapeKey; // the object's shape figures when the parts were built
-    std::vector<double> m_jointKey; // robots: the joint positions the links were drawn at
-    Eigen::Matrix4d m_placedAt;     // the pose the props were placed at
-    bool m_placed = false;
-    SceneImagePass* m_pass = nullptr;
+    vtkSmartPointer<vtkAssembly> m_overlay; // cameras only
+
+    friend class SceneBatches;
 };
 
 /// A square floor grid centred on the world origin, `halfExtent` metres each way, with a line
