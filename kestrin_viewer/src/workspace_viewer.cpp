@@ -103,6 +103,7 @@ struct WorkspaceViewer::Impl : ProjectObserver {
     QVTKOpenGLNativeWidget* vtkWidget = nullptr;
     vtkSmartPointer<vtkGenericOpenGLRenderWindow> window;
     vtkSmartPointer<vtkRenderer> renderer;
+    unsigned long rasteriserCheck = 0; // the renderer's observer that runs before the first frame
     vtkSmartPointer<vtkOrientationMarkerWidget> orientation;
     vtkSmartPointer<vtkInteractorStyleTrackballCamera> cameraStyle;
     vtkSmartPointer<vtkActor> grid;
@@ -336,14 +337,16 @@ WorkspaceViewer::WorkspaceViewer(QWidget* parent) : QWidget(parent), d(std::make
     // Such machines get frames without it. The check needs the OpenGL context, which exists
     // once the first frame starts.
     auto checkRasteriser = vtkSmartPointer<vtkCallbackCommand>::New();
-    checkRasteriser->SetClientData(d->window.Get());
-    checkRasteriser->SetCallback([](vtkObject* caller, unsigned long, void* window, void*) {
-        caller->RemoveObservers(vtkCommand::StartEvent);
+    checkRasteriser->SetClientData(d.get());
+    checkRasteriser->SetCallback([](vtkObject* caller, unsigned long, void* impl, void*) {
+        // Only this observer goes: others (the move handle's) watch every frame.
+        auto* self = static_cast<Impl*>(impl);
+        caller->RemoveObserver(self->rasteriserCheck);
         const auto* name = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
         if (name && isSoftwareRenderer(QByteArray(name)))
-            static_cast<vtkRenderWindow*>(window)->SetMultiSamples(0);
+            self->window->SetMultiSamples(0);
     });
-    d->renderer->AddObserver(vtkCommand::StartEvent, checkRasteriser);
+    d->rasteriserCheck = d->renderer->AddObserver(vtkCommand::StartEvent, checkRasteriser);
     // VTK's frustum culler asks every prop for its bounds on every frame, and an assembly works
     // those out anew from all of its parts each time: at 10,000 objects that alone took longer
     // than a frame drawn from the kept image. Props outside the view are clipped all the same.
