@@ -1,7 +1,9 @@
 // Teleoperation in the workspace viewer: choosing the robot and tool frame, jogging by call, by
-// key and by dragging the handle, reporting targets out of reach, one undo step per user action,
-// and leaving the mode. Tests that render need a display: run under xvfb-run.
+// key and by dragging the handle, reporting targets out of reach, one undo step per user action
+// (a burst of key presses is one), the corner text and the steps it shows, and leaving the mode.
+// Tests that render need a display: run under xvfb-run.
 
+#include <kestrin/action.h>
 #include <kestrin/collision.h>
 #include <kestrin/error.h>
 #include <kestrin/items.h>
@@ -10,19 +12,25 @@
 #include <kestrin/tool_frame.h>
 #include <kestrin/undo_history.h>
 #include <kestrin/workspace.h>
+#include <kestrin_app/teleoperation_steps.h>
+#include <kestrin_viewer/simulator.h>
 #include <kestrin_viewer/workspace_viewer.h>
 
 #include <QApplication>
+#include <QDoubleSpinBox>
+#include <QFocusEvent>
 #include <QSignalSpy>
 #include <QSurfaceFormat>
 #include <QtTest>
 
 #include <QVTKOpenGLNativeWidget.h>
+#include <vtkActor2DCollection.h>
 #include <vtkCamera.h>
 #include <vtkHandleRepresentation.h>
 #include <vtkPropCollection.h>
 #include <vtkRenderWindow.h>
 #include <vtkRenderer.h>
+#include <vtkTextActor.h>
 
 #include <Eigen/Geometry>
 #include <cmath>
@@ -33,6 +41,10 @@ namespace {
 
 constexpr double kStep = 0.005;
 const double kTurn = 5.0 * M_PI / 180.0;
+const double kDegree = M_PI / 180.0;
+// Key presses in a test come with no pause worth the name, but a slow machine could make one:
+// the views of these tests wait an hour before a burst ends, unless a test ends it.
+constexpr int kNoPause = 3600 * 1000;
 
 /// A UR5e "R" with tool frame "T" and a Panda "P" with tool frame "PT", apart on the floor.
 struct Cell {
@@ -61,6 +73,7 @@ struct View {
     WorkspaceViewer viewer;
     explicit View(Cell& cell) {
         viewer.resize(640, 480);
+        viewer._setTeleoperationBurstPause(kNoPause);
         viewer.setProject(&cell.project);
         viewer.show();
         viewer.activateWindow();
@@ -80,6 +93,18 @@ vtkHandleRepresentation* shownHandle(WorkspaceViewer& viewer) {
     while (vtkProp* prop = props->GetNextProp())
         if (auto* handle = vtkHandleRepresentation::SafeDownCast(prop))
             return handle->GetVisibility() ? handle : nullptr;
+    return nullptr;
+}
+
+/// The corner text of teleoperation when it is shown, else nullptr.
+vtkTextActor* shownOverlay(WorkspaceViewer& viewer) {
+    vtkActor2DCollection* actors = viewer._getRenderer()->GetActors2D();
+    actors->InitTraversal();
+    while (vtkActor2D* actor = actors->GetNextActor2D())
+        if (auto* text = vtkTextActor::SafeDownCast(actor);
+            text && text->GetVisibility() && text->GetInput() &&
+            QString::fromUtf8(text->GetInput()).startsWith("Teleoperating"))
+            return text;
     return nullptr;
 }
 
@@ -156,7 +181,12 @@ private slots:
     void unreachableTargetIsReportedOncePerAction();
     void aJogIntoSomethingStopsShortAndSaysOnceWhatItWouldHit();
     void keysJogFiveMillimetresOrTurnFiveDegrees();
+    void aBurstOfPressesIsOneStepUntilAPauseOrAnythingElse();
     void draggingTheHandleDragsTheToolAndSnapsBackOutOfReach();
+
+    // What the view says, and the steps.
+    void theCornerTextNamesTheRobotToolStepsAndKeys();
+    void theStepsDialogSetsTheStepsOrChangesNothing();
 
     // Leaving teleoperation.
     void cameraModeLeavesTeleoperationAndOrbitsAgain();
@@ -280,10 +310,15 @@ void TestTeleoperation::unreachableTargetIsReportedOncePerAction() {
     QVERIFY(!view.viewer.jog({kStep, 0, 0}, Eigen::Vector3d::Zero()));
     QCOMPARE(messages.count(), 2);
 
-    // At the edge of reach, a held key is one action and reports once.
+    // At the edge of reach, a burst of presses reports once, be it a held key or keys pressed
+    // one after another; the next burst reports again.
     QWidget* keys = view.renderWidget();
     holdKey(keys, Qt::Key_Right, 3);
     QCOMPARE(messages.count(), 3);
+    QTest::keyClick(keys, Qt::Key_Right);
+    QTest::keyClick(keys, Qt::Key_Right);
+    QCOMPARE(messages.count(), 3);
+    view.viewer.endTeleoperationBurst();
     QTest::keyClick(keys, Qt::Key_Right);
     QCOMPARE(messages.count(), 4);
     cell.ur5e->checkJointPositions(cell.ur5e->jointPositions());
@@ -346,7 +381,9 @@ void TestTeleoperation::keysJogFiveMillimetresOrTurnFiveDegrees() {
     QVERIFY2(cell.ur5e->jointPositions() == joints, "a key moved the robot outside teleoperation");
 
     view.viewer.setTeleoperationMode("R", "T");
+    cell.project.history().record("Make the cell");
     const int steps = cell.project.history().stepCount();
+    const Pose start = cell.tool->pose();
     const struct {
         Qt::Key key;
         int axis;
@@ -370,15 +407,186 @@ void TestTeleoperation::keysJogFiveMillimetresOrTurnFiveDegrees() {
         QVERIFY2(angleBetween(after.linear(), expected) < 1e-3, qPrintable("Shift+" + which));
         QVERIFY2((after.translation() - before.translation()).norm() < 1e-4, qPrintable("Shift+" + which));
     }
-    QCOMPARE(cell.project.history().stepCount(), steps + 12);
+    // One more, so that the burst does not end where it began: the presses, with no pause
+    // between them, are one step of the undo history.
+    QTest::keyClick(keys, Qt::Key_Up);
+    QCOMPARE(cell.project.history().stepCount(), steps + 1);
+    QCOMPARE(cell.project.history().undoName(), QStringLiteral("Teleoperate 'R'"));
 
-    // A held key is one step of the undo history.
+    // After a pause, a held key is the next step; undo takes back one burst at a time.
+    view.viewer.endTeleoperationBurst();
     const Eigen::Vector3d beforeHeld = cell.tool->pose().translation();
     holdKey(keys, Qt::Key_Up, 5);
     QVERIFY((cell.tool->pose().translation() - beforeHeld - Eigen::Vector3d(0, 5 * kStep, 0)).norm() < 1e-4);
-    QCOMPARE(cell.project.history().stepCount(), steps + 13);
+    QCOMPARE(cell.project.history().stepCount(), steps + 2);
     cell.project.history().undo();
     QVERIFY((cell.project.workspace()->getToolFrame("T")->pose().translation() - beforeHeld).norm() < 1e-9);
+    cell.project.history().undo();
+    const Pose undone = cell.project.workspace()->getToolFrame("T")->pose();
+    QVERIFY((undone.matrix() - start.matrix()).norm() < 1e-9);
+}
+
+void TestTeleoperation::aBurstOfPressesIsOneStepUntilAPauseOrAnythingElse() {
+    Cell cell;
+    auto* pause = new Wait(&cell.project, "Pause");
+    pause->setProperty("duration", 0.01);
+    cell.project.addProgram(pause);
+    UndoHistory& history = cell.project.history();
+    history.record("Add Pause");
+    View view(cell);
+    QVERIFY(view.exposed());
+    view.viewer.setTeleoperationMode("R", "T");
+    QWidget* keys = view.renderWidget();
+    Workspace* ws = cell.project.workspace();
+    // Undo may put back other objects under the same names: always looked up.
+    auto tip = [&] { return ws->getToolFrame("T")->pose().translation(); };
+    const Eigen::Vector3d start = tip();
+    const int steps = history.stepCount();
+    QVERIFY(!view.viewer._isTeleoperationBurstOpen());
+
+    // Each press is in the history at once, so undo in the middle of a burst takes back the
+    // burst so far; the press after it begins another step.
+    QTest::keyClick(keys, Qt::Key_Right);
+    QVERIFY(view.viewer._isTeleoperationBurstOpen());
+    QCOMPARE(history.stepCount(), steps + 1);
+    QTest::keyClick(keys, Qt::Key_Right);
+    QCOMPARE(history.stepCount(), steps + 1);
+    history.undo();
+    view.viewer.rebuild();
+    QVERIFY((tip() - start).norm() < 1e-9);
+    QTest::keyClick(keys, Qt::Key_Up);
+    QCOMPARE(history.stepCount(), steps + 1);
+    QVERIFY(!history.canRedo());
+    const Eigen::Vector3d afterUp = tip();
+    QVERIFY((afterUp - start - Eigen::Vector3d(0, kStep, 0)).norm() < 1e-4);
+
+    // Another edit ends the burst: what comes after it is a step of its own.
+    ws->getRobot("P")->setPose(makePose({2, 0.5, 0}));
+    QVERIFY(history.record("Move 'P'"));
+    QTest::keyClick(keys, Qt::Key_Up);
+    QTest::keyClick(keys, Qt::Key_Up);
+    QCOMPARE(history.stepCount(), steps + 3);
+    history.undo();
+    view.viewer.rebuild();
+    QVERIFY((tip() - afterUp).norm() < 1e-9);
+    QVERIFY((ws->getRobot("P")->pose().translation() - Eigen::Vector3d(2, 0.5, 0)).norm() < 1e-12);
+    history.redo();
+    view.viewer.rebuild();
+
+    // So do a change of selection, a run and the view losing the keyboard; selecting what is
+    // selected already does not.
+    const auto pressAndCount = [&] {
+        QTest::keyClick(keys, Qt::Key_Left);
+        return history.stepCount();
+    };
+    int now = pressAndCount();
+    view.viewer.setSelectedObject(0);
+    QCOMPARE(pressAndCount(), now);
+    view.viewer.setSelectedObject(ws->getRobot("P")->id());
+    QVERIFY(!view.viewer._isTeleoperationBurstOpen());
+    QCOMPARE(pressAndCount(), ++now);
+    view.viewer.setSelectedObject(ws->getRobot("P")->id());
+    QCOMPARE(pressAndCount(), now);
+    QVERIFY(Simulator(&cell.project, &view.viewer).runProgram("Pause"));
+    QVERIFY(!view.viewer._isTeleoperationBurstOpen());
+    QCOMPARE(pressAndCount(), ++now);
+    QFocusEvent away(QEvent::FocusOut, Qt::OtherFocusReason);
+    QApplication::sendEvent(keys, &away);
+    QVERIFY(!view.viewer._isTeleoperationBurstOpen());
+    QCOMPARE(pressAndCount(), ++now);
+
+    // A pause ends it.
+    view.viewer.endTeleoperationBurst();
+    view.viewer._setTeleoperationBurstPause(10);
+    QTest::keyClick(keys, Qt::Key_Down);
+    QCOMPARE(history.stepCount(), ++now);
+    QTRY_VERIFY_WITH_TIMEOUT(!view.viewer._isTeleoperationBurstOpen(), 10000);
+    QCOMPARE(pressAndCount(), now + 1);
+}
+
+void TestTeleoperation::theCornerTextNamesTheRobotToolStepsAndKeys() {
+    Cell cell;
+    View view(cell);
+    QVERIFY(view.exposed());
+    QVERIFY(view.viewer.teleoperationOverlayText().isEmpty());
+    QVERIFY(!shownOverlay(view.viewer));
+    view.viewer.setTeleoperationMode("R", "T");
+    QString text = view.viewer.teleoperationOverlayText();
+    QVERIFY2(text.contains("robot 'R'") && text.contains("tool frame 'T'"), qPrintable(text));
+    for (const char* keys : {"Left / Right", "Down / Up", "PgDn / PgUp", "Shift"})
+        QVERIFY2(text.contains(keys), keys);
+    QCOMPARE(text.count(" 5 mm"), 3);
+    QCOMPARE(text.count(QStringLiteral(" 5\u00b0")), 1);
+    vtkTextActor* overlay = shownOverlay(view.viewer);
+    QVERIFY2(overlay, "no corner text in the view");
+    QCOMPARE(QString::fromUtf8(overlay->GetInput()), text);
+
+    // The keys jog by the steps set, and the text follows.
+    view.viewer.setTeleoperationSteps(0.0125, 10 * kDegree);
+    text = view.viewer.teleoperationOverlayText();
+    QCOMPARE(text.count(" 12.5 mm"), 3);
+    QVERIFY2(text.contains(QStringLiteral(" 10\u00b0")) && !text.contains(" 5 mm"), qPrintable(text));
+    QCOMPARE(QString::fromUtf8(shownOverlay(view.viewer)->GetInput()), text);
+    QWidget* keys = view.renderWidget();
+    Pose before = cell.tool->pose();
+    QTest::keyClick(keys, Qt::Key_Right);
+    QVERIFY((cell.tool->pose().translation() - before.translation() - Eigen::Vector3d(0.0125, 0, 0)).norm() <
+            1e-4);
+    before = cell.tool->pose();
+    QTest::keyClick(keys, Qt::Key_Up, Qt::ShiftModifier);
+    QVERIFY(std::abs(angleBetween(before.linear(), cell.tool->pose().linear()) - 10 * kDegree) < 1e-3);
+
+    // Steps out of range are refused and change nothing.
+    const double nan = std::nan("");
+    for (double metres : {0.0, -0.005, 0.00005, 0.2, nan}) {
+        const QString message =
+            failureOf<ValueError>([&] { view.viewer.setTeleoperationSteps(metres, kTurn); });
+        QVERIFY2(message.contains("0.1 to 100 mm"), qPrintable(message));
+    }
+    for (double radians : {0.0, 90 * kDegree, nan}) {
+        const QString message =
+            failureOf<ValueError>([&] { view.viewer.setTeleoperationSteps(kStep, radians); });
+        QVERIFY2(message.contains("0.1 to 45 degrees"), qPrintable(message));
+    }
+    QCOMPARE(view.viewer.teleoperationOverlayText(), text);
+
+    // A rename shows at the next rebuild; leaving hides the text, and the steps stay for next time.
+    cell.ur5e->setName("Arm");
+    view.viewer.rebuild();
+    QVERIFY(view.viewer.teleoperationOverlayText().contains("robot 'Arm'"));
+    QVERIFY(QString::fromUtf8(shownOverlay(view.viewer)->GetInput()).contains("robot 'Arm'"));
+    view.viewer.setCameraMode();
+    QVERIFY(view.viewer.teleoperationOverlayText().isEmpty());
+    QVERIFY(!shownOverlay(view.viewer));
+    view.viewer.setTeleoperationMode("P", "PT");
+    QVERIFY(view.viewer.teleoperationOverlayText().contains(" 12.5 mm"));
+    QVERIFY(view.viewer.teleoperationOverlayText().contains("robot 'P'"));
+}
+
+void TestTeleoperation::theStepsDialogSetsTheStepsOrChangesNothing() {
+    Cell cell;
+    WorkspaceViewer viewer;
+    viewer.setProject(&cell.project);
+    viewer.setTeleoperationMode("R", "T");
+    auto answer = [&](double mm, double degrees, bool ok) {
+        KSTeleoperationStepsDialog dialog(&viewer);
+        dialog.stepField()->setValue(mm);
+        dialog.turnField()->setValue(degrees);
+        ok ? dialog.accept() : dialog.reject();
+        return dialog.result() == QDialog::Accepted;
+    };
+    QVERIFY(!answer(2.5, 15, false));
+    QCOMPARE(viewer.teleoperationStep(), kStep);
+    QCOMPARE(viewer.teleoperationTurn(), kTurn);
+    QVERIFY(answer(2.5, 15, true));
+    QVERIFY(std::abs(viewer.teleoperationStep() - 0.0025) < 1e-12);
+    QVERIFY(std::abs(viewer.teleoperationTurn() - 15 * kDegree) < 1e-12);
+    QVERIFY(viewer.teleoperationOverlayText().contains(QStringLiteral(" 2.5 mm")));
+    QCOMPARE(KSTeleoperationStepsDialog(&viewer).stepField()->value(), 2.5);
+    // The fields hold only what the viewer takes: the ends of their ranges are accepted.
+    QVERIFY(answer(1000, 0, true));
+    QVERIFY(std::abs(viewer.teleoperationStep() - 0.1) < 1e-12);
+    QVERIFY(std::abs(viewer.teleoperationTurn() - 0.1 * kDegree) < 1e-12);
 }
 
 void TestTeleoperation::draggingTheHandleDragsTheToolAndSnapsBackOutOfReach() {
