@@ -62,6 +62,7 @@ void UndoHistory::makeRecorded() {
 }
 
 void UndoHistory::reset() {
+    m_burst = 0;
     m_makeStart = nullptr;
     m_steps.clear();
     m_dirty.clear();
@@ -73,6 +74,7 @@ void UndoHistory::reset() {
 }
 
 void UndoHistory::resetLazily(std::function<QByteArray()> makeStart) {
+    m_burst = 0;
     m_makeStart = std::move(makeStart);
     m_steps.clear();
     m_dirty.clear();
@@ -84,6 +86,7 @@ void UndoHistory::resetLazily(std::function<QByteArray()> makeStart) {
 }
 
 bool UndoHistory::record(const QString& name) {
+    m_burst = 0;
     if (m_dirty.isEmpty())
         return false;
     makeRecorded();
@@ -116,6 +119,57 @@ bool UndoHistory::record(const QString& name) {
         m_steps.erase(m_steps.begin());
         --m_position;
         m_savedPosition = m_savedPosition > 0 ? m_savedPosition - 1 : -1;
+    }
+    changed();
+    return true;
+}
+
+bool UndoHistory::record(const QString& name, quint64 burst) {
+    if (burst == 0 || burst != m_burst || m_position == 0 || m_position != stepCount()) {
+        const bool recorded = record(name);
+        if (recorded)
+            m_burst = burst;
+        return recorded;
+    }
+    if (m_dirty.isEmpty())
+        return false;
+    makeRecorded();
+    // The step goes from the state before the burst to the state now: a part it already changed
+    // keeps its record from before and takes the new one as after; a part changed only now
+    // joins it, from its record in the state the step led to.
+    Step& step = m_steps.back();
+    bool grew = false;
+    for (quint64 key : qAsConst(m_dirty)) {
+        QByteArray now = undo::recordOf(*m_project, key);
+        const auto it = m_recorded.constFind(key);
+        const QByteArray recorded = it == m_recorded.cend() ? QByteArray() : *it;
+        if (now == recorded)
+            continue;
+        grew = true;
+        if (now.isEmpty())
+            m_recorded.remove(key);
+        else
+            m_recorded.insert(key, now);
+        const auto known = std::find_if(step.changes.begin(), step.changes.end(),
+                                        [key](const Change& c) { return c.key == key; });
+        if (known != step.changes.end())
+            known->after = std::move(now);
+        else
+            step.changes.push_back({key, recorded, std::move(now)});
+    }
+    m_dirty.clear();
+    if (!grew)
+        return false;
+    step.changes.erase(std::remove_if(step.changes.begin(), step.changes.end(),
+                                      [](const Change& c) { return c.before == c.after; }),
+                       step.changes.end());
+    std::sort(step.changes.begin(), step.changes.end(),
+              [](const Change& a, const Change& b) { return a.key < b.key; });
+    if (step.changes.empty()) {
+        // Back where the burst began: it leaves no step.
+        m_steps.pop_back();
+        --m_position;
+        m_burst = 0;
     }
     changed();
     return true;
@@ -185,6 +239,7 @@ void UndoHistory::markSaved() {
 }
 
 void UndoHistory::markUnsaved() {
+    m_burst = 0;
     m_savedPosition = -1;
     changed(false);
 }

@@ -34,6 +34,12 @@ public:
     /// "Add Robot 'My Robot'"). Returns false, and records nothing, when nothing changed.
     /// A new step drops the steps that could have been redone.
     bool record(const QString& name);
+    /// Records like record(name), except that when the last step was recorded by this call with
+    /// the same `burst` (not 0) and nothing else has happened to the history since (no other
+    /// record, undo, redo, reset or save mark), the changes go into that step: a burst of jog
+    /// keys is one step however many presses it has. A step whose changes cancel out goes away.
+    /// Returns true when the history changed.
+    bool record(const QString& name, quint64 burst);
 
     bool canUndo() const { return m_position > 0; }
     bool canRedo() const { return m_position < stepCount(); }
@@ -110,6 +116,7 @@ private:
     quint64 m_contentChangeCount = 0;
     std::function<void()> m_changed;
     std::function<QByteArray()> m_makeStart; // set while the records of the start are not made
+    quint64 m_burst = 0;                     // the last step is this burst's, and it may grow
 };
 
 } // namespace kestrin

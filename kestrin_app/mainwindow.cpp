@@ -11,6 +11,7 @@
 #include "run_toolbar.h"
 #include "shell_help.h"
 #include "status.h"
+#include "teleoperation_steps.h"
 #include "toolbar_look.h"
 #include "trials_panel.h"
 
@@ -255,6 +256,11 @@ std::vector<KSMainWindow::ActionEntry> KSMainWindow::actionLayout() {
              {},
              tr("Move a robot's tool frame by hand"),
              true},
+            {view,
+             "actionTeleoperationSteps",
+             tr("Teleoperation Ste&ps…"),
+             {},
+             tr("Set how far a jog key moves or turns the tool frame")},
             {view, "actionResetCamera", tr("&Reset Camera"), {}, tr("Show the whole cell"), true},
             {view, "actionScreenshot", tr("&Screenshot…"), {}, tr("Save a picture of the view"), true},
             {cell,
@@ -308,6 +314,11 @@ QHash<QString, std::function<void()>> KSMainWindow::operations() {
         {QStringLiteral("actionAddTaskRegion"), [h] { h->addTaskRegion(); }},
         {QStringLiteral("actionCameraMode"), [h] { h->setCameraMode(); }},
         {QStringLiteral("actionTeleoperationMode"), [h] { h->setTeleoperationMode(); }},
+        {QStringLiteral("actionTeleoperationSteps"),
+         [this] {
+             KSTeleoperationStepsDialog dialog(m_container->viewer(), this);
+             dialog.exec();
+         }},
         {QStringLiteral("actionResetCamera"), [h] { h->resetViewer(); }},
         {QStringLiteral("actionScreenshot"), [h] { h->screenshotViewer(); }},
         {QStringLiteral("actionRecordRespawnState"), [h] { h->recordRespawnState(); }},

@@ -99,8 +99,10 @@ KSShortcutsDialog::KSShortcutsDialog(QMainWindow* window) : QDialog(window) {
 
     // Keys of the 3-D view, which are not actions of a menu.
     auto* viewKeys = new QLabel(
-        tr("In the 3-D view while teleoperating: the arrow keys move the tool frame 5 mm along x and y, "
-           "Page Up and Page Down along z; with Shift they turn it 5 degrees about x, y and z."),
+        tr("In the 3-D view while teleoperating: the arrow keys move the tool frame one step along x and "
+           "y, Page Up and Page Down along z; with Shift they turn it about x, y and z. A step is 5 mm "
+           "and 5 degrees unless set in View > Teleoperation Steps; the view's corner shows the steps. "
+           "Presses with no pause of a second between them are one step of Undo."),
         this);
     viewKeys->setObjectName(QStringLiteral("viewKeys"));
     viewKeys->setWordWrap(true);

@@ -80,10 +80,27 @@ public:
 
     /// Teleoperates `robot` by its tool frame `tool`: a handle on the tool frame can be dragged,
     /// and the keyboard jogs it (arrows: x and y, Page Up/Down: z; with Shift: turn about x, y, z;
-    /// 5 mm or 5 degrees a press). The robot follows through inverse kinematics within its joint
-    /// limits. Throws kestrin::Error naming what to choose when the robot or the tool frame is
-    /// empty, unknown, or the tool frame is on another robot.
+    /// by the teleoperation steps, 5 mm and 5 degrees unless set). A corner of the view names the
+    /// robot, the tool frame, the steps and the keys. The robot follows through inverse
+    /// kinematics within its joint limits. Throws kestrin::Error naming what to choose when the
+    /// robot or the tool frame is empty, unknown, or the tool frame is on another robot.
     void setTeleoperationMode(const QString& robot, const QString& tool);
+    /// How far a jog key moves (`metres`) and, with Shift, turns (`radians`) the tool frame.
+    /// Throws kestrin::ValueError, changing nothing, for a step outside 0.1 to 100 mm or a turn
+    /// outside 0.1 to 45 degrees.
+    void setTeleoperationSteps(double metres, double radians);
+    double teleoperationStep() const;
+    double teleoperationTurn() const;
+    /// What the corner of the view says while teleoperating; empty otherwise.
+    QString teleoperationOverlayText() const;
+    /// Jog key presses with no pause longer than about a second between them are one burst: one
+    /// step of the undo history, and a target out of reach is reported once in it. This ends the
+    /// burst now; the next press starts another. A run or a change of selection ends it too.
+    void endTeleoperationBurst();
+    /// The pause that ends a burst (tests make it long, or short, instead of waiting a second),
+    /// and whether a burst is going on (for tests).
+    void _setTeleoperationBurstPause(int milliseconds);
+    bool _isTeleoperationBurstOpen() const;
     /// True while teleoperating; the names of the robot and tool frame being teleoperated.
     bool isTeleoperating() const;
     QString teleoperatedRobot() const;

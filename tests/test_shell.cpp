@@ -230,6 +230,7 @@ private slots:
                                    "actionAddVariable_MixtureTarget",
                                    "actionCameraMode",
                                    "actionTeleoperationMode",
+                                   "actionTeleoperationSteps",
                                    "actionResetCamera",
                                    "actionScreenshot",
                                    "actionRecordRespawnState",

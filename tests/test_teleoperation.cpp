@@ -1,7 +1,9 @@
 // Teleoperation in the workspace viewer: choosing the robot and tool frame, jogging by call, by
-// key and by dragging the handle, reporting targets out of reach, one undo step per user action,
-// and leaving the mode. Tests that render need a display: run under xvfb-run.
+// key and by dragging the handle, reporting targets out of reach, one undo step per user action
+// (a burst of key presses is one), the corner text and the steps it shows, and leaving the mode.
+// Tests that render need a display: run under xvfb-run.
 
+#include <kestrin/action.h>
 #include <kestrin/collision.h>
 #include <kestrin/error.h>
 #include <kestrin/items.h>
@@ -10,19 +12,25 @@
 #include <kestrin/tool_frame.h>
 #include <kestrin/undo_history.h>
 #include <kestrin/workspace.h>
+#include <kestrin_app/teleoperation_steps.h>
+#include <kestrin_viewer/simulator.h>
 #include <kestrin_viewer/workspace_viewer.h>
 
 #include <QApplication>
+#include <QDoubleSpinBox>
+#include <QFocusEvent>
 #include <QSignalSpy>
 #include <QSurfaceFormat>
 #include <QtTest>
 
 #include <QVTKOpenGLNativeWidget.h>
+#include <vtkActor2DCollection.h>
 #include <vtkCamera.h>
 #include <vtkHandleRepresentation.h>
 #include <vtkPropCollection.h>
 #include <vtkRenderWindow.h>
 #include <vtkRenderer.h>
+#include <vtkTextActor.h>
 
 #include <Eigen/Geometry>
 #include <cmath>
@@ -33,6 +41,10 @@ namespace {
 
 constexpr double kStep = 0.005;
 const double kTurn = 5.0 * M_PI / 180.0;
+const double kDegree = M_PI / 180.0;
+// Key presses in a test come with no pause worth the name, but a slow machine could make one:
+// the views of these tests wait an hour before a burst ends, unless a test ends it.
+constexpr int kNoPause = 3600 * 1000;
 
 /// A UR5e "R" with tool frame "T" and a Panda "P" with tool frame "PT", apart on the floor.
 struct Cell {
@@ -61,6 +73,7 @@ struct View {
     WorkspaceViewer viewer;
     explicit View(Cell& cell) {
         viewer.resize(640, 480);
+        viewer._setTeleoperationBurstPause(kNoPause);
         viewer.setProject(&cell.project);
         viewer.show();
         viewer.activateWindow();
@@ -80,6 +93,18 @@ vtkHandleRepresentation* shownHandle(WorkspaceViewer& viewer) {
     while (vtkProp* prop = props->GetNextProp())
         if (auto* handle = vtkHandleRepresentation::SafeDownCast(prop))
             return handle->GetVisibility() ? handle : nullptr;
+    return nullptr;
+}
+
+/// The corner text of teleoperation when it is shown, else nullptr.
+vtkTextActor* shownOverlay(WorkspaceViewer& viewer) {
+    vtkActor2DCollection* actors = viewer._getRenderer()->GetActors2D();
+    actors->InitTraversal();
+    while (vtkActor2D* actor = actors->GetNextActor2D())
+        if (auto* text = vtkTextActor::SafeDownCast(actor);
+            text && text->GetVisibility() && text->GetInput() &&
+            QString::fromUtf8(text->GetInput()).startsWith("Teleoperating"))
+            return text;
     return nullptr;
 }
 
@@ -156,7 +181,12 @@ private slots:
     void unreachableTargetIsReportedOncePerAction();
     void aJogIntoSomethingStopsShortAndSaysOnceWhatItWouldHit();
     void keysJogFiveMillimetresOrTurnFiveDegrees();
+    void aBurstOfPressesIsOneStepUntilAPauseOrAnythingElse();
     void draggingTheHandleDragsTheToolAndSnapsBackOutOfReach();
+
+    // What the view says, and the steps.
+    void theCornerTextNamesTheRobotToolStepsAndKeys();
+    void theStepsDialogSetsTheStepsOrChangesNothing();
 
     // Leaving teleoperation.
     void cameraModeLeavesTeleoperationAndOrbitsAgain();
@@ -280,10 +310,15 @@ void TestTeleoperation::unreachableTargetIsReportedOncePerAction() {
     QVERIFY(!view.viewer.jog({kStep, 0, 0}, Eigen::Vector3d::Zero()));
     QCOMPARE(messages.count(), 2);
 
-    // At the edge of reach, a held key is one action and reports once.
+    // At the edge of reach, a burst of presses reports once, be it a held key or keys pressed
+    // one after another; the next burst reports again.
     QWidget* keys = view.renderWidget();
     holdKey(keys, Qt::Key_Right, 3);
     QCOMPARE(messages.count(), 3);
+    QTest::keyClick(keys, Qt::Key_Right);
+    QTest::keyClick(keys, Qt::Key_Right);
+    QCOMPARE(messages.count(), 3);
+    view.viewer.endTeleoperationBurst();
     QTest::keyClick(keys, Qt::Key_Right);
     QCOMPARE(messages.count(), 4);
     cell.ur5e->checkJointPositions(cell.ur5e->jointPositions());
@@ -346,7 +381,9 @@ void TestTeleoperation::keysJogFiveMillimetresOrTurnFiveDegrees() {
     QVERIFY2(cell.ur5e->jointPositions() == joints, "a key moved the robot outside teleoperation");
 
     view.viewer.setTeleoperationMode("R", "T");
+    cell.project.history().record("Make the cell");
     const int steps = cell.project.history().stepCount();
+    const Pose start = cell.tool->pose();
     const struct {
         Qt::Key key;
         int axis;
@@ -370,15 +407,146 @@ void TestTeleoperation::keysJogFiveMillimetresOrTurnFiveDegrees() {
         QVERIFY2(angleBetween(after.linear(), expected) < 1e-3, qPrintable("Shift+" + which));
         QVERIFY2((after.translation() - before.translation()).norm() < 1e-4, qPrintable("Shift+" + which));
     }
-    QCOMPARE(cell.project.history().stepCount(), steps + 12);
+    // One more, so that the burst does not end where it began: the presses, with no pause
+    // between them, are one step of the undo history.
+    QTest::keyClick(keys, Qt::Key_Up);
+    QCOMPARE(cell.project.history().stepCount(), steps + 1);
+    QCOMPARE(cell.project.history().undoName(), QStringLiteral("Teleoperate 'R'"));
 
-    // A held key is one step of the undo history.
+    // After a pause, a held key is the next step; undo takes back one burst at a time.
+    view.viewer.endTeleoperationBurst();
     const Eigen::Vector3d beforeHeld = cell.tool->pose().translation();
     holdKey(keys, Qt::Key_Up, 5);
     QVERIFY((cell.tool->pose().translation() - beforeHeld - Eigen::Vector3d(0, 5 * kStep, 0)).norm() < 1e-4);
-    QCOMPARE(cell.project.history().stepCount(), steps + 13);
+    QCOMPARE(cell.project.history().stepCount(), steps + 2);
     cell.project.history().undo();
     QVERIFY((cell.project.workspace()->getToolFrame("T")->pose().translation() - beforeHeld).norm() < 1e-9);
+    cell.project.history().undo();
+    const Pose undone = cell.project.workspace()->getToolFrame("T")->pose();
+    QVERIFY((undone.matrix() - start.matrix()).norm() < 1e-9);
+}
+
+void TestTeleoperation::aBurstOfPressesIsOneStepUntilAPauseOrAnythingElse() {
+    Cell cell;
+    auto* pause = new Wait(&cell.project, "Pause");
+    pause->setProperty("duration", 0.01);
+    cell.project.addProgram(pause);
+    UndoHistory& history = cell.project.history();
+    history.record("Make the cell");
+    View view(cell);
+    QVERIFY(view.exposed());
+    view.viewer.setTeleoperationMode("R", "T");
+    QWidget* keys = view.renderWidget();
+    Workspace* ws = cell.project.workspace(); // undo may put back other objects: looked up
+    auto tip = [&] { return ws->getToolFrame("T")->pose().translation(); };
+    const Eigen::Vector3d start = tip();
+    const int steps = history.stepCount();
+    const auto pressAndCount = [&](Qt::Key key = Qt::Key_Up) {
+        QTest::keyClick(keys, key);
+        return history.stepCount() - steps;
+    };
+
+    // Each press is in the history at once: undo in the middle of a burst takes back the burst
+    // so far, and the press after it begins another step.
+    QCOMPARE(pressAndCount(Qt::Key_Right), 1);
+    QCOMPARE(pressAndCount(Qt::Key_Right), 1);
+    history.undo();
+    QVERIFY((tip() - start).norm() < 1e-9);
+    QCOMPARE(pressAndCount(), 1);
+    QVERIFY(!history.canRedo());
+    const Eigen::Vector3d afterUp = tip();
+
+    // Another edit ends it: undo takes back the presses after it alone.
+    ws->getRobot("P")->setPose(makePose({2, 0.5, 0}));
+    QVERIFY(history.record("Move 'P'"));
+    QCOMPARE(pressAndCount(), 3);
+    QCOMPARE(pressAndCount(), 3);
+    history.undo();
+    QVERIFY((tip() - afterUp).norm() < 1e-9);
+    QVERIFY((ws->getRobot("P")->pose().translation() - Eigen::Vector3d(2, 0.5, 0)).norm() < 1e-12);
+
+    // So do a change of selection (not the same selection again), a run, the view losing the
+    // keyboard, and a pause.
+    QCOMPARE(pressAndCount(), 3);
+    view.viewer.setSelectedObject(0);
+    QCOMPARE(pressAndCount(), 3);
+    view.viewer.setSelectedObject(ws->getRobot("P")->id());
+    QCOMPARE(pressAndCount(), 4);
+    QVERIFY(Simulator(&cell.project, &view.viewer).runProgram("Pause"));
+    QCOMPARE(pressAndCount(), 5);
+    QFocusEvent away(QEvent::FocusOut, Qt::OtherFocusReason);
+    QApplication::sendEvent(keys, &away);
+    QCOMPARE(pressAndCount(), 6);
+    view.viewer.endTeleoperationBurst();
+    view.viewer._setTeleoperationBurstPause(10);
+    QCOMPARE(pressAndCount(), 7);
+    QTRY_VERIFY_WITH_TIMEOUT(!view.viewer._isTeleoperationBurstOpen(), 10000);
+    QCOMPARE(pressAndCount(), 8);
+}
+
+void TestTeleoperation::theCornerTextNamesTheRobotToolStepsAndKeys() {
+    Cell cell;
+    View view(cell);
+    QVERIFY(view.exposed());
+    QVERIFY(!shownOverlay(view.viewer));
+    view.viewer.setTeleoperationMode("R", "T");
+    QString text = view.viewer.teleoperationOverlayText();
+    for (const char* part :
+         {"robot 'R'", "tool frame 'T'", "Left / Right", "Down / Up", "PgDn / PgUp", "Shift"})
+        QVERIFY2(text.contains(part), part);
+    QCOMPARE(text.count(" 5 mm"), 3);
+    QCOMPARE(text.count(QStringLiteral(" 5\u00b0")), 1);
+    QVERIFY2(shownOverlay(view.viewer), "no corner text in the view");
+    QCOMPARE(QString::fromUtf8(shownOverlay(view.viewer)->GetInput()), text);
+
+    // The keys jog by the steps set, and the text follows; steps out of range change nothing.
+    view.viewer.setTeleoperationSteps(0.0125, 10 * kDegree);
+    text = view.viewer.teleoperationOverlayText();
+    QCOMPARE(text.count(" 12.5 mm"), 3);
+    QCOMPARE(text.count(QStringLiteral(" 10\u00b0")), 1);
+    QCOMPARE(QString::fromUtf8(shownOverlay(view.viewer)->GetInput()), text);
+    const Pose before = cell.tool->pose();
+    QTest::keyClick(view.renderWidget(), Qt::Key_Right);
+    QVERIFY((cell.tool->pose().translation() - before.translation() - Eigen::Vector3d(0.0125, 0, 0)).norm() <
+            1e-4);
+    for (double metres : {0.0, 0.00005, 0.2, std::nan("")})
+        QVERIFY(failureOf<ValueError>([&] {
+                    view.viewer.setTeleoperationSteps(metres, kTurn);
+                }).contains("0.1 to 100 mm"));
+    for (double radians : {0.0, 90 * kDegree})
+        QVERIFY(failureOf<ValueError>([&] {
+                    view.viewer.setTeleoperationSteps(kStep, radians);
+                }).contains("0.1 to 45 degrees"));
+    QCOMPARE(view.viewer.teleoperationOverlayText(), text);
+
+    // A rename shows at the next rebuild; leaving hides the text; the steps stay for next time.
+    cell.ur5e->setName("Arm");
+    view.viewer.rebuild();
+    QVERIFY(QString::fromUtf8(shownOverlay(view.viewer)->GetInput()).contains("robot 'Arm'"));
+    view.viewer.setCameraMode();
+    QVERIFY(view.viewer.teleoperationOverlayText().isEmpty());
+    QVERIFY(!shownOverlay(view.viewer));
+    view.viewer.setTeleoperationMode("P", "PT");
+    QVERIFY(view.viewer.teleoperationOverlayText().contains(" 12.5 mm"));
+}
+
+void TestTeleoperation::theStepsDialogSetsTheStepsOrChangesNothing() {
+    Cell cell;
+    WorkspaceViewer viewer;
+    auto answer = [&](double mm, double degrees, bool ok) {
+        KSTeleoperationStepsDialog dialog(&viewer);
+        dialog.stepField()->setValue(mm);
+        dialog.turnField()->setValue(degrees);
+        ok ? dialog.accept() : dialog.reject();
+        // Millimetres and degrees, to the tenth the fields show.
+        return std::make_pair(qRound(viewer.teleoperationStep() * 1e4) / 10.0,
+                              qRound(viewer.teleoperationTurn() / kDegree * 10) / 10.0);
+    };
+    QCOMPARE(answer(2.5, 15, false), std::make_pair(5.0, 5.0));
+    QCOMPARE(answer(2.5, 15, true), std::make_pair(2.5, 15.0));
+    QCOMPARE(KSTeleoperationStepsDialog(&viewer).stepField()->value(), 2.5);
+    // The fields hold only what the viewer takes: the ends of their ranges are accepted.
+    QCOMPARE(answer(1000, 0, true), std::make_pair(100.0, 0.1));
 }
 
 void TestTeleoperation::draggingTheHandleDragsTheToolAndSnapsBackOutOfReach() {

@@ -194,6 +194,53 @@ private slots:
         QVERIFY(p.workspace()->find(Category::Item, "C"));
     }
 
+    void aBurstGrowsOneStepUntilTheHistoryDoesAnythingElse() {
+        Project p;
+        UndoHistory& h = p.history();
+        const quint64 deskId = (new Desk(p.workspace(), "Desk"))->id();
+        auto* item = new CustomItem(p.workspace(), "Item");
+        QVERIFY(h.record("Add"));
+        const QByteArray start = fileBytes(p);
+        // Undo and redo may put back another object under the same id.
+        auto moveDesk = [&](double x) { p.workspace()->findById(deskId)->setPose(makePose({x, 0, 0})); };
+
+        // Records of one burst, the last touching another object too: one step, undone whole.
+        for (double x : {0.1, 0.2, 0.3}) {
+            moveDesk(x);
+            QVERIFY(h.record("Nudge", 7));
+        }
+        item->setPose(makePose({0, 1, 0}));
+        QVERIFY(h.record("Nudge", 7));
+        QCOMPARE(h.stepCount(), 2);
+        const QByteArray nudged = fileBytes(p);
+        h.undo();
+        QCOMPARE(fileBytes(p), start);
+        h.redo();
+        QCOMPARE(fileBytes(p), nudged);
+
+        // Redo, another record, a save mark and another burst each begin a new step.
+        const auto nextStep = [&](double x, quint64 burst) {
+            moveDesk(x);
+            return h.record("Nudge", burst) ? h.stepCount() : -1;
+        };
+        QCOMPARE(nextStep(0.4, 7), 3);
+        p.workspace()->findById(deskId)->setName("Table");
+        QVERIFY(h.record("Rename"));
+        QCOMPARE(nextStep(0.5, 7), 5);
+        h.markSaved();
+        QCOMPARE(nextStep(0.6, 7), 6);
+        QCOMPARE(nextStep(0.7, 8), 7);
+
+        // A burst that ends where it began leaves no step, and nothing modified since the save.
+        h.markSaved();
+        QCOMPARE(nextStep(0.9, 9), 8);
+        QCOMPARE(nextStep(0.7, 9), 7);
+        QVERIFY(!h.isModified());
+        QCOMPARE(nextStep(1.0, 9), 8); // a new step, not burst 8's
+        h.undo();
+        QCOMPARE(p.workspace()->findById(deskId)->pose().translation().x(), 0.7);
+    }
+
     void savedMarkFollowsTheHistory() {
         Project p;
         QVERIFY(!p.history().isModified());

@@ -186,6 +186,9 @@ void Simulator::setSpeed(double factor) {
 }
 
 bool Simulator::runProgram(const QString& name) {
+    // Jog keys pressed just before the run are a step of their own, not one with the run.
+    if (m_viewer)
+        m_viewer->endTeleoperationBurst();
     ProgramRunner runner(m_project, m_seed);
     RunInputFilter filter(*this);
     QElapsedTimer sinceFrame; // a run played faster than the view can draw drops frames

@@ -24,6 +24,8 @@
 #include <vtkProperty.h>
 #include <vtkRenderWindowInteractor.h>
 #include <vtkRenderer.h>
+#include <vtkTextActor.h>
+#include <vtkTextProperty.h>
 
 #include <cmath>
 
@@ -31,8 +33,11 @@ namespace kestrin {
 
 namespace {
 
-constexpr double kJogStep = 0.005;              // metres a key press
-constexpr double kJogTurn = 5.0 * M_PI / 180.0; // radians a key press with Shift
+constexpr double kJogStep = 0.005;                  // metres a key press, unless set
+constexpr double kJogTurn = 5.0 * M_PI / 180.0;     // radians a key press with Shift, unless set
+constexpr double kMinStep = 0.0001, kMaxStep = 0.1; // metres
+constexpr double kMinTurn = 0.1 * M_PI / 180.0, kMaxTurn = M_PI / 4.0; // radians
+constexpr int kBurstPauseMs = 1000;
 constexpr double kHandlePixels = 36.0;
 // The highlight is drawn over the tool frame's own axes, longer and thicker.
 constexpr double kHighlightLength = 0.16;
@@ -63,11 +68,27 @@ bool isPlainJogKey(const QKeyEvent& event) {
     return jogKey(event.key()).first >= 0 && !(event.modifiers() & others);
 }
 
+/// A step for the corner text: "5", "0.5", "12.5".
+QString amount(double value) {
+    return QString::number(value, 'g', 4);
+}
+
+/// Keys of every burst in the program: a burst's step in an undo history is never taken for
+/// another's, whichever view it came from.
+quint64 nextBurst() {
+    static quint64 bursts = 0;
+    return ++bursts;
+}
+
 } // namespace
 
 Teleoperator::Teleoperator(WorkspaceViewer& viewer, QWidget& keys, vtkRenderWindowInteractor* interactor,
                            vtkRenderer* renderer, const SceneResources& resources)
-    : m_viewer(viewer), m_keys(keys), m_renderer(renderer) {
+    : m_viewer(viewer), m_keys(keys), m_renderer(renderer), m_step(kJogStep), m_turn(kJogTurn) {
+    m_burstTimer.setSingleShot(true);
+    m_burstTimer.setInterval(kBurstPauseMs);
+    connect(&m_burstTimer, &QTimer::timeout, this, &Teleoperator::endBurst);
+
     m_handleLook = vtkSmartPointer<vtkPointHandleRepresentation3D>::New();
     m_handleLook->SetHandleSize(kHandlePixels);
     // The cross through the point is what the mouse grabs; the box around it makes it easy to see.
@@ -103,6 +124,23 @@ Teleoperator::Teleoperator(WorkspaceViewer& viewer, QWidget& keys, vtkRenderWind
     m_highlight->VisibilityOff();
     renderer->AddActor(m_highlight);
 
+    // Top left: the corner axes are at the bottom left.
+    m_overlay = vtkSmartPointer<vtkTextActor>::New();
+    m_overlay->GetPositionCoordinate()->SetCoordinateSystemToNormalizedViewport();
+    m_overlay->SetPosition(0.01, 0.985);
+    vtkTextProperty* text = m_overlay->GetTextProperty();
+    text->SetFontFamilyToCourier(); // the keys and their steps line up in columns
+    text->SetFontSize(14);
+    text->SetColor(1.0, 1.0, 1.0);
+    text->SetBackgroundColor(0.1, 0.1, 0.12);
+    text->SetBackgroundOpacity(0.6);
+    text->SetVerticalJustificationToTop();
+    text->SetJustificationToLeft();
+    m_overlay->PickableOff();
+    m_overlay->UseBoundsOff();
+    m_overlay->VisibilityOff();
+    renderer->AddActor2D(m_overlay);
+
     m_keys.installEventFilter(this);
 }
 
@@ -113,6 +151,7 @@ Teleoperator::~Teleoperator() {
     m_handle->Off();
     m_handle->RemoveAllObservers();
     m_renderer->RemoveActor(m_highlight);
+    m_renderer->RemoveActor2D(m_overlay);
 }
 
 void Teleoperator::start(const QString& robotName, const QString& toolName) {
@@ -156,6 +195,7 @@ void Teleoperator::start(const QString& robotName, const QString& toolName) {
     m_handle->On();
     m_highlight->VisibilityOn();
     follow();
+    updateOverlay();
     m_keys.setFocus(Qt::OtherFocusReason);
     m_viewer.render();
 }
@@ -163,10 +203,11 @@ void Teleoperator::start(const QString& robotName, const QString& toolName) {
 void Teleoperator::stop() {
     if (!m_active)
         return;
-    // A burst of keys still held counts as done; the objects may be gone already, and then
+    // A burst of keys still going on counts as done; the objects may be gone already, and then
     // there is nothing of theirs to record.
     if (resolve())
         endAction();
+    endBurst();
     m_world.reset();
     m_active = false;
     // Ended in the middle of a drag (the cell changed under it): the handle holds the
@@ -180,6 +221,7 @@ void Teleoperator::stop() {
     m_moved = false;
     m_robotSeen = nullptr;
     m_toolSeen = nullptr;
+    updateOverlay();
 }
 
 std::optional<Teleoperator::Target> Teleoperator::resolve() const {
@@ -254,12 +296,81 @@ void Teleoperator::beginAction() {
 }
 
 void Teleoperator::endAction() {
+    endBurst();
     m_world.reset();
     if (!m_moved)
         return;
     m_moved = false;
     if (Project* project = m_viewer.project())
-        project->history().record(QStringLiteral("Teleoperate '%1'").arg(m_robotName));
+        project->history().record(stepName());
+}
+
+QString Teleoperator::stepName() const {
+    return QStringLiteral("Teleoperate '%1'").arg(m_robotName);
+}
+
+void Teleoperator::endBurst() {
+    m_burstTimer.stop();
+    if (!m_burst)
+        return;
+    m_burst = 0;
+    m_world.reset();
+}
+
+void Teleoperator::setBurstPause(int milliseconds) {
+    m_burstTimer.setInterval(std::max(0, milliseconds));
+}
+
+void Teleoperator::projectGone() {
+    // What watches the cell goes while the cell is still there; nothing is recorded any more.
+    m_burstTimer.stop();
+    m_burst = 0;
+    m_moved = false;
+    m_world.reset();
+}
+
+void Teleoperator::setSteps(double metres, double radians) {
+    if (!(metres >= kMinStep - 1e-12 && metres <= kMaxStep + 1e-12))
+        throw ValueError(
+            QStringLiteral("A teleoperation step of %1 mm is out of range: choose from %2 to %3 mm.")
+                .arg(amount(metres * 1000.0), amount(kMinStep * 1000.0), amount(kMaxStep * 1000.0)));
+    if (!(radians >= kMinTurn - 1e-12 && radians <= kMaxTurn + 1e-12))
+        throw ValueError(
+            QStringLiteral(
+                "A teleoperation turn of %1 degrees is out of range: choose from %2 to %3 degrees.")
+                .arg(amount(radians * 180.0 / M_PI), amount(kMinTurn * 180.0 / M_PI),
+                     amount(kMaxTurn * 180.0 / M_PI)));
+    m_step = metres;
+    m_turn = radians;
+    updateOverlay();
+    if (m_active)
+        m_viewer.render();
+}
+
+QString Teleoperator::overlayText() const {
+    const auto target = resolve();
+    if (!target)
+        return {};
+    const QString mm = amount(m_step * 1000.0);
+    const QString degrees = amount(m_turn * 180.0 / M_PI);
+    return QStringLiteral("Teleoperating robot '%1' by tool frame '%2'\n"
+                          "Left / Right     x -/+ %3 mm\n"
+                          "Down / Up        y -/+ %3 mm\n"
+                          "PgDn / PgUp      z -/+ %3 mm\n"
+                          "Shift + a key    turn -/+ %4\u00b0 about its axis\n"
+                          "Drag the yellow box to move it; View > Camera Mode to stop")
+        .arg(target->robot->name(), target->tool->name(), mm, degrees);
+}
+
+void Teleoperator::updateOverlay() {
+    const QString text = overlayText();
+    const QByteArray utf8 = text.toUtf8();
+    const char* shown = m_overlay->GetInput();
+    if (!shown || utf8 != QByteArray(shown))
+        m_overlay->SetInput(utf8.constData());
+    const bool visible = !text.isEmpty();
+    if (bool(m_overlay->GetVisibility()) != visible)
+        m_overlay->SetVisibility(visible);
 }
 
 bool Teleoperator::moveTo(const Target& target, const Pose& pose) {
@@ -294,6 +405,7 @@ void Teleoperator::follow() {
     }
     if (!m_dragging)
         placeHandle(pose.translation());
+    updateOverlay(); // names may have changed
 }
 
 void Teleoperator::placeHandle(const Eigen::Vector3d& position) {
@@ -320,15 +432,11 @@ bool Teleoperator::eventFilter(QObject* watched, QEvent* event) {
         break;
     case QEvent::KeyPress:
         return keyJog(static_cast<QKeyEvent*>(event));
-    case QEvent::KeyRelease: {
-        // A held key sends releases between its repeats too; only the last one ends the burst.
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if (jogKey(key->key()).first >= 0 && !key->isAutoRepeat() && !m_dragging) {
-            endAction();
+    case QEvent::KeyRelease:
+        // The burst goes on until a pause: a release ends nothing.
+        if (isPlainJogKey(*static_cast<QKeyEvent*>(event)))
             return true;
-        }
         break;
-    }
     case QEvent::FocusOut:
         if (!m_dragging)
             endAction();
@@ -349,19 +457,25 @@ bool Teleoperator::keyJog(QKeyEvent* event) {
         stop();
         return false;
     }
-    // Repeats of a held key belong to the press that began them.
-    if (!event->isAutoRepeat()) {
+    if (!m_burst) {
         endAction();
         beginAction();
+        m_burst = nextBurst();
     }
+    m_burstTimer.start();
     const auto [axis, sign] = jogKey(event->key());
     Eigen::Vector3d translation = Eigen::Vector3d::Zero();
     Eigen::Vector3d rotation = Eigen::Vector3d::Zero();
     if (event->modifiers() & Qt::ShiftModifier)
-        rotation[axis] = sign * kJogTurn;
+        rotation[axis] = sign * m_turn;
     else
-        translation[axis] = sign * kJogStep;
+        translation[axis] = sign * m_step;
     moveTo(*target, jogged(target->tool->pose(), translation, rotation));
+    // Into the history at once, so that undo takes back the burst so far; the press goes into
+    // the step of the presses before it.
+    m_moved = false;
+    if (Project* project = m_viewer.project())
+        project->history().record(stepName(), m_burst);
     return true;
 }
 

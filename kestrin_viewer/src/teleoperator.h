@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <vtkSmartPointer.h>
 
 #include <memory>
@@ -20,6 +21,7 @@ class vtkObject;
 class vtkPointHandleRepresentation3D;
 class vtkRenderWindowInteractor;
 class vtkRenderer;
+class vtkTextActor;
 
 namespace kestrin {
 
@@ -39,9 +41,16 @@ class WorkspaceViewer;
 ///   put back under the same ids and names count as the same; a loaded cell's do not.
 /// - Each move goes through moveToolTowards, checked for collisions with the cell (and its
 ///   clearance), then the viewer rebuilds and redraws.
-/// - A user action is a jog() call, a burst of key presses (a held key repeats) or a drag. Each
-///   is one step of the project's undo history, and a move that stops short emits the viewer's
-///   teleoperationMessage at most once per action.
+/// - A user action is a jog() call, a burst of key presses or a drag. Each is one step of the
+///   project's undo history, and a move that stops short emits the viewer's
+///   teleoperationMessage at most once per action. A burst is key presses (a held key repeats)
+///   with no pause longer than the burst pause (a second) between them; every press goes into
+///   the history at once, into the burst's step, so that undo in the middle of a burst takes
+///   back what it has done so far. Anything else that records, undoes or redoes ends the step
+///   (see UndoHistory::record); the teleoperator ends the burst itself at the pause, when the
+///   view loses the keyboard, at any other action and at stop().
+/// - While active, a text in the view's top left corner names the robot and the tool frame and
+///   lists the keys with the steps they jog by.
 /// - While active, the handle sits on the tool frame, except during a drag, where it follows the
 ///   mouse; at the end of a drag it goes back onto the tool frame, which may have stopped short.
 class Teleoperator : public QObject {
@@ -67,6 +76,20 @@ public:
 
     /// One jog (metres and radians, world axes); see WorkspaceViewer::jog.
     bool jog(const Eigen::Vector3d& translation, const Eigen::Vector3d& rotation);
+
+    /// See WorkspaceViewer::setTeleoperationSteps.
+    void setSteps(double metres, double radians);
+    double step() const { return m_step; }
+    double turn() const { return m_turn; }
+    /// What the corner text says now; empty when not active.
+    QString overlayText() const;
+
+    /// Ends the burst of key presses now (the next press starts another step).
+    void endBurst();
+    void setBurstPause(int milliseconds);
+    bool isBurstOpen() const { return m_burst != 0; }
+    /// The viewer's project is being destroyed: lets go of what watches its cell.
+    void projectGone();
 
     /// Called by the viewer after each rebuild: ends teleoperation when its objects are gone,
     /// otherwise puts the handle and the highlight on the tool frame.
@@ -94,6 +117,9 @@ private:
     void dragged();
     void dragEnded();
     void placeHandle(const Eigen::Vector3d& position);
+    /// Puts overlayText() into the corner, shown while active.
+    void updateOverlay();
+    QString stepName() const;
 
     WorkspaceViewer& m_viewer;
     QWidget& m_keys;
@@ -110,6 +136,11 @@ private:
     QString m_robotName;
     QString m_toolName;
 
+    double m_step;
+    double m_turn;
+    quint64 m_burst = 0; // the burst of key presses going on (0: none), its key in the history
+    QTimer m_burstTimer; // the pause that ends it
+
     bool m_dragging = false;
     bool m_reported = false; // a message went out during the current user action
     bool m_moved = false;    // the current user action moved the robot
@@ -123,6 +154,7 @@ private:
     vtkSmartPointer<vtkActor> m_highlight;
     vtkSmartPointer<vtkMatrix4x4> m_highlightMatrix;
     std::optional<Pose> m_highlightPose; // where the highlight was last put
+    vtkSmartPointer<vtkTextActor> m_overlay;
 };
 
 } // namespace kestrin

@@ -149,6 +149,8 @@ struct WorkspaceViewer::Impl : ProjectObserver {
 
     void projectDestroyed() override {
         // Its objects are gone: the items go without a look at them.
+        if (teleoperator)
+            teleoperator->projectGone();
         clear();
         project = nullptr;
     }
@@ -637,6 +639,34 @@ bool WorkspaceViewer::jog(const Eigen::Vector3d& translation, const Eigen::Vecto
     return d->teleoperator->jog(translation, rotation);
 }
 
+void WorkspaceViewer::setTeleoperationSteps(double metres, double radians) {
+    d->teleoperator->setSteps(metres, radians);
+}
+
+double WorkspaceViewer::teleoperationStep() const {
+    return d->teleoperator->step();
+}
+
+double WorkspaceViewer::teleoperationTurn() const {
+    return d->teleoperator->turn();
+}
+
+QString WorkspaceViewer::teleoperationOverlayText() const {
+    return d->teleoperator->overlayText();
+}
+
+void WorkspaceViewer::endTeleoperationBurst() {
+    d->teleoperator->endBurst();
+}
+
+void WorkspaceViewer::_setTeleoperationBurstPause(int milliseconds) {
+    d->teleoperator->setBurstPause(milliseconds);
+}
+
+bool WorkspaceViewer::_isTeleoperationBurstOpen() const {
+    return d->teleoperator->isBurstOpen();
+}
+
 // --- Selection -----------------------------------------------------------------------------------
 
 quint64 WorkspaceViewer::objectAt(const QPoint& widgetPos) const {
@@ -709,6 +739,8 @@ quint64 WorkspaceViewer::objectAt(const QPoint& widgetPos) const {
 }
 
 void WorkspaceViewer::setSelectedObject(quint64 id) {
+    if (id != d->selected)
+        d->teleoperator->endBurst(); // jogging after it is another step
     d->selected = id;
     d->placeOutline();
 }
