@@ -34,10 +34,13 @@
 #include <QDir>
 #include <QDockWidget>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QInputDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSet>
 #include <QSettings>
 #include <QStatusBar>
@@ -61,7 +64,11 @@ KSMainWindow::KSMainWindow(QWidget* parent)
       m_logPanel(nullptr) {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(tr("Kestrin Studio"));
-    resize(1280, 860);
+    // As large as the screen allows, up to what the panels and the view need side by side.
+    QSize size(1280, 860);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        size = size.boundedTo(screen->availableGeometry().size());
+    resize(size);
     setCentralWidget(m_container);
 
     // The log panel first, so that it shows what the handler logs while it sets up.
@@ -97,10 +104,16 @@ KSMainWindow::KSMainWindow(QWidget* parent)
 
     auto* trialsDock = new QDockWidget(tr("Trials"), this);
     trialsDock->setObjectName(QStringLiteral("trialsDock"));
-    m_trialsPanel = new KSTrialsPanel(m_handler.get(), trialsDock);
-    trialsDock->setWidget(m_trialsPanel);
+    // In a scroll area, so that its charts do not hold the log (tabbed with it) at their height.
+    auto* trialsScroll = new QScrollArea(trialsDock);
+    trialsScroll->setWidgetResizable(true);
+    trialsScroll->setFrameShape(QFrame::NoFrame);
+    m_trialsPanel = new KSTrialsPanel(m_handler.get(), trialsScroll);
+    trialsScroll->setWidget(m_trialsPanel);
+    trialsDock->setWidget(trialsScroll);
     addDockWidget(Qt::BottomDockWidgetArea, trialsDock);
     tabifyDockWidget(logDock, trialsDock);
+    resizeDocks({logDock}, {160}, Qt::Vertical); // tabbing the trials in undoes the height set above
     logDock->raise();
     connect(m_trialsPanel, &KSTrialsPanel::started, trialsDock, [trialsDock] {
         trialsDock->show();
