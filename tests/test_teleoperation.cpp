@@ -438,7 +438,7 @@ void TestTeleoperation::aBurstOfPressesIsOneStepUntilAPauseOrAnythingElse() {
     view.viewer.setTeleoperationMode("R", "T");
     QWidget* keys = view.renderWidget();
     Workspace* ws = cell.project.workspace(); // undo may put back other objects: looked up
-    auto tip = [&] { return ws->getToolFrame("T")->pose().translation(); };
+    auto tip = [&]() -> Eigen::Vector3d { return ws->getToolFrame("T")->pose().translation(); };
     const Eigen::Vector3d start = tip();
     const int steps = history.stepCount();
     const auto pressAndCount = [&](Qt::Key key = Qt::Key_Up) {
