@@ -298,6 +298,16 @@ ScenePart SceneItem::drawnPart(size_t index) const {
     return part;
 }
 
+vtkSmartPointer<vtkActor> SceneItem::actorOf(const ScenePart& part) const {
+    auto actor = vtkSmartPointer<vtkActor>::New();
+    actor->SetMapper(part.shape->mapper);
+    actor->SetProperty(m_ctx.resources.look(part.look));
+    auto local = vtkSmartPointer<vtkMatrix4x4>::New();
+    copyMatrix(local, partMatrix(part));
+    actor->SetUserMatrix(local);
+    return actor;
+}
+
 void SceneItem::batch() {
     if (m_batched)
         return;
@@ -350,12 +360,7 @@ void SceneItem::fillProps() {
     }
     for (size_t i = 0; i < m_parts.size(); ++i) {
         const ScenePart part = drawnPart(i);
-        auto actor = vtkSmartPointer<vtkActor>::New();
-        actor->SetMapper(part.shape->mapper);
-        actor->SetProperty(m_ctx.resources.look(part.look));
-        auto local = vtkSmartPointer<vtkMatrix4x4>::New();
-        copyMatrix(local, partMatrix(part));
-        actor->SetUserMatrix(local);
+        vtkSmartPointer<vtkActor> actor = actorOf(part);
         if (!part.overlay) {
             m_body->AddPart(actor);
             continue;
@@ -496,12 +501,7 @@ vtkSmartPointer<vtkProp3D> SceneItem::pickProp() const {
         const ScenePart part = drawnPart(i);
         if (part.overlay)
             continue;
-        auto actor = vtkSmartPointer<vtkActor>::New();
-        actor->SetMapper(part.shape->mapper);
-        actor->SetProperty(m_ctx.resources.look(part.look));
-        auto local = vtkSmartPointer<vtkMatrix4x4>::New();
-        copyMatrix(local, partMatrix(part));
-        actor->SetUserMatrix(local);
+        vtkSmartPointer<vtkActor> actor = actorOf(part);
         body->AddPart(actor);
     }
     return body;

@@ -180,6 +180,8 @@ public:
     const std::vector<double>& drawnJoints() const { return m_jointKey; }
     /// The part as drawn (the override look applied).
     ScenePart drawnPart(size_t index) const;
+    /// An actor of its own for one part, placed within the object.
+    vtkSmartPointer<vtkActor> actorOf(const ScenePart& part) const;
     size_t partCount() const { return m_parts.size(); }
     const Pose& pose() const { return m_pose; }
 
