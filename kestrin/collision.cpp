@@ -8,9 +8,12 @@
 #include "workspace.h"
 
 #include <fcl/broadphase/broadphase_dynamic_AABB_tree.h>
+#include <fcl/geometry/bvh/BVH_model.h>
 #include <fcl/geometry/shape/box.h>
 #include <fcl/geometry/shape/capsule.h>
+#include <fcl/geometry/shape/cylinder.h>
 #include <fcl/geometry/shape/sphere.h>
+#include <fcl/math/bv/OBBRSS.h>
 #include <fcl/narrowphase/collision.h>
 #include <fcl/narrowphase/distance.h>
 
@@ -80,6 +83,47 @@ double gapBetween(const fcl::AABBd& a, const fcl::AABBd& b) {
     return gap.norm();
 }
 
+using MeshModel = fcl::BVHModel<fcl::OBBRSSd>;
+
+/// The triangles of a mesh, stretched per axis and shifted, as FCL checks them: shared by every
+/// solid of the same mesh, stretch and shift, for as long as any of them uses it.
+std::shared_ptr<MeshModel> meshModel(const Mesh& mesh, const Eigen::Vector3d& stretch,
+                                     const Eigen::Vector3d& shift) {
+    using Key = std::pair<QString, std::array<double, 6>>;
+    static std::mutex lock;
+    static std::map<Key, std::weak_ptr<MeshModel>> made;
+    const Key key{mesh.sha256(), {stretch.x(), stretch.y(), stretch.z(), shift.x(), shift.y(), shift.z()}};
+    const std::lock_guard<std::mutex> guard(lock);
+    if (auto model = made[key].lock())
+        return model;
+    std::vector<Eigen::Vector3d> points;
+    points.reserve(mesh.vertices().size());
+    for (const Eigen::Vector3f& v : mesh.vertices())
+        points.push_back(v.cast<double>().cwiseProduct(stretch) + shift);
+    std::vector<fcl::Triangle> triangles;
+    triangles.reserve(mesh.triangleCount());
+    for (const Mesh::Triangle& t : mesh.triangles())
+        triangles.emplace_back(t[0], t[1], t[2]);
+    auto model = std::make_shared<MeshModel>();
+    model->beginModel(static_cast<int>(triangles.size()), static_cast<int>(points.size()));
+    model->addSubModel(points, triangles);
+    model->endModel();
+    model->computeLocalAABB();
+    for (auto it = made.begin(); it != made.end();) // forget the ones no solid uses any more
+        it = it->second.expired() ? made.erase(it) : std::next(it);
+    made[key] = model;
+    return model;
+}
+
+/// A solid that is a mesh: in the broad phase, the box round it; its triangles are made the
+/// first time a check comes that near (a cell of many large meshes opens without building them).
+struct MeshPart {
+    MeshRef mesh;
+    Eigen::Vector3d stretch, shift;
+    std::shared_ptr<MeshModel> model;
+    std::unique_ptr<fcl::CollisionObjectd> exact; // the triangles, where the box was last asked
+};
+
 struct Body;
 
 /// One FCL shape of a body.
@@ -93,6 +137,7 @@ struct Solid {
     std::unique_ptr<fcl::CollisionObjectd> placed; // in the broad phase, where the object is
     std::unique_ptr<Probe> probe;                  // where a check puts it
     int probeFrame = -1;                           // robots: the link frame it moved with there
+    std::unique_ptr<MeshPart> mesh;                // meshes: `geometry` is the box round it
 
     /// The farthest any point of the solid lies from the origin of the frame it is given in,
     /// at `local` in that frame.
@@ -100,6 +145,21 @@ struct Solid {
         return (at * geometry->aabb_center).norm() + geometry->aabb_radius;
     }
 };
+
+/// What to check `solid` as, placed where `at` (its placed object or its probe) is: the solid
+/// itself, or for a mesh its triangles.
+const fcl::CollisionObjectd& exactOf(const Solid& solid, const fcl::CollisionObjectd& at) {
+    MeshPart* mesh = solid.mesh.get();
+    if (!mesh)
+        return at;
+    if (!mesh->exact) {
+        mesh->model = meshModel(*mesh->mesh, mesh->stretch, mesh->shift);
+        mesh->exact = std::make_unique<fcl::CollisionObjectd>(mesh->model);
+    }
+    mesh->exact->setTransform(at.getTransform());
+    mesh->exact->computeAABB();
+    return *mesh->exact;
+}
 
 /// What all robots of one model share: how their frames make links, and which link pairs are
 /// not checked against each other.
@@ -139,6 +199,10 @@ struct Body {
 std::vector<double> shapeKeyOf(const WorkspaceObject& object, Kind kind) {
     const Eigen::Vector3d& s = object.size();
     std::vector<double> key{s.x(), s.y(), s.z()};
+    if (kind == Kind::CustomItem) // which mesh, if any: the mesh's address, exact in a double
+        key.push_back(
+            double(reinterpret_cast<std::uintptr_t>(static_cast<const CustomItem&>(object).mesh().get()) &
+                   ((std::uintptr_t(1) << 52) - 1)));
     if (kind == Kind::Effector) {
         const Eigen::Vector3d& tcp = static_cast<const Effector&>(object).toolCentre().position;
         key.insert(key.end(), {tcp.x(), tcp.y(), tcp.z()});
@@ -295,7 +359,57 @@ struct CollisionWorld::Impl : WorkspaceObserver {
         return *body.solids.back();
     }
 
+    /// A mesh solid: the mesh stretched per axis, its origin at `origin` in the frame.
+    void addMeshSolid(Body& body, const MeshRef& mesh, const Eigen::Vector3d& stretch, const Pose& origin,
+                      QString part, int link = -1, int frame = -1) {
+        auto piece = std::make_unique<MeshPart>();
+        piece->mesh = mesh;
+        piece->stretch = stretch;
+        const Eigen::Vector3d middle = mesh->bounds().center().cwiseProduct(stretch);
+        piece->shift = -middle;
+        const Eigen::Vector3d extent = mesh->bounds().sizes().cwiseProduct(stretch).cwiseMax(1e-6);
+        addSolid(body, box(extent), origin * translation(middle), std::move(part), link, frame).mesh =
+            std::move(piece);
+    }
+
+    /// An imported robot's solids, as its description gives them (its collision shapes, or
+    /// what it is drawn as when it gives none); false for a robot without any.
+    bool buildRobotShapes(Body& body, const RobotLayout& layout) {
+        const Robot& robot = body.robot();
+        auto empty = [](const std::vector<std::vector<LinkShape>>& shapes) {
+            return std::all_of(shapes.begin(), shapes.end(), [](const auto& list) { return list.empty(); });
+        };
+        const auto& shapes = empty(robot.collisionShapes()) ? robot.visualShapes() : robot.collisionShapes();
+        if (empty(shapes))
+            return false;
+        for (size_t frame = 0; frame < shapes.size(); ++frame) {
+            const int link = layout.frameLinks[frame];
+            for (const LinkShape& shape : shapes[frame]) {
+                switch (shape.kind) {
+                case LinkShape::Kind::Box:
+                    addSolid(body, box(shape.size), shape.origin, robot.linkName(link), link, int(frame));
+                    break;
+                case LinkShape::Kind::Sphere:
+                    addSolid(body, std::make_shared<fcl::Sphered>(shape.size.x() / 2), shape.origin,
+                             robot.linkName(link), link, int(frame));
+                    break;
+                case LinkShape::Kind::Cylinder:
+                    addSolid(body, std::make_shared<fcl::Cylinderd>(shape.size.x() / 2, shape.size.z()),
+                             shape.origin, robot.linkName(link), link, int(frame));
+                    break;
+                case LinkShape::Kind::Mesh:
+                    addMeshSolid(body, shape.mesh, shape.scale, shape.origin, robot.linkName(link), link,
+                                 int(frame));
+                    break;
+                }
+            }
+        }
+        return true;
+    }
+
     void buildRobot(Body& body, const RobotLayout& layout) {
+        if (buildRobotShapes(body, layout))
+            return;
         const Robot& robot = body.robot();
         const std::vector<Pose> frames = robot.linkFrames(robot.homePositions());
         const double radius = robot.linkRadius();
@@ -347,6 +461,14 @@ struct CollisionWorld::Impl : WorkspaceObserver {
             break;
         }
         case Kind::CustomItem:
+            if (const MeshRef& mesh = static_cast<const CustomItem&>(o).mesh()) {
+                const Eigen::Affine3d placement = static_cast<const CustomItem&>(o).meshPlacement();
+                addMeshSolid(body, mesh, placement.linear().diagonal(), translation(placement.translation()),
+                             QString());
+                break;
+            }
+            addSolid(body, box(size), Pose::Identity(), QString());
+            break;
         case Kind::Camera:
             addSolid(body, box(size), Pose::Identity(), QString());
             break;
@@ -427,9 +549,9 @@ struct CollisionWorld::Impl : WorkspaceObserver {
     /// ignore samples the arm, which would otherwise be paid by every run.
     const RobotLayout* layoutOf(const Robot& robot) {
         static std::mutex lock;
-        static std::map<const Type*, std::unique_ptr<RobotLayout>> layouts;
+        static std::map<QString, std::unique_ptr<RobotLayout>> layouts;
         const std::lock_guard<std::mutex> guard(lock);
-        auto& layout = layouts[&robot.type()];
+        auto& layout = layouts[robot.modelKey()];
         if (layout)
             return layout.get();
         layout = std::make_unique<RobotLayout>();
@@ -493,7 +615,7 @@ struct CollisionWorld::Impl : WorkspaceObserver {
                     const Solid &x = *sample.solids[i], &y = *sample.solids[j];
                     if (l.ignored[x.link][y.link] || met[x.link][y.link])
                         continue;
-                    if (meet(*x.placed, *y.placed, 0))
+                    if (meet(exactOf(x, *x.placed), exactOf(y, *y.placed), 0))
                         met[x.link][y.link] = met[y.link][x.link] = true;
                 }
             for (int i = 0; i < links; ++i)
@@ -796,14 +918,18 @@ struct CollisionWorld::Impl : WorkspaceObserver {
                 if (isIgnored(probe->body->object, other->body->object))
                     continue;
                 if (!lookAhead || probe->probe->tight.overlap(grown(other->placed->getAABB())))
-                    if (auto where = meet(*probe->probe, *other->placed, clearance)) {
+                    if (auto where = meet(exactOf(*probe, *probe->probe), exactOf(*other, *other->placed),
+                                          clearance)) {
                         note(contacts, *probe, *other, *where);
                         continue;
                     }
                 if (advance)
                     advance->limit(gapBetween(probe->probe->tight, other->placed->getAABB()) - clearance,
-                                   travelOf(*probe),
-                                   [&] { return distance(*probe->probe, *other->placed) - clearance; });
+                                   travelOf(*probe), [&] {
+                                       return distance(exactOf(*probe, *probe->probe),
+                                                       exactOf(*other, *other->placed)) -
+                                              clearance;
+                                   });
             }
         }
         for (size_t j = 1; j < probes.size(); ++j)
@@ -812,14 +938,14 @@ struct CollisionWorld::Impl : WorkspaceObserver {
                 if (!selfChecked(x, y))
                     continue;
                 if (x.probe->tight.overlap(y.probe->tight))
-                    if (auto where = meet(*x.probe, *y.probe, 0)) {
+                    if (auto where = meet(exactOf(x, *x.probe), exactOf(y, *y.probe), 0)) {
                         note(contacts, y, x, *where);
                         continue;
                     }
                 if (advance)
                     advance->limit(gapBetween(x.probe->tight, y.probe->tight),
                                    advance->between(x.probeFrame, y.probeFrame),
-                                   [&] { return distance(*x.probe, *y.probe); });
+                                   [&] { return distance(exactOf(x, *x.probe), exactOf(y, *y.probe)); });
             }
     }
 

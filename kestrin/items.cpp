@@ -60,9 +60,14 @@ void CustomItem::setMesh(const MeshRef& mesh, LengthUnit unit) {
                 .arg(extent.z())
                 .arg(unitName(unit))
                 .arg(kMaxObjectSize));
-    m_mesh = workspace()->meshes().add(mesh);
     // A flat mesh (a plate drawn as one face) gets a millimetre of thickness.
-    setSizeChecked(extent.cwiseMax(0.001));
+    Eigen::Vector3d size = extent;
+    for (int i = 0; i < 3; ++i)
+        if (!(size[i] > 0))
+            size[i] = 0.001;
+    setSizeChecked(size);
+    m_mesh = workspace()->meshes().add(mesh);
+    touch();
 }
 
 Eigen::Affine3d CustomItem::meshPlacement() const {

@@ -75,8 +75,8 @@ std::shared_ptr<const Mesh> Mesh::make(std::vector<Eigen::Vector3f> vertices, st
     auto mesh = std::shared_ptr<Mesh>(new Mesh);
     for (const Eigen::Vector3f& v : vertices) {
         if (!v.allFinite() || v.cwiseAbs().maxCoeff() > kMaxMeshCoordinate)
-            throw ValueError(QStringLiteral("%1 has a vertex at (%2, %3, %4) m; every coordinate must be a "
-                                            "number within %5 m of the mesh's origin.")
+            throw ValueError(QStringLiteral("%1 has a vertex at (%2, %3, %4); every coordinate must be a "
+                                            "number within %5 of the mesh's origin.")
                                  .arg(source)
                                  .arg(double(v.x()))
                                  .arg(double(v.y()))

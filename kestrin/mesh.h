@@ -21,8 +21,9 @@ namespace kestrin {
 /// The most triangles one mesh may have: a part or a link, not a scan of a building. Larger
 /// meshes are refused with a message asking for a simplified one.
 constexpr std::size_t kMaxMeshTriangles = 2'000'000;
-/// Coordinates of a mesh, after its unit, stay within this many metres of its origin.
-constexpr double kMaxMeshCoordinate = 1000.0;
+/// Coordinates of a mesh, in its file's own unit, stay within this far of its origin (a kilometre
+/// in millimetres); the objects made of it check their size in metres.
+constexpr double kMaxMeshCoordinate = 1e6;
 
 class Mesh {
 public:

@@ -69,6 +69,9 @@ public:
 
     void writeJson(QJsonObject& json) const override;
     void readJson(const QJsonObject& json, const JsonContext& ctx) override;
+    /// Reads the description from a record as writeJson writes it, and becomes the robot it
+    /// describes unless it is already (for readJson and the undo history).
+    void _readSource(const QJsonObject& json, const JsonContext& ctx);
 
     /// The robot's model as `source` describes it, meshes from `store`. Throws ValueError
     /// naming the description's file and the link or joint at fault.

@@ -38,9 +38,11 @@ inline bool writeStl(const QString& path, const std::vector<Triangle>& triangles
 /// The twelve triangles of a box from `low` to `high`, facing out.
 inline std::vector<Triangle> boxTriangles(const Eigen::Vector3f& low, const Eigen::Vector3f& high) {
     auto corner = [&](int i) {
-        return Eigen::Vector3f(i & 1 ? high.x() : low.x(), i & 2 ? high.y() : low.y(), i & 4 ? high.z() : low.z());
+        return Eigen::Vector3f(i & 1 ? high.x() : low.x(), i & 2 ? high.y() : low.y(),
+                               i & 4 ? high.z() : low.z());
     };
-    const int faces[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4}, {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
+    const int faces[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4},
+                             {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
     std::vector<Triangle> out;
     for (const auto& f : faces) {
         out.push_back({corner(f[0]), corner(f[1]), corner(f[2])});
@@ -59,7 +61,7 @@ inline std::vector<Triangle> lTriangles() {
 }
 
 /// The UR5e's published DH parameters (a, alpha, d per joint), which the built-in UR5e uses.
-inline const double kUr5eDh[6][3] = {{0, M_PI / 2, 0.1625}, {-0.425, 0, 0},        {-0.3922, 0, 0},
+inline const double kUr5eDh[6][3] = {{0, M_PI / 2, 0.1625}, {-0.425, 0, 0},         {-0.3922, 0, 0},
                                      {0, M_PI / 2, 0.1333}, {0, -M_PI / 2, 0.0997}, {0, 0, 0.0996}};
 
 /// Writes `ur5e.urdf` into `folder`, with meshes/link.stl (a 5 cm block) drawn on each link
@@ -70,8 +72,8 @@ inline QString writeUr5e(const QDir& folder, const QString& extra = QString(), b
     folder.mkpath(QStringLiteral("ur_parts/meshes"));
     writeStl(folder.filePath(QStringLiteral("ur_parts/meshes/link.stl")),
              boxTriangles({-0.025f, -0.025f, -0.025f}, {0.025f, 0.025f, 0.025f}));
-    const char* links[] = {"base_link", "shoulder_link", "upper_arm_link", "forearm_link",
-                           "wrist_1_link", "wrist_2_link", "wrist_3_link"};
+    const char* links[] = {"base_link",    "shoulder_link", "upper_arm_link", "forearm_link",
+                           "wrist_1_link", "wrist_2_link",  "wrist_3_link"};
     QString text;
     QTextStream out(&text);
     out.setRealNumberPrecision(17);
@@ -79,8 +81,10 @@ inline QString writeUr5e(const QDir& folder, const QString& extra = QString(), b
     for (const char* link : links) {
         out << "  <link name=\"" << link << "\">\n";
         if (meshes)
-            out << "    <visual><geometry><mesh filename=\"package://ur_parts/meshes/link.stl\"/></geometry></visual>\n";
-        out << "    <collision><geometry><cylinder radius=\"0.04\" length=\"0.08\"/></geometry></collision>\n";
+            out << "    <visual><geometry><mesh "
+                   "filename=\"package://ur_parts/meshes/link.stl\"/></geometry></visual>\n";
+        out << "    <collision><geometry><cylinder radius=\"0.04\" "
+               "length=\"0.08\"/></geometry></collision>\n";
         out << "  </link>\n";
     }
     out << "  <link name=\"flange\"/>\n";
@@ -93,8 +97,8 @@ inline QString writeUr5e(const QDir& folder, const QString& extra = QString(), b
             << "    <parent link=\"" << links[j] << "\"/><child link=\"" << links[j + 1] << "\"/>\n"
             << "    <origin xyz=\"" << a << " 0 " << d << "\" rpy=\"" << alpha << " 0 0\"/>\n"
             << "    <axis xyz=\"0 0 1\"/>\n"
-            << "    <limit lower=\"" << (j == 2 ? -M_PI : -2 * M_PI) << "\" upper=\"" << (j == 2 ? M_PI : 2 * M_PI)
-            << "\" velocity=\"3.14159\" effort=\"150\"/>\n"
+            << "    <limit lower=\"" << (j == 2 ? -M_PI : -2 * M_PI) << "\" upper=\""
+            << (j == 2 ? M_PI : 2 * M_PI) << "\" velocity=\"3.14159\" effort=\"150\"/>\n"
             << "  </joint>\n";
     }
     out << "  <joint name=\"flange_joint\" type=\"fixed\">\n"
