@@ -182,6 +182,7 @@ struct Body {
     std::vector<std::unique_ptr<Solid>> solids;
 
     // Robots.
+    QString modelKey; // what its solids and layout were made for
     const RobotLayout* layout = nullptr;
     std::vector<Pose> frames; // the link frames where the robot is
     std::vector<Body*> carried;
@@ -450,6 +451,7 @@ struct CollisionWorld::Impl : WorkspaceObserver {
         const Eigen::Vector3d size = o.size();
         switch (body.kind) {
         case Kind::Robot:
+            body.modelKey = body.robot().modelKey();
             body.layout = layoutOf(body.robot());
             buildRobot(body, *body.layout);
             break;
@@ -657,9 +659,14 @@ struct CollisionWorld::Impl : WorkspaceObserver {
                 continue;
             body->revision = revision;
             std::vector<double> key = shapeKeyOf(*body->object, body->kind);
-            if (key != body->shapeKey && body->kind != Kind::Robot) {
+            // A robot's shape changes only when it becomes another model (an imported robot
+            // read again from the undo history).
+            const bool reshaped = body->kind == Kind::Robot ? body->robot().modelKey() != body->modelKey
+                                                            : key != body->shapeKey;
+            if (reshaped) {
                 body->shapeKey = std::move(key);
                 rebuild(*body);
+                carriersStale = carriersStale || body->kind == Kind::Robot; // its links are others
             } else {
                 place(*body, true);
             }

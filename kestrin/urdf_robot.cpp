@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <QXmlStreamReader>
 
 #include <console_bridge/console.h>
 #include <urdf_parser/urdf_parser.h>
@@ -50,10 +52,31 @@ public:
                          .arg(kMaxDescriptionSize / (1024 * 1024)));
 }
 
+/// Elements nest no deeper than this in a robot description (a dozen is usual). The URDF parser
+/// reads nested elements by recursion, so hostile nesting must not reach it.
+constexpr int kMaxXmlDepth = 64;
+
 /// The parsed description, checked to be a tree. Throws ValueError naming `file`.
 urdf::ModelInterfaceSharedPtr parse(const QString& text, const QString& file) {
     if (text.size() > kMaxDescriptionSize)
         refuseLarge(file);
+    // Well-formed and not too deep first, with the line of what is wrong.
+    QXmlStreamReader xml(text);
+    for (int depth = 0; !xml.atEnd();) {
+        xml.readNext();
+        if (xml.isStartElement() && ++depth > kMaxXmlDepth)
+            throw ValueError(QStringLiteral("URDF file '%1', line %2: elements are nested more than %3 deep.")
+                                 .arg(file)
+                                 .arg(xml.lineNumber())
+                                 .arg(kMaxXmlDepth));
+        if (xml.isEndElement())
+            --depth;
+    }
+    if (xml.hasError())
+        throw ValueError(QStringLiteral("URDF file '%1', line %2: %3.")
+                             .arg(file)
+                             .arg(xml.lineNumber())
+                             .arg(xml.errorString()));
     static std::mutex lock;
     const std::lock_guard<std::mutex> guard(lock);
     ParserMessages messages;
@@ -446,20 +469,22 @@ Robot::Model emptyModel() {
 }
 } // namespace
 
-UrdfRobot::UrdfRobot(Workspace* workspace, const QString& name) : Robot(workspace, name, emptyModel()) {
+UrdfRobot::UrdfRobot(Workspace* workspace, const QString& name)
+    : Robot(workspace, name, emptyModel()), m_modelKey(keyOf(m_source)) {
     _register();
 }
 
 UrdfRobot::UrdfRobot(Workspace* workspace, const QString& name, const UrdfSource& source)
-    : Robot(workspace, name, modelOf(source, workspace->meshes())), m_source(source) {
+    : Robot(workspace, name, modelOf(source, workspace->meshes())), m_source(source),
+      m_modelKey(keyOf(source)) {
     _register();
 }
 
-QString UrdfRobot::modelKey() const {
+QString UrdfRobot::keyOf(const UrdfSource& source) {
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    for (const QString& part : {m_source.text, m_source.baseLink, m_source.tipLink})
+    for (const QString& part : {source.text, source.baseLink, source.tipLink})
         hash.addData((part + QLatin1Char('\n')).toUtf8());
-    for (const auto& [name, sha] : m_source.meshes)
+    for (const auto& [name, sha] : source.meshes)
         hash.addData((name + QLatin1Char(' ') + sha + QLatin1Char('\n')).toUtf8());
     return QStringLiteral("UrdfRobot:") + QString::fromLatin1(hash.result().toHex());
 }
@@ -506,6 +531,8 @@ void UrdfRobot::_readSource(const QJsonObject& json, const JsonContext& ctx) {
             at.fail(e.message());
         }
         m_source = source;
+        m_modelKey = keyOf(source);
+        touch();
     }
 }
 

@@ -65,7 +65,7 @@ public:
     UrdfRobot(Workspace* workspace, const QString& name, const UrdfSource& source);
 
     const UrdfSource& source() const { return m_source; }
-    QString modelKey() const override;
+    QString modelKey() const override { return m_modelKey; }
 
     void writeJson(QJsonObject& json) const override;
     void readJson(const QJsonObject& json, const JsonContext& ctx) override;
@@ -78,7 +78,9 @@ public:
     static Model modelOf(const UrdfSource& source, const MeshStore& store);
 
 private:
+    static QString keyOf(const UrdfSource& source);
     UrdfSource m_source;
+    QString m_modelKey;
 };
 
 } // namespace kestrin

@@ -5,6 +5,7 @@
 #include "model_support.h"
 
 #include <kestrin/collision.h>
+#include <kestrin/copied_parts.h>
 #include <kestrin/mesh.h>
 #include <kestrin/urdf_robot.h>
 
@@ -143,7 +144,13 @@ private slots:
         QTest::newRow("not a description") << "<html>hello</html>"
                                            << "URDF file 'bad.urdf' cannot be read:";
         QTest::newRow("not XML") << "{]"
-                                 << "URDF file 'bad.urdf' cannot be read:";
+                                 << "URDF file 'bad.urdf', line 1: Start tag expected.";
+        QTest::newRow("tags that do not match")
+            << "<robot name=\"r\">\n<link name=\"a\">\n</robot>"
+            << "URDF file 'bad.urdf', line 3: Opening and ending tag mismatch.";
+        QTest::newRow("nested too deep")
+            << QString("<a>").repeated(100000) + QString("</a>").repeated(100000)
+            << "URDF file 'bad.urdf', line 1: elements are nested more than 64 deep.";
         QTest::newRow("revolute without limits")
             << robot(two + joint("swing", "revolute", "a", "b", QString()))
             << "URDF file 'bad.urdf' cannot be read: Joint [swing] is of type REVOLUTE but it does not "
@@ -390,6 +397,26 @@ private slots:
         QVERIFY(thrown<FormatError>([&] {
                     p.fromJson(doc, "cell.kestrin");
                 }).contains("which is not in the file"));
+    }
+
+    void copiesTakeTheirMeshesToAnotherProject() {
+        QTemporaryDir dir;
+        Project from;
+        importUr5e(from, QDir(dir.path()));
+        CustomItem* l = lItem(from.workspace(), QDir(dir.path()));
+        const CopiedParts copied = CopiedParts::copy({from.workspace()->getRobot("Imported"), l}, {}, {});
+        Project to;
+        const CopiedParts::Pasted pasted = copied.pasteInto(to);
+        QCOMPARE(pasted.objects.size(), size_t(2));
+        QCOMPARE(to.workspace()->getRobot("Imported")->getNumDofs(), 6);
+        // It saves and opens again with both meshes.
+        QTemporaryDir out;
+        const QString path = QDir(out.path()).filePath("pasted.kestrin");
+        to.save(path);
+        Project opened;
+        opened.load(path);
+        QCOMPARE(opened.fileText(), to.fileText());
+        QCOMPARE(opened.workspace()->meshes().size(), size_t(2));
     }
 
     void undoingAnImportTakesTheRobotAway() {
