@@ -131,8 +131,6 @@ void Robot::setModel(const Model& model) {
         for (const auto& row : model.rows)
             k.chain.addSegment(
                 KDL::Segment(KDL::Joint(KDL::Joint::RotZ), KDL::Frame::DH(row[0], row[1], row[2], 0.0)));
-        for (size_t i = 0; i < model.rows.size(); ++i)
-            k.reach += i == 0 ? std::abs(model.rows[i][0]) : std::hypot(model.rows[i][0], model.rows[i][2]);
         break;
     case Model::Convention::ModifiedDH:
         // Modified DH turns each joint after its row's a and alpha: a fixed first segment from
@@ -144,8 +142,6 @@ void Robot::setModel(const Model& model) {
             k.chain.addSegment(KDL::Segment(
                 KDL::Joint(KDL::Joint::RotZ),
                 KDL::Frame::DH_Craig1989(model.rows[i][0], model.rows[i][1], model.rows[i][2], 0.0)));
-        for (size_t i = 0; i < model.rows.size(); ++i)
-            k.reach += i == 0 ? std::abs(model.rows[i][0]) : std::hypot(model.rows[i][0], model.rows[i][2]);
         break;
     case Model::Convention::Joints:
         // Each joint turns its link about its axis after the link is placed at the origin, as
@@ -165,6 +161,8 @@ void Robot::setModel(const Model& model) {
         }
         break;
     }
+    for (size_t i = 0; i < model.rows.size(); ++i) // DH tables
+        k.reach += i == 0 ? std::abs(model.rows[i][0]) : std::hypot(model.rows[i][0], model.rows[i][2]);
     k.lower = vec(model.lower);
     k.upper = vec(model.upper);
     k.velocity = vec(model.velocity);

@@ -7,6 +7,7 @@
 #include <kestrin/collision.h>
 #include <kestrin/copied_parts.h>
 #include <kestrin/mesh.h>
+#include <kestrin/program_runner.h>
 #include <kestrin/urdf_robot.h>
 
 #include <QJsonArray>
@@ -111,6 +112,37 @@ private slots:
         QCOMPARE(arm->visualShapes().size(), size_t(8)); // base, six links, the flange
         QCOMPARE(arm->visualShapes()[3].front().kind, LinkShape::Kind::Mesh);
         QCOMPARE(arm->collisionShapes()[3].front().kind, LinkShape::Kind::Cylinder);
+    }
+
+    void importedArmRunsAProgramWithCollisionChecks() {
+        // A move to a joint target, checked for collisions at every step: it ends at the target,
+        // and stops with the link named when a part stands in its way.
+        QTemporaryDir dir;
+        Project project;
+        importUr5e(project, QDir(dir.path()));
+        const Eigen::VectorXd goal = vec({1.2, -1.0, 1.0, -1.0, -1.5, 0.3});
+        new JointPositionTarget(&project, "Goal", std::make_unique<DeterministicDistribution>(goal));
+        auto* main = new Sequence(&project, "Main");
+        project.addProgram(main);
+        auto* move = new MoveToJointTarget(&project, "Move");
+        move->setProperty("robot", "Imported");
+        move->setProperty("target", "Goal");
+        main->_addChild(move);
+        Robot* arm = project.workspace()->getRobot("Imported");
+        const Eigen::VectorXd start = arm->jointPositions();
+        const RunOutcome done = ProgramRunner(&project).run("Main");
+        QVERIFY2(done.completed, qPrintable(done.reason));
+        QVERIFY((arm->jointPositions() - goal).norm() < 1e-9);
+
+        arm->setJointPositions(start);
+        auto* post = new CustomItem(project.workspace(), "Post");
+        post->setSize({0.1, 0.1, 2});
+        const Eigen::Vector3d halfway = arm->pose() * arm->linkFrames(0.5 * (start + goal))[3].translation();
+        post->setPose(makePose({halfway.x(), halfway.y(), 1}));
+        const RunOutcome hit = ProgramRunner(&project).run("Main");
+        QVERIFY(!hit.completed);
+        QVERIFY2(hit.reason.contains("hits item 'Post'") && hit.reason.contains("Imported's"),
+                 qPrintable(hit.reason));
     }
 
     void severalChainsAskForTheTip() {
