@@ -385,6 +385,20 @@ private slots:
         QCOMPARE(l2->mesh(), opened.workspace()->meshes().find(a->mesh()->sha256())); // held once
     }
 
+    void aHandWrittenFileOpens() {
+        // The fuzzer's seed of this kind: a two-joint arm (one continuous joint, links of a mesh,
+        // a cylinder, a box and a ball) and an item of the same mesh.
+        Project project;
+        project.load(QStringLiteral(KESTRIN_SOURCE_DIR "/fuzz/seeds/imported.kestrin"));
+        Robot* two = project.workspace()->getRobot("Two");
+        QCOMPARE(two->getNumDofs(), 2);
+        QCOMPARE(two->lowerLimits()[1], -2 * kPi); // continuous: a full turn either way
+        QCOMPARE(two->jointPositions(), vec({0.5, 1.0}));
+        auto* tet = static_cast<CustomItem*>(project.workspace()->find(Category::Item, "Tet"));
+        QCOMPARE(tet->mesh()->triangleCount(), size_t(4));
+        QCOMPARE(two->visualShapes()[0].front().mesh, tet->mesh());
+    }
+
     void damagedMeshesInAFileAreNamed() {
         QTemporaryDir dir;
         Project project;
