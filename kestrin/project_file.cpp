@@ -771,7 +771,15 @@ void ProjectFile::load(Project& project, const QString& file) {
 QStringList ProjectFile::save(const Project& project, const QString& file) {
     if (file.isEmpty()) // before the text is made
         throw FileError(QStringLiteral("No file name was given to save the project to."));
-    return writeFileAtomically(file, text(project), QStringLiteral("the project"));
+    const QByteArray bytes = text(project);
+    // A file that could not be opened again is not saved (large meshes can make one).
+    if (bytes.size() > kMaxFileSize)
+        throw FileError(
+            QStringLiteral("Cannot save the project to '%1': it would be %2 MB, and project files "
+                           "of at most %3 MB can be opened. Use fewer or simpler meshes.")
+                .arg(file, QString::number(bytes.size() / (1024 * 1024)),
+                     QString::number(kMaxFileSize / (1024 * 1024))));
+    return writeFileAtomically(file, bytes, QStringLiteral("the project"));
 }
 
 } // namespace kestrin
