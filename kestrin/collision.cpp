@@ -85,33 +85,39 @@ double gapBetween(const fcl::AABBd& a, const fcl::AABBd& b) {
 
 using MeshModel = fcl::BVHModel<fcl::OBBRSSd>;
 
-/// The triangles of a mesh, stretched per axis and shifted, as FCL checks them: shared by every
-/// solid of the same mesh, stretch and shift, for as long as any of them uses it.
-std::shared_ptr<MeshModel> meshModel(const Mesh& mesh, const Eigen::Vector3d& stretch,
+/// The triangles of a mesh, stretched per axis and shifted, as FCL checks them: built once and
+/// kept for as long as the mesh lives anywhere in the program, so that the worlds of later runs,
+/// of trials and of other projects with the same mesh do not build them again.
+std::shared_ptr<MeshModel> meshModel(const MeshRef& mesh, const Eigen::Vector3d& stretch,
                                      const Eigen::Vector3d& shift) {
     using Key = std::pair<QString, std::array<double, 6>>;
+    struct Made {
+        std::weak_ptr<const Mesh> mesh;
+        std::shared_ptr<MeshModel> model;
+    };
     static std::mutex lock;
-    static std::map<Key, std::weak_ptr<MeshModel>> made;
-    const Key key{mesh.sha256(), {stretch.x(), stretch.y(), stretch.z(), shift.x(), shift.y(), shift.z()}};
+    static std::map<Key, Made> made;
+    const Key key{mesh->sha256(), {stretch.x(), stretch.y(), stretch.z(), shift.x(), shift.y(), shift.z()}};
     const std::lock_guard<std::mutex> guard(lock);
-    if (auto model = made[key].lock())
-        return model;
+    const auto it = made.find(key);
+    if (it != made.end() && !it->second.mesh.expired())
+        return it->second.model;
     std::vector<Eigen::Vector3d> points;
-    points.reserve(mesh.vertices().size());
-    for (const Eigen::Vector3f& v : mesh.vertices())
+    points.reserve(mesh->vertices().size());
+    for (const Eigen::Vector3f& v : mesh->vertices())
         points.push_back(v.cast<double>().cwiseProduct(stretch) + shift);
     std::vector<fcl::Triangle> triangles;
-    triangles.reserve(mesh.triangleCount());
-    for (const Mesh::Triangle& t : mesh.triangles())
+    triangles.reserve(mesh->triangleCount());
+    for (const Mesh::Triangle& t : mesh->triangles())
         triangles.emplace_back(t[0], t[1], t[2]);
     auto model = std::make_shared<MeshModel>();
     model->beginModel(static_cast<int>(triangles.size()), static_cast<int>(points.size()));
     model->addSubModel(points, triangles);
     model->endModel();
     model->computeLocalAABB();
-    for (auto it = made.begin(); it != made.end();) // forget the ones no solid uses any more
-        it = it->second.expired() ? made.erase(it) : std::next(it);
-    made[key] = model;
+    for (auto i = made.begin(); i != made.end();) // forget the models of meshes gone
+        i = i->second.mesh.expired() ? made.erase(i) : std::next(i);
+    made[key] = {mesh, model};
     return model;
 }
 
@@ -153,7 +159,7 @@ const fcl::CollisionObjectd& exactOf(const Solid& solid, const fcl::CollisionObj
     if (!mesh)
         return at;
     if (!mesh->exact) {
-        mesh->model = meshModel(*mesh->mesh, mesh->stretch, mesh->shift);
+        mesh->model = meshModel(mesh->mesh, mesh->stretch, mesh->shift);
         mesh->exact = std::make_unique<fcl::CollisionObjectd>(mesh->model);
     }
     mesh->exact->setTransform(at.getTransform());

@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace kestrin {
 
@@ -64,6 +65,15 @@ QString sha256Of(const QByteArray& content) {
 
 std::shared_ptr<const Mesh> Mesh::make(std::vector<Eigen::Vector3f> vertices, std::vector<Triangle> triangles,
                                        const QString& source) {
+    auto mesh = checked(std::move(vertices), std::move(triangles), source);
+    const QByteArray content = contentOf(mesh->m_vertices, mesh->m_triangles);
+    mesh->m_sha256 = sha256Of(content);
+    mesh->m_packed = qCompress(content, 6);
+    return mesh;
+}
+
+std::shared_ptr<Mesh> Mesh::checked(std::vector<Eigen::Vector3f> vertices, std::vector<Triangle> triangles,
+                                    const QString& source) {
     if (triangles.empty())
         throw ValueError(QStringLiteral("%1 holds no triangles.").arg(source));
     if (triangles.size() > kMaxMeshTriangles)
@@ -94,15 +104,23 @@ std::shared_ptr<const Mesh> Mesh::make(std::vector<Eigen::Vector3f> vertices, st
                         .arg(i + 1)
                         .arg(index + 1)
                         .arg(count));
-    const QByteArray content = contentOf(vertices, triangles);
-    mesh->m_sha256 = sha256Of(content);
-    mesh->m_packed = qCompress(content, 6);
     mesh->m_vertices = std::move(vertices);
     mesh->m_triangles = std::move(triangles);
     return mesh;
 }
 
 std::shared_ptr<const Mesh> Mesh::unpack(const QByteArray& packed, const QString& sha256) {
+    // A mesh held anywhere in the program (another open project, a trial's copy, the undo
+    // history's) is the same mesh: it is shared, not unpacked again.
+    static std::mutex lock;
+    static std::map<QString, std::weak_ptr<const Mesh>> live;
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        const auto it = live.find(sha256);
+        if (it != live.end())
+            if (MeshRef mesh = it->second.lock())
+                return mesh;
+    }
     const QString source = QStringLiteral("Mesh %1").arg(sha256.left(12));
     // qCompress puts the content's size first (big-endian); refuse what could not be a mesh
     // before making room for it.
@@ -131,8 +149,13 @@ std::shared_ptr<const Mesh> Mesh::unpack(const QByteArray& packed, const QString
         std::memcpy(t.data(), at, 3 * sizeof(std::uint32_t));
         at += 3 * sizeof(std::uint32_t);
     }
-    auto mesh = std::const_pointer_cast<Mesh>(make(std::move(vertices), std::move(triangles), source));
+    auto mesh = checked(std::move(vertices), std::move(triangles), source);
+    mesh->m_sha256 = sha256;
     mesh->m_packed = packed; // as it was stored, so that saving writes the same bytes
+    const std::lock_guard<std::mutex> guard(lock);
+    for (auto it = live.begin(); it != live.end();)
+        it = it->second.expired() ? live.erase(it) : std::next(it);
+    live[sha256] = mesh;
     return mesh;
 }
 

@@ -50,6 +50,10 @@ public:
 
 private:
     Mesh() = default;
+    /// A mesh of these vertices and triangles, checked as make() says, without its SHA-256 and
+    /// packed content.
+    static std::shared_ptr<Mesh> checked(std::vector<Eigen::Vector3f> vertices,
+                                         std::vector<Triangle> triangles, const QString& source);
     std::vector<Eigen::Vector3f> m_vertices;
     std::vector<Triangle> m_triangles;
     Eigen::AlignedBox3d m_bounds;

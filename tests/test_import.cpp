@@ -383,6 +383,10 @@ private slots:
         auto* l2 = dynamic_cast<CustomItem*>(opened.workspace()->find(Category::Item, "L copy"));
         QCOMPARE(l2->mesh()->sha256(), a->mesh()->sha256());
         QCOMPARE(l2->mesh(), opened.workspace()->meshes().find(a->mesh()->sha256())); // held once
+        // Opened again (a trial's copy, say), the mesh is shared rather than unpacked anew.
+        Project again;
+        again.load(root.filePath("moved/cell.kestrin"));
+        QCOMPARE(again.workspace()->meshes().find(a->mesh()->sha256()), l2->mesh());
     }
 
     void aHandWrittenFileOpens() {
