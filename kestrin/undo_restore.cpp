@@ -10,6 +10,7 @@
 #include "project.h"
 #include "robot.h"
 #include "tool_frame.h"
+#include "urdf_robot.h"
 #include "variable.h"
 #include "workspace.h"
 
@@ -370,6 +371,9 @@ void UndoRestore::applyObjects(const QHash<quint64, QByteArray>& records,
         const QJsonObject& r = t->record;
         const JsonContext here = ctx.nested(t->type, t->name);
         if (auto* robot = dynamic_cast<Robot*>(o)) {
+            // An imported robot made again has no joints until its description is read.
+            if (auto* imported = dynamic_cast<UrdfRobot*>(robot))
+                imported->readDescription(r, here);
             const Eigen::VectorXd q =
                 here.readVector(r, QStringLiteral("joint_positions"), robot->getNumDofs());
             if (q != robot->jointPositions())
@@ -402,6 +406,16 @@ void UndoRestore::applyObjects(const QHash<quint64, QByteArray>& records,
                 here.failField(QStringLiteral("robot"), QStringLiteral("names no robot"));
             effector->mountOn(robot);
         } else if (auto* item = dynamic_cast<CustomItem*>(o)) {
+            // Its mesh before its size, which stretches the mesh.
+            const QString sha = here.readOptionalString(r, QStringLiteral("mesh"));
+            const MeshRef mesh = sha.isEmpty() ? nullptr : ws.meshes().find(sha);
+            if (!sha.isEmpty() && !mesh)
+                here.failField(QStringLiteral("mesh"),
+                               QStringLiteral("names a mesh the project does not hold"));
+            if (mesh != item->m_mesh) {
+                item->m_mesh = mesh;
+                item->touch();
+            }
             const Eigen::Vector3d size = here.readVector(r, QStringLiteral("size"), 3);
             if (size != item->size())
                 item->setSize(size);

@@ -477,6 +477,11 @@ void UrdfRobot::writeJson(QJsonObject& json) const {
 }
 
 void UrdfRobot::readJson(const QJsonObject& json, const JsonContext& ctx) {
+    readDescription(json, ctx);
+    Robot::readJson(json, ctx);
+}
+
+void UrdfRobot::readDescription(const QJsonObject& json, const JsonContext& ctx) {
     const QJsonObject u = ctx.readObject(json, QStringLiteral("urdf"));
     const JsonContext at = ctx.field(QStringLiteral("urdf"));
     UrdfSource source;
@@ -502,7 +507,6 @@ void UrdfRobot::readJson(const QJsonObject& json, const JsonContext& ctx) {
         }
         m_source = source;
     }
-    Robot::readJson(json, ctx);
 }
 
 } // namespace kestrin

@@ -69,6 +69,9 @@ public:
 
     void writeJson(QJsonObject& json) const override;
     void readJson(const QJsonObject& json, const JsonContext& ctx) override;
+    /// The part of readJson that makes the model from the stored description (when it differs
+    /// from the one the robot has): for the undo history, which puts a robot back field by field.
+    void readDescription(const QJsonObject& json, const JsonContext& ctx);
 
     /// The robot's model as `source` describes it, meshes from `store`. Throws ValueError
     /// naming the description's file and the link or joint at fault.
