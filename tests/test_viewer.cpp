@@ -1048,6 +1048,17 @@ void TestViewer::meshShapesAreSharedAndPlacedByTheirObjects() {
     QVERIFY(viewer._sceneProp(a->id()));
     QCOMPARE(viewer._sceneProp(a->id()), viewer._sceneProp(b->id()));
     QVERIFY(viewer._sceneProp(arm->id()) != viewer._sceneProp(a->id()));
+    // A click finds an item where its triangles are, not in the empty corner of its box.
+    const Projection toScreen(viewer);
+    const qreal ratio =
+        viewer.findChild<QVTKOpenGLNativeWidget*>(QStringLiteral("workspaceViewerRenderWidget"))
+            ->devicePixelRatioF();
+    auto pixelOf = [&](const Eigen::Vector3d& local) {
+        const Eigen::Vector2d p = toScreen(a->pose() * local);
+        return QPoint(int(std::floor(p.x()) / ratio), int((toScreen.height - 1 - std::floor(p.y())) / ratio));
+    };
+    QCOMPARE(viewer.objectAt(pixelOf({0.2, -0.4, 0.1})), a->id());
+    QCOMPARE(viewer.objectAt(pixelOf({0.2, 0.2, 0.1})), quint64(0));
 
     viewer.setBatchingEnabled(false);
     QCOMPARE(viewer._differenceFromModel(), QString());
