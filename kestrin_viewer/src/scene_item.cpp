@@ -209,7 +209,10 @@ vtkSmartPointer<vtkPolyData> meshData(const Mesh& mesh) {
     // left as wound (its copy faces the other way on purpose).
     normals->SetConsistency(closed);
     normals->SetAutoOrientNormals(closed);
-    return outputOf(normals);
+    vtkSmartPointer<vtkPolyData> data = outputOf(normals);
+    // Point ids of 32 bits, not 64: the triangles take half the memory.
+    data->GetPolys()->ConvertTo32BitStorage();
+    return data;
 }
 
 } // namespace
