@@ -866,7 +866,7 @@ void TestViewer::clickingEachKindInALargeCellSelectsIt() {
                                 ObjectKind::Camera,     ObjectKind::Marker};
     for (ObjectKind kind : kinds) {
         const WorkspaceObject* chosen = nullptr;
-        Eigen::Vector2d pixel;
+        Eigen::Vector2d pixel = Eigen::Vector2d::Zero();
         for (size_t i = 0; i < objects.size() && !chosen; ++i) {
             if (objects[i]->kind() != kind)
                 continue;
