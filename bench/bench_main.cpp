@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
         kestrin_bench::registerSimulationBenchmarks();
         kestrin_bench::registerTrialBenchmarks();
         kestrin_bench::registerCollisionBenchmarks();
+        kestrin_bench::registerMeshBenchmarks();
         kestrin_bench::registerProcessBenchmarks(QCoreApplication::applicationFilePath());
 
         CollectingReporter reporter;

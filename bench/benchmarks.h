@@ -27,6 +27,9 @@ void registerSimulationBenchmarks();
 void registerTrialBenchmarks();
 /// One collision check of a robot pose at the smallest and the largest cell size.
 void registerCollisionBenchmarks();
+/// A cell of 100 items of 100,000-triangle meshes: opening it, and collision checks among them
+/// against the same among boxes.
+void registerMeshBenchmarks();
 /// Whole processes: start-up against a minimal Qt and VTK program; peak memory per cell size.
 void registerProcessBenchmarks(const QString& self);
 

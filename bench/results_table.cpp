@@ -383,6 +383,41 @@ std::vector<ResultsTable::Row> ResultsTable::rows() const {
             missing(moved, "-");
     }
 
+    // A cell of parts from CAD: 100 items of 100,000-triangle meshes.
+    {
+        const double open = time("OpenMeshCellInStudio"), load = time("LoadMeshCell");
+        const std::string figure =
+            "Open a cell of 100 items of 100,000-triangle meshes in the studio to its first "
+            "frame vs Project::load of the file";
+        if (open > 0 && load > 0)
+            rows.push_back({figure,
+                            format("%.2fx", open / load) + " (" + milliseconds(open) + " vs " +
+                                milliseconds(load) + ", " +
+                                format("%.0f MB", counter("LoadMeshCell", "bytes") / 1e6) + ")",
+                            "<= 3x", verdict(open / load <= 3.0)});
+        else
+            missing(figure, "<= 3x");
+        const double meshes = time("CollisionCheckAmong/Meshes"), boxes = time("CollisionCheckAmong/Boxes");
+        const std::string check = "One collision check of an arm swept among those 100 meshes vs among boxes "
+                                  "of the same sizes";
+        if (meshes > 0 && boxes > 0)
+            rows.push_back({check,
+                            format("%.0fx", meshes / boxes) + " (" + milliseconds(meshes) + " vs " +
+                                milliseconds(boxes) + ")",
+                            "<= 300x", verdict(meshes / boxes <= 300.0)});
+        else
+            missing(check, "<= 300x");
+        const double first = time("CollisionSweepFirst/Meshes"),
+                     firstBoxes = time("CollisionSweepFirst/Boxes");
+        const std::string sweep =
+            "The first sweep (16 checks) in a new world, the meshes' triangles built as the "
+            "arm comes near, vs boxes";
+        if (first > 0 && firstBoxes > 0)
+            rows.push_back({sweep, milliseconds(first) + " vs " + milliseconds(firstBoxes), "-", "-"});
+        else
+            missing(sweep, "-");
+    }
+
     // Reported as measured.
     {
         const std::string n = at + std::to_string(largest);

@@ -8,9 +8,12 @@
 #include "workspace.h"
 
 #include <fcl/broadphase/broadphase_dynamic_AABB_tree.h>
+#include <fcl/geometry/bvh/BVH_model.h>
 #include <fcl/geometry/shape/box.h>
 #include <fcl/geometry/shape/capsule.h>
+#include <fcl/geometry/shape/cylinder.h>
 #include <fcl/geometry/shape/sphere.h>
+#include <fcl/math/bv/OBBRSS.h>
 #include <fcl/narrowphase/collision.h>
 #include <fcl/narrowphase/distance.h>
 
@@ -80,6 +83,53 @@ double gapBetween(const fcl::AABBd& a, const fcl::AABBd& b) {
     return gap.norm();
 }
 
+using MeshModel = fcl::BVHModel<fcl::OBBRSSd>;
+
+/// The triangles of a mesh, stretched per axis and shifted, as FCL checks them: built once and
+/// kept for as long as the mesh lives anywhere in the program, so that the worlds of later runs,
+/// of trials and of other projects with the same mesh do not build them again.
+std::shared_ptr<MeshModel> meshModel(const MeshRef& mesh, const Eigen::Vector3d& stretch,
+                                     const Eigen::Vector3d& shift) {
+    using Key = std::pair<QString, std::array<double, 6>>;
+    struct Made {
+        std::weak_ptr<const Mesh> mesh;
+        std::shared_ptr<MeshModel> model;
+    };
+    static std::mutex lock;
+    static std::map<Key, Made> made;
+    const Key key{mesh->sha256(), {stretch.x(), stretch.y(), stretch.z(), shift.x(), shift.y(), shift.z()}};
+    const std::lock_guard<std::mutex> guard(lock);
+    const auto it = made.find(key);
+    if (it != made.end() && !it->second.mesh.expired())
+        return it->second.model;
+    std::vector<Eigen::Vector3d> points;
+    points.reserve(mesh->vertices().size());
+    for (const Eigen::Vector3f& v : mesh->vertices())
+        points.push_back(v.cast<double>().cwiseProduct(stretch) + shift);
+    std::vector<fcl::Triangle> triangles;
+    triangles.reserve(mesh->triangleCount());
+    for (const Mesh::Triangle& t : mesh->triangles())
+        triangles.emplace_back(t[0], t[1], t[2]);
+    auto model = std::make_shared<MeshModel>();
+    model->beginModel(static_cast<int>(triangles.size()), static_cast<int>(points.size()));
+    model->addSubModel(points, triangles);
+    model->endModel();
+    model->computeLocalAABB();
+    for (auto i = made.begin(); i != made.end();) // forget the models of meshes gone
+        i = i->second.mesh.expired() ? made.erase(i) : std::next(i);
+    made[key] = {mesh, model};
+    return model;
+}
+
+/// A solid that is a mesh: in the broad phase, the box round it; its triangles are made the
+/// first time a check comes that near (a cell of many large meshes opens without building them).
+struct MeshPart {
+    MeshRef mesh;
+    Eigen::Vector3d stretch, shift;
+    std::shared_ptr<MeshModel> model;
+    std::unique_ptr<fcl::CollisionObjectd> exact; // the triangles, where the box was last asked
+};
+
 struct Body;
 
 /// One FCL shape of a body.
@@ -93,6 +143,7 @@ struct Solid {
     std::unique_ptr<fcl::CollisionObjectd> placed; // in the broad phase, where the object is
     std::unique_ptr<Probe> probe;                  // where a check puts it
     int probeFrame = -1;                           // robots: the link frame it moved with there
+    std::unique_ptr<MeshPart> mesh;                // meshes: `geometry` is the box round it
 
     /// The farthest any point of the solid lies from the origin of the frame it is given in,
     /// at `local` in that frame.
@@ -100,6 +151,21 @@ struct Solid {
         return (at * geometry->aabb_center).norm() + geometry->aabb_radius;
     }
 };
+
+/// What to check `solid` as, placed where `at` (its placed object or its probe) is: the solid
+/// itself, or for a mesh its triangles.
+const fcl::CollisionObjectd& exactOf(const Solid& solid, const fcl::CollisionObjectd& at) {
+    MeshPart* mesh = solid.mesh.get();
+    if (!mesh)
+        return at;
+    if (!mesh->exact) {
+        mesh->model = meshModel(mesh->mesh, mesh->stretch, mesh->shift);
+        mesh->exact = std::make_unique<fcl::CollisionObjectd>(mesh->model);
+    }
+    mesh->exact->setTransform(at.getTransform());
+    mesh->exact->computeAABB();
+    return *mesh->exact;
+}
 
 /// What all robots of one model share: how their frames make links, and which link pairs are
 /// not checked against each other.
@@ -122,6 +188,7 @@ struct Body {
     std::vector<std::unique_ptr<Solid>> solids;
 
     // Robots.
+    QString modelKey; // what its solids and layout were made for
     const RobotLayout* layout = nullptr;
     std::vector<Pose> frames; // the link frames where the robot is
     std::vector<Body*> carried;
@@ -139,6 +206,10 @@ struct Body {
 std::vector<double> shapeKeyOf(const WorkspaceObject& object, Kind kind) {
     const Eigen::Vector3d& s = object.size();
     std::vector<double> key{s.x(), s.y(), s.z()};
+    if (kind == Kind::CustomItem) // which mesh, if any: the mesh's address, exact in a double
+        key.push_back(
+            double(reinterpret_cast<std::uintptr_t>(static_cast<const CustomItem&>(object).mesh().get()) &
+                   ((std::uintptr_t(1) << 52) - 1)));
     if (kind == Kind::Effector) {
         const Eigen::Vector3d& tcp = static_cast<const Effector&>(object).toolCentre().position;
         key.insert(key.end(), {tcp.x(), tcp.y(), tcp.z()});
@@ -295,7 +366,57 @@ struct CollisionWorld::Impl : WorkspaceObserver {
         return *body.solids.back();
     }
 
+    /// A mesh solid: the mesh stretched per axis, its origin at `origin` in the frame.
+    void addMeshSolid(Body& body, const MeshRef& mesh, const Eigen::Vector3d& stretch, const Pose& origin,
+                      QString part, int link = -1, int frame = -1) {
+        auto piece = std::make_unique<MeshPart>();
+        piece->mesh = mesh;
+        piece->stretch = stretch;
+        const Eigen::Vector3d middle = mesh->bounds().center().cwiseProduct(stretch);
+        piece->shift = -middle;
+        const Eigen::Vector3d extent = mesh->bounds().sizes().cwiseProduct(stretch).cwiseMax(1e-6);
+        addSolid(body, box(extent), origin * translation(middle), std::move(part), link, frame).mesh =
+            std::move(piece);
+    }
+
+    /// An imported robot's solids, as its description gives them (its collision shapes, or
+    /// what it is drawn as when it gives none); false for a robot without any.
+    bool buildRobotShapes(Body& body, const RobotLayout& layout) {
+        const Robot& robot = body.robot();
+        auto empty = [](const std::vector<std::vector<LinkShape>>& shapes) {
+            return std::all_of(shapes.begin(), shapes.end(), [](const auto& list) { return list.empty(); });
+        };
+        const auto& shapes = empty(robot.collisionShapes()) ? robot.visualShapes() : robot.collisionShapes();
+        if (empty(shapes))
+            return false;
+        for (size_t frame = 0; frame < shapes.size(); ++frame) {
+            const int link = layout.frameLinks[frame];
+            for (const LinkShape& shape : shapes[frame]) {
+                switch (shape.kind) {
+                case LinkShape::Kind::Box:
+                    addSolid(body, box(shape.size), shape.origin, robot.linkName(link), link, int(frame));
+                    break;
+                case LinkShape::Kind::Sphere:
+                    addSolid(body, std::make_shared<fcl::Sphered>(shape.size.x() / 2), shape.origin,
+                             robot.linkName(link), link, int(frame));
+                    break;
+                case LinkShape::Kind::Cylinder:
+                    addSolid(body, std::make_shared<fcl::Cylinderd>(shape.size.x() / 2, shape.size.z()),
+                             shape.origin, robot.linkName(link), link, int(frame));
+                    break;
+                case LinkShape::Kind::Mesh:
+                    addMeshSolid(body, shape.mesh, shape.scale, shape.origin, robot.linkName(link), link,
+                                 int(frame));
+                    break;
+                }
+            }
+        }
+        return true;
+    }
+
     void buildRobot(Body& body, const RobotLayout& layout) {
+        if (buildRobotShapes(body, layout))
+            return;
         const Robot& robot = body.robot();
         const std::vector<Pose> frames = robot.linkFrames(robot.homePositions());
         const double radius = robot.linkRadius();
@@ -336,6 +457,7 @@ struct CollisionWorld::Impl : WorkspaceObserver {
         const Eigen::Vector3d size = o.size();
         switch (body.kind) {
         case Kind::Robot:
+            body.modelKey = body.robot().modelKey();
             body.layout = layoutOf(body.robot());
             buildRobot(body, *body.layout);
             break;
@@ -347,6 +469,14 @@ struct CollisionWorld::Impl : WorkspaceObserver {
             break;
         }
         case Kind::CustomItem:
+            if (const MeshRef& mesh = static_cast<const CustomItem&>(o).mesh()) {
+                const Eigen::Affine3d placement = static_cast<const CustomItem&>(o).meshPlacement();
+                addMeshSolid(body, mesh, placement.linear().diagonal(), translation(placement.translation()),
+                             QString());
+                break;
+            }
+            addSolid(body, box(size), Pose::Identity(), QString());
+            break;
         case Kind::Camera:
             addSolid(body, box(size), Pose::Identity(), QString());
             break;
@@ -427,9 +557,9 @@ struct CollisionWorld::Impl : WorkspaceObserver {
     /// ignore samples the arm, which would otherwise be paid by every run.
     const RobotLayout* layoutOf(const Robot& robot) {
         static std::mutex lock;
-        static std::map<const Type*, std::unique_ptr<RobotLayout>> layouts;
+        static std::map<QString, std::unique_ptr<RobotLayout>> layouts;
         const std::lock_guard<std::mutex> guard(lock);
-        auto& layout = layouts[&robot.type()];
+        auto& layout = layouts[robot.modelKey()];
         if (layout)
             return layout.get();
         layout = std::make_unique<RobotLayout>();
@@ -493,7 +623,7 @@ struct CollisionWorld::Impl : WorkspaceObserver {
                     const Solid &x = *sample.solids[i], &y = *sample.solids[j];
                     if (l.ignored[x.link][y.link] || met[x.link][y.link])
                         continue;
-                    if (meet(*x.placed, *y.placed, 0))
+                    if (meet(exactOf(x, *x.placed), exactOf(y, *y.placed), 0))
                         met[x.link][y.link] = met[y.link][x.link] = true;
                 }
             for (int i = 0; i < links; ++i)
@@ -535,9 +665,14 @@ struct CollisionWorld::Impl : WorkspaceObserver {
                 continue;
             body->revision = revision;
             std::vector<double> key = shapeKeyOf(*body->object, body->kind);
-            if (key != body->shapeKey && body->kind != Kind::Robot) {
+            // A robot's shape changes only when it becomes another model (an imported robot
+            // read again from the undo history).
+            const bool reshaped = body->kind == Kind::Robot ? body->robot().modelKey() != body->modelKey
+                                                            : key != body->shapeKey;
+            if (reshaped) {
                 body->shapeKey = std::move(key);
                 rebuild(*body);
+                carriersStale = carriersStale || body->kind == Kind::Robot; // its links are others
             } else {
                 place(*body, true);
             }
@@ -796,14 +931,18 @@ struct CollisionWorld::Impl : WorkspaceObserver {
                 if (isIgnored(probe->body->object, other->body->object))
                     continue;
                 if (!lookAhead || probe->probe->tight.overlap(grown(other->placed->getAABB())))
-                    if (auto where = meet(*probe->probe, *other->placed, clearance)) {
+                    if (auto where = meet(exactOf(*probe, *probe->probe), exactOf(*other, *other->placed),
+                                          clearance)) {
                         note(contacts, *probe, *other, *where);
                         continue;
                     }
                 if (advance)
                     advance->limit(gapBetween(probe->probe->tight, other->placed->getAABB()) - clearance,
-                                   travelOf(*probe),
-                                   [&] { return distance(*probe->probe, *other->placed) - clearance; });
+                                   travelOf(*probe), [&] {
+                                       return distance(exactOf(*probe, *probe->probe),
+                                                       exactOf(*other, *other->placed)) -
+                                              clearance;
+                                   });
             }
         }
         for (size_t j = 1; j < probes.size(); ++j)
@@ -812,14 +951,14 @@ struct CollisionWorld::Impl : WorkspaceObserver {
                 if (!selfChecked(x, y))
                     continue;
                 if (x.probe->tight.overlap(y.probe->tight))
-                    if (auto where = meet(*x.probe, *y.probe, 0)) {
+                    if (auto where = meet(exactOf(x, *x.probe), exactOf(y, *y.probe), 0)) {
                         note(contacts, y, x, *where);
                         continue;
                     }
                 if (advance)
                     advance->limit(gapBetween(x.probe->tight, y.probe->tight),
                                    advance->between(x.probeFrame, y.probeFrame),
-                                   [&] { return distance(*x.probe, *y.probe); });
+                                   [&] { return distance(exactOf(x, *x.probe), exactOf(y, *y.probe)); });
             }
     }
 

@@ -8,6 +8,7 @@ constexpr const char KS_PROJECT_FILE_EXT[] = ".kestrin";
 constexpr const char KS_IMAGE_FILE_EXT[] = ".png";
 
 /// Version of the project file format this library writes; it reads this version and older.
-constexpr int KS_PROJECT_FORMAT_VERSION = 1;
+/// 2: meshes (packed, by SHA-256) and robots imported from URDF descriptions.
+constexpr int KS_PROJECT_FORMAT_VERSION = 2;
 
 } // namespace kestrin

@@ -136,8 +136,11 @@ CopiedParts CopiedParts::copy(const std::vector<const WorkspaceObject*>& objects
         };
         return rank(a) < rank(b);
     });
-    for (const WorkspaceObject* o : all)
+    for (const WorkspaceObject* o : all) {
         parts.m_objects.append(objectJson(o));
+        for (const MeshRef& mesh : o->meshes())
+            parts.m_meshes.push_back(mesh);
+    }
     for (const Variable* v : variables) {
         if (!v)
             continue;
@@ -169,6 +172,10 @@ CopiedParts::Pasted CopiedParts::pasteInto(Project& project, Behavior* parent, i
                              .arg(parent->name(), parent->type().name()));
     Workspace* ws = project.workspace();
     Pasted pasted;
+    // The copies' meshes go along, for a paste into another project. (A mesh the paste fails to
+    // use stays in the store unused, and is not saved.)
+    for (const MeshRef& mesh : m_meshes)
+        ws->meshes().add(mesh);
 
     // Every new name first, so that references between the copied parts can follow them.
     Names names;

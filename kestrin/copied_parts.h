@@ -2,6 +2,8 @@
 // Copy and paste within a project: workspace objects, variables and behaviors (each with
 // everything below it), kept as they stand in a project file until they are pasted.
 
+#include "mesh.h"
+
 #include <QJsonArray>
 #include <QStringList>
 #include <vector>
@@ -54,6 +56,7 @@ private:
     QJsonArray m_objects; // robots first, then tool frames, then the rest
     QJsonArray m_variables;
     QJsonArray m_behaviors; // with their children, as in a project file
+    std::vector<MeshRef> m_meshes; // what the objects are drawn and checked with
 };
 
 } // namespace kestrin

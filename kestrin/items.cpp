@@ -43,6 +43,43 @@ CustomItem::CustomItem(Workspace* workspace, const QString& name)
     _register();
 }
 
+void CustomItem::setMesh(const MeshRef& mesh, LengthUnit unit) {
+    if (!mesh) {
+        m_mesh = nullptr;
+        touch();
+        return;
+    }
+    const Eigen::Vector3d extent = mesh->bounds().sizes() * metresPer(unit);
+    if ((extent.array() > kMaxObjectSize).any())
+        throw ValueError(
+            QStringLiteral("The mesh of item '%1' is %2 x %3 x %4 m in %5; an item may be at most "
+                           "%6 m along each axis. Is the unit right?")
+                .arg(name())
+                .arg(extent.x())
+                .arg(extent.y())
+                .arg(extent.z())
+                .arg(unitName(unit))
+                .arg(kMaxObjectSize));
+    // A flat mesh (a plate drawn as one face) gets a millimetre of thickness.
+    Eigen::Vector3d size = extent;
+    for (int i = 0; i < 3; ++i)
+        if (!(size[i] > 0))
+            size[i] = 0.001;
+    setSizeChecked(size);
+    m_mesh = workspace()->meshes().add(mesh);
+    touch();
+}
+
+Eigen::Affine3d CustomItem::meshPlacement() const {
+    if (!m_mesh)
+        return Eigen::Affine3d::Identity();
+    const Eigen::Vector3d extent = m_mesh->bounds().sizes();
+    Eigen::Vector3d stretch;
+    for (int i = 0; i < 3; ++i)
+        stretch[i] = extent[i] > 0 ? size()[i] / extent[i] : 1.0;
+    return Eigen::Translation3d(-m_mesh->bounds().center().cwiseProduct(stretch)) * Eigen::Scaling(stretch);
+}
+
 void CustomItem::holdWith(ToolFrame* tool) {
     holdWith(tool, tool ? Transform::fromPose(tool->pose().inverse() * pose()) : Transform());
 }
@@ -76,6 +113,8 @@ Pose CustomItem::pose() const {
 
 void CustomItem::writeJson(QJsonObject& json) const {
     writeSize(json, size());
+    if (m_mesh)
+        json.insert(QStringLiteral("mesh"), m_mesh->sha256());
     if (m_heldBy) {
         json.insert(QStringLiteral("held_by"), m_heldBy->name());
         json.insert(QStringLiteral("grip"), toJson(m_grip));
@@ -83,6 +122,11 @@ void CustomItem::writeJson(QJsonObject& json) const {
 }
 
 void CustomItem::readJson(const QJsonObject& json, const JsonContext& ctx) {
+    const QString mesh = ctx.readOptionalString(json, QStringLiteral("mesh"));
+    m_mesh = mesh.isEmpty() ? nullptr : workspace()->meshes().find(mesh);
+    if (!mesh.isEmpty() && !m_mesh)
+        ctx.failField(QStringLiteral("mesh"),
+                      QStringLiteral("names mesh %1, which is not in the file").arg(mesh));
     setSizeChecked(readSize(json, ctx));
     m_pendingHolder = ctx.readOptionalString(json, QStringLiteral("held_by"));
     if (!m_pendingHolder.isEmpty())

@@ -1,14 +1,16 @@
 #pragma once
 // Passive things in the cell: items, desks, task regions, cameras and fiducial markers.
 
+#include "mesh.h"
 #include "workspace_object.h"
 
 namespace kestrin {
 
 class ToolFrame;
 
-/// A box-shaped item of a size the user sets (a part, a fixture, an obstacle). A gripper's tool
-/// frame can hold it: it then moves with the tool frame, keeping the grip it was taken with.
+/// An item of a size the user sets (a part, a fixture, an obstacle): a box, or a mesh from CAD
+/// stretched to fill that box. A gripper's tool frame can hold it: it then moves with the tool
+/// frame, keeping the grip it was taken with.
 class CustomItem final : public WorkspaceObject {
     KESTRIN_TYPE
 public:
@@ -16,6 +18,19 @@ public:
     CustomItem(Workspace* workspace, const QString& name);
     /// Throws ValueError unless every extent is positive and finite.
     void setSize(const Eigen::Vector3d& size) { setSizeChecked(size); }
+
+    /// The mesh the item is drawn and checked as, or nullptr for a box.
+    const MeshRef& mesh() const { return m_mesh; }
+    std::vector<MeshRef> meshes() const override {
+        return m_mesh ? std::vector<MeshRef>{m_mesh} : std::vector<MeshRef>{};
+    }
+    /// Makes the item the shape of `mesh`, whose numbers are in `unit`; its size becomes the
+    /// mesh's box. The mesh is kept in the cell's mesh store. Throws ValueError, changing
+    /// nothing, when the mesh is larger than kMaxObjectSize in that unit.
+    void setMesh(const MeshRef& mesh, LengthUnit unit);
+    /// Where the mesh lies in the item's frame: stretched to the size along each axis, the
+    /// middle of its box at the item's pose. Identity for a box.
+    Eigen::Affine3d meshPlacement() const;
 
     /// The tool frame holding the item, or nullptr.
     ToolFrame* heldBy() const { return m_heldBy; }
@@ -37,6 +52,7 @@ public:
 private:
     ToolFrame* m_heldBy = nullptr;
     Transform m_grip;
+    MeshRef m_mesh;
     QString m_pendingHolder;
     friend class UndoRestore;
 };

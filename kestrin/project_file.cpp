@@ -74,11 +74,53 @@ static QJsonObject topLevelJson(const Workspace& ws, QJsonArray objects, QJsonAr
     // Written only when set, so that files of cells without one stay as they were.
     if (ws.clearance() > 0)
         workspace.insert(QStringLiteral("clearance"), ws.clearance());
+    // The meshes the objects use, each once, packed; named by the SHA-256 of their content.
+    std::vector<MeshRef> meshes;
+    for (const WorkspaceObject* o : ws.objects())
+        for (const MeshRef& mesh : o->meshes())
+            meshes.push_back(mesh);
+    std::sort(meshes.begin(), meshes.end(),
+              [](const MeshRef& a, const MeshRef& b) { return a->sha256() < b->sha256(); });
+    meshes.erase(std::unique(meshes.begin(), meshes.end()), meshes.end());
+    if (!meshes.empty()) {
+        QJsonArray list;
+        for (const MeshRef& mesh : meshes)
+            list.append(
+                QJsonObject{{QStringLiteral("sha256"), mesh->sha256()},
+                            {QStringLiteral("triangles"), static_cast<double>(mesh->triangleCount())},
+                            {QStringLiteral("data"), QString::fromLatin1(mesh->packed().toBase64())}});
+        workspace.insert(QStringLiteral("meshes"), list);
+    }
     return QJsonObject{{QStringLiteral("format"), kFormatTag},
                        {QStringLiteral("version"), KS_PROJECT_FORMAT_VERSION},
                        {QStringLiteral("workspace"), workspace},
                        {QStringLiteral("variables"), variables},
                        {QStringLiteral("programs"), programs}};
+}
+
+/// The meshes stored in the file, into the cell's mesh store.
+static void readMeshes(const QJsonObject& workspaceJson, const QString& fileLabel, Workspace& ws) {
+    if (!workspaceJson.contains(QStringLiteral("meshes")))
+        return;
+    const QJsonArray list = JsonContext(fileLabel, QStringLiteral("workspace"))
+                                .readArray(workspaceJson, QStringLiteral("meshes"));
+    for (int i = 0; i < list.size(); ++i) {
+        const JsonContext at(fileLabel, QLatin1String("mesh"), i + 1);
+        if (!list[i].isObject())
+            at.fail(QStringLiteral("must be a JSON object"));
+        const QJsonObject m = list[i].toObject();
+        const QString sha = at.readString(m, QStringLiteral("sha256"));
+        const QString data = at.readString(m, QStringLiteral("data"));
+        const QByteArray packed =
+            QByteArray::fromBase64(data.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+        if (packed.isEmpty())
+            at.failField(QStringLiteral("data"), QStringLiteral("is not base64 text"));
+        try {
+            ws.meshes().add(Mesh::unpack(packed, sha));
+        } catch (const Error& e) {
+            at.failField(QStringLiteral("data"), e.message());
+        }
+    }
 }
 
 /// The cell's own settings, beside its list of objects.
@@ -289,6 +331,7 @@ void ProjectFile::fromJson(Project& project, const QJsonObject& json, const QStr
     ProjectReader reader(loaded, fileLabel);
     const QJsonObject wsJson = top.readObject(json, QStringLiteral("workspace"));
     readCellSettings(wsJson, top, *loaded.workspace());
+    readMeshes(wsJson, fileLabel, *loaded.workspace());
     const QJsonArray objects =
         top.nested(QStringLiteral("workspace")).readArray(wsJson, QStringLiteral("objects"));
     reader.reserveObjects(objects.size());
@@ -728,7 +771,15 @@ void ProjectFile::load(Project& project, const QString& file) {
 QStringList ProjectFile::save(const Project& project, const QString& file) {
     if (file.isEmpty()) // before the text is made
         throw FileError(QStringLiteral("No file name was given to save the project to."));
-    return writeFileAtomically(file, text(project), QStringLiteral("the project"));
+    const QByteArray bytes = text(project);
+    // A file that could not be opened again is not saved (large meshes can make one).
+    if (bytes.size() > kMaxFileSize)
+        throw FileError(
+            QStringLiteral("Cannot save the project to '%1': it would be %2 MB, and project files "
+                           "of at most %3 MB can be opened. Use fewer or simpler meshes.")
+                .arg(file, QString::number(bytes.size() / (1024 * 1024)),
+                     QString::number(kMaxFileSize / (1024 * 1024))));
+    return writeFileAtomically(file, bytes, QStringLiteral("the project"));
 }
 
 } // namespace kestrin

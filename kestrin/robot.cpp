@@ -61,6 +61,7 @@ struct Robot::Kinematics {
     KDL::Chain chain;
     Eigen::VectorXd lower, upper, velocity, acceleration, home;
     QStringList linkNames;
+    std::vector<std::vector<LinkShape>> visuals, collisions;
     double reach = 0;
     std::unique_ptr<KDL::ChainFkSolverPos_recursive> fk;
     std::unique_ptr<KDL::ChainJntToJacSolver> jacobian;
@@ -118,14 +119,20 @@ const Type& Robot::staticType() {
 }
 
 Robot::Robot(Workspace* workspace, const QString& name, const Model& model)
-    : WorkspaceObject(workspace, name, Category::Robot, model.baseSize),
-      m_kin(std::make_unique<Kinematics>()) {
-    auto& k = *m_kin;
-    if (model.convention == Model::Convention::StandardDH) {
+    : WorkspaceObject(workspace, name, Category::Robot, model.baseSize) {
+    setModel(model);
+}
+
+void Robot::setModel(const Model& model) {
+    auto kin = std::make_unique<Kinematics>();
+    auto& k = *kin;
+    switch (model.convention) {
+    case Model::Convention::StandardDH:
         for (const auto& row : model.rows)
             k.chain.addSegment(
                 KDL::Segment(KDL::Joint(KDL::Joint::RotZ), KDL::Frame::DH(row[0], row[1], row[2], 0.0)));
-    } else {
+        break;
+    case Model::Convention::ModifiedDH:
         // Modified DH turns each joint after its row's a and alpha: a fixed first segment from
         // row 1, then joint i carries row i + 1, and the last joint carries the flange row.
         k.chain.addSegment(KDL::Segment(
@@ -135,18 +142,41 @@ Robot::Robot(Workspace* workspace, const QString& name, const Model& model)
             k.chain.addSegment(KDL::Segment(
                 KDL::Joint(KDL::Joint::RotZ),
                 KDL::Frame::DH_Craig1989(model.rows[i][0], model.rows[i][1], model.rows[i][2], 0.0)));
+        break;
+    case Model::Convention::Joints:
+        // Each joint turns its link about its axis after the link is placed at the origin, as
+        // robot descriptions have it: link = origin * turn(axis, q).
+        for (const Model::Joint& joint : model.joints) {
+            const KDL::Frame origin = toFrame(joint.origin);
+            if (joint.axis.isZero()) {
+                k.chain.addSegment(KDL::Segment(KDL::Joint(KDL::Joint::None), origin));
+            } else {
+                const Eigen::Vector3d a = joint.axis.normalized();
+                k.chain.addSegment(
+                    KDL::Segment(KDL::Joint("joint", origin.p, origin.M * KDL::Vector(a.x(), a.y(), a.z()),
+                                            KDL::Joint::RotAxis),
+                                 origin));
+            }
+            k.reach += joint.origin.translation().norm();
+        }
+        break;
     }
+    for (size_t i = 0; i < model.rows.size(); ++i) // DH tables
+        k.reach += i == 0 ? std::abs(model.rows[i][0]) : std::hypot(model.rows[i][0], model.rows[i][2]);
     k.lower = vec(model.lower);
     k.upper = vec(model.upper);
     k.velocity = vec(model.velocity);
     k.acceleration = vec(model.acceleration);
     k.home = vec(model.home);
     k.linkNames = model.linkNames;
-    for (size_t i = 0; i < model.rows.size(); ++i)
-        k.reach += i == 0 ? std::abs(model.rows[i][0]) : std::hypot(model.rows[i][0], model.rows[i][2]);
+    k.visuals = model.visuals;
+    k.collisions = model.collisions;
     k.fk = std::make_unique<KDL::ChainFkSolverPos_recursive>(k.chain);
     k.jacobian = std::make_unique<KDL::ChainJntToJacSolver>(k.chain);
-    m_q = k.home;
+    m_kin = std::move(kin);
+    m_q = m_kin->home;
+    if (model.baseSize != size())
+        setSizeChecked(model.baseSize);
 }
 
 Robot::~Robot() = default;
@@ -251,6 +281,24 @@ std::vector<int> Robot::frameLinks() const {
         links.push_back(link);
     }
     return links;
+}
+
+const std::vector<std::vector<LinkShape>>& Robot::visualShapes() const {
+    return m_kin->visuals;
+}
+
+const std::vector<std::vector<LinkShape>>& Robot::collisionShapes() const {
+    return m_kin->collisions;
+}
+
+std::vector<MeshRef> Robot::meshes() const {
+    std::vector<MeshRef> found;
+    for (const auto* list : {&m_kin->visuals, &m_kin->collisions})
+        for (const std::vector<LinkShape>& shapes : *list)
+            for (const LinkShape& shape : shapes)
+                if (shape.mesh && std::find(found.begin(), found.end(), shape.mesh) == found.end())
+                    found.push_back(shape.mesh);
+    return found;
 }
 
 QString Robot::linkName(int link) const {

@@ -2,6 +2,7 @@
 // Robot arms with their published kinematics. Joint positions are in radians, joint speeds in
 // radians per second, accelerations in radians per second squared, lengths in metres.
 
+#include "mesh.h"
 #include "workspace_object.h"
 
 #include <QStringList>
@@ -20,16 +21,41 @@ class ToolFrame;
 /// A joint's ball is this many times as wide as its links' tubes (see Robot::linkRadius).
 constexpr double kJointBallScale = 1.35;
 
+/// A solid of a robot's link, in the frame of the link: a box (size: its extents), a cylinder
+/// along z (size: diameter, diameter, length), a ball (size: its diameter three times) or a mesh
+/// scaled per axis.
+struct LinkShape {
+    enum class Kind { Box, Cylinder, Sphere, Mesh };
+    Kind kind = Kind::Box;
+    Pose origin = Pose::Identity();
+    Eigen::Vector3d size = Eigen::Vector3d::Zero();
+    MeshRef mesh;
+    Eigen::Vector3d scale = Eigen::Vector3d::Ones();
+};
+
 class Robot : public WorkspaceObject {
 public:
     ObjectKind kind() const override { return ObjectKind::Robot; }
     /// Link parameters of one model; see the model classes for their sources.
     struct Model {
-        enum class Convention { StandardDH, ModifiedDH };
+        /// DH tables, or a chain of joints each placed by its origin (imported robots).
+        enum class Convention { StandardDH, ModifiedDH, Joints };
         Convention convention;
         /// Per row: a, alpha, d (standard DH: one row per joint; modified DH: one row per joint
         /// plus the flange row, each as (a_{i-1}, alpha_{i-1}, d_i)).
         std::vector<std::array<double, 3>> rows;
+        /// Joints convention: from the base to the flange, each joint's origin in the frame
+        /// before it and, for a joint that turns, its axis in its own frame; a fixed joint has
+        /// no axis (zero) and takes no joint position.
+        struct Joint {
+            Pose origin = Pose::Identity();
+            Eigen::Vector3d axis = Eigen::Vector3d::Zero();
+        };
+        std::vector<Joint> joints;
+        /// What the robot looks like and what is solid of it, per pose of linkFrames (the base
+        /// first). Empty for the built-in models, which are drawn and checked as balls and
+        /// tubes along their links.
+        std::vector<std::vector<LinkShape>> visuals, collisions;
         std::vector<double> lower, upper, velocity, acceleration, home;
         Eigen::Vector3d baseSize;
         /// Usual names of the links, the base first, then the link each joint turns.
@@ -67,8 +93,17 @@ public:
     /// that joint j turns. (A modified-DH model's first segment is fixed to the base.)
     std::vector<int> frameLinks() const;
     /// The usual name of a link, 0 being the base: "base", "shoulder", ... "wrist 3" for the UR
-    /// arms, "link 0" to "link 7" for the Panda.
+    /// arms, "link 0" to "link 7" for the Panda, the description's names for imported robots.
     QString linkName(int link) const;
+    /// Shapes to draw and to check, per pose of linkFrames; empty for the built-in models (see
+    /// Model::visuals).
+    const std::vector<std::vector<LinkShape>>& visualShapes() const;
+    const std::vector<std::vector<LinkShape>>& collisionShapes() const;
+    /// Robots with equal keys have the same model: the collision checker works out once per key
+    /// which link pairs never need checking.
+    virtual QString modelKey() const { return type().name(); }
+    /// The meshes the robot is drawn or checked with.
+    std::vector<MeshRef> meshes() const override;
     /// Joint positions within the limits that put the flange at `flangeWorld`, starting the
     /// search at `seed`; no value when none was found.
     std::optional<Eigen::VectorXd> solveIK(const Pose& flangeWorld, const Eigen::VectorXd& seed) const;
@@ -96,6 +131,8 @@ public:
 protected:
     Robot(Workspace* workspace, const QString& name, const Model& model);
     void ridersMoved() override;
+    /// Makes the robot one of `model`, at its home position (loading an imported robot).
+    void setModel(const Model& model);
 
 private:
     struct Kinematics;

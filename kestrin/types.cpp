@@ -10,6 +10,7 @@
 #include "project.h"
 #include "robot.h"
 #include "tool_frame.h"
+#include "urdf_robot.h"
 #include "variable.h"
 #include "workspace.h"
 
@@ -24,6 +25,7 @@ const QList<const Type*>& builtinTypes() {
         &UR3eRobot::staticType(),
         &UR5eRobot::staticType(),
         &UR10eRobot::staticType(),
+        &UrdfRobot::staticType(),
         &RobotiqGripper2F85::staticType(),
         &FrankaHand::staticType(),
         &ToolFrame::staticType(),

@@ -1,5 +1,7 @@
 #include "undo_restore.h"
 
+#include "urdf_robot.h"
+
 #include "action.h"
 #include "behavior.h"
 #include "effector.h"
@@ -370,6 +372,8 @@ void UndoRestore::applyObjects(const QHash<quint64, QByteArray>& records,
         const QJsonObject& r = t->record;
         const JsonContext here = ctx.nested(t->type, t->name);
         if (auto* robot = dynamic_cast<Robot*>(o)) {
+            if (auto* imported = dynamic_cast<UrdfRobot*>(robot))
+                imported->_readSource(r, here); // its joints first: made again, it has none
             const Eigen::VectorXd q =
                 here.readVector(r, QStringLiteral("joint_positions"), robot->getNumDofs());
             if (q != robot->jointPositions())
@@ -402,6 +406,15 @@ void UndoRestore::applyObjects(const QHash<quint64, QByteArray>& records,
                 here.failField(QStringLiteral("robot"), QStringLiteral("names no robot"));
             effector->mountOn(robot);
         } else if (auto* item = dynamic_cast<CustomItem*>(o)) {
+            const QString meshName = here.readOptionalString(r, QStringLiteral("mesh"));
+            const MeshRef mesh = meshName.isEmpty() ? nullptr : ws.meshes().find(meshName);
+            if (!meshName.isEmpty() && !mesh)
+                here.failField(QStringLiteral("mesh"),
+                               QStringLiteral("names a mesh the project does not hold"));
+            if (mesh != item->m_mesh) {
+                item->m_mesh = mesh;
+                item->touch();
+            }
             const Eigen::Vector3d size = here.readVector(r, QStringLiteral("size"), 3);
             if (size != item->size())
                 item->setSize(size);

@@ -319,6 +319,7 @@ void Workspace::_swapContents(Workspace& other) {
     std::swap(m_floorStale, other.m_floorStale);
     std::swap(m_searchHint, other.m_searchHint);
     std::swap(m_nextId, other.m_nextId);
+    m_meshes.swap(other.m_meshes);
     for (const auto& o : m_objects)
         o->_setWorkspace(this);
     for (const auto& o : other.m_objects)

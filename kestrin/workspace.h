@@ -2,6 +2,7 @@
 // The work cell: every object in it, in the order it was added.
 
 #include "floor_grid.h"
+#include "mesh.h"
 #include "workspace_object.h"
 #include "workspace_state.h"
 
@@ -69,6 +70,10 @@ public:
     /// objects deleted since are skipped.
     void _setState(const WorkspaceState& state);
 
+    /// The meshes of the cell's objects, by content.
+    MeshStore& meshes() { return m_meshes; }
+    const MeshStore& meshes() const { return m_meshes; }
+
     /// Anything closer to a robot than this (metres) counts as a collision; 0 by default.
     double clearance() const { return m_clearance; }
     /// Throws ValueError outside 0 to kMaxClearance.
@@ -133,6 +138,7 @@ private:
     quint64 m_nextId = 1;
     quint64 m_structureRevision = 1;
     double m_clearance = 0;
+    MeshStore m_meshes;
     mutable std::vector<WorkspaceObserver*> m_observers;
     /// Set while the undo history puts an object back: the id it is adopted with.
     quint64 m_restoringId = 0;

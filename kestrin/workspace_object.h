@@ -5,6 +5,7 @@
 // among objects of the same category.
 
 #include "geometry.h"
+#include "mesh.h"
 #include "project_change.h"
 #include "type.h"
 
@@ -74,6 +75,9 @@ public:
     virtual bool isListed() const { return true; }
     /// True when the object stands on the floor on its own and takes up floor space.
     virtual bool occupiesFloor() const { return true; }
+
+    /// The meshes the object is drawn and checked with (a file stores them beside it).
+    virtual std::vector<MeshRef> meshes() const { return {}; }
 
     /// Counts every change to the object, so that views redraw only what changed.
     quint64 revision() const { return m_revision; }

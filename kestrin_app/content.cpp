@@ -10,6 +10,7 @@
 #include <kestrin/collision.h>
 #include <kestrin/kestrin.h>
 #include <kestrin/placement.h>
+#include <kestrin/urdf_robot.h>
 #include <kestrin/users_index.h>
 #include <kestrin_viewer/simulator.h>
 #include <kestrin_viewer/workspace_viewer.h>
@@ -59,6 +60,18 @@ const QString IMAGE_FILE_FILTER =
 const QString DEFAULT_IMAGE_SAVE =
     joinPath({DEFAULT_PATH, QStringLiteral("Desktop"),
               QStringLiteral("screenshot") + QLatin1String(kestrin::KS_IMAGE_FILE_EXT)});
+
+const QString URDF_FILE_FILTER = QStringLiteral("URDF robot description (*.urdf *.URDF)");
+const QString MESH_FILE_FILTER =
+    QStringLiteral("Mesh file (*.stl *.STL *.obj *.OBJ *.dae *.DAE *.ply *.PLY *.3mf *.3MF *.off *.OFF "
+                   "*.gltf *.glb *.fbx *.FBX *.3ds *.3DS);;All files (*)");
+
+QString defaultMeshUnit(const QString& path) {
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    const bool inMetres =
+        suffix == QLatin1String("dae") || suffix == QLatin1String("gltf") || suffix == QLatin1String("glb");
+    return kestrin::unitName(inMetres ? kestrin::LengthUnit::Metre : kestrin::LengthUnit::Millimetre);
+}
 
 KSContentHandler::KSContentHandler(QMainWindow* window, KSProjectContainer* container,
                                    KSProjectTree* project_tree, KSStatusBarWidget* status_bar) {
@@ -685,6 +698,99 @@ void KSContentHandler::addFiducial(const QString& fiducial_t) {
     logerror("addFiducial", [&] {
         addNamedObject(fiducial_t, fiducialTypes(), QStringLiteral("My Fiducial"),
                        QStringLiteral("Fiducial"));
+    });
+}
+
+void KSContentHandler::importRobot() {
+    logerror("importRobot", [&] {
+        if (_quitting)
+            return;
+        const QString path =
+            KSFileDialog::getOpenFileName(_window, QStringLiteral("Import Robot"), URDF_FILE_FILTER);
+        if (path.isEmpty())
+            return;
+        kestrin::Workspace* workspace = _container->project()->workspace();
+        std::optional<kestrin::UrdfFile> file;
+        {
+            BusyCursor busy;
+            file = kestrin::UrdfFile::read(path, workspace->meshes());
+        }
+        QString base, tip;
+        if (file->tipLinks().size() > 1) {
+            // The root and the tip below the most joints are offered first.
+            KSParams chain{{KSSelectorDialog::BASE_LINK_KEY, file->links()},
+                           {KSSelectorDialog::TIP_LINK_KEY, file->tipLinks()}};
+            const KSParams* answer = KSSelectorDialog::getParams(_window, _container->project(), chain);
+            if (!answer)
+                return;
+            base = answer->value(KSSelectorDialog::BASE_LINK_KEY).toString();
+            tip = answer->value(KSSelectorDialog::TIP_LINK_KEY).toString();
+        }
+        // A chain that cannot be run (a tip not below the base, a joint that cannot be driven) is
+        // refused before the name is asked.
+        const kestrin::UrdfSource source = file->source(base, tip);
+        kestrin::UrdfRobot::modelOf(source, workspace->meshes());
+        createContent(KSParams{{KSSelectorDialog::NEW_NAME_KEY, QFileInfo(path).completeBaseName()}},
+                      [&](const KSParams& answer) {
+                          const QString wanted = answer.value(KSSelectorDialog::NEW_NAME_KEY).toString();
+                          kestrin::UrdfRobot* robot = nullptr;
+                          {
+                              BusyCursor busy;
+                              robot = new kestrin::UrdfRobot(workspace, wanted, source);
+                          }
+                          logNameMadeUnique(QStringLiteral("robot"), wanted, robot->name());
+                          placeInView(robot);
+                          recordStep(QStringLiteral("Import Robot '%1'").arg(robot->name()));
+                          qCInfo(lcApp,
+                                 "Imported robot '%s' from '%s': %d joints from link '%s' to link '%s'",
+                                 qUtf8Printable(robot->name()), qUtf8Printable(path), robot->getNumDofs(),
+                                 qUtf8Printable(source.baseLink), qUtf8Printable(source.tipLink));
+                      });
+    });
+}
+
+void KSContentHandler::addItemFromMesh() {
+    logerror("addItemFromMesh", [&] {
+        if (_quitting)
+            return;
+        const QString path =
+            KSFileDialog::getOpenFileName(_window, QStringLiteral("Add Item from Mesh"), MESH_FILE_FILTER);
+        if (path.isEmpty())
+            return;
+        kestrin::MeshRef mesh;
+        {
+            BusyCursor busy;
+            mesh = kestrin::readMeshFile(path);
+        }
+        QStringList units{defaultMeshUnit(path)};
+        for (kestrin::LengthUnit u :
+             {kestrin::LengthUnit::Metre, kestrin::LengthUnit::Millimetre, kestrin::LengthUnit::Inch})
+            if (!units.contains(kestrin::unitName(u)))
+                units << kestrin::unitName(u);
+        createContent(
+            KSParams{{KSSelectorDialog::NEW_NAME_KEY, QFileInfo(path).completeBaseName()},
+                     {KSSelectorDialog::UNIT_KEY, units}},
+            [&](const KSParams& answer) {
+                const QString unitText = answer.value(KSSelectorDialog::UNIT_KEY).toString();
+                const std::optional<kestrin::LengthUnit> unit = kestrin::unitNamed(unitText);
+                if (!unit)
+                    throw kestrin::ValueError(
+                        QStringLiteral("'%1' is not a unit a mesh can be in: m, mm or inch.").arg(unitText));
+                const QString wanted = answer.value(KSSelectorDialog::NEW_NAME_KEY).toString();
+                auto* item = new kestrin::CustomItem(_container->project()->workspace(), wanted);
+                try {
+                    item->setMesh(mesh, *unit);
+                } catch (...) {
+                    // An item of the wrong shape is of no use; leave nothing of it behind.
+                    item->workspace()->remove(item);
+                    throw;
+                }
+                logNameMadeUnique(kestrin::categoryLabel(item->category()), wanted, item->name());
+                placeInView(item);
+                recordStep(QStringLiteral("Add Item '%1'").arg(item->name()));
+                qCInfo(lcApp, "Added item '%s' from '%s': %zu triangles in %s", qUtf8Printable(item->name()),
+                       qUtf8Printable(path), mesh->triangleCount(), qUtf8Printable(unitText));
+            });
     });
 }
 

@@ -34,6 +34,15 @@ extern const QString DEFAULT_PROJECT_SAVE;
 extern const QString IMAGE_FILE_FILTER;
 /// <home>/Desktop/screenshot.png
 extern const QString DEFAULT_IMAGE_SAVE;
+/// "URDF robot description (*.urdf)"
+extern const QString URDF_FILE_FILTER;
+/// The mesh formats Assimp reads that parts come in (STL, OBJ, COLLADA, PLY, 3MF, OFF, glTF...).
+extern const QString MESH_FILE_FILTER;
+
+/// The unit the add-item-from-mesh form proposes for a mesh file: metres for the formats that
+/// carry their unit (COLLADA, whose unit the reader applies, and glTF, which is in metres),
+/// millimetres for the rest, whose numbers CAD programs mostly write in millimetres.
+QString defaultMeshUnit(const QString& path);
 
 /// Carries out the project-level actions of the main window. It owns none of the objects it is
 /// given and asks the container for the project and the viewer afresh on every use.
@@ -70,6 +79,13 @@ public:
     void addTaskRegion();
     void addCamera(const QString& camera_t);
     void addFiducial(const QString& fiducial_t);
+    /// File > Import Robot: a URDF file (and the meshes it names) read with a busy cursor; when
+    /// its tree has several tips, the base and tip links are asked for; then the name. One undo
+    /// step; a file that cannot be read or run adds nothing and says why.
+    void importRobot();
+    /// Add > Item from Mesh: a mesh file read with a busy cursor, then the name and the unit of
+    /// the file's numbers; the item takes the mesh's shape and size. One undo step.
+    void addItemFromMesh();
     void addBehavior(const kestrin::Type& type_t);
     void addVariable(const kestrin::Type& type_t);
 

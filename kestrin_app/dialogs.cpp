@@ -66,6 +66,9 @@ const QString KSSelectorDialog::JOINT_POS_DISTRIBUTION_TYPE_KEY =
     QStringLiteral("Select a Joint Position Distribution");
 const QString KSSelectorDialog::USE_SEED_POSITIONS_KEY = QStringLiteral("Use Explicit Seed Positions for IK");
 const QString KSSelectorDialog::NUMBER_OF_MIXTURES = QStringLiteral("Select the Number of Mixtures");
+const QString KSSelectorDialog::BASE_LINK_KEY = QStringLiteral("Select the Base Link");
+const QString KSSelectorDialog::TIP_LINK_KEY = QStringLiteral("Select the Tip Link");
+const QString KSSelectorDialog::UNIT_KEY = QStringLiteral("Select the Unit of the File");
 
 namespace {
 /// What a prompt asks for, where its wording needs knowledge of robot cells.
@@ -82,6 +85,13 @@ QString promptTip(const QString& key) {
         return QStringLiteral(
             "<p>How the joint positions are chosen for each run: Deterministic (always the "
             "same), Uniform (anywhere between two bounds) or Gaussian (around a mean).</p>");
+    if (key == KSSelectorDialog::BASE_LINK_KEY || key == KSSelectorDialog::TIP_LINK_KEY)
+        return QStringLiteral("<p>The description branches: the robot is the chain of joints from the base "
+                              "link to the tip link, whose end is the flange.</p>");
+    if (key == KSSelectorDialog::UNIT_KEY)
+        return QStringLiteral("<p>The unit of the numbers in the file. STL, OBJ, PLY and OFF files do not "
+                              "say; CAD programs mostly write them in millimetres. COLLADA and glTF files "
+                              "give their own unit, which makes metres here.</p>");
     return QString();
 }
 } // namespace
@@ -126,6 +136,8 @@ KSSelectorDialog::KSSelectorDialog(QWidget* parent, kestrin::Project* project, K
         } else if (key == JOINT_POS_DISTRIBUTION_TYPE_KEY) {
             editor = combo(
                 {QStringLiteral("Deterministic"), QStringLiteral("Uniform"), QStringLiteral("Gaussian")});
+        } else if (key == BASE_LINK_KEY || key == TIP_LINK_KEY || key == UNIT_KEY) {
+            editor = combo(value.toStringList());
         } else if (key == USE_SEED_POSITIONS_KEY) {
             auto* box = new QCheckBox;
             setParam(key, box->isChecked());

@@ -58,6 +58,11 @@ public:
     static const QString JOINT_POS_DISTRIBUTION_TYPE_KEY;
     static const QString USE_SEED_POSITIONS_KEY;
     static const QString NUMBER_OF_MIXTURES;
+    /// Choices read from a file rather than from the project: the caller's value is the list
+    /// of choices, the first chosen at the start; the answer is the chosen text.
+    static const QString BASE_LINK_KEY;
+    static const QString TIP_LINK_KEY;
+    static const QString UNIT_KEY;
 
     /// Builds the form without showing it. Throws NotImplementedError for an unknown key (rows
     /// before it have written their values already) and passes on failures of the project.

@@ -50,6 +50,8 @@ QString operationInWords(const QString& name) {
         {QStringLiteral("addTaskRegion"), QStringLiteral("Adding the task region")},
         {QStringLiteral("addCamera"), QStringLiteral("Adding the camera")},
         {QStringLiteral("addFiducial"), QStringLiteral("Adding the fiducial marker")},
+        {QStringLiteral("importRobot"), QStringLiteral("Importing the robot")},
+        {QStringLiteral("addItemFromMesh"), QStringLiteral("Adding the item from the mesh")},
         {QStringLiteral("addBehavior"), QStringLiteral("Adding the behavior")},
         {QStringLiteral("addVariable"), QStringLiteral("Adding the variable")},
         {QStringLiteral("deleteSelection"), QStringLiteral("Deleting the selection")},

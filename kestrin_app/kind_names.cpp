@@ -2,6 +2,7 @@
 
 #include "log.h"
 
+#include <kestrin/items.h>
 #include <kestrin/type.h>
 
 #include <QHash>
@@ -18,6 +19,7 @@ QString readableKindName(const QString& typeName) {
         {QStringLiteral("UR3eRobot"), QStringLiteral("UR3e")},
         {QStringLiteral("UR5eRobot"), QStringLiteral("UR5e")},
         {QStringLiteral("UR10eRobot"), QStringLiteral("UR10e")},
+        {QStringLiteral("UrdfRobot"), QStringLiteral("Robot (URDF)")},
         {QStringLiteral("RobotiqGripper2F85"), QStringLiteral("Robotiq 2F-85")},
         {QStringLiteral("FrankaHand"), QStringLiteral("Franka Hand")},
         {QStringLiteral("RealsenseD435i"), QStringLiteral("RealSense D435i")},
@@ -39,6 +41,12 @@ QString readableKindName(const QString& typeName) {
         words += c;
     }
     return words;
+}
+
+QString readableKindName(const kestrin::WorkspaceObject& object) {
+    if (const auto* item = dynamic_cast<const kestrin::CustomItem*>(&object); item && item->mesh())
+        return QStringLiteral("Item (mesh)");
+    return readableKindName(object.type());
 }
 
 void logNameMadeUnique(const QString& kind, const QString& wanted, const QString& given) {

@@ -6,7 +6,8 @@
 
 namespace kestrin {
 class Type;
-}
+class WorkspaceObject;
+} // namespace kestrin
 
 namespace kestrin_app {
 
@@ -14,6 +15,9 @@ namespace kestrin_app {
 /// ("SomeNewKind" reads "Some New Kind").
 QString readableKindName(const kestrin::Type& type);
 QString readableKindName(const QString& typeName);
+/// The readable name of the object's kind: its type's, but "Item (mesh)" for an item shaped as
+/// a mesh, which is of the same type as a box.
+QString readableKindName(const kestrin::WorkspaceObject& object);
 
 /// Says in the application log that `wanted` was taken among the names of `kind` ("robot",
 /// "behavior") and the part was given `given` instead; says nothing when they are the same.

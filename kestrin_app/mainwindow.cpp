@@ -189,6 +189,13 @@ std::vector<KSMainWindow::ActionEntry> KSMainWindow::actionLayout() {
         {file, "actionSaveProjectAs", tr("Save &As…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S),
          tr("Save the project under a new name")},
         {file,
+         "actionImportRobot",
+         tr("&Import Robot…"),
+         {},
+         tr("Add a robot described in a URDF file, with its meshes"),
+         false,
+         true},
+        {file,
          "actionAutosaveInterval",
          tr("Auto&save Interval…"),
          {},
@@ -230,6 +237,11 @@ std::vector<KSMainWindow::ActionEntry> KSMainWindow::actionLayout() {
     entries.push_back({add, "actionAddToolFrame", tr("&Tool Frame…"), {}, tr("Add a tool frame to a robot")});
     addKinds(tr("&Item"), "actionAddItem_", {{"CustomItem", tr("Custom Item")}, {"Desk", tr("Desk")}},
              tr("Add a %1 to the cell"));
+    entries.push_back({add,
+                       "actionAddItemFromMesh",
+                       tr("Item from &Mesh…"),
+                       {},
+                       tr("Add an item shaped as a mesh file: STL, OBJ, COLLADA, PLY, 3MF, glTF...")});
     entries.push_back(
         {add, "actionAddTaskRegion", tr("Task Re&gion…"), {}, tr("Add a task region to the cell")});
     addKinds(tr("&Camera"), "actionAddCamera_",
@@ -325,6 +337,8 @@ QHash<QString, std::function<void()>> KSMainWindow::operations() {
         {QStringLiteral("actionDelete"), [h] { h->deleteSelection(); }},
         {QStringLiteral("actionAddToolFrame"), [h] { h->addToolFrame(); }},
         {QStringLiteral("actionAddTaskRegion"), [h] { h->addTaskRegion(); }},
+        {QStringLiteral("actionImportRobot"), [h] { h->importRobot(); }},
+        {QStringLiteral("actionAddItemFromMesh"), [h] { h->addItemFromMesh(); }},
         {QStringLiteral("actionCameraMode"), [h] { h->setCameraMode(); }},
         {QStringLiteral("actionTeleoperationMode"), [h] { h->setTeleoperationMode(); }},
         {QStringLiteral("actionTeleoperationSteps"),

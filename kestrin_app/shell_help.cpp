@@ -143,6 +143,14 @@ void addNewcomerTips(QMainWindow* window) {
         {QStringLiteral("actionTeleoperationMode"),
          QObject::tr("Teleoperation: move a robot's tool frame by hand (drag the handle, or use the arrow "
                      "keys); the joints follow through inverse kinematics.")},
+        {QStringLiteral("actionImportRobot"),
+         QObject::tr("Reads a robot from its URDF description (the file robot makers publish) with the mesh "
+                     "files it names. Where the description branches, you choose the base and the tip link. "
+                     "The project keeps the description and the meshes: it opens wherever it is moved.")},
+        {QStringLiteral("actionAddItemFromMesh"),
+         QObject::tr("An item shaped as a part from CAD: a mesh file in STL, OBJ, COLLADA, PLY, 3MF, glTF or "
+                     "another format Assimp reads, in millimetres, metres or inches. It is drawn and checked "
+                     "for collisions as its triangles.")},
         {QStringLiteral("actionRunTrials"),
          QObject::tr("Trials run a program many times, each with its own random draws, to see how often it "
                      "works and why it faults.")},

@@ -11,7 +11,7 @@ seconds="${1:-60}"
 shift || true
 build="${KESTRIN_FUZZ_BUILD_DIR:-$here/build-fuzz}"
 
-packages=(cmake make clang-14 libclang-rt-14-dev qtbase5-dev libeigen3-dev liborocos-kdl-dev libfcl-dev)
+packages=(cmake make pkg-config clang-14 libclang-rt-14-dev qtbase5-dev libeigen3-dev liborocos-kdl-dev liburdfdom-dev libassimp-dev libfcl-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -6,7 +6,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$here/build}"
 shift || true
 
-packages=(cmake g++ make pkg-config qtbase5-dev libvtk9-qt-dev libeigen3-dev liborocos-kdl-dev
+packages=(cmake g++ make pkg-config qtbase5-dev libvtk9-qt-dev libeigen3-dev liborocos-kdl-dev liburdfdom-dev libassimp-dev
           libfcl-dev libbenchmark-dev xvfb xauth slurm-wlm munge libqt5charts5-dev clang-format
           libqt5svg5 dpkg-dev shared-mime-info)
 missing=()

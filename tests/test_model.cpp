@@ -88,7 +88,7 @@ private slots:
                                           &MoveLinear::staticType()};
         QCOMPARE(Type::constructibleTypes(Behavior::staticType()), expected);
         QCOMPARE(Type::constructibleTypes(Action::staticType()), expected.mid(1));
-        QCOMPARE(Type::constructibleTypes(Robot::staticType()).size(), 4);
+        QCOMPARE(Type::constructibleTypes(Robot::staticType()).size(), 5); // with robots from URDF files
     }
 
     // --- names -----------------------------------------------------------------------------

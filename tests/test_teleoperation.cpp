@@ -564,7 +564,7 @@ void TestTeleoperation::draggingTheHandleDragsTheToolAndSnapsBackOutOfReach() {
     const int steps = cell.project.history().stepCount();
     const Pose start = cell.tool->pose();
 
-    Eigen::Vector3d early, handleAtRelease;
+    Eigen::Vector3d early = Eigen::Vector3d::Zero(), handleAtRelease = Eigen::Vector3d::Zero();
     const QPoint from = onScreen(view.viewer, start.translation());
     sendMouse(view.renderWidget(), QEvent::MouseButtonPress, from, Qt::LeftButton);
     for (int i = 1; i <= 6; ++i) {

@@ -4,11 +4,13 @@
 #include <kestrin/effector.h>
 #include <kestrin/error.h>
 #include <kestrin/items.h>
+#include <kestrin/mesh.h>
 #include <kestrin/project.h>
 #include <kestrin/robot.h>
 #include <kestrin/tool_frame.h>
 #include <kestrin/type.h>
 #include <kestrin/undo_history.h>
+#include <kestrin/urdf_robot.h>
 #include <kestrin/workspace.h>
 #include <kestrin_viewer/workspace_viewer.h>
 
@@ -21,14 +23,20 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "import_samples.h"
+
 #include <QVTKOpenGLNativeWidget.h>
+#include <vtkActor.h>
+#include <vtkAssembly.h>
 #include <vtkCamera.h>
 #include <vtkImageData.h>
+#include <vtkMapper.h>
 #include <vtkMath.h>
 #include <vtkMatrix4x4.h>
 #include <vtkOpenGLRenderWindow.h>
 #include <vtkProp.h>
 #include <vtkProp3D.h>
+#include <vtkProp3DCollection.h>
 #include <vtkPropCollection.h>
 #include <vtkRenderWindow.h>
 #include <vtkRenderer.h>
@@ -155,6 +163,11 @@ private slots:
     void anEditADeleteAnUndoAndAGraspRedrawOnlyTheirObjects();
     void batchedDemoCellLooksAsDrawnObjectByObject();
     void objectsAddedOneByOneGoBackIntoTheBatches();
+
+    // Items shaped as meshes and robots imported from URDF.
+    void meshShapesAreSharedAndPlacedByTheirObjects();
+    void importedRobotIsDrawnAsItsLinkShapesAtItsFrames();
+    void anOpenMeshIsSeenFromBelowToo();
 
     // Screenshots.
     void screenshotShowsTheCell();
@@ -619,6 +632,33 @@ void TestViewer::framesOnTheKeptImageLookLikeWholeFrames() {
     cell.item->setSize(Eigen::Vector3d(0.3, 0.2, 0.4));
     check("moving object resized", true);
 
+    // A part shaped as a mesh, and an arm drawn as the shapes of its description.
+    QTemporaryDir dir;
+    const QString stl = dir.filePath("l.stl");
+    QVERIFY(import_samples::writeStl(stl, import_samples::lTriangles()));
+    auto* part = new CustomItem(cell.project.workspace(), "Mesh Part");
+    part->setMesh(readMeshFile(stl), LengthUnit::Metre);
+    part->setSize(Eigen::Vector3d(0.4, 0.4, 0.08));
+    part->setPose(makePose({-1.2, -0.9, 0.04}));
+    check("mesh item added", true);
+    part->setSize(Eigen::Vector3d(0.5, 0.3, 0.1));
+    check("settled mesh item resized", false);
+    part->setPose(makePose({-1.1, -0.9, 0.05}));
+    check("moving mesh item moved", true);
+    Robot* arm = new UrdfRobot(
+        cell.project.workspace(), "Imported",
+        UrdfFile::read(import_samples::writeUr5e(QDir(dir.path())), cell.project.workspace()->meshes())
+            .source());
+    arm->setPose(makePose({1.4, 1.0, 0}));
+    check("imported robot added", true);
+    Eigen::VectorXd qa = arm->jointPositions();
+    qa[1] -= 0.6;
+    arm->setJointPositions(qa);
+    check("settled imported robot's joints moved", false);
+    qa[2] += 0.5;
+    arm->setJointPositions(qa);
+    check("moving imported robot's joints moved again", true);
+
     cell.project.workspace()->remove(cell.project.workspace()->find(Category::Item, "D"));
     check("object deleted", false);
     viewer.setSelectedObject(0);
@@ -756,6 +796,51 @@ struct Projection {
 
 } // namespace
 
+namespace {
+
+/// The arm of import_samples::writeUr5e, written into `folder` and imported.
+UrdfRobot* importArm(Workspace* ws, const QString& folder, const QString& name, bool meshes = true) {
+    const QString path = import_samples::writeUr5e(QDir(folder), QString(), meshes);
+    return new UrdfRobot(ws, name, UrdfFile::read(path, ws->meshes()).source());
+}
+
+/// The parts of an object drawn on its own (batching off).
+vtkProp3DCollection* loosePartsOf(WorkspaceViewer& viewer, const WorkspaceObject& object) {
+    auto* assembly = vtkAssembly::SafeDownCast(viewer._sceneProp(object.id()));
+    return assembly ? assembly->GetParts() : nullptr;
+}
+
+vtkMapper* mapperOfPart(WorkspaceViewer& viewer, const WorkspaceObject& object, int index) {
+    vtkProp3DCollection* parts = loosePartsOf(viewer, object);
+    auto* actor = parts ? vtkActor::SafeDownCast(parts->GetItemAsObject(index)) : nullptr;
+    return actor ? actor->GetMapper() : nullptr;
+}
+
+Bounds boundsOf(vtkProp3D* prop) {
+    Bounds b;
+    prop->GetBounds(b.b);
+    return b;
+}
+
+bool sameBounds(const Bounds& a, const Bounds& b, double tolerance) {
+    for (int i = 0; i < 6; ++i)
+        if (!(std::abs(a.b[i] - b.b[i]) <= tolerance))
+            return false;
+    return true;
+}
+
+QString text(const Bounds& b) {
+    return QStringLiteral("x %1..%2 y %3..%4 z %5..%6")
+        .arg(b.b[0])
+        .arg(b.b[1])
+        .arg(b.b[2])
+        .arg(b.b[3])
+        .arg(b.b[4])
+        .arg(b.b[5]);
+}
+
+} // namespace
+
 void TestViewer::clickingEachKindInALargeCellSelectsIt() {
     // For each kind, an object whose aim point on screen lies in no other object's rectangle:
     // a click there must select that object, drawn among hundreds in shared batches.
@@ -781,7 +866,7 @@ void TestViewer::clickingEachKindInALargeCellSelectsIt() {
                                 ObjectKind::Camera,     ObjectKind::Marker};
     for (ObjectKind kind : kinds) {
         const WorkspaceObject* chosen = nullptr;
-        Eigen::Vector2d pixel;
+        Eigen::Vector2d pixel = Eigen::Vector2d::Zero();
         for (size_t i = 0; i < objects.size() && !chosen; ++i) {
             if (objects[i]->kind() != kind)
                 continue;
@@ -875,6 +960,22 @@ void TestViewer::batchedDemoCellLooksAsDrawnObjectByObject() {
     // the same picture, but for the rounding of single precision along a few edges.
     Project demo;
     demo.load(QStringLiteral(KESTRIN_SOURCE_DIR "/data/templates/demo_cell.kestrin"));
+    // With parts shaped as meshes and an imported arm: their normals must reach the instances.
+    QTemporaryDir dir;
+    const QString stl = dir.filePath("l.stl");
+    QVERIFY(import_samples::writeStl(stl, import_samples::lTriangles()));
+    for (int i = 0; i < 3; ++i) {
+        auto* part = new CustomItem(demo.workspace(), QStringLiteral("Mesh Part %1").arg(i));
+        part->setMesh(readMeshFile(stl), LengthUnit::Metre);
+        part->setSize(Eigen::Vector3d(0.5, 0.4, 0.15));
+        part->setPose(makePose({-1.5 + i * 0.8, -1.6, 0.075}) *
+                      Pose(Eigen::AngleAxisd(0.5 * i, Eigen::Vector3d::UnitZ())));
+    }
+    Robot* arm = importArm(demo.workspace(), dir.path(), "Imported");
+    arm->setPose(makePose({1.6, -1.6, 0}));
+    Eigen::VectorXd q = arm->jointPositions();
+    q << 0.3, -1.0, 1.2, -0.5, 0.8, 0.2;
+    arm->setJointPositions(q);
     Project empty;
     WorkspaceViewer viewer;
     QVERIFY(showCell(viewer, demo, 640, 480));
@@ -923,6 +1024,146 @@ void TestViewer::objectsAddedOneByOneGoBackIntoTheBatches() {
     viewer.rebuild();
     QCOMPARE(viewer._batchedItemCount(), listed + 99 + 150);
     QCOMPARE(viewer._differenceFromModel(), QString());
+}
+
+void TestViewer::meshShapesAreSharedAndPlacedByTheirObjects() {
+    // Two items of one mesh draw one shape (one batch), an arm's seven links of another mesh
+    // another; each mesh is stretched to its item's size and its box centred on the pose.
+    QTemporaryDir dir;
+    const QString stl = dir.filePath("l.stl");
+    QVERIFY(import_samples::writeStl(stl, import_samples::lTriangles()));
+    Project project;
+    Workspace* ws = project.workspace();
+    auto* a = new CustomItem(ws, "A");
+    a->setMesh(readMeshFile(stl), LengthUnit::Metre);
+    auto* b = new CustomItem(ws, "B");
+    b->setMesh(readMeshFile(stl), LengthUnit::Metre);
+    b->setSize(Eigen::Vector3d(2.0, 0.5, 0.1));
+    b->setPose(makePose({3, 2, 0.05}) * Pose(Eigen::AngleAxisd(0.3, Eigen::Vector3d::UnitZ())));
+    UrdfRobot* arm = importArm(ws, dir.path(), "Arm");
+    WorkspaceViewer viewer;
+    QVERIFY(showCell(viewer, project, 320, 240));
+    QCOMPARE(viewer._differenceFromModel(), QString());
+    QCOMPARE(viewer._batchedItemCount(), 3);
+    QVERIFY(viewer._sceneProp(a->id()));
+    QCOMPARE(viewer._sceneProp(a->id()), viewer._sceneProp(b->id()));
+    QVERIFY(viewer._sceneProp(arm->id()) != viewer._sceneProp(a->id()));
+    // A click finds an item where its triangles are, not in the empty corner of its box.
+    const Projection toScreen(viewer);
+    const qreal ratio =
+        viewer.findChild<QVTKOpenGLNativeWidget*>(QStringLiteral("workspaceViewerRenderWidget"))
+            ->devicePixelRatioF();
+    auto pixelOf = [&](const Eigen::Vector3d& local) {
+        const Eigen::Vector2d p = toScreen(a->pose() * local);
+        return QPoint(int(std::floor(p.x()) / ratio), int((toScreen.height - 1 - std::floor(p.y())) / ratio));
+    };
+    QCOMPARE(viewer.objectAt(pixelOf({0.2, -0.4, 0.1})), a->id());
+    QCOMPARE(viewer.objectAt(pixelOf({0.2, 0.2, 0.1})), quint64(0));
+
+    viewer.setBatchingEnabled(false);
+    QCOMPARE(viewer._differenceFromModel(), QString());
+    QVERIFY(mapperOfPart(viewer, *a, 0));
+    QCOMPARE(mapperOfPart(viewer, *a, 0), mapperOfPart(viewer, *b, 0));
+    // A block per link, and no base box, balls or tubes.
+    QCOMPARE(loosePartsOf(viewer, *arm)->GetNumberOfItems(), 7);
+    for (int i = 1; i < 7; ++i)
+        QCOMPARE(mapperOfPart(viewer, *arm, i), mapperOfPart(viewer, *arm, 0));
+    QVERIFY(mapperOfPart(viewer, *arm, 0) != mapperOfPart(viewer, *a, 0));
+
+    // B, turned about z: its 2 x 0.5 box turned, round its pose.
+    Bounds expected;
+    const Eigen::Vector3d centre = b->pose().translation();
+    const double c = std::cos(0.3), s = std::sin(0.3);
+    const Eigen::Vector3d half(c * 1.0 + s * 0.25, s * 1.0 + c * 0.25, 0.05);
+    for (int axis = 0; axis < 3; ++axis) {
+        expected.b[2 * axis] = centre[axis] - half[axis];
+        expected.b[2 * axis + 1] = centre[axis] + half[axis];
+    }
+    const Bounds drawn = boundsOf(viewer._sceneProp(b->id()));
+    QVERIFY2(sameBounds(drawn, expected, 1e-5), qPrintable(text(drawn) + " instead of " + text(expected)));
+}
+
+void TestViewer::importedRobotIsDrawnAsItsLinkShapesAtItsFrames() {
+    // Each link's 5 cm block is drawn at its link frame, whatever the joints; a description
+    // without visual geometry is drawn as its collision cylinders.
+    QTemporaryDir dir, bare;
+    Project project;
+    Workspace* ws = project.workspace();
+    UrdfRobot* arm = importArm(ws, dir.path(), "Arm");
+    UrdfRobot* plain = importArm(ws, bare.path(), "Plain", false);
+    WorkspaceViewer viewer;
+    QVERIFY(showCell(viewer, project, 320, 240));
+    viewer.setBatchingEnabled(false);
+    QCOMPARE(loosePartsOf(viewer, *plain)->GetNumberOfItems(), 7);
+    QVERIFY(mapperOfPart(viewer, *plain, 0) != mapperOfPart(viewer, *arm, 0));
+
+    auto expectedBounds = [&] {
+        Bounds b{{1e9, -1e9, 1e9, -1e9, 1e9, -1e9}};
+        const std::vector<Pose> frames = arm->linkFrames(arm->jointPositions());
+        for (size_t f = 0; f < 7; ++f) // the flange has no block
+            for (int corner = 0; corner < 8; ++corner) {
+                const Eigen::Vector3d p =
+                    frames[f] * Eigen::Vector3d(corner & 1 ? 0.025 : -0.025, corner & 2 ? 0.025 : -0.025,
+                                                corner & 4 ? 0.025 : -0.025);
+                for (int axis = 0; axis < 3; ++axis) {
+                    b.b[2 * axis] = std::min(b.b[2 * axis], p[axis]);
+                    b.b[2 * axis + 1] = std::max(b.b[2 * axis + 1], p[axis]);
+                }
+            }
+        return b;
+    };
+    auto check = [&](const char* when) {
+        viewer.rebuild();
+        QVERIFY2(viewer._differenceFromModel().isEmpty(),
+                 qPrintable(when + (": " + viewer._differenceFromModel())));
+        const Bounds drawn = boundsOf(viewer._sceneProp(arm->id()));
+        const Bounds expected = expectedBounds();
+        QVERIFY2(sameBounds(drawn, expected, 1e-5),
+                 qPrintable(QStringLiteral("%1: %2 instead of %3").arg(when, text(drawn), text(expected))));
+    };
+    check("at home");
+    Eigen::VectorXd q = arm->jointPositions();
+    q << 0.4, -1.2, 1.5, -0.7, 0.9, 2.0;
+    arm->setJointPositions(q);
+    check("joints moved");
+    arm->setPose(makePose({0.8, -0.6, 0}) * Pose(Eigen::AngleAxisd(1.0, Eigen::Vector3d::UnitZ())));
+    check("robot moved and turned");
+    viewer.setBatchingEnabled(true);
+    QCOMPARE(viewer._differenceFromModel(), QString());
+}
+
+void TestViewer::anOpenMeshIsSeenFromBelowToo() {
+    // A plate drawn as one face, facing up: back faces are not drawn, so its underside must be
+    // a face of its own.
+    QTemporaryDir dir;
+    const QString stl = dir.filePath("plate.stl");
+    using V = Eigen::Vector3f;
+    QVERIFY(import_samples::writeStl(
+        stl, {{V(0, 0, 0), V(1, 0, 0), V(1, 1, 0)}, {V(0, 0, 0), V(1, 1, 0), V(0, 1, 0)}}));
+    Project project, empty;
+    auto* plate = new CustomItem(project.workspace(), "Plate");
+    plate->setMesh(readMeshFile(stl), LengthUnit::Metre);
+    plate->setPose(makePose({0, 0, 0.3}));
+    WorkspaceViewer viewer;
+    QVERIFY(showCell(viewer, project, 320, 240));
+    auto lookFrom = [&](double z) {
+        vtkCamera* camera = viewer._getRenderer()->GetActiveCamera();
+        camera->SetFocalPoint(0, 0, 0.3);
+        camera->SetPosition(0.01, 0.01, 0.3 + z);
+        camera->SetViewUp(0, 1, 0);
+        viewer._getRenderer()->ResetCameraClippingRange();
+        return frame(viewer);
+    };
+    for (double z : {3.0, -3.0}) {
+        viewer.setProject(&project);
+        const QImage with = lookFrom(z);
+        viewer.setProject(&empty);
+        const QImage without = lookFrom(z);
+        const int differing = differingPixels(with, without, 10);
+        QVERIFY2(
+            differing > with.width() * with.height() / 20,
+            qPrintable(QStringLiteral("seen from z %1: %2 pixels show the plate").arg(z).arg(differing)));
+    }
 }
 
 void TestViewer::softwareRenderingDrawsWithoutMultisampling() {

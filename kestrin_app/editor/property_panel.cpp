@@ -15,6 +15,7 @@
 #include <kestrin/robot.h>
 #include <kestrin/tool_frame.h>
 #include <kestrin/undo_history.h>
+#include <kestrin/urdf_robot.h>
 #include <kestrin/variable.h>
 #include <kestrin/workspace.h>
 #include <kestrin_app/container.h>
@@ -23,6 +24,7 @@
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -344,7 +346,8 @@ void KSPropertyPanel::buildPage(const Subject& s) {
         const kestrin::Type& type = s.object     ? s.object->type()
                                     : s.behavior ? s.behavior->type()
                                                  : s.variable->type();
-        m_title->setText(kestrin_app::readableKindName(type));
+        m_title->setText(s.object ? kestrin_app::readableKindName(*s.object)
+                                  : kestrin_app::readableKindName(type));
         addNameRow(form);
         if (s.object)
             addObjectRows(form, *s.object);
@@ -425,6 +428,16 @@ void KSPropertyPanel::addObjectRows(QFormLayout* form, const WorkspaceObject& ob
     const int page = m_pageNumber;
     switch (object.kind()) {
     case kestrin::ObjectKind::Robot:
+        if (const auto* imported = dynamic_cast<const kestrin::UrdfRobot*>(&object)) {
+            // Where it came from, for the user's own records; the project keeps the description.
+            auto* file = new QLabel(QFileInfo(imported->source().fileName).fileName());
+            file->setObjectName(QStringLiteral("propertyPanelUrdfFile"));
+            file->setToolTip(tr("Imported from %1, links '%2' to '%3'")
+                                 .arg(imported->source().fileName, imported->source().baseLink,
+                                      imported->source().tipLink));
+            file->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            form->addRow(tr("Description"), file);
+        }
         addJointRows(form, static_cast<const Robot&>(object).getNumDofs());
         break;
     case kestrin::ObjectKind::Effector: {
@@ -490,8 +503,16 @@ void KSPropertyPanel::addObjectRows(QFormLayout* form, const WorkspaceObject& ob
                 tr("%1 m to %2 m").arg(camera.minRange(), 0, 'f', 2).arg(camera.maxRange(), 0, 'f', 2)));
         break;
     }
-    case kestrin::ObjectKind::ToolFrame:
     case kestrin::ObjectKind::CustomItem:
+        if (const kestrin::MeshRef& mesh = static_cast<const kestrin::CustomItem&>(object).mesh()) {
+            const auto count = static_cast<qulonglong>(mesh->triangleCount());
+            auto* label = new QLabel(count == 1 ? tr("1 triangle") : tr("%L1 triangles").arg(count));
+            label->setObjectName(QStringLiteral("propertyPanelMesh"));
+            label->setToolTip(tr("The item is this mesh stretched to its size"));
+            form->addRow(tr("Mesh"), label);
+        }
+        break;
+    case kestrin::ObjectKind::ToolFrame:
     case kestrin::ObjectKind::Desk:
     case kestrin::ObjectKind::TaskRegion:
         break; // their pose (or offset) and size are all there is

@@ -411,6 +411,7 @@ QTreeWidgetItem* KSProjectTree::objectItem(const WorkspaceObject* object, QSet<q
     if (it == m_objects.end()) {
         auto* item = makeItem(object->name(), object->type().name(), ItemKind::Object, objectKey(id),
                               QVariant::fromValue<qulonglong>(id));
+        item->setText(1, kestrin_app::readableKindName(*object)); // an item shaped as a mesh says so
         if (object->category() == Category::Robot)
             m_expanded.insert(objectKey(id)); // show a robot's tool frames unless folded away
         m_objects.insert(id, ObjectEntry{item, object, &object->type(), object->name()});

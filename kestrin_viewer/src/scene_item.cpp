@@ -19,6 +19,7 @@
 #include <vtkPolyData.h>
 #include <vtkPolyDataAlgorithm.h>
 #include <vtkPolyDataMapper.h>
+#include <vtkPolyDataNormals.h>
 #include <vtkProp3DCollection.h>
 #include <vtkPropCollection.h>
 #include <vtkProperty.h>
@@ -150,6 +151,70 @@ ScenePart box(const SceneResources& res, const Eigen::Vector3d& centre, const Ei
     return ScenePart{res.cube(), look, centre, Eigen::Quaterniond::Identity(), atLeast(extent, kMinExtent)};
 }
 
+/// Whether the triangles make closed surfaces wound one way: each edge is run once in each
+/// direction, by two triangles. Then no back face ever shows and the outside can be found.
+bool closedAndWoundOneWay(const Mesh& mesh) {
+    auto key = [](std::uint32_t from, std::uint32_t to) { return (std::uint64_t(from) << 32) | to; };
+    std::unordered_set<std::uint64_t> edges;
+    edges.reserve(3 * mesh.triangleCount());
+    for (const Mesh::Triangle& t : mesh.triangles())
+        for (int k = 0; k < 3; ++k)
+            if (!edges.insert(key(t[k], t[(k + 1) % 3])).second)
+                return false; // an edge run twice the same way: wound both ways, or more than two faces meet
+    for (std::uint64_t edge : edges)
+        if (!edges.count(key(std::uint32_t(edge), std::uint32_t(edge >> 32))))
+            return false; // an open border
+    return true;
+}
+
+vtkSmartPointer<vtkPolyData> meshData(const Mesh& mesh) {
+    // An open mesh (a plate drawn as one face, a shell with a hole) gets a second copy of each
+    // triangle, wound the other way on points of its own, instead of a look without back-face
+    // culling: the looks are shared by every object, and the copies' normals must not be
+    // averaged with the first ones'.
+    const bool closed = closedAndWoundOneWay(mesh);
+    const vtkIdType n = static_cast<vtkIdType>(mesh.vertices().size());
+    auto points = vtkSmartPointer<vtkPoints>::New();
+    points->SetDataTypeToFloat();
+    points->SetNumberOfPoints(closed ? n : 2 * n);
+    for (vtkIdType i = 0; i < n; ++i) {
+        const Eigen::Vector3f& v = mesh.vertices()[static_cast<size_t>(i)];
+        points->SetPoint(i, v.x(), v.y(), v.z());
+        if (!closed)
+            points->SetPoint(n + i, v.x(), v.y(), v.z());
+    }
+    auto polys = vtkSmartPointer<vtkCellArray>::New();
+    const vtkIdType cells = static_cast<vtkIdType>(mesh.triangleCount()) * (closed ? 1 : 2);
+    polys->AllocateExact(cells, 3 * cells);
+    for (const Mesh::Triangle& t : mesh.triangles()) {
+        const vtkIdType ids[3] = {t[0], t[1], t[2]};
+        polys->InsertNextCell(3, ids);
+    }
+    if (!closed)
+        for (const Mesh::Triangle& t : mesh.triangles()) {
+            const vtkIdType ids[3] = {n + t[0], n + t[2], n + t[1]};
+            polys->InsertNextCell(3, ids);
+        }
+    auto raw = vtkSmartPointer<vtkPolyData>::New();
+    raw->SetPoints(points);
+    raw->SetPolys(polys);
+
+    auto normals = vtkSmartPointer<vtkPolyDataNormals>::New();
+    normals->SetInputData(raw);
+    normals->SplittingOn(); // a CAD part's edges stay sharp
+    normals->SetFeatureAngle(30);
+    normals->ComputePointNormalsOn();
+    normals->ComputeCellNormalsOff();
+    // A closed mesh may come wound inside out: its faces are turned outwards. An open one is
+    // left as wound (its copy faces the other way on purpose).
+    normals->SetConsistency(closed);
+    normals->SetAutoOrientNormals(closed);
+    vtkSmartPointer<vtkPolyData> data = outputOf(normals);
+    // Point ids of 32 bits, not 64: the triangles take half the memory.
+    data->GetPolys()->ConvertTo32BitStorage();
+    return data;
+}
+
 } // namespace
 
 SceneResources::SceneResources() {
@@ -275,6 +340,19 @@ ShapeRef SceneResources::frustum(double tanH, double tanV, double near, double f
     data->SetLines(cells);
     ShapeRef shape = makeShape(data);
     m_frustums[key] = shape;
+    return shape;
+}
+
+ShapeRef SceneResources::mesh(const MeshRef& mesh) const {
+    auto it = m_meshes.find(mesh->sha256());
+    if (it != m_meshes.end())
+        if (ShapeRef shape = it->second.lock())
+            return shape;
+    // As for frustums: meshes no object draws any more are forgotten.
+    for (auto old = m_meshes.begin(); old != m_meshes.end();)
+        old = old->second.expired() ? m_meshes.erase(old) : std::next(old);
+    ShapeRef shape = makeShape(meshData(*mesh));
+    m_meshes[mesh->sha256()] = shape;
     return shape;
 }
 
@@ -558,7 +636,10 @@ std::vector<ScenePart> SceneItem::makeParts(const WorkspaceObject& object) const
     std::vector<ScenePart> parts;
     switch (m_kind) {
     case ObjectKind::Robot:
-        // The base box stands on the robot's origin; links and joints follow the joints.
+        // An imported robot is drawn as its links' shapes. The built-in ones have none: their
+        // base box stands on the robot's origin, and links and joints follow the joints.
+        if (addLinkShapes(object, parts))
+            break;
         parts.push_back(box(res, {0, 0, size.z() / 2}, size, Look::RobotBase));
         addRobotParts(object, parts);
         break;
@@ -576,9 +657,19 @@ std::vector<ScenePart> SceneItem::makeParts(const WorkspaceObject& object) const
                                       zero, Eigen::Quaterniond::Identity(),
                                       Eigen::Vector3d::Constant(kToolAxisLength)});
         break;
-    case ObjectKind::CustomItem:
-        parts.push_back(box(res, zero, size, Look::Item));
+    case ObjectKind::CustomItem: {
+        const auto& item = static_cast<const CustomItem&>(object);
+        if (!item.mesh()) {
+            parts.push_back(box(res, zero, size, Look::Item));
+            break;
+        }
+        // The mesh's vertices are stretched to the item's size, its box centred on the pose.
+        const Eigen::Affine3d placed = item.meshPlacement();
+        parts.push_back(ScenePart{res.mesh(item.mesh()), Look::Item, placed.translation(),
+                                  Eigen::Quaterniond::Identity(),
+                                  atLeast(placed.linear().diagonal(), kMinExtent)});
         break;
+    }
     case ObjectKind::Desk: {
         const double top = std::min(0.04, size.z() / 2);
         const double leg = std::min({0.05, size.x() / 5, size.y() / 5});
@@ -657,6 +748,56 @@ void SceneItem::addRobotParts(const WorkspaceObject& object, std::vector<ScenePa
         parts.push_back(ScenePart{m_ctx.resources.ball(), Look::RobotJoint, points[i],
                                   Eigen::Quaterniond::Identity(),
                                   Eigen::Vector3d::Constant(radius * kJointBallScale)});
+}
+
+bool SceneItem::addLinkShapes(const WorkspaceObject& object, std::vector<ScenePart>& parts) const {
+    const auto& robot = static_cast<const Robot&>(object);
+    auto anyShape = [](const std::vector<std::vector<LinkShape>>& perFrame) {
+        return std::any_of(perFrame.begin(), perFrame.end(),
+                           [](const auto& shapes) { return !shapes.empty(); });
+    };
+    // A description without visual geometry is drawn as what is solid of it.
+    const std::vector<std::vector<LinkShape>>& shapes =
+        anyShape(robot.visualShapes()) ? robot.visualShapes() : robot.collisionShapes();
+    if (!anyShape(shapes))
+        return false;
+    const SceneResources& res = m_ctx.resources;
+    const std::vector<Pose> frames = robot.linkFrames(robot.jointPositions());
+    const std::vector<int> links = robot.frameLinks();
+    const Pose worldToBase = robot.pose().inverse();
+    for (size_t i = 0; i < frames.size() && i < shapes.size(); ++i) {
+        const Pose frame = worldToBase * frames[i];
+        // What is fixed to the base looks like a built-in robot's base; the rest like its links.
+        const Look look = i < links.size() && links[i] == 0 ? Look::RobotBase : Look::RobotLink;
+        for (const LinkShape& shape : shapes[i]) {
+            const Pose at = frame * shape.origin;
+            const Eigen::Quaterniond turn(at.linear());
+            switch (shape.kind) {
+            case LinkShape::Kind::Box:
+                parts.push_back(
+                    ScenePart{res.cube(), look, at.translation(), turn, atLeast(shape.size, kMinExtent)});
+                break;
+            case LinkShape::Kind::Sphere:
+                parts.push_back(
+                    ScenePart{res.ball(), look, at.translation(), turn, atLeast(shape.size / 2, kMinExtent)});
+                break;
+            case LinkShape::Kind::Cylinder: {
+                // The rod runs along its y: a quarter turn about x lays it along the link's z.
+                const Eigen::Quaterniond along = turn * Eigen::AngleAxisd(M_PI / 2, Eigen::Vector3d::UnitX());
+                const Eigen::Vector3d scale(shape.size.x() / 2, shape.size.z(), shape.size.y() / 2);
+                parts.push_back(
+                    ScenePart{res.rod(), look, at.translation(), along, atLeast(scale, kMinExtent)});
+                break;
+            }
+            case LinkShape::Kind::Mesh:
+                if (shape.mesh)
+                    parts.push_back(ScenePart{res.mesh(shape.mesh), look, at.translation(), turn,
+                                              atLeast(shape.scale.cwiseAbs(), kMinExtent)});
+                break;
+            }
+        }
+    }
+    return true;
 }
 
 vtkSmartPointer<vtkPolyData> makeFloorGrid(double halfExtent, double spacing) {

@@ -5,7 +5,10 @@
 // the world by its pose.
 
 #include <kestrin/geometry.h>
+#include <kestrin/mesh.h>
 #include <kestrin/workspace_object.h>
+
+#include <QString>
 
 #include <vtkSmartPointer.h>
 
@@ -91,6 +94,11 @@ public:
     /// The lines of a camera's frustum (apex at the origin, looking along +z), shared by every
     /// camera with the same figures while any uses it.
     ShapeRef frustum(double tanH, double tanV, double near, double far) const;
+    /// The triangles of `mesh` in its own frame, with normals (split along sharp edges, so that
+    /// a CAD part keeps its edges), shared by every object drawn with a mesh of that content
+    /// while any uses it. A mesh that is not one closed surface wound one way is drawn from
+    /// both sides: its back faces may show.
+    ShapeRef mesh(const MeshRef& mesh) const;
 
 private:
     ShapeRef m_cube, m_cubeEdges, m_ball, m_rod;
@@ -98,6 +106,7 @@ private:
     vtkSmartPointer<vtkPolyDataMapper> m_axes;
     std::vector<vtkSmartPointer<vtkProperty>> m_looks;
     mutable std::map<std::array<double, 4>, std::weak_ptr<const SceneShape>> m_frustums;
+    mutable std::map<QString, std::weak_ptr<const SceneShape>> m_meshes; // by SHA-256
 };
 
 /// One part of an object's drawing: `shape` scaled by `scale` along its own axes, turned by
@@ -191,6 +200,8 @@ public:
 private:
     std::vector<ScenePart> makeParts(const WorkspaceObject& object) const;
     void addRobotParts(const WorkspaceObject& object, std::vector<ScenePart>& parts) const;
+    /// The shapes of an imported robot's links, per link frame; false when it has none.
+    bool addLinkShapes(const WorkspaceObject& object, std::vector<ScenePart>& parts) const;
     void leaveBatches();
     void fillProps();
     void noteChanged();
