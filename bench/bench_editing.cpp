@@ -206,13 +206,7 @@ void openInStudio(benchmark::State& state, int objects) {
         state.PauseTiming();
         h.rebuildCell(0);
         state.ResumeTiming();
-        auto loaded = std::make_unique<kestrin::Project>();
-        loaded->load(path);
-        h.container()->setProject(std::move(loaded));
-        h.container()->rebuildViewer();
-        h.tree()->updateProjectTreeContent();
-        h.viewer()->_getRenderer()->ResetCamera();
-        h.renderFrame();
+        h.openToFirstFrame(path);
         benchmark::DoNotOptimize(h.project()->workspace()->_getState());
     }
     state.counters["items"] = h.viewer()->sceneItemCount();

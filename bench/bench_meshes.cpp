@@ -9,15 +9,10 @@
 #include <kestrin/collision.h>
 #include <kestrin/kestrin.h>
 #include <kestrin/mesh.h>
-#include <kestrin_app/container.h>
-#include <kestrin_app/editor/tree.h>
-#include <kestrin_viewer/workspace_viewer.h>
 
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
-
-#include <vtkRenderer.h>
 
 #include <benchmark/benchmark.h>
 
@@ -107,13 +102,7 @@ void openMeshCellInStudio(benchmark::State& state) {
         state.PauseTiming();
         h.rebuildCell(0);
         state.ResumeTiming();
-        auto loaded = std::make_unique<kestrin::Project>();
-        loaded->load(path);
-        h.container()->setProject(std::move(loaded));
-        h.container()->rebuildViewer();
-        h.tree()->updateProjectTreeContent();
-        h.viewer()->_getRenderer()->ResetCamera();
-        h.renderFrame();
+        h.openToFirstFrame(path);
     }
     h.rebuildCell(10); // leaves no large cell behind (not timed)
 }

@@ -75,6 +75,16 @@ void CellHarness::renderFrame() {
     viewer()->_getRenderer()->GetRenderWindow()->WaitForCompletion();
 }
 
+void CellHarness::openToFirstFrame(const QString& path) {
+    auto loaded = std::make_unique<kestrin::Project>();
+    loaded->load(path);
+    m_container->setProject(std::move(loaded));
+    m_container->rebuildViewer();
+    m_tree->updateProjectTreeContent();
+    viewer()->_getRenderer()->ResetCamera();
+    renderFrame();
+}
+
 void CellHarness::ensureCell(int objects, int slack) {
     if (objects != m_objects || m_grown > slack)
         rebuildCell(objects);

@@ -38,6 +38,9 @@ public:
 
     /// Draws one frame and waits until the OpenGL driver has finished it.
     void renderFrame();
+    /// What File > Open does with the file at `path`, to its first frame: load, hand the project
+    /// to the container, rebuild the view and the tree, fit the camera, draw.
+    void openToFirstFrame(const QString& path);
 
     ~CellHarness();
 
