@@ -55,7 +55,7 @@ public:
 private:
     QJsonArray m_objects; // robots first, then tool frames, then the rest
     QJsonArray m_variables;
-    QJsonArray m_behaviors; // with their children, as in a project file
+    QJsonArray m_behaviors;        // with their children, as in a project file
     std::vector<MeshRef> m_meshes; // what the objects are drawn and checked with
 };
 
