@@ -8,6 +8,7 @@
 #include <kestrin/copied_parts.h>
 #include <kestrin/mesh.h>
 #include <kestrin/program_runner.h>
+#include <kestrin/trials.h>
 #include <kestrin/urdf_robot.h>
 
 #include <QJsonArray>
@@ -143,6 +144,14 @@ private slots:
         QVERIFY(!hit.completed);
         QVERIFY2(hit.reason.contains("hits item 'Post'") && hit.reason.contains("Imported's"),
                  qPrintable(hit.reason));
+
+        // A trial runs on a copy of the project made from its document, as the trial threads
+        // and the cluster's jobs do: the same fault, naming the same objects.
+        arm->setJointPositions(start);
+        TrialProject copy(project.toJson(true), "cell");
+        const std::optional<TrialRecord> trial = copy.run("Main", 1, 1);
+        QVERIFY(trial && !trial->completed);
+        QCOMPARE(trial->collidingObjects, std::vector<quint64>({arm->id(), post->id()}));
     }
 
     void severalChainsAskForTheTip() {
