@@ -88,6 +88,17 @@ urdf::ModelInterfaceSharedPtr parse(const QString& text, const QString& file) {
         messages.errors << q(e.what());
     }
     console_bridge::restorePreviousOutputHandler();
+    if (model) {
+        // A joint that makes a link its own parent (or a ring of them) makes the links hold each
+        // other: they would never be freed. The model handed out unties them when it goes.
+        model = urdf::ModelInterfaceSharedPtr(model.get(), [owner = model](urdf::ModelInterface* m) mutable {
+            for (auto& link : m->links_) {
+                link.second->child_links.clear();
+                link.second->child_joints.clear();
+            }
+            owner.reset();
+        });
+    }
     if (!model)
         throw ValueError(QStringLiteral("URDF file '%1' cannot be read: %2")
                              .arg(file, messages.errors.isEmpty()
