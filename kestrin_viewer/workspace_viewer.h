@@ -61,6 +61,9 @@ public:
     /// and benchmarks). The cell as opened or built is batched; what is added or changed
     /// afterwards is drawn on its own until there are many such objects.
     int _batchedItemCount() const;
+    /// Triangles of the shapes the object with that id (0: every object) is drawn with now:
+    /// robots far from the camera are drawn with coarser balls and rods (for tests).
+    long _drawnTriangleCount(quint64 id = 0) const;
     /// Off: every object is drawn on its own, as in a cell without batches (for comparisons).
     void setBatchingEnabled(bool enabled);
 

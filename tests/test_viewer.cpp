@@ -163,6 +163,7 @@ private slots:
     void anEditADeleteAnUndoAndAGraspRedrawOnlyTheirObjects();
     void batchedDemoCellLooksAsDrawnObjectByObject();
     void objectsAddedOneByOneGoBackIntoTheBatches();
+    void farRobotsAreDrawnCoarserAndLookTheSame();
 
     // Items shaped as meshes and robots imported from URDF.
     void meshShapesAreSharedAndPlacedByTheirObjects();
@@ -953,6 +954,54 @@ void TestViewer::anEditADeleteAnUndoAndAGraspRedrawOnlyTheirObjects() {
     q[0] += 0.7;
     robot->setJointPositions(q);
     check("grasp and move", 6);
+}
+
+void TestViewer::farRobotsAreDrawnCoarserAndLookTheSame() {
+    // Robots a few pixels wide are drawn from fewer triangles, in the batches only; the picture
+    // stays that of the robots drawn in full (on their own), and coming near draws them in full.
+    Project project;
+    fillLargeCell(project, 20);
+    WorkspaceViewer viewer;
+    QVERIFY(showCell(viewer, project, 640, 480));
+    vtkCamera* camera = viewer._getRenderer()->GetActiveCamera();
+    // Near: a robot filling a good part of the view.
+    const Robot* robot = project.workspace()->getRobot("Robot 7");
+    const Eigen::Vector3d base = robot->pose().translation();
+    camera->SetFocalPoint(base.x(), base.y(), base.z() + 0.5);
+    camera->SetPosition(base.x() + 2, base.y() - 2, base.z() + 1.5);
+    viewer.render();
+    viewer.setBatchingEnabled(false);
+    const long full = viewer._drawnTriangleCount();
+    const long robotInFull = viewer._drawnTriangleCount(robot->id());
+    viewer.setBatchingEnabled(true);
+    QCOMPARE(viewer._drawnTriangleCount(robot->id()), robotInFull);
+
+    // The whole cell fitted, then from four times as far: every robot is a few pixels wide.
+    for (double dolly : {1.0, 0.25}) {
+        viewer.resetCamera();
+        camera->Dolly(dolly);
+        viewer.render();
+        const long drawn = viewer._drawnTriangleCount();
+        const QImage batched = frame(viewer);
+        viewer.setBatchingEnabled(false);
+        QCOMPARE(viewer._drawnTriangleCount(), full);
+        const QImage own = frame(viewer);
+        viewer.setBatchingEnabled(true);
+        const int pixels = batched.width() * batched.height();
+        const int differing = differingPixels(batched, own, 40);
+        // Instances and actors of their own differ along a few edges by rounding alone (about
+        // 0.06% of the pixels of the fitted view); the coarser balls and rods add as much again.
+        QVERIFY2(differing <= pixels / 500,
+                 qPrintable(QStringLiteral("dolly %1: %2 pixels differ").arg(dolly).arg(differing)));
+        QVERIFY2(drawn < full * 2 / 3, qPrintable(QStringLiteral("%1 triangles of %2").arg(drawn).arg(full)));
+    }
+
+    // Back near the robot: in full again.
+    camera->SetFocalPoint(base.x(), base.y(), base.z() + 0.5);
+    camera->SetPosition(base.x() + 2, base.y() - 2, base.z() + 1.5);
+    viewer.render();
+    QCOMPARE(viewer._drawnTriangleCount(robot->id()), robotInFull);
+    QCOMPARE(viewer._differenceFromModel(), QString());
 }
 
 void TestViewer::batchedDemoCellLooksAsDrawnObjectByObject() {

@@ -49,6 +49,10 @@ constexpr double kToolAxisLength = 0.1;
 constexpr double kMaxFrustumDepth = 1.0;
 // Consecutive link frames closer than this are one joint (DH rows with a = d = 0).
 constexpr double kSamePoint = 1e-6;
+// Balls and rods whose radius on screen is under these many pixels are drawn coarser (level 1)
+// or coarsest (level 2).
+constexpr double kCoarsePixels = 3.0;
+constexpr double kTinyPixels = 1.0;
 
 vtkSmartPointer<vtkPolyDataMapper> mapperFor(vtkPolyData* data) {
     auto mapper = vtkSmartPointer<vtkPolyDataMapper>::New();
@@ -241,31 +245,42 @@ SceneResources::SceneResources() {
         m_axis[axis] = makeShape(data);
     }
 
-    auto ball = vtkSmartPointer<vtkSphereSource>::New();
-    ball->SetRadius(1);
-    ball->SetThetaResolution(16);
-    ball->SetPhiResolution(12);
-    m_ball = makeShape(outputOf(ball));
+    // Balls and tubes of a robot's joints and links, in full and in two coarser levels for
+    // robots far away, where each is a few pixels wide or less: a large cell's robots are
+    // most of its triangles, and a software rasteriser pays for every one.
+    auto ball = [](int around, int down) {
+        auto source = vtkSmartPointer<vtkSphereSource>::New();
+        source->SetRadius(1);
+        source->SetThetaResolution(around);
+        source->SetPhiResolution(down);
+        return makeShape(outputOf(source));
+    };
+    m_ball = ball(16, 12);
+    m_coarseBall = {ball(6, 4), ball(4, 3)};
 
     // A tube round one segment, as a tube filter makes round a robot's link.
-    auto segment = vtkSmartPointer<vtkPolyData>::New();
-    auto ends = vtkSmartPointer<vtkPoints>::New();
-    ends->InsertNextPoint(0, -0.5, 0);
-    ends->InsertNextPoint(0, 0.5, 0);
-    auto line = vtkSmartPointer<vtkCellArray>::New();
-    const vtkIdType ids[2] = {0, 1};
-    line->InsertNextCell(2, ids);
-    segment->SetPoints(ends);
-    segment->SetLines(line);
-    auto tube = vtkSmartPointer<vtkTubeFilter>::New();
-    tube->SetInputData(segment);
-    tube->SetRadius(1);
-    tube->SetNumberOfSides(16);
-    tube->CappingOn();
-    // As triangles: instances of strips and polygons are drawn one by one.
-    auto triangles = vtkSmartPointer<vtkTriangleFilter>::New();
-    triangles->SetInputConnection(tube->GetOutputPort());
-    m_rod = makeShape(outputOf(triangles));
+    auto rod = [](int sides) {
+        auto segment = vtkSmartPointer<vtkPolyData>::New();
+        auto ends = vtkSmartPointer<vtkPoints>::New();
+        ends->InsertNextPoint(0, -0.5, 0);
+        ends->InsertNextPoint(0, 0.5, 0);
+        auto line = vtkSmartPointer<vtkCellArray>::New();
+        const vtkIdType ids[2] = {0, 1};
+        line->InsertNextCell(2, ids);
+        segment->SetPoints(ends);
+        segment->SetLines(line);
+        auto tube = vtkSmartPointer<vtkTubeFilter>::New();
+        tube->SetInputData(segment);
+        tube->SetRadius(1);
+        tube->SetNumberOfSides(sides);
+        tube->CappingOn();
+        // As triangles: instances of strips and polygons are drawn one by one.
+        auto triangles = vtkSmartPointer<vtkTriangleFilter>::New();
+        triangles->SetInputConnection(tube->GetOutputPort());
+        return makeShape(outputOf(triangles));
+    };
+    m_rod = rod(16);
+    m_coarseRod = {rod(6), rod(3)};
 
     m_looks.resize(static_cast<int>(Look::Count));
     auto set = [this](Look look, vtkSmartPointer<vtkProperty> p) { m_looks[static_cast<int>(look)] = p; };
@@ -307,6 +322,17 @@ vtkPolyDataMapper* SceneResources::unitAxes() const {
 
 vtkPolyDataMapper* SceneResources::unitCubeEdges() const {
     return m_cubeEdges->mapper;
+}
+
+const ShapeRef& SceneResources::atDetail(const ShapeRef& shape, int level) const {
+    if (level <= 0)
+        return shape;
+    const size_t coarse = static_cast<size_t>(std::min(level, 2) - 1);
+    if (shape == m_ball)
+        return m_coarseBall[coarse];
+    if (shape == m_rod)
+        return m_coarseRod[coarse];
+    return shape;
 }
 
 ShapeRef SceneResources::frustum(double tanH, double tanV, double near, double far) const {
@@ -373,6 +399,7 @@ ScenePart SceneItem::drawnPart(size_t index) const {
     ScenePart part = m_parts[index];
     if (m_override && !part.overlay)
         part.look = m_overrideLook;
+    part.shape = m_ctx.resources.atDetail(part.shape, m_detail);
     return part;
 }
 
@@ -390,10 +417,46 @@ void SceneItem::batch() {
     if (m_batched)
         return;
     dropProps();
+    m_detail = wantedDetail();
     m_slots.resize(m_parts.size());
     for (size_t i = 0; i < m_parts.size(); ++i)
         m_slots[i] = m_ctx.batches.add(drawnPart(i), m_pose, this, static_cast<int>(i));
     m_batched = true;
+}
+
+bool SceneItem::refreshDetail() {
+    if (!m_batched || wantedDetail() == m_detail)
+        return false;
+    leaveBatches();
+    batch();
+    return true;
+}
+
+int SceneItem::wantedDetail() const {
+    // How wide the largest ball or rod is, and how far the item's parts reach from its origin.
+    double round = 0, reach = 0;
+    for (const ScenePart& part : m_parts) {
+        reach = std::max(reach, part.at.norm() + part.scale.norm());
+        if (part.shape == m_ctx.resources.ball() || part.shape == m_ctx.resources.rod())
+            round = std::max({round, part.scale.x(), part.scale.z()}); // a rod's y is its length
+    }
+    if (round <= 0)
+        return 0;
+    const DetailView& view = m_ctx.detail;
+    double pixels = 0; // the radius on screen, at the item's nearest
+    if (view.pixelsPerMetre > 0) {
+        pixels = round * view.pixelsPerMetre;
+    } else if (view.pixelsAtOneMetre > 0) {
+        const double nearest = (m_pose.translation() - view.eye).norm() - reach;
+        if (nearest <= 0)
+            return 0;
+        pixels = round * view.pixelsAtOneMetre / nearest;
+    } else {
+        return 0;
+    }
+    // A ball of six sides and four rings three pixels round differs from a full one by less
+    // than half a pixel at its rim; under a pixel nothing of its shape shows.
+    return pixels < kTinyPixels ? 2 : pixels < kCoarsePixels ? 1 : 0;
 }
 
 void SceneItem::leaveBatches() {
@@ -408,6 +471,7 @@ void SceneItem::leaveBatches() {
 
 void SceneItem::loosen(bool moving) {
     leaveBatches();
+    m_detail = 0; // few items are loose: the selected one, the moving ones; all in full
     if (!m_body) {
         m_matrix = vtkSmartPointer<vtkMatrix4x4>::New();
         m_body = vtkSmartPointer<vtkAssembly>::New();

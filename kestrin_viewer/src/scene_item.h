@@ -91,6 +91,9 @@ public:
     const ShapeRef& ball() const { return m_ball; }
     /// A capped tube of radius 1 and length 1 along y, centred on the origin.
     const ShapeRef& rod() const { return m_rod; }
+    /// The shape to draw in place of `shape` at detail `level` (0: as it is; 1: a few pixels
+    /// wide; 2: about a pixel): balls and rods of fewer triangles, anything else unchanged.
+    const ShapeRef& atDetail(const ShapeRef& shape, int level) const;
     /// The lines of a camera's frustum (apex at the origin, looking along +z), shared by every
     /// camera with the same figures while any uses it.
     ShapeRef frustum(double tanH, double tanV, double near, double far) const;
@@ -102,6 +105,7 @@ public:
 
 private:
     ShapeRef m_cube, m_cubeEdges, m_ball, m_rod;
+    std::array<ShapeRef, 2> m_coarseBall, m_coarseRod; // detail levels 1 and 2
     std::array<ShapeRef, 3> m_axis;
     vtkSmartPointer<vtkPolyDataMapper> m_axes;
     std::vector<vtkSmartPointer<vtkProperty>> m_looks;
@@ -128,11 +132,23 @@ struct ScenePart {
 };
 
 /// What every scene item of one viewer draws into.
+/// How large things look from the camera, for drawing far balls and rods from fewer
+/// triangles. All zero (nothing known yet): everything is drawn in full.
+struct DetailView {
+    Eigen::Vector3d eye = Eigen::Vector3d::Zero();
+    double pixelsAtOneMetre = 0; // a perspective view: pixels one metre spans one metre away
+    double pixelsPerMetre = 0;   // a parallel view: pixels one metre spans anywhere
+    bool operator==(const DetailView& o) const {
+        return eye == o.eye && pixelsAtOneMetre == o.pixelsAtOneMetre && pixelsPerMetre == o.pixelsPerMetre;
+    }
+};
+
 struct SceneContext {
     const SceneResources& resources;
     vtkRenderer* renderer;
     SceneImagePass* pass;
     SceneBatches& batches;
+    DetailView detail; // the viewer keeps it in line with the camera
 };
 
 /// The drawing of one workspace object. Contract:
@@ -163,6 +179,11 @@ public:
     /// remove() for many items at once: one pass over the renderer's props instead of a
     /// search per loose item (closing or replacing a large cell). The batches are not touched.
     static void removeAllLooseFrom(const std::vector<SceneItem*>& items, vtkRenderer* renderer);
+
+    /// A batched item takes the detail its balls and rods need from where the camera is now
+    /// (it moves to other batches when that changes; returns whether it did). A loose item is
+    /// drawn in full.
+    bool refreshDetail();
 
     /// Brings the parts and the pose in line with the object; a batched item that changes is
     /// drawn on its own afterwards, unless `stayBatched`. Returns whether the drawing changed.
@@ -203,6 +224,8 @@ private:
     /// The shapes of an imported robot's links, per link frame; false when it has none.
     bool addLinkShapes(const WorkspaceObject& object, std::vector<ScenePart>& parts) const;
     void leaveBatches();
+    /// The detail level the camera asks of this item's balls and rods (0 when it has none).
+    int wantedDetail() const;
     void fillProps();
     void noteChanged();
     /// The pass forgets the props and the renderer lets go of them.
@@ -218,6 +241,7 @@ private:
 
     // Batched: per part, its instance in the batches.
     bool m_batched = false;
+    int m_detail = 0; // of the balls and rods: see SceneResources::atDetail
     std::vector<int> m_slots;
 
     // Loose.

@@ -241,6 +241,32 @@ struct WorkspaceViewer::Impl : ProjectObserver {
     }
 
     /// Puts loose items that have not changed lately back in the batches, once there are many.
+    /// Before each frame: the batched items' balls and rods take the detail the camera now
+    /// asks of them.
+    void followCameraForDetail() {
+        DetailView view;
+        vtkCamera* camera = renderer->GetActiveCamera();
+        const int* size = renderer->GetSize();
+        if (size[1] > 0) {
+            double eye[3];
+            camera->GetPosition(eye);
+            view.eye = Eigen::Vector3d(eye[0], eye[1], eye[2]);
+            if (camera->GetParallelProjection())
+                view.pixelsPerMetre = size[1] / (2 * camera->GetParallelScale());
+            else
+                view.pixelsAtOneMetre =
+                    size[1] / (2 * std::tan(vtkMath::RadiansFromDegrees(camera->GetViewAngle()) / 2));
+        }
+        if (view == context->detail)
+            return;
+        context->detail = view;
+        bool changed = false;
+        for (auto& entry : entries)
+            changed |= entry.second.item->refreshDetail();
+        if (changed)
+            batches->flush();
+    }
+
     void rebatch() {
         if (loose.size() <= kMaxLooseItems || !batching)
             return;
@@ -332,7 +358,7 @@ WorkspaceViewer::WorkspaceViewer(QWidget* parent) : QWidget(parent), d(std::make
     d->imagePass = vtkSmartPointer<SceneImagePass>::New();
     d->renderer->SetPass(d->imagePass);
     d->batches = std::make_unique<SceneBatches>(d->resources, d->renderer, d->imagePass);
-    d->context.reset(new SceneContext{d->resources, d->renderer, d->imagePass, *d->batches});
+    d->context.reset(new SceneContext{d->resources, d->renderer, d->imagePass, *d->batches, DetailView()});
     // A software rasteriser (no graphics card: virtual machines, remote sessions, servers)
     // shades every sample, so multisampling multiplies the cost of every frame by the number of
     // samples: 20 ms a frame for a 960 by 700 view on two cores here, before anything is drawn.
@@ -349,6 +375,12 @@ WorkspaceViewer::WorkspaceViewer(QWidget* parent) : QWidget(parent), d(std::make
             self->window->SetMultiSamples(0);
     });
     d->rasteriserCheck = d->renderer->AddObserver(vtkCommand::StartEvent, checkRasteriser);
+    auto followCamera = vtkSmartPointer<vtkCallbackCommand>::New();
+    followCamera->SetClientData(d.get());
+    followCamera->SetCallback([](vtkObject*, unsigned long, void* impl, void*) {
+        static_cast<Impl*>(impl)->followCameraForDetail();
+    });
+    d->renderer->AddObserver(vtkCommand::StartEvent, followCamera);
     // VTK's frustum culler asks every prop for its bounds on every frame, and an assembly works
     // those out anew from all of its parts each time: at 10,000 objects that alone took longer
     // than a frame drawn from the kept image. Props outside the view are clipped all the same.
@@ -593,6 +625,17 @@ vtkProp3D* WorkspaceViewer::_sceneProp(quint64 id) const {
     if (entry->item->isBatched())
         return d->batches->actorFor(entry->item->drawnPart(0));
     return entry->item->prop();
+}
+
+long WorkspaceViewer::_drawnTriangleCount(quint64 id) const {
+    long triangles = 0;
+    for (const auto& [entryId, entry] : d->entries) {
+        if (id != 0 && entryId != id)
+            continue;
+        for (size_t i = 0; i < entry.item->partCount(); ++i)
+            triangles += entry.item->drawnPart(i).shape->data->GetNumberOfPolys();
+    }
+    return triangles;
 }
 
 void WorkspaceViewer::setBatchingEnabled(bool enabled) {
