@@ -49,10 +49,8 @@ constexpr double kToolAxisLength = 0.1;
 constexpr double kMaxFrustumDepth = 1.0;
 // Consecutive link frames closer than this are one joint (DH rows with a = d = 0).
 constexpr double kSamePoint = 1e-6;
-// Balls and rods whose radius on screen is under these many pixels are drawn coarser (level 1)
-// or coarsest (level 2).
+// Balls and rods whose radius on screen is under this many pixels are drawn coarser.
 constexpr double kCoarsePixels = 3.0;
-constexpr double kTinyPixels = 1.0;
 
 vtkSmartPointer<vtkPolyDataMapper> mapperFor(vtkPolyData* data) {
     auto mapper = vtkSmartPointer<vtkPolyDataMapper>::New();
@@ -245,9 +243,9 @@ SceneResources::SceneResources() {
         m_axis[axis] = makeShape(data);
     }
 
-    // Balls and tubes of a robot's joints and links, in full and in two coarser levels for
-    // robots far away, where each is a few pixels wide or less: a large cell's robots are
-    // most of its triangles, and a software rasteriser pays for every one.
+    // Balls and tubes of a robot's joints and links, in full and coarser for robots far away,
+    // where each is a few pixels wide: a large cell's robots are most of its triangles, and a
+    // software rasteriser pays for every one.
     auto ball = [](int around, int down) {
         auto source = vtkSmartPointer<vtkSphereSource>::New();
         source->SetRadius(1);
@@ -256,7 +254,7 @@ SceneResources::SceneResources() {
         return makeShape(outputOf(source));
     };
     m_ball = ball(16, 12);
-    m_coarseBall = {ball(6, 4), ball(4, 3)};
+    m_coarseBall = ball(6, 4);
 
     // A tube round one segment, as a tube filter makes round a robot's link.
     auto rod = [](int sides) {
@@ -280,7 +278,7 @@ SceneResources::SceneResources() {
         return makeShape(outputOf(triangles));
     };
     m_rod = rod(16);
-    m_coarseRod = {rod(6), rod(3)};
+    m_coarseRod = rod(6);
 
     m_looks.resize(static_cast<int>(Look::Count));
     auto set = [this](Look look, vtkSmartPointer<vtkProperty> p) { m_looks[static_cast<int>(look)] = p; };
@@ -324,14 +322,11 @@ vtkPolyDataMapper* SceneResources::unitCubeEdges() const {
     return m_cubeEdges->mapper;
 }
 
-const ShapeRef& SceneResources::atDetail(const ShapeRef& shape, int level) const {
-    if (level <= 0)
-        return shape;
-    const size_t coarse = static_cast<size_t>(std::min(level, 2) - 1);
+const ShapeRef& SceneResources::coarse(const ShapeRef& shape) const {
     if (shape == m_ball)
-        return m_coarseBall[coarse];
+        return m_coarseBall;
     if (shape == m_rod)
-        return m_coarseRod[coarse];
+        return m_coarseRod;
     return shape;
 }
 
@@ -399,7 +394,8 @@ ScenePart SceneItem::drawnPart(size_t index) const {
     ScenePart part = m_parts[index];
     if (m_override && !part.overlay)
         part.look = m_overrideLook;
-    part.shape = m_ctx.resources.atDetail(part.shape, m_detail);
+    if (m_coarse)
+        part.shape = m_ctx.resources.coarse(part.shape);
     return part;
 }
 
@@ -417,7 +413,7 @@ void SceneItem::batch() {
     if (m_batched)
         return;
     dropProps();
-    m_detail = wantedDetail();
+    m_coarse = wantsCoarse();
     m_slots.resize(m_parts.size());
     for (size_t i = 0; i < m_parts.size(); ++i)
         m_slots[i] = m_ctx.batches.add(drawnPart(i), m_pose, this, static_cast<int>(i));
@@ -425,14 +421,14 @@ void SceneItem::batch() {
 }
 
 bool SceneItem::refreshDetail() {
-    if (!m_batched || wantedDetail() == m_detail)
+    if (!m_batched || wantsCoarse() == m_coarse)
         return false;
     leaveBatches();
     batch();
     return true;
 }
 
-int SceneItem::wantedDetail() const {
+bool SceneItem::wantsCoarse() const {
     // How wide the largest ball or rod is, and how far the item's parts reach from its origin.
     double round = 0, reach = 0;
     for (const ScenePart& part : m_parts) {
@@ -441,7 +437,7 @@ int SceneItem::wantedDetail() const {
             round = std::max({round, part.scale.x(), part.scale.z()}); // a rod's y is its length
     }
     if (round <= 0)
-        return 0;
+        return false;
     const DetailView& view = m_ctx.detail;
     double pixels = 0; // the radius on screen, at the item's nearest
     if (view.pixelsPerMetre > 0) {
@@ -449,14 +445,14 @@ int SceneItem::wantedDetail() const {
     } else if (view.pixelsAtOneMetre > 0) {
         const double nearest = (m_pose.translation() - view.eye).norm() - reach;
         if (nearest <= 0)
-            return 0;
+            return false;
         pixels = round * view.pixelsAtOneMetre / nearest;
     } else {
-        return 0;
+        return false;
     }
     // A ball of six sides and four rings three pixels round differs from a full one by less
-    // than half a pixel at its rim; under a pixel nothing of its shape shows.
-    return pixels < kTinyPixels ? 2 : pixels < kCoarsePixels ? 1 : 0;
+    // than half a pixel at its rim.
+    return pixels < kCoarsePixels;
 }
 
 void SceneItem::leaveBatches() {
@@ -471,7 +467,7 @@ void SceneItem::leaveBatches() {
 
 void SceneItem::loosen(bool moving) {
     leaveBatches();
-    m_detail = 0; // few items are loose: the selected one, the moving ones; all in full
+    m_coarse = false; // few items are loose: the selected one, the moving ones; all in full
     if (!m_body) {
         m_matrix = vtkSmartPointer<vtkMatrix4x4>::New();
         m_body = vtkSmartPointer<vtkAssembly>::New();

@@ -91,9 +91,9 @@ public:
     const ShapeRef& ball() const { return m_ball; }
     /// A capped tube of radius 1 and length 1 along y, centred on the origin.
     const ShapeRef& rod() const { return m_rod; }
-    /// The shape to draw in place of `shape` at detail `level` (0: as it is; 1: a few pixels
-    /// wide; 2: about a pixel): balls and rods of fewer triangles, anything else unchanged.
-    const ShapeRef& atDetail(const ShapeRef& shape, int level) const;
+    /// The shape drawn in place of `shape` where it is a few pixels wide: a ball or a rod of
+    /// fewer triangles; any other shape is itself.
+    const ShapeRef& coarse(const ShapeRef& shape) const;
     /// The lines of a camera's frustum (apex at the origin, looking along +z), shared by every
     /// camera with the same figures while any uses it.
     ShapeRef frustum(double tanH, double tanV, double near, double far) const;
@@ -105,7 +105,7 @@ public:
 
 private:
     ShapeRef m_cube, m_cubeEdges, m_ball, m_rod;
-    std::array<ShapeRef, 2> m_coarseBall, m_coarseRod; // detail levels 1 and 2
+    ShapeRef m_coarseBall, m_coarseRod;
     std::array<ShapeRef, 3> m_axis;
     vtkSmartPointer<vtkPolyDataMapper> m_axes;
     std::vector<vtkSmartPointer<vtkProperty>> m_looks;
@@ -180,7 +180,7 @@ public:
     /// search per loose item (closing or replacing a large cell). The batches are not touched.
     static void removeAllLooseFrom(const std::vector<SceneItem*>& items, vtkRenderer* renderer);
 
-    /// A batched item takes the detail its balls and rods need from where the camera is now
+    /// A batched item's balls and rods are drawn coarse or in full as the camera now needs
     /// (it moves to other batches when that changes; returns whether it did). A loose item is
     /// drawn in full.
     bool refreshDetail();
@@ -224,8 +224,9 @@ private:
     /// The shapes of an imported robot's links, per link frame; false when it has none.
     bool addLinkShapes(const WorkspaceObject& object, std::vector<ScenePart>& parts) const;
     void leaveBatches();
-    /// The detail level the camera asks of this item's balls and rods (0 when it has none).
-    int wantedDetail() const;
+    /// Whether the item's balls and rods are so small on screen that coarse ones do (false
+    /// when it has none).
+    bool wantsCoarse() const;
     void fillProps();
     void noteChanged();
     /// The pass forgets the props and the renderer lets go of them.
@@ -241,7 +242,7 @@ private:
 
     // Batched: per part, its instance in the batches.
     bool m_batched = false;
-    int m_detail = 0; // of the balls and rods: see SceneResources::atDetail
+    bool m_coarse = false; // balls and rods: see SceneResources::coarse
     std::vector<int> m_slots;
 
     // Loose.
