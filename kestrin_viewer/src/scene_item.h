@@ -131,7 +131,6 @@ struct ScenePart {
     bool operator!=(const ScenePart& o) const { return !(*this == o); }
 };
 
-/// What every scene item of one viewer draws into.
 /// How large things look from the camera, for drawing far balls and rods from fewer
 /// triangles. All zero (nothing known yet): everything is drawn in full.
 struct DetailView {
@@ -143,6 +142,7 @@ struct DetailView {
     }
 };
 
+/// What every scene item of one viewer draws into.
 struct SceneContext {
     const SceneResources& resources;
     vtkRenderer* renderer;

@@ -240,7 +240,6 @@ struct WorkspaceViewer::Impl : ProjectObserver {
         listedWorkspace = workspace;
     }
 
-    /// Puts loose items that have not changed lately back in the batches, once there are many.
     /// Before each frame: the batched items' balls and rods take the detail the camera now
     /// asks of them.
     void followCameraForDetail() {
@@ -267,6 +266,7 @@ struct WorkspaceViewer::Impl : ProjectObserver {
             batches->flush();
     }
 
+    /// Puts loose items that have not changed lately back in the batches, once there are many.
     void rebatch() {
         if (loose.size() <= kMaxLooseItems || !batching)
             return;
